@@ -1,0 +1,127 @@
+// Arcsalve: salvage of damaged ZIP archives.
+//
+// The library never trusts a damaged archive's central directory. RepairFile
+// reads the whole file looking for local file headers, decodes every entry it
+// finds with the entry's own method, and writes what it saved into a fresh,
+// valid archive with a new central directory. What happened is told through
+// the message callback; progress (and the only way to stop a repair) goes
+// through the progress callback.
+//
+// The library is single-threaded over process-wide state: one repair at a
+// time, and callbacks are called synchronously from inside RepairFile.
+#ifndef ARCSALVE_ARCSALVE_H
+#define ARCSALVE_ARCSALVE_H
+
+#if defined(_WIN32)
+#  if defined(ARCSALVE_BUILDING_LIBRARY)
+#    define ARCSALVE_API __declspec(dllexport)
+#  else
+#    define ARCSALVE_API __declspec(dllimport)
+#  endif
+#  if defined(_M_IX86) || defined(__i386__)
+#    define ARCSALVE_CALLBACK __stdcall
+#  else
+#    define ARCSALVE_CALLBACK
+#  endif
+#else
+#  define ARCSALVE_API __attribute__((visibility("default")))
+#  define ARCSALVE_CALLBACK
+#endif
+
+#if defined(_WIN32)
+// The real HWND of <windows.h>; declared the same way so the decorated export
+// names match what Windows hosts bind to.
+struct HWND__;
+typedef HWND__* HWND;
+#else
+// Parent window for the password prompt. POSIX hosts have no windows: pass
+// nullptr, or any token their password callback understands.
+struct HWND__;
+typedef HWND__* HWND;
+#endif
+
+// ---------------------------------------------------------------------------
+// Flags: the third argument of RepairFile. Bits not listed are ignored.
+// ---------------------------------------------------------------------------
+
+// Replace an output archive that already exists (otherwise: REPAIR_OUTPUT_EXISTS).
+constexpr unsigned long REPAIR_OVERWRITE = 0x02;
+// The input is itself a backup ("NAME_BAK.ext"): read it and write NAME.ext
+// (otherwise: REPAIR_INPUT_IS_BACKUP).
+constexpr unsigned long REPAIR_ALLOW_BACKUP_INPUT = 0x04;
+// Do not treat a name ending in "_BAK" as a backup; the test for an existing
+// backup of the input still runs.
+constexpr unsigned long REPAIR_NO_BACKUP_NAME_CHECK = 0x08;
+// A backup of the input already exists: salvage from that backup
+// (otherwise: REPAIR_BACKUP_EXISTS).
+constexpr unsigned long REPAIR_USE_EXISTING_BACKUP = 0x10;
+
+// ---------------------------------------------------------------------------
+// Results of RepairFile. Everything that happens inside the salvage itself is
+// told through messages; RepairFile then still returns REPAIR_OK.
+// ---------------------------------------------------------------------------
+
+constexpr unsigned long REPAIR_OK = 0;               // the scan ran (to its end, aborted, or found nothing)
+constexpr unsigned long REPAIR_ERR_FILE = 3;         // input cannot be opened, or output cannot be created
+constexpr unsigned long REPAIR_ERR_NO_INPUT = 10;    // the input path is null
+constexpr unsigned long REPAIR_BACKUP_EXISTS = 5001; // question: a backup exists; answer with REPAIR_USE_EXISTING_BACKUP
+constexpr unsigned long REPAIR_INPUT_IS_BACKUP = 5002; // question: input is a backup; answer with REPAIR_ALLOW_BACKUP_INPUT
+constexpr unsigned long REPAIR_ERR_BACKUP = 5005;    // the input could not be moved to its backup name
+constexpr unsigned long REPAIR_OUTPUT_EXISTS = 5006; // question: output exists; answer with REPAIR_OVERWRITE
+
+// ---------------------------------------------------------------------------
+// Message levels passed to the message callback.
+// ---------------------------------------------------------------------------
+
+enum MessageLevel : int {
+    MESSAGE_FATAL = -1,  // the call ends before any salvage (file or backup error)
+    MESSAGE_INFO = 0,    // start and end of the salvage, an entry saved intact, the summary
+    MESSAGE_WARNING = 1, // an entry decoded completely but its size differs from the recorded one
+    MESSAGE_ERROR = 2,   // an entry skipped or damaged, premature end, write error, abort, counters
+};
+
+// ---------------------------------------------------------------------------
+// Callbacks. A callback "address" is an unsigned integer as wide as a pointer
+// (unsigned long on 32-bit Windows and LP64 systems; 64-bit Windows, where
+// long stays 32 bits, needs a wider type): pass
+// reinterpret_cast<CallbackAddress>(&MyFunction), or 0 for none.
+// ---------------------------------------------------------------------------
+
+#if defined(_WIN64)
+typedef unsigned long long CallbackAddress;
+#else
+typedef unsigned long CallbackAddress;
+#endif
+static_assert(sizeof(CallbackAddress) == sizeof(void*), "a callback address holds a pointer");
+
+// Receives one line of text (host text: UTF-8 on POSIX, the ANSI code page on
+// Windows). The text is valid only during the call.
+typedef void(ARCSALVE_CALLBACK* MessageCallback)(int level, const char* text);
+
+// Receives a percentage (0 to 100) of the input read. Return nonzero to go on,
+// 0 to stop the repair (it then ends with "Salvage Aborted").
+typedef unsigned long(ARCSALVE_CALLBACK* ProgressCallback)(unsigned long percent);
+
+// ---------------------------------------------------------------------------
+// Exported functions.
+// ---------------------------------------------------------------------------
+
+// Repairs the archive at inPath. outPath, when not null, is the directory that
+// receives the rebuilt archive; when null the repair is in place: the damaged
+// file is moved to NAME_BAK.ext and the rebuilt archive takes its name.
+// Returns one of the REPAIR_* results above. After 5001, 5002 or 5006 nothing
+// was opened or moved: ask the user and call again with the matching flag.
+// parent owns the password prompt.
+ARCSALVE_API unsigned long RepairFile(char* inPath, char* outPath, unsigned long flags, HWND parent);
+
+// Stores, through each pointer that is not null, the address of the path that
+// the last RepairFile read (source), the path it wrote (output), and a third
+// path that is always empty. The strings stay valid until the next RepairFile.
+ARCSALVE_API void GetFilePaths(char** source, char** output, char** extra);
+
+// Install a callback; return the address of the one it replaces. 0 removes it.
+// Callbacks stay installed across repairs: install 0 before unloading them.
+ARCSALVE_API CallbackAddress SetMessageCallback(CallbackAddress callback);
+ARCSALVE_API CallbackAddress SetProgressCallback(CallbackAddress callback);
+
+#endif  // ARCSALVE_ARCSALVE_H

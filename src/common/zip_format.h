@@ -1,0 +1,38 @@
+// Record layouts of the ZIP format that more than one unit reads or writes.
+#ifndef ARCSALVE_COMMON_ZIP_FORMAT_H
+#define ARCSALVE_COMMON_ZIP_FORMAT_H
+
+#include <cstdint>
+
+namespace arcsalve {
+
+// Local file header: 30 bytes, then the name and the extra field.
+constexpr int kLocalHeaderSize = 30;
+constexpr int kLhSignature = 0;     // "PK", 3, 4
+constexpr int kLhVersion = 4;       // version needed to extract
+constexpr int kLhFlags = 6;         // general-purpose flags
+constexpr int kLhMethod = 8;        // compression method
+constexpr int kLhTime = 10;         // MS-DOS time
+constexpr int kLhDate = 12;         // MS-DOS date
+constexpr int kLhCrc = 14;          // CRC-32
+constexpr int kLhCompressed = 18;   // compressed size
+constexpr int kLhUncompressed = 22; // uncompressed size
+constexpr int kLhNameLength = 26;
+constexpr int kLhExtraLength = 28;
+
+constexpr uint16_t kFlagEncrypted = 0x0001;     // bit 0: traditional encryption
+constexpr uint16_t kFlagDataDescriptor = 0x0008;// bit 3: sizes and CRC follow the data
+constexpr uint16_t kFlagUtf8 = 0x0800;          // bit 11: name is UTF-8
+
+// The encryption header that precedes an encrypted entry's data.
+constexpr int kEncryptionHeaderSize = 12;
+
+// The longest entry name a header may announce; longer ones are rejected.
+constexpr int kMaxNameLength = 270;
+
+constexpr int kCentralRecordSize = 46;
+constexpr int kEndRecordSize = 22;
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_COMMON_ZIP_FORMAT_H

@@ -1,0 +1,94 @@
+// The decoding frame: what every decoder shares. Decoders read compressed
+// bytes only through ReadCompressedByte and write plain bytes only through
+// WriteDecoded / FlushWindow, at explicit offsets of the temporary file.
+#ifndef ARCSALVE_DECODE_DECODE_FRAME_H
+#define ARCSALVE_DECODE_DECODE_FRAME_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crypt/cipher.h"
+#include "platform/platform.h"
+
+namespace arcsalve {
+
+// Compressed data is read from the archive in chunks of up to 1024 bytes.
+constexpr int32_t kInputChunk = 1024;
+// A decoder may read this many bytes past the end of the compressed data, one
+// archive read at a time: its bit buffer reads ahead of the last code.
+constexpr int32_t END_OF_DATA_ALLOWANCE = 10;
+// The sliding window of inflate, explode and unshrink: deflate's largest
+// distance is 32768.
+constexpr uint32_t kWindowSize = 32768;
+
+// One entry's decoding state, owned by DecodeEntry.
+struct DecodeState {
+    uint32_t outputFlag;        // 1: write plain bytes; 0: only count them
+    FileHandle outputFile;      // the temporary file
+    uint8_t input[kInputChunk]; // compressed bytes last read, still enciphered
+    int32_t buffered;           // valid bytes in input
+    int32_t next;               // index of the next byte to deliver
+    int32_t consumed;           // bytes delivered for this entry
+    uint32_t uncompressedSize;  // from the local header
+    int32_t compressedSize;     // from the local header, less 12 when encrypted
+    uint32_t encrypted;         // 1 when the entry is encrypted
+    CipherKeys keys;            // the entry's cipher keys
+    char password[40];          // copy of the caller's password block
+    uint32_t endFlag;           // 1 once ReadCompressedByte failed to deliver
+};
+
+// The work area of the window decoders (inflate, explode, unshrink), one
+// block per decoder call.
+struct DecodeWorkspace {
+    DecodeState* owner;
+    // Unshrink's fields (unused by the others).
+    uint32_t codeSize;          // bits per code, 9 to 13
+    uint32_t codeLimit;         // number of dictionary codes, 8192
+    uint32_t nextFreeCode;      // lowest free code at or above 257, or 8192
+    uint16_t* prefixTable;      // 8194 entries; 0xFFFF marks a free code
+    uint8_t* suffixTable;       // 8194 entries
+    uint8_t* stringStack;       // 8194 bytes, filled backwards from 8191
+    // Shared by all three.
+    uint32_t outputPosition;    // plain bytes already flushed
+    uint32_t windowPosition;    // next free window byte, 0 to 32768
+    uint32_t bitBuffer;         // buffered input bits, oldest lowest
+    uint32_t bitCount;          // valid bits in bitBuffer
+    uint16_t byteSlot;          // receives each byte from ReadCompressedByte
+    uint8_t window[kWindowSize];
+};
+
+// BitMask[n] = 2^n - 1 for n = 0 to 16.
+extern const uint16_t BitMask[17];
+
+// Decodes one entry's data into outputFile from offset 0. header is the
+// 30-byte local header as read; password is a 40-byte block; encHeader the 12
+// enciphered bytes before the data (read only when encrypted). Returns 1 when
+// the method's decoder succeeded, 0 on failure or abort.
+int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
+                const char password[40], const uint8_t encHeader[12]);
+
+// The next byte of the entry's data into *slot (zero-extended): 8 when one
+// was delivered, 0 when none (end flag set). See decode_frame.cpp for the
+// 10-byte allowance past the compressed size.
+int ReadCompressedByte(DecodeState* state, uint16_t* slot);
+
+// Writes count bytes at an absolute offset of the output file; a short write
+// raises g_writeFailed.
+void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count);
+
+// Writes the first count window bytes at the output position (when the
+// owner's output flag is set) and advances the output position.
+void FlushWindow(DecodeWorkspace* workspace, uint32_t count);
+
+// All decoder working memory comes from here (nullptr when none is left).
+void* AllocBlock(size_t size);
+void FreeBlock(void* block);
+
+// File routines of the decoders and the re-compressor.
+uint32_t ReadFileBytes(FileHandle h, void* buffer, uint32_t count);
+uint32_t WriteFileBytes(FileHandle h, const void* buffer, uint32_t count);
+void SeekFromStart(FileHandle h, uint32_t offset);
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_DECODE_DECODE_FRAME_H

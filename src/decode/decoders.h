@@ -1,0 +1,20 @@
+// One decoder per compression method. Each takes the entry's DecodeState and
+// returns nonzero for success, 0 for failure.
+#ifndef ARCSALVE_DECODE_DECODERS_H
+#define ARCSALVE_DECODE_DECODERS_H
+
+#include <cstdint>
+
+namespace arcsalve {
+
+struct DecodeState;
+
+int CopyStored(DecodeState* state);                   // method 0
+int Unshrink(DecodeState* state);                     // method 1
+int Unreduce(DecodeState* state, int factor);         // methods 2 to 5: factor 1 to 4
+int Explode(DecodeState* state, uint16_t flags);      // method 6
+int Inflate(DecodeState* state);                      // method 8
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_DECODE_DECODERS_H

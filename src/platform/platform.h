@@ -1,0 +1,96 @@
+// The platform seam: everything the library asks of the operating system.
+//
+// Only the backends under src/platform/ include OS headers. Everything here is
+// a free function over an opaque file handle; the POSIX backend serves Linux
+// (and every test), the Win32 backend the Windows DLL.
+#ifndef ARCSALVE_PLATFORM_PLATFORM_H
+#define ARCSALVE_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "arcsalve/arcsalve.h"
+
+namespace arcsalve {
+
+// An open file. 0 means "no file" (closed), kInvalidFile a failed open; no
+// backend ever hands out either value for a file that is open.
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = 0;
+constexpr FileHandle kInvalidFile = -1;
+
+inline bool IsOpenFile(FileHandle h) { return h != kNoFile && h != kInvalidFile; }
+
+// Path buffers. Windows paths are limited to MAX_PATH (260); POSIX paths may
+// be far longer, so the POSIX build gives them room.
+#if defined(_WIN32)
+constexpr size_t kMaxPath = 260;
+constexpr char kPathSeparator = '\\';
+#else
+constexpr size_t kMaxPath = 4096;
+constexpr char kPathSeparator = '/';
+#endif
+
+// --- Files -----------------------------------------------------------------
+
+// Opens an existing file for reading, shared with nobody else who writes.
+FileHandle FileOpenRead(const char* path);
+// Creates (or truncates) a file for reading and writing.
+FileHandle FileCreate(const char* path);
+// Creates a new private file for reading and writing after deleting any old
+// file of that name; never follows a symbolic link (POSIX: O_EXCL|O_NOFOLLOW,
+// mode 0600), so a planted link cannot redirect what is written.
+FileHandle FileCreatePrivate(const char* path);
+void FileClose(FileHandle h);
+
+// Reads up to count bytes at the current offset; returns the number read
+// (0 at end of file or on failure).
+uint32_t FileRead(FileHandle h, void* buffer, uint32_t count);
+// Reads up to count bytes at an absolute offset without moving the current
+// offset; returns the number read.
+uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count);
+// Writes count bytes at the current offset; returns the number written.
+uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count);
+// Moves the current offset; returns 1 on success, 0 on failure.
+int FileSeek(FileHandle h, uint64_t offset);
+// The current offset (0 if it cannot be learned).
+uint64_t FileTell(FileHandle h);
+// Cuts the file at its current offset; 1 on success.
+int FileTruncateHere(FileHandle h);
+// The size of an open file in bytes.
+uint64_t FileSize(FileHandle h);
+
+// --- Names -----------------------------------------------------------------
+
+int PathDelete(const char* path);                 // 1 on success
+int PathMove(const char* from, const char* to);   // 1 on success; never replaces `to`
+int PathExists(const char* path);                 // 1 when its attributes can be read
+// Path equality: byte-exact on POSIX, case-insensitive on Windows.
+int PathsEqual(const char* a, const char* b);
+// Double-byte awareness of path scanning: on POSIX every byte is a unit (UTF-8
+// never hides '/', '.' or '_' in a trail byte), so NextChar is p + 1.
+const char* NextChar(const char* p);
+// The temporary directory (GetTempPathA, or $TMPDIR else /tmp on POSIX),
+// written into buffer; returns its length, 0 when there is none or it does not
+// fit. A trailing separator may or may not be present.
+size_t GetTempDirectory(char* buffer, size_t capacity);
+
+// --- Text ------------------------------------------------------------------
+
+// Opens the language module (Windows: a resource DLL named by
+// ARCSALVE_LANGUAGE, else the library itself; POSIX: a catalogue file of
+// "id<TAB>text" lines named by ARCSALVE_LANGUAGE, else the built-in table).
+void LoadLanguageModule();
+void FreeLanguageModule();
+// Loads string `id` into buffer, LoadStringA-style: at most capacity - 1
+// characters and a terminator. Returns the characters stored; 0 and an empty
+// buffer when the id is unknown.
+int LoadStringText(uint32_t id, char* buffer, int capacity);
+// Converts an entry name from the archive's OEM code page (CP437) to host
+// text (UTF-8 on POSIX, ANSI on Windows). Output is always terminated and
+// truncated at a whole character. Returns the length written.
+size_t OemToHost(const char* oem, char* out, size_t capacity);
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_PLATFORM_PLATFORM_H

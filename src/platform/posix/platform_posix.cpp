@@ -1,0 +1,331 @@
+// POSIX backend of the platform seam (Linux). See platform.h for contracts.
+#include "platform/platform.h"
+#include "platform/platform_testing.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace arcsalve {
+namespace {
+
+// Handles are fd + 1, so that 0 stays "no file" even when descriptor 0 is
+// handed out (a host may have closed its standard input).
+FileHandle ToHandle(int fd) { return fd < 0 ? kInvalidFile : static_cast<FileHandle>(fd) + 1; }
+int ToFd(FileHandle h) { return IsOpenFile(h) ? static_cast<int>(h - 1) : -1; }
+
+struct FaultState {
+    PlatformFault fault = PlatformFault::kNone;
+    uint64_t budget = 0;
+};
+FaultState g_fault;
+
+// --- Built-in string table and the optional catalogue -------------------
+
+struct StringRow {
+    uint32_t id;
+    const char* text;
+};
+
+constexpr StringRow kBuiltinStrings[] = {
+#define STR(id, text) {id, text},
+#include "strings.inc"
+#undef STR
+};
+
+struct Catalogue {
+    bool loaded = false;
+    std::vector<std::pair<uint32_t, std::string>> rows;
+};
+Catalogue g_catalogue;
+
+const char* BuiltinText(uint32_t id) {
+    for (const StringRow& row : kBuiltinStrings)
+        if (row.id == id) return row.text;
+    return nullptr;
+}
+
+// The conversions of a format text, in order ("sd" for "%s ... %d"). A
+// translated text is used only when its conversions match the built-in
+// text's, so a faulty catalogue can never make the formatter read arguments
+// that were not passed.
+std::string Conversions(const char* text) {
+    std::string out;
+    for (const char* p = text; *p; ++p) {
+        if (*p != '%') continue;
+        ++p;
+        while (*p == '0' || (*p >= '1' && *p <= '9') || *p == '-' || *p == 'l') ++p;
+        if (*p == '\0') break;
+        out += *p;
+    }
+    return out;
+}
+
+void LoadCatalogue() {
+    g_catalogue.loaded = true;
+    g_catalogue.rows.clear();
+    const char* path = std::getenv("ARCSALVE_LANGUAGE");
+    if (path == nullptr || *path == '\0') return;
+    FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        char* tab = std::strchr(line, '\t');
+        if (tab == nullptr) continue;
+        *tab = '\0';
+        char* end = nullptr;
+        unsigned long id = std::strtoul(line, &end, 10);
+        if (end == line || *end != '\0') continue;
+        std::string text(tab + 1);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        const char* builtin = BuiltinText(static_cast<uint32_t>(id));
+        if (builtin != nullptr && Conversions(builtin) != Conversions(text.c_str())) continue;
+        if (builtin == nullptr && !Conversions(text.c_str()).empty()) continue;
+        g_catalogue.rows.emplace_back(static_cast<uint32_t>(id), std::move(text));
+    }
+    std::fclose(f);
+}
+
+// CP437 code points of the bytes 0x80 to 0xFF (the lower half is ASCII).
+constexpr uint16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+size_t EncodeUtf8(uint32_t cp, char* out) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
+}
+
+}  // namespace
+
+// --- Files ------------------------------------------------------------------
+
+FileHandle FileOpenRead(const char* path) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return kInvalidFile;
+    // The archive must not change under the scan: refuse a file that another
+    // process holds locked (the Win32 backend opens without sharing).
+    if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return kInvalidFile;
+    }
+    return ToHandle(fd);
+}
+
+FileHandle FileCreate(const char* path) {
+    int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return ToHandle(fd);
+}
+
+FileHandle FileCreatePrivate(const char* path) {
+    if (g_fault.fault == PlatformFault::kCreatePrivateFails) return kInvalidFile;
+    ::unlink(path);
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    return ToHandle(fd);
+}
+
+void FileClose(FileHandle h) {
+    int fd = ToFd(h);
+    if (fd >= 0) ::close(fd);
+}
+
+uint32_t FileRead(FileHandle h, void* buffer, uint32_t count) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = ::read(fd, static_cast<char*>(buffer) + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = ::pread(fd, static_cast<char*>(buffer) + done, count - done,
+                            static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    uint32_t allowed = count;
+    if (g_fault.fault == PlatformFault::kShortWrite) {
+        if (g_fault.budget < count) allowed = static_cast<uint32_t>(g_fault.budget);
+        g_fault.budget -= allowed;
+    }
+    uint32_t done = 0;
+    while (done < allowed) {
+        ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, allowed - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+int FileSeek(FileHandle h, uint64_t offset) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0 ? 1 : 0;
+}
+
+uint64_t FileTell(FileHandle h) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    off_t pos = ::lseek(fd, 0, SEEK_CUR);
+    return pos < 0 ? 0 : static_cast<uint64_t>(pos);
+}
+
+int FileTruncateHere(FileHandle h) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    off_t pos = ::lseek(fd, 0, SEEK_CUR);
+    if (pos < 0) return 0;
+    return ::ftruncate(fd, pos) == 0 ? 1 : 0;
+}
+
+uint64_t FileSize(FileHandle h) {
+    int fd = ToFd(h);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// --- Names ------------------------------------------------------------------
+
+int PathDelete(const char* path) { return ::unlink(path) == 0 ? 1 : 0; }
+
+int PathMove(const char* from, const char* to) {
+    if (g_fault.fault == PlatformFault::kMoveFails) return 0;
+    // MoveFileA never replaces an existing file; link + unlink gives the same
+    // guarantee atomically where hard links work, rename otherwise.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return 1;
+    }
+    if (errno == EEXIST) return 0;
+    if (PathExists(to)) return 0;
+    return ::rename(from, to) == 0 ? 1 : 0;
+}
+
+int PathExists(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0 ? 1 : 0;
+}
+
+int PathsEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0 ? 1 : 0; }
+
+const char* NextChar(const char* p) { return *p ? p + 1 : p; }
+
+size_t GetTempDirectory(char* buffer, size_t capacity) {
+    if (capacity == 0) return 0;
+    buffer[0] = '\0';
+    const char* dir = std::getenv("TMPDIR");
+    if (dir == nullptr || *dir == '\0') dir = "/tmp";
+    size_t n = std::strlen(dir);
+    if (n + 1 > capacity) return 0;
+    std::memcpy(buffer, dir, n + 1);
+    return n;
+}
+
+// --- Text -------------------------------------------------------------------
+
+void LoadLanguageModule() { LoadCatalogue(); }
+
+void FreeLanguageModule() {
+    g_catalogue.rows.clear();
+    g_catalogue.loaded = false;
+}
+
+int LoadStringText(uint32_t id, char* buffer, int capacity) {
+    if (capacity <= 0) return 0;
+    if (!g_catalogue.loaded) LoadCatalogue();
+    const char* text = nullptr;
+    for (const auto& row : g_catalogue.rows)
+        if (row.first == id) text = row.second.c_str();
+    if (text == nullptr) text = BuiltinText(id);
+    if (text == nullptr) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    size_t n = std::strlen(text);
+    if (n > static_cast<size_t>(capacity - 1)) n = static_cast<size_t>(capacity - 1);
+    std::memcpy(buffer, text, n);
+    buffer[n] = '\0';
+    return static_cast<int>(n);
+}
+
+size_t OemToHost(const char* oem, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t len = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(oem); *p; ++p) {
+        char utf8[3];
+        size_t n = EncodeUtf8(*p < 0x80 ? *p : kCp437High[*p - 0x80], utf8);
+        if (len + n + 1 > capacity) break;
+        std::memcpy(out + len, utf8, n);
+        len += n;
+    }
+    out[len] = '\0';
+    return len;
+}
+
+// --- Fault injection (tests only) --------------------------------------------
+
+void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
+    g_fault.fault = fault;
+    g_fault.budget = budget;
+}
+
+void PlatformClearFaults() { g_fault = FaultState(); }
+
+}  // namespace arcsalve

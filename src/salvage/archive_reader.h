@@ -1,0 +1,35 @@
+// The one buffered reader over the damaged archive. Every input byte, the
+// decoders' compressed data included, passes through it; it measures
+// progress and picks up the host's request to abort.
+#ifndef ARCSALVE_SALVAGE_ARCHIVE_READER_H
+#define ARCSALVE_SALVAGE_ARCHIVE_READER_H
+
+#include <cstdint>
+
+namespace arcsalve {
+
+// Resets position, progress tick, fill length, next index and mark to 0: the
+// next read fills the buffer from the input's current offset.
+void ResetArchiveReader();
+
+// Hands out the next byte; 0 at the end of the input (or when it is closed).
+int ReadByte(uint8_t* out);
+// ReadByte `count` times; 0 as soon as one fails. count <= 0 returns 1.
+int ReadBytes(uint8_t* destination, int32_t count);
+// Like ReadBytes, but returns how many bytes arrived before the end.
+int32_t ReadUpTo(uint8_t* destination, int32_t count);
+// Reads and discards `count` bytes; 0 if the end comes first.
+int SkipBytes(int32_t count);
+
+// Remembers the offset of the next byte; ReturnToMark goes back there.
+void MarkPosition();
+void ReturnToMark();
+// Moves the read point back by `count` bytes (never before offset 0).
+void StepBack(int32_t count);
+
+// File offset of the next byte to hand out.
+uint64_t ReaderPosition();
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_SALVAGE_ARCHIVE_READER_H

@@ -1,0 +1,14 @@
+// The salvage loop: scans the damaged archive for local headers, salvages each
+// entry, and writes the central directory and the summary.
+#ifndef ARCSALVE_SALVAGE_SCAN_H
+#define ARCSALVE_SALVAGE_SCAN_H
+
+namespace arcsalve {
+
+// Runs with g_inputFile open for reading, g_outputFile open and empty, and
+// the run flags clear. Reports everything through messages.
+void ScanAndRebuild();
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_SALVAGE_SCAN_H
