@@ -84,11 +84,6 @@ void FlushWindow(DecodeWorkspace* workspace, uint32_t count);
 void* AllocBlock(size_t size);
 void FreeBlock(void* block);
 
-// File routines of the decoders and the re-compressor.
-uint32_t ReadFileBytes(FileHandle h, void* buffer, uint32_t count);
-uint32_t WriteFileBytes(FileHandle h, const void* buffer, uint32_t count);
-void SeekFromStart(FileHandle h, uint32_t offset);
-
 }  // namespace arcsalve
 
 #endif  // ARCSALVE_DECODE_DECODE_FRAME_H
