@@ -1,44 +1,41 @@
 // The ZIP traditional cipher (application note, "Traditional PKWARE
-// Decryption"): three 32-bit keys, initialised from the password, advanced by
-// every plain byte; each byte is enciphered with one keystream byte drawn
-// from key2.
+// Decryption"): key initialisation, the password check and the start of an
+// entry's decryption. The per-byte steps are inline in cipher.h.
 #include "crypt/cipher.h"
 
-#include "common/crc32.h"
 #include "common/zip_format.h"
 #include "decode/decode_frame.h"
 
 namespace arcsalve {
+namespace {
+
+constexpr uint32_t kInitialKey0 = 0x12345678u;
+constexpr uint32_t kInitialKey1 = 0x23456789u;
+constexpr uint32_t kInitialKey2 = 0x34567890u;
+
+// Keys from at most `limit` password bytes, stopping early at a NUL.
+void InitKeysBounded(CipherKeys* keys, const char* password, size_t limit) {
+    keys->key0 = kInitialKey0;
+    keys->key1 = kInitialKey1;
+    keys->key2 = kInitialKey2;
+    for (size_t i = 0; i < limit && password[i] != '\0'; ++i)
+        UpdateKeys(keys, static_cast<uint8_t>(password[i]));
+}
+
+}  // namespace
 
 void InitKeys(CipherKeys* keys, const char* password) {
-    keys->key0 = 0x12345678u;
-    keys->key1 = 0x23456789u;
-    keys->key2 = 0x34567890u;
-    for (const char* p = password; *p; ++p) UpdateKeys(keys, static_cast<uint8_t>(*p));
-}
-
-void UpdateKeys(CipherKeys* keys, uint8_t plain) {
-    keys->key0 = Crc32Step(keys->key0, plain);
-    keys->key1 = (keys->key1 + (keys->key0 & 0xFF)) * 134775813u + 1;
-    keys->key2 = Crc32Step(keys->key2, static_cast<uint8_t>(keys->key1 >> 24));
-}
-
-uint8_t KeystreamByte(const CipherKeys* keys) {
-    uint32_t t = (keys->key2 & 0xFFFF) | 2;
-    return static_cast<uint8_t>(((t * (t ^ 1)) & 0xFFFF) >> 8);
-}
-
-uint8_t DecryptByte(CipherKeys* keys, uint8_t cipher) {
-    uint8_t plain = cipher ^ KeystreamByte(keys);
-    UpdateKeys(keys, plain);
-    return plain;
+    InitKeysBounded(keys, password, SIZE_MAX);
 }
 
 // The last byte of the decrypted header is the check byte. The application
-// note has it equal the high byte of the CRC-32; writers that stream (general
-// purpose bit 3: the CRC is not known before the data) put the high byte of
-// the modification time there instead, Info-ZIP zip among them. With bit 3
-// both are accepted, so every password the CRC test accepts still passes.
+// note has it equal the high byte of the CRC-32. Writers that stream (general
+// purpose bit 3: the CRC is not known before the data is written) put the
+// high byte of the MS-DOS modification time there instead, Info-ZIP zip among
+// them; comparing with the CRC alone would refuse the right password for all
+// their entries. With bit 3 both values are accepted, so every password the
+// CRC comparison accepts still passes. Bytes 0 to 10 are random filler and
+// are never looked at.
 int CheckPassword(const char* password, const uint8_t header[12], uint32_t crc, uint16_t time,
                   uint16_t flags) {
     CipherKeys keys;
@@ -50,8 +47,11 @@ int CheckPassword(const char* password, const uint8_t header[12], uint32_t crc, 
     return 0;
 }
 
+// The password copy is a 40-byte block that normally holds a terminated text
+// of at most 39 bytes; the bound keeps a block without a terminator from
+// being read past its end.
 void StartDecryption(DecodeState* state, const uint8_t header[12]) {
-    InitKeys(&state->keys, state->password);
+    InitKeysBounded(&state->keys, state->password, sizeof state->password - 1);
     for (int i = 0; i < kEncryptionHeaderSize; ++i) DecryptByte(&state->keys, header[i]);
 }
 
