@@ -124,4 +124,51 @@ ARCSALVE_API void GetFilePaths(char** source, char** output, char** extra);
 ARCSALVE_API CallbackAddress SetMessageCallback(CallbackAddress callback);
 ARCSALVE_API CallbackAddress SetProgressCallback(CallbackAddress callback);
 
+// ---------------------------------------------------------------------------
+// Passwords of encrypted entries, for hosts without Windows dialogs.
+//
+// An encrypted entry is first tried with the passwords accepted earlier in
+// the life of the library (up to five, oldest first). When none fits, the
+// user is asked: through the password callback when one is installed, else
+// through the library's own dialog (Windows only; elsewhere the dialog
+// cannot be created, which counts as Skip and the entry is reported as
+// undecryptable). A typed password that does not fit brings the notice
+// "Incorrect Password", and the user is asked again, as often as the host's
+// callback answers OK. A password that fits is remembered for later entries
+// and later repairs.
+// ---------------------------------------------------------------------------
+
+// Bytes of the buffer a password callback fills: at most 39 bytes of
+// password and a terminating NUL.
+constexpr int PASSWORD_BUFFER_SIZE = 40;
+
+// Flags of the "Incorrect Password" notice: the stop icon (the value of the
+// Win32 message-box flag MB_ICONHAND).
+constexpr unsigned long NOTICE_ICON_STOP = 0x10;
+
+// Asks the user for the password of the encrypted entry `name` (host text,
+// converted like the names in messages). parent is the window passed to
+// RepairFile. password points to PASSWORD_BUFFER_SIZE bytes, all zero on
+// entry: write the password (any bytes but NUL, at most 39 of them; anything
+// longer is cut to its first 39) and return 1 for OK, or return 0 for Skip.
+// After a wrong password the notice callback runs and this callback is asked
+// again for the same entry: a host that never answers 0 keeps the repair
+// waiting.
+typedef int(ARCSALVE_CALLBACK* PasswordCallback)(HWND parent, const char* name, char* password);
+
+// Shows a text that the user must acknowledge and returns when the user has
+// read it: today only "The entered password does not appear to be correct"
+// with the caption "Incorrect Password" and flags NOTICE_ICON_STOP. owner is
+// the window the notice belongs to (RepairFile's parent when the password
+// came from the password callback). Both texts are valid only during the call.
+typedef void(ARCSALVE_CALLBACK* NoticeCallback)(HWND owner, const char* text, const char* caption,
+                                                unsigned long flags);
+
+// Install the password or the notice callback; return the address of the one
+// it replaces. 0 removes it. On Windows an installed password callback is
+// used instead of the library's dialog, and an installed notice callback
+// instead of its message box.
+ARCSALVE_API CallbackAddress SetPasswordCallback(CallbackAddress callback);
+ARCSALVE_API CallbackAddress SetNoticeCallback(CallbackAddress callback);
+
 #endif  // ARCSALVE_ARCSALVE_H

@@ -91,6 +91,31 @@ int LoadStringText(uint32_t id, char* buffer, int capacity);
 // truncated at a whole character. Returns the length written.
 size_t OemToHost(const char* oem, char* out, size_t capacity);
 
+// --- Password dialog -------------------------------------------------------
+
+// Commands of the password dialog, by the id of the control that sends them:
+// OK (also the Enter key) with the text of the password edit, Skip. Any other
+// command (2 is the Escape key) is passed on too and ignored by the handler.
+constexpr int kDialogOk = 1;
+constexpr int kDialogSkip = 3;
+
+// Receives each command of the password dialog: the dialog window (owner of
+// any notice), the command, and for OK the edit's text, at most 39 bytes and
+// a terminator. Returns 1 to close the dialog, 0 to keep it open (focus back
+// in the password edit).
+typedef int (*PasswordDialogHandler)(HWND dialog, int command, const char* text);
+
+// Shows the modal password dialog (Windows: dialog 481 of the language
+// module, centred over parent, the entry's name in host text) and passes its
+// commands to handler until the handler closes it. Returns 1 when the dialog
+// ran, 0 when it cannot be created; the POSIX backend has no dialog and
+// always returns 0 (hosts answer through the password callback instead).
+int ShowPasswordDialog(HWND parent, const char* name, PasswordDialogHandler handler);
+
+// Shows a message box over owner and returns when the user has closed it;
+// the POSIX backend has none and returns at once.
+void ShowMessageBox(HWND owner, const char* text, const char* caption, uint32_t flags);
+
 }  // namespace arcsalve
 
 #endif  // ARCSALVE_PLATFORM_PLATFORM_H

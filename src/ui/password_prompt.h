@@ -1,14 +1,19 @@
 // Getting the password of an encrypted entry: remembered passwords first,
-// then the user, through the platform's dialog or the host's callback.
+// then the user, through the host's password callback or the platform's
+// dialog.
 #ifndef ARCSALVE_UI_PASSWORD_PROMPT_H
 #define ARCSALVE_UI_PASSWORD_PROMPT_H
 
 #include <cstdint>
 
+#include "arcsalve/arcsalve.h"
+
 namespace arcsalve {
 
 // Passwords hold at most 39 bytes and a terminator.
 constexpr int kPasswordBufferSize = 40;
+// Passwords accepted in the dialog that are tried before asking again.
+constexpr int kRememberedPasswordSlots = 5;
 
 // The password accepted for the entry in hand.
 extern char CurrentPassword[kPasswordBufferSize];
@@ -20,6 +25,19 @@ extern char CurrentPassword[kPasswordBufferSize];
 // local header.
 int PromptForPassword(const uint8_t header[12], const char* name, uint32_t crc, uint16_t time,
                       uint16_t flags);
+
+// The dialog's logic, the same behind every dialog (see PasswordDialogHandler
+// in platform.h): OK tests the typed text (cut to 39 bytes) and either
+// accepts it, closing the dialog, or shows the "Incorrect Password" notice
+// and keeps it open; Skip closes it; every other command is ignored.
+int DecryptDialogProc(HWND dialog, int command, const char* text);
+
+// The remembered passwords, oldest first (inspection for tests).
+int RememberedPasswordCount();
+const char* RememberedPassword(int slot);
+// Empties the remembered passwords. The library never forgets them; tests
+// that run several prompts in one process start clean with this.
+void ForgetPasswords();
 
 }  // namespace arcsalve
 

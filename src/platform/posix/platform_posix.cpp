@@ -319,6 +319,14 @@ size_t OemToHost(const char* oem, char* out, size_t capacity) {
     return len;
 }
 
+// --- Password dialog ----------------------------------------------------------
+
+// POSIX has no dialog of the library's own: the prompt reaches the user only
+// through the host's password callback.
+int ShowPasswordDialog(HWND, const char*, PasswordDialogHandler) { return 0; }
+
+void ShowMessageBox(HWND, const char*, const char*, uint32_t) {}
+
 // --- Fault injection (tests only) --------------------------------------------
 
 void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
