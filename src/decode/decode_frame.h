@@ -70,7 +70,10 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
 // The next byte of the entry's data into *slot (zero-extended): 8 when one
 // was delivered, 0 when none (end flag set). See decode_frame.cpp for the
 // 10-byte allowance past the compressed size.
-int ReadCompressedByte(DecodeState* state, uint16_t* slot);
+inline int ReadCompressedByte(DecodeState* state, uint16_t* slot);
+// ReadCompressedByte's rare path: refills the input buffer, decrypts, and
+// enforces the allowance. Decoders call ReadCompressedByte, never this.
+int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot);
 
 // Writes count bytes at an absolute offset of the output file; a short write
 // raises g_writeFailed.
@@ -83,6 +86,19 @@ void FlushWindow(DecodeWorkspace* workspace, uint32_t count);
 // All decoder working memory comes from here (nullptr when none is left).
 void* AllocBlock(size_t size);
 void FreeBlock(void* block);
+
+// Fast path, inlined into every decoder's bit reader: a plain byte is
+// buffered. Bytes in the buffer never pass the allowance (a refill asks for no
+// more than what is left of the compressed size, or one byte), so only the
+// refill needs the limit test.
+inline int ReadCompressedByte(DecodeState* state, uint16_t* slot) {
+    if (state->next < state->buffered && !state->encrypted) {
+        *slot = state->input[state->next++];
+        ++state->consumed;
+        return 8;
+    }
+    return ReadCompressedByteSlow(state, slot);
+}
 
 }  // namespace arcsalve
 

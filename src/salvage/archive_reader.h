@@ -13,7 +13,8 @@ namespace arcsalve {
 void ResetArchiveReader();
 
 // Hands out the next byte; 0 at the end of the input (or when it is closed).
-int ReadByte(uint8_t* out);
+// Inline (archive_reader_state.h): the scan calls it for every input byte.
+inline int ReadByte(uint8_t* out);
 // ReadByte `count` times; 0 as soon as one fails. count <= 0 returns 1.
 int ReadBytes(uint8_t* destination, int32_t count);
 // Like ReadBytes, but returns how many bytes arrived before the end.
@@ -31,5 +32,7 @@ void StepBack(int32_t count);
 uint64_t ReaderPosition();
 
 }  // namespace arcsalve
+
+#include "salvage/archive_reader_state.h"
 
 #endif  // ARCSALVE_SALVAGE_ARCHIVE_READER_H

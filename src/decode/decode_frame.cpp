@@ -1,0 +1,149 @@
+// The decoding frame: builds one entry's DecodeState, starts decryption,
+// dispatches on the compression method, and holds the byte source and the
+// output routines that every decoder shares.
+#include "decode/decode_frame.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/file_io.h"
+#include "common/little_endian.h"
+#include "common/run_flags.h"
+#include "common/zip_format.h"
+#include "crypt/cipher.h"
+#include "decode/decode_testing.h"
+#include "decode/decoders.h"
+#include "salvage/archive_reader.h"
+
+namespace arcsalve {
+
+const uint16_t BitMask[17] = {
+    0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
+    0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF,
+};
+static_assert(sizeof(BitMask) / sizeof(BitMask[0]) == 17, "masks for 0 to 16 bits");
+
+namespace {
+
+// Allocation-failure injection for tests (decode_testing.h): after
+// `allowed` more successful blocks, AllocBlock returns nullptr. Negative:
+// never fails.
+struct FrameState {
+    int64_t allocationsAllowed = -1;
+};
+FrameState g_frame;
+
+// The compressed size the decoders see: the header's, read as a signed 32-bit
+// number (sizes of 2^31 and more count as negative and deliver no data), less
+// the 12 encryption-header bytes when encrypted. A negative size stays
+// negative instead of wrapping round to a huge positive one.
+int32_t DataLength(const uint8_t header[30], bool encrypted) {
+    int64_t size = static_cast<int32_t>(LoadLE32(header + kLhCompressed));
+    if (encrypted) size -= kEncryptionHeaderSize;
+    return size < INT32_MIN ? INT32_MIN : static_cast<int32_t>(size);
+}
+
+// Method table. Methods 7 (tokenized) and 9 and above have no decoder: 7 is
+// reported as a failure, the rest as decoded, leaving the temporary file
+// empty so that the size check reports the difference.
+int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
+    switch (method) {
+        case 0: return CopyStored(state) ? 1 : 0;
+        case 1: return Unshrink(state) ? 1 : 0;
+        case 2:
+        case 3:
+        case 4:
+        case 5: return Unreduce(state, method - 1) ? 1 : 0;
+        case 6: return Explode(state, flags) ? 1 : 0;
+        case 7: return 0;
+        case 8: return Inflate(state) ? 1 : 0;
+        default: return 1;
+    }
+}
+
+}  // namespace
+
+int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
+                const char password[40], const uint8_t encHeader[12]) {
+    DecodeState* state = static_cast<DecodeState*>(AllocBlock(sizeof(DecodeState)));
+    if (state == nullptr) return 0;
+    std::memset(state, 0, sizeof *state);
+    state->outputFlag = 1;
+    state->outputFile = outputFile;
+    state->uncompressedSize = LoadLE32(header + kLhUncompressed);
+    state->encrypted = encrypted ? 1 : 0;
+    state->compressedSize = DataLength(header, state->encrypted != 0);
+    // The caller's block is copied whole; its last byte is forced to NUL so
+    // that a password that fills all 40 bytes can never run the key schedule
+    // off the end of the copy.
+    std::memcpy(state->password, password, sizeof state->password);
+    state->password[sizeof state->password - 1] = '\0';
+    // The password was accepted before the entry got here, so the header's
+    // check byte is not examined again.
+    if (state->encrypted) StartDecryption(state, encHeader);
+    int result = Dispatch(state, LoadLE16(header + kLhMethod), LoadLE16(header + kLhFlags));
+    FreeBlock(state);
+    return result;
+}
+
+// The byte source. A decoder receives the compressed size's bytes, then up to
+// END_OF_DATA_ALLOWANCE more from whatever follows the entry, one archive
+// read each, so that a bit buffer may read ahead of the last code. Chunks are
+// read with ReadUpTo: when the archive ends inside a chunk, the bytes that
+// did arrive are still delivered, and the end is reported at the next refill.
+int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
+    if (int64_t{state->consumed} >= int64_t{state->compressedSize} + END_OF_DATA_ALLOWANCE) {
+        state->endFlag = 1;
+        return 0;
+    }
+    uint8_t byte;
+    if (state->next < state->buffered) {
+        byte = state->input[state->next++];
+    } else {
+        int64_t want = int64_t{state->compressedSize} - state->consumed;
+        if (want > kInputChunk) want = kInputChunk;
+        if (want < 1) want = 1;
+        int32_t got = ReadUpTo(state->input, static_cast<int32_t>(want));
+        if (got <= 0) {
+            state->buffered = 0;
+            state->next = 0;
+            state->endFlag = 1;
+            *slot = 0;
+            return 0;
+        }
+        state->buffered = got;
+        state->next = 1;
+        byte = state->input[0];
+    }
+    // Bytes are decrypted as they are delivered, never while they wait in the
+    // buffer: the cipher's keys advance with every plain byte.
+    if (state->encrypted) byte = DecryptByte(&state->keys, byte);
+    *slot = byte;
+    ++state->consumed;
+    return 8;
+}
+
+void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count) {
+    if (count == 0) return;
+    SeekFromStart(state->outputFile, offset);
+    if (WriteFileBytes(state->outputFile, buffer, count) != count) g_writeFailed = 1;
+}
+
+void FlushWindow(DecodeWorkspace* workspace, uint32_t count) {
+    if (workspace->owner->outputFlag)
+        WriteDecoded(workspace->owner, workspace->window, workspace->outputPosition, count);
+    workspace->outputPosition += count;
+}
+
+void* AllocBlock(size_t size) {
+    if (g_frame.allocationsAllowed == 0) return nullptr;
+    if (g_frame.allocationsAllowed > 0) --g_frame.allocationsAllowed;
+    return std::malloc(size == 0 ? 1 : size);
+}
+
+void FreeBlock(void* block) { std::free(block); }
+
+void InjectAllocFailure(int64_t allowed) { g_frame.allocationsAllowed = allowed; }
+
+}  // namespace arcsalve

@@ -1,0 +1,135 @@
+// Stored entries (method 0): the entry's data bytes, decrypted when the entry
+// is encrypted, are copied to the temporary file unchanged. They are staged
+// in a buffer from a small process-wide pool and written in pieces of 1000
+// bytes at offsets 0, 1000, 2000 ...; the last piece holds the rest.
+#include <algorithm>
+#include <cstring>
+
+#include "common/run_flags.h"
+#include "decode/decode_frame.h"
+#include "decode/decoders.h"
+#include "decode/stored.h"
+
+namespace arcsalve {
+namespace {
+
+// The pool: a singly linked list, new nodes at its head. Stored entries are
+// copied one at a time, so in practice it holds one buffer that serves every
+// stored entry of every run; nodes live until the process ends.
+struct PoolNode {
+    PoolNode* next;
+    uint32_t inUse;
+    uint8_t* buffer;
+};
+
+struct CopyBufferPool {
+    PoolNode* head = nullptr;
+};
+CopyBufferPool g_pool;
+
+int CountIdle() {
+    int idle = 0;
+    for (PoolNode* n = g_pool.head; n != nullptr; n = n->next) idle += n->inUse == 0;
+    return idle;
+}
+
+}  // namespace
+
+uint8_t* AcquireCopyBuffer() {
+    for (PoolNode* n = g_pool.head; n != nullptr; n = n->next) {
+        if (n->inUse == 0) {
+            n->inUse = 1;
+            return n->buffer;
+        }
+    }
+    PoolNode* node = static_cast<PoolNode*>(AllocBlock(sizeof(PoolNode)));
+    if (node == nullptr) return nullptr;
+    node->buffer = static_cast<uint8_t*>(AllocBlock(kCopyBufferSize));
+    if (node->buffer == nullptr) {
+        FreeBlock(node);
+        return nullptr;
+    }
+    node->inUse = 1;
+    node->next = g_pool.head;
+    g_pool.head = node;
+    return node->buffer;
+}
+
+void ReleaseCopyBuffer(uint8_t* buffer) {
+    PoolNode** link = &g_pool.head;
+    while (*link != nullptr && (*link)->buffer != buffer) link = &(*link)->next;
+    PoolNode* node = *link;
+    if (node == nullptr) return;
+    node->inUse = 0;
+    if (CountIdle() <= kMaxIdleCopyBuffers) return;
+    *link = node->next;
+    FreeBlock(node->buffer);
+    FreeBlock(node);
+}
+
+CopyBufferPoolCounts CountCopyBuffers() {
+    CopyBufferPoolCounts counts{0, 0};
+    for (PoolNode* n = g_pool.head; n != nullptr; n = n->next) {
+        ++counts.nodes;
+        counts.idle += n->inUse == 0;
+    }
+    return counts;
+}
+
+// Copies the first compressed-size bytes of the entry's data; the header's
+// uncompressed size is not consulted (the entry salvage compares the sizes
+// afterwards), and the byte source's allowance past the data is never asked
+// for. Returns 1 when every byte was copied, 0 on abort, a short write, or
+// an archive that ends inside the data.
+//
+// When the archive ends early, the bytes already staged (up to 999 of them)
+// are written too: everything that was read is salvaged, and the temporary
+// file does not end at an arbitrary multiple of 1000 bytes.
+int CopyStored(DecodeState* state) {
+    uint8_t* buffer = AcquireCopyBuffer();
+    if (buffer == nullptr) return 0;
+    int32_t pending = 0;   // staged, not yet written
+    uint32_t written = 0;  // written; the offset of the next piece
+    int32_t taken = 0;     // taken from the byte source
+    bool ended = false;    // the archive ended inside the data
+    while (taken < state->compressedSize) {
+        if (g_abortRequested) {
+            ReleaseCopyBuffer(buffer);
+            return 0;
+        }
+        if (pending >= kCopyPiece) {
+            if (state->outputFlag) WriteDecoded(state, buffer, written, kCopyPiece);
+            written += kCopyPiece;
+            pending = 0;
+            if (g_writeFailed) break;
+        }
+        // Plain bytes already in the source's buffer are taken as one run: the
+        // same bytes ReadCompressedByte would deliver one by one, and nothing
+        // in between can raise the abort flag (only archive reads report
+        // progress).
+        int32_t run = std::min({kCopyPiece - pending, state->buffered - state->next,
+                                state->compressedSize - taken});
+        if (run > 0 && !state->encrypted) {
+            std::memcpy(buffer + pending, state->input + state->next, static_cast<size_t>(run));
+            state->next += run;
+            state->consumed += run;
+            pending += run;
+            taken += run;
+            continue;
+        }
+        uint16_t slot;
+        if (ReadCompressedByte(state, &slot) == 0) {
+            ended = true;
+            break;
+        }
+        buffer[pending++] = static_cast<uint8_t>(slot);
+        ++taken;
+    }
+    if (!g_abortRequested && !g_writeFailed && pending > 0 && state->outputFlag)
+        WriteDecoded(state, buffer, written, static_cast<uint32_t>(pending));
+    ReleaseCopyBuffer(buffer);
+    if (ended || g_writeFailed || g_abortRequested) return 0;
+    return 1;
+}
+
+}  // namespace arcsalve

@@ -1,0 +1,249 @@
+// The decoding frame: the byte source and its 10-byte allowance, the method
+// dispatch, decryption on delivery, the output routines and the masks.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "common/little_endian.h"
+#include "common/run_flags.h"
+#include "decode/decode_frame.h"
+#include "decode/decode_testing.h"
+#include "platform/platform.h"
+#include "platform/platform_testing.h"
+#include "salvage/archive_reader.h"
+#include "support/library_state.h"
+#include "support/temp_dir.h"
+#include "support/zip_builder.h"
+
+namespace arcsalve {
+namespace {
+
+using test::Bytes;
+
+class FrameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::ClearRunFlags();
+        output_ = FileCreate(dir_.File("out.bin").c_str());
+        ASSERT_TRUE(IsOpenFile(output_));
+    }
+    void TearDown() override {
+        FileClose(output_);
+        test::ClearRunFlags();
+    }
+    void Open(const Bytes& data) {
+        data_ = data;
+        test::WriteFile(dir_.File("input.bin"), data);
+        input_.reset();
+        input_ = std::make_unique<test::OpenedInput>(dir_.File("input.bin"));
+    }
+    // A state as DecodeEntry builds it, for calling the byte source directly.
+    DecodeState MakeState(int32_t compressedSize) {
+        DecodeState s;
+        std::memset(&s, 0, sizeof s);
+        s.outputFlag = 1;
+        s.outputFile = output_;
+        s.compressedSize = compressedSize;
+        return s;
+    }
+    // A 30-byte local header with the fields the frame reads.
+    static Bytes Header(uint16_t method, uint32_t compressed, uint32_t uncompressed,
+                        uint16_t flags = 0) {
+        test::EntrySpec e;
+        e.name = "";
+        e.method = method;
+        e.flags = flags;
+        e.compressedSize = compressed;
+        e.uncompressedSize = uncompressed;
+        e.crc = 0;
+        return test::LocalHeader(e);
+    }
+    Bytes Output() {
+        FileClose(output_);
+        output_ = kNoFile;
+        return test::ReadFile(dir_.File("out.bin"));
+    }
+
+    test::TempDir dir_;
+    Bytes data_;
+    FileHandle output_ = kNoFile;
+    std::unique_ptr<test::OpenedInput> input_;
+};
+
+// How many bytes the source delivers for a compressed size, given how much
+// archive is left: the data, then up to 10 bytes of whatever follows.
+TEST_F(FrameTest, ByteSourceDeliversTheDataAndTenBytesMore) {
+    struct Case {
+        const char* label;
+        int32_t compressedSize;
+        size_t archiveBytes;
+        int32_t delivered;
+    } cases[] = {
+        {"plain data and the whole allowance", 3000, 5000, 3010},
+        {"allowance cut by the end of the archive", 3000, 3004, 3004},
+        {"archive ends inside a chunk: what arrived is delivered", 3000, 2500, 2500},
+        {"compressed size 0: only the allowance", 0, 100, 10},
+        {"negative length (encrypted, size below 12)", -5, 100, 5},
+        {"length -10: nothing", -10, 100, 0},
+        {"2^31 counts as negative", INT32_MIN, 100, 0},
+        {"largest positive size reads to the end", INT32_MAX, 4000, 4000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Open(test::PatternBytes(c.archiveBytes, 21));
+        DecodeState s = MakeState(c.compressedSize);
+        uint16_t slot = 0;
+        int32_t delivered = 0;
+        while (ReadCompressedByte(&s, &slot) == 8) {
+            ASSERT_EQ(slot, data_[delivered]);
+            ++delivered;
+        }
+        EXPECT_EQ(delivered, c.delivered);
+        EXPECT_EQ(s.consumed, c.delivered);
+        EXPECT_EQ(s.endFlag, 1u);
+        // Once ended, it stays ended.
+        EXPECT_EQ(ReadCompressedByte(&s, &slot), 0);
+        EXPECT_EQ(s.endFlag, 1u);
+    }
+}
+
+// Data is read in chunks of up to 1024 bytes, never beyond the compressed
+// size; the allowance bytes are read one archive byte at a time.
+TEST_F(FrameTest, ChunksStopAtTheDataAndAllowanceBytesComeOneByOne) {
+    Open(test::PatternBytes(4000, 3));
+    DecodeState s = MakeState(1500);
+    uint16_t slot = 0;
+    ASSERT_EQ(ReadCompressedByte(&s, &slot), 8);
+    EXPECT_EQ(ReaderPosition(), 1024u);
+    for (int i = 1; i < 1500; ++i) ASSERT_EQ(ReadCompressedByte(&s, &slot), 8);
+    EXPECT_EQ(ReaderPosition(), 1500u);
+    for (uint64_t extra = 1; extra <= 10; ++extra) {
+        ASSERT_EQ(ReadCompressedByte(&s, &slot), 8);
+        EXPECT_EQ(ReaderPosition(), 1500u + extra);
+        EXPECT_EQ(slot, data_[1499 + extra]);
+    }
+    // At the limit the slot keeps its content; the archive is not read.
+    slot = 0xABCD;
+    EXPECT_EQ(ReadCompressedByte(&s, &slot), 0);
+    EXPECT_EQ(slot, 0xABCD);
+    EXPECT_EQ(ReaderPosition(), 1510u);
+}
+
+TEST_F(FrameTest, FailedReadClearsTheSlot) {
+    Open(test::PatternBytes(5, 3));
+    DecodeState s = MakeState(100);
+    uint16_t slot = 0;
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(ReadCompressedByte(&s, &slot), 8);
+    EXPECT_EQ(s.endFlag, 0u);
+    EXPECT_EQ(ReadCompressedByte(&s, &slot), 0);
+    EXPECT_EQ(slot, 0);
+    EXPECT_EQ(s.endFlag, 1u);
+}
+
+// An encrypted stored entry of 112 bytes delivers 100 data bytes, decrypted
+// as they leave the buffer; the allowance is never asked for by the copy.
+TEST_F(FrameTest, EncryptedStoredEntryDecryptsItsData) {
+    Bytes plain = test::PatternBytes(100, 8);
+    Bytes enciphered = test::EncryptTraditional("secret", plain, 0x5A);
+    ASSERT_EQ(enciphered.size(), 112u);
+    Bytes archive(enciphered.begin() + 12, enciphered.end());
+    archive.insert(archive.end(), 50, 0x77);  // what follows the entry
+    Open(archive);
+    char password[40] = "secret";
+    Bytes header = Header(0, 112, 100, 1);
+    EXPECT_EQ(DecodeEntry(header.data(), output_, 1, password, enciphered.data()), 1);
+    EXPECT_EQ(Output(), plain);
+    EXPECT_EQ(ReaderPosition(), 100u);
+}
+
+// A block without a terminator is cut to 39 characters: the copy's last byte
+// is forced to NUL, so the key schedule never runs past the copy.
+TEST_F(FrameTest, PasswordBlockWithoutTerminatorUsesItsFirst39Bytes) {
+    std::string pw39(39, 'q');
+    Bytes plain = test::PatternBytes(3000, 4);
+    Bytes enciphered = test::EncryptTraditional(pw39, plain, 0);
+    Open(Bytes(enciphered.begin() + 12, enciphered.end()));
+    char block[40];
+    std::memset(block, 'q', sizeof block);
+    Bytes header = Header(0, static_cast<uint32_t>(enciphered.size()), 3000, 1);
+    EXPECT_EQ(DecodeEntry(header.data(), output_, 1, block, enciphered.data()), 1);
+    EXPECT_EQ(Output(), plain);
+}
+
+TEST_F(FrameTest, MethodsWithoutADecoder) {
+    struct Case {
+        uint16_t method;
+        int result;
+    } cases[] = {{7, 0}, {9, 1}, {12, 1}, {99, 1}, {0xFFFF, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.method);
+        Open(test::PatternBytes(200, 1));
+        char password[40] = {};
+        Bytes header = Header(c.method, 200, 200);
+        EXPECT_EQ(DecodeEntry(header.data(), output_, 0, password, nullptr), c.result);
+        EXPECT_EQ(FileSize(output_), 0u);
+        EXPECT_EQ(ReaderPosition(), 0u);
+    }
+}
+
+TEST_F(FrameTest, StoredEntryIsCopiedThroughTheDispatch) {
+    Bytes data = test::PatternBytes(2500, 6);
+    Open(data);
+    char password[40] = {};
+    Bytes header = Header(0, 2500, 9999);
+    EXPECT_EQ(DecodeEntry(header.data(), output_, 0, password, nullptr), 1);
+    EXPECT_EQ(Output(), data);
+}
+
+TEST_F(FrameTest, NoMemoryForTheStateFailsWithoutDecoding) {
+    Open(test::PatternBytes(200, 1));
+    char password[40] = {};
+    Bytes header = Header(0, 200, 200);
+    InjectAllocFailure(0);
+    EXPECT_EQ(DecodeEntry(header.data(), output_, 0, password, nullptr), 0);
+    EXPECT_EQ(ReaderPosition(), 0u);
+    EXPECT_EQ(FileSize(output_), 0u);
+}
+
+TEST_F(FrameTest, WriteDecodedWritesAtOffsetsAndFlagsShortWrites) {
+    DecodeState s = MakeState(0);
+    Bytes a = test::ToBytes("abcd"), b = test::ToBytes("XY");
+    WriteDecoded(&s, a.data(), 0, 4);
+    WriteDecoded(&s, b.data(), 1, 2);
+    WriteDecoded(&s, b.data(), 4, 0);  // nothing, and no flag
+    EXPECT_EQ(g_writeFailed, 0u);
+    PlatformInjectFault(PlatformFault::kShortWrite, 3);
+    WriteDecoded(&s, a.data(), 4, 4);
+    EXPECT_EQ(g_writeFailed, 1u);
+    EXPECT_EQ(Output(), test::ToBytes("aXYdabc"));
+}
+
+TEST_F(FrameTest, FlushWindowAdvancesEvenWithoutOutput) {
+    DecodeState s = MakeState(0);
+    auto* ws = static_cast<DecodeWorkspace*>(AllocBlock(sizeof(DecodeWorkspace)));
+    ASSERT_NE(ws, nullptr);
+    ws->owner = &s;
+    ws->outputPosition = 0;
+    std::memcpy(ws->window, "0123456789", 10);
+    FlushWindow(ws, 4);
+    s.outputFlag = 0;
+    FlushWindow(ws, 3);
+    s.outputFlag = 1;
+    FlushWindow(ws, 0);
+    FlushWindow(ws, 2);
+    EXPECT_EQ(ws->outputPosition, 9u);
+    FreeBlock(ws);
+    Bytes expected = test::ToBytes("0123");
+    expected.insert(expected.end(), {0, 0, 0});
+    expected.insert(expected.end(), {'0', '1'});
+    EXPECT_EQ(Output(), expected);
+    EXPECT_EQ(g_writeFailed, 0u);
+}
+
+TEST(BitMaskTable, HoldsTwoToTheNMinusOne) {
+    for (int n = 0; n <= 16; ++n) EXPECT_EQ(BitMask[n], (1u << n) - 1) << n;
+}
+
+}  // namespace
+}  // namespace arcsalve
