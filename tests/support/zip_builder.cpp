@@ -26,41 +26,7 @@ uint16_t NameLengthOf(const EntrySpec& e) {
     return e.nameLength ? *e.nameLength : static_cast<uint16_t>(e.name.size());
 }
 
-// The traditional cipher's keys, as the application note gives them.
-struct Keys {
-    uint32_t k0 = 0x12345678u, k1 = 0x23456789u, k2 = 0x34567890u;
-    static uint32_t Step(uint32_t reg, uint8_t b) {
-        return static_cast<uint32_t>(get_crc_table()[(reg ^ b) & 0xFF]) ^ (reg >> 8);
-    }
-    void Update(uint8_t plain) {
-        k0 = Step(k0, plain);
-        k1 = (k1 + (k0 & 0xFF)) * 134775813u + 1;
-        k2 = Step(k2, static_cast<uint8_t>(k1 >> 24));
-    }
-    uint8_t Encrypt(uint8_t plain) {
-        uint32_t t = (k2 & 0xFFFF) | 2;
-        uint8_t c = plain ^ static_cast<uint8_t>((t * (t ^ 1)) >> 8);
-        Update(plain);
-        return c;
-    }
-};
-
 }  // namespace
-
-Bytes EncryptTraditional(const std::string& password, const Bytes& plain, uint8_t checkByte,
-                         uint32_t seed) {
-    Keys keys;
-    for (char c : password) keys.Update(static_cast<uint8_t>(c));
-    Bytes out;
-    uint32_t x = seed;
-    for (int i = 0; i < 11; ++i) {
-        x = x * 1103515245u + 12345u;
-        out.push_back(keys.Encrypt(static_cast<uint8_t>(x >> 16)));
-    }
-    out.push_back(keys.Encrypt(checkByte));
-    for (uint8_t b : plain) out.push_back(keys.Encrypt(b));
-    return out;
-}
 
 uint32_t ZlibCrc32(const Bytes& data) {
     return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));

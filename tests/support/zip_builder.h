@@ -38,14 +38,6 @@ struct EntrySpec {
 // The 30-byte local header, name and extra field of an entry.
 Bytes LocalHeader(const EntrySpec& entry);
 
-// Enciphers data with the traditional ZIP cipher, written here independently
-// of the library's (zlib's CRC table drives the keys). Returns the 12-byte
-// encryption header, whose last plain byte is checkByte (the CRC-32's high
-// byte, or the time's with flag bit 3), followed by the enciphered data.
-// The other 11 header bytes come from `seed`.
-Bytes EncryptTraditional(const std::string& password, const Bytes& plain, uint8_t checkByte,
-                         uint32_t seed = 1);
-
 class ZipBuilder {
 public:
     // Appends a local header, name, extra field and data.
