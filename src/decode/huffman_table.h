@@ -1,0 +1,67 @@
+// Multi-level decoding tables for the prefix codes of inflate and explode.
+//
+// A code is given as one length per symbol (0: the symbol has no code). The
+// table's first level is indexed directly by the next `lookup bits` bits of
+// the bit buffer (least significant bit first, as deflate delivers them);
+// codes longer than that continue in subtables. Decoding:
+//
+//   entry = table[bitBuffer & BitMask[lookupBits]]
+//   while entry.extra > 16:              // a link (or 99: invalid)
+//       drop entry.bits; entry = entry.next[bitBuffer & BitMask[entry.extra - 16]]
+//   drop entry.bits; act on entry.extra
+#ifndef ARCSALVE_DECODE_HUFFMAN_TABLE_H
+#define ARCSALVE_DECODE_HUFFMAN_TABLE_H
+
+#include <cstdint>
+
+namespace arcsalve {
+
+// What an entry means, by its `extra` field.
+constexpr uint8_t kHuffMaxExtraBits = 13;  // 0..13: base `value` + that many extra bits
+constexpr uint8_t kHuffEndOfBlock = 15;    // a simple symbol of 256 or more
+constexpr uint8_t kHuffLiteral = 16;       // a simple symbol below 256
+// 17..32: link: drop `bits`, index `next` by the next (extra - 16) bits.
+constexpr uint8_t kHuffInvalid = 99;       // no symbol has this bit pattern
+
+struct HuffEntry {
+    uint8_t extra;  // see the constants above
+    uint8_t bits;   // bit-buffer bits to drop when this entry is taken
+    union {
+        uint16_t value;   // symbol or base value
+        HuffEntry* next;  // link entries: the subtable
+    };
+};
+
+// Results of BuildHuffmanTable (the block result codes of the decoders).
+constexpr int kHuffOk = 0;              // complete code, or no codes at all
+constexpr int kHuffIncomplete = 1;      // spare patterns decode as kHuffInvalid
+constexpr int kHuffOversubscribed = 2;  // or a symbol beyond the value lists
+constexpr int kHuffNoMemory = 3;
+
+// Largest code length and symbol count the builder accepts.
+constexpr uint32_t kHuffMaxLength = 16;
+constexpr uint32_t kHuffMaxSymbols = 288;
+
+// Builds the decoding table of the code given by lengths[0..n-1].
+// Symbols 0..s-1 are simple: they decode to themselves (extra 16 below 256,
+// 15 from 256 on). Symbol s + i decodes to baseList[i] with extraList[i]
+// extra bits; both lists hold listLength entries and may be null when every
+// symbol is simple. *lookupBits is the requested first-level width on entry
+// (1 or more) and the width used on return: raised to the shortest code
+// length and lowered to the longest.
+//
+// Results: kHuffOk (table built; or no symbol has a code: *table = nullptr,
+// *lookupBits = 0), kHuffIncomplete (table built, spare patterns invalid; a
+// single code of length 1 counts as complete), kHuffOversubscribed (no table),
+// kHuffNoMemory (no table; nothing leaks). The table takes its memory from
+// AllocBlock and is released with FreeHuffmanTable.
+int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
+                      const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
+                      int* lookupBits);
+
+// Frees every block of a table built above; nullptr is allowed.
+void FreeHuffmanTable(HuffEntry* table);
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_DECODE_HUFFMAN_TABLE_H
