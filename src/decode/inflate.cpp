@@ -1,9 +1,456 @@
-// Inflate (method 8). Not written yet: deflated entries are reported as
-// failures until it is.
+// Inflate: the decoder of compression method 8 (deflate, RFC 1951).
+//
+// A deflate stream is a sequence of blocks, each with a 3-bit header (last-
+// block bit, then a 2-bit type): stored (0), fixed Huffman codes (1), dynamic
+// Huffman codes (2). Huffman blocks code literals, an end-of-block symbol and
+// length/distance pairs that copy from the last 32768 bytes of output.
+//
+// Salvage comes first here: the decoder stops at the first error and the part
+// of the window decoded so far is still written out, so the temporary file
+// holds every byte of the entry that came before the damage, in order.
+//
+// Where this decoder is more lenient than RFC 1951, on purpose (old
+// archivers wrote such streams and their data is still worth having):
+//   - distance codes 30 and 31 decode like code 29 (base 24577, 13 extra bits);
+//   - a dynamic block may declare up to 288 literal/length and 32 distance
+//     codes (symbols 286 and 287 are still errors when they occur);
+//   - an incomplete distance code is accepted; its spare patterns are errors;
+//   - a repeat code (16) before any length repeats length 0.
+//
+// Bits come through the frame's byte source one byte at a time, exactly when
+// a request finds too few in the 32-bit buffer; the decoder never reads
+// further ahead than that, so the archive reader ends up where the scan
+// expects it after the entry.
+#include <cstring>
+
+#include "common/run_flags.h"
+#include "decode/decode_frame.h"
 #include "decode/decoders.h"
+#include "decode/huffman_table.h"
 
 namespace arcsalve {
 
-int Inflate(DecodeState*) { return 0; }
+namespace {
+
+// First-level widths of the decoding tables. Dynamic literal/length codes
+// resolve most symbols in one 9-bit lookup and distance codes in one 6-bit
+// lookup; the fixed codes' shortest lengths are 7 and 5, and code-length codes
+// are at most 7 bits long.
+constexpr int LiteralLookupBits = 9;
+constexpr int DistanceLookupBits = 6;
+constexpr int kFixedLiteralLookupBits = 7;
+constexpr int kFixedDistanceLookupBits = 5;
+constexpr int kCodeLengthLookupBits = 7;
+// Every value list below has 32 entries (symbols 257..288, distance codes 0..31).
+constexpr uint32_t kListLength = 32;
+
+constexpr uint32_t kLiteralCodes = 288;  // 256 literals, end of block, 31 lengths (2 unused)
+constexpr uint32_t kDistanceCodes = 32;  // 30 in RFC 1951, 2 more accepted here
+constexpr uint32_t kCodeLengthCodes = 19;
+constexpr uint32_t kFirstLengthSymbol = 257;
+
+// Block result codes.
+constexpr int kBlockOk = 0;
+constexpr int kBlockDataError = 1;
+constexpr int kBlockBadType = 2;  // also: an over-subscribed code
+constexpr int kBlockNoMemory = 3;
+
+// Base lengths and extra bits of the length symbols 257..285; 286 and 287 are
+// marked invalid (99), so their table entries decode as errors.
+const uint16_t LengthBase[kListLength] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27, 31,
+                                          35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0,  0};
+const uint16_t LengthExtra[kListLength] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,  2,
+                                           3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99, 99};
+// Base distances and extra bits of distance codes 0..29; 30 and 31 repeat 29.
+const uint16_t DistanceBase[kListLength] = {1,    2,    3,    4,    5,    7,     9,     13,    17,    25,   33,
+                                            49,   65,   97,   129,  193,  257,   385,   513,   769,   1025, 1537,
+                                            2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 24577, 24577};
+const uint16_t DistanceExtra[kListLength] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,  6,
+                                             7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 13, 13};
+// The order in which a dynamic block sends the code-length code's lengths:
+// the ones most often used first, so that trailing zeros can be left out.
+const uint32_t CodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+static_assert(258 <= 3 + 255, "symbol 285 is the longest match deflate can code");
+static_assert(24577 + (1u << 13) - 1 == kWindowSize, "the longest distance reaches exactly one window back");
+static_assert(kWindowSize == 0x8000, "window positions are masked with 0x7FFF");
+
+// The bit buffer of one Inflate call, held in locals while a block is
+// decoded and kept in the workspace between blocks. Bits arrive least
+// significant first; a request for n bits (n <= 16) pulls whole bytes only
+// while fewer than n are buffered, so the 32-bit buffer never overflows.
+//
+// When the byte source has run dry it keeps delivering (the last byte, or 0);
+// such bits are counted in `stale`. They always sit above every delivered bit,
+// so a decode has used input that never arrived exactly when fewer bits are
+// left in the buffer than the stale ones.
+struct BitReader {
+    DecodeState* state;
+    uint16_t* slot;
+    uint32_t buffer;
+    uint32_t count;
+    uint32_t stale;
+
+    void Need(uint32_t n) {
+        while (count < n) {
+            if (ReadCompressedByte(state, slot) == 0) stale += 8;
+            buffer |= static_cast<uint32_t>(*slot) << count;
+            count += 8;
+        }
+    }
+    uint32_t Peek(uint32_t n) const { return buffer & BitMask[n]; }
+    void Drop(uint32_t n) {
+        buffer >>= n;
+        count -= n;
+    }
+    uint32_t Take(uint32_t n) {
+        Need(n);
+        uint32_t v = Peek(n);
+        Drop(n);
+        return v;
+    }
+    bool UsedMissingInput() const { return count < stale; }
+};
+
+// One Inflate call: the workspace and the stale-bit count that goes with the
+// bit buffer kept in it.
+struct InflateStream {
+    DecodeWorkspace* ws;
+    uint32_t stale;
+};
+
+BitReader LoadBits(InflateStream* s) {
+    return {s->ws->owner, &s->ws->byteSlot, s->ws->bitBuffer, s->ws->bitCount, s->stale};
+}
+
+void StoreBits(InflateStream* s, const BitReader& br) {
+    s->ws->bitBuffer = br.buffer;
+    s->ws->bitCount = br.count;
+    s->stale = br.stale;
+}
+
+// Puts one byte into the window; a full window goes to the file.
+inline void PutByte(DecodeWorkspace* ws, uint32_t* wp, uint8_t byte) {
+    ws->window[(*wp)++] = byte;
+    if (*wp == kWindowSize) {
+        FlushWindow(ws, kWindowSize);
+        *wp = 0;
+    }
+}
+
+// Copies `length` bytes from `distance` back, with the effect of copying them
+// one at a time: a copy that overlaps its own output repeats the most recent
+// bytes. The window is circular; a distance that reaches before the entry's
+// first byte reads the zeros the window was cleared to.
+inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32_t distance) {
+    uint8_t* window = ws->window;
+    uint32_t source = *wp - distance;
+    while (length > 0) {
+        source &= kWindowSize - 1;
+        uint32_t run = kWindowSize - (source > *wp ? source : *wp);
+        if (run > length) run = length;
+        length -= run;
+        uint8_t* out = window + *wp;
+        const uint8_t* in = window + source;
+        if (source > *wp) {
+            // Reading ahead of the write point: nothing read was written by
+            // this copy.
+            std::memmove(out, in, run);
+        } else if (*wp - source >= run) {
+            std::memcpy(out, in, run);
+        } else if (*wp - source == 1) {
+            std::memset(out, out[-1], run);
+        } else if (*wp - source >= 8) {
+            // Each 8-byte piece reads only bytes already in place.
+            uint32_t i = 0;
+            for (; i + 8 <= run; i += 8) std::memcpy(out + i, in + i, 8);
+            for (; i < run; ++i) out[i] = in[i];
+        } else {
+            // Short periods (2..7), or source == *wp (distance 32768: every
+            // byte is already itself).
+            for (uint32_t i = 0; i < run; ++i) out[i] = in[i];
+        }
+        *wp += run;
+        source += run;
+        if (*wp == kWindowSize) {
+            FlushWindow(ws, kWindowSize);
+            *wp = 0;
+        }
+    }
+}
+
+// Follows link entries from a first-level entry down to the code's own entry
+// and drops the code's bits. Returns null for a pattern no symbol takes.
+inline const HuffEntry* DecodeSymbol(BitReader* br, const HuffEntry* table, uint32_t lookupBits) {
+    br->Need(lookupBits);
+    const HuffEntry* e = table + br->Peek(lookupBits);
+    while (e->extra > kHuffLiteral) {
+        if (e->extra == kHuffInvalid) return nullptr;
+        br->Drop(e->bits);
+        uint32_t subBits = e->extra - 16u;
+        br->Need(subBits);
+        e = e->next + br->Peek(subBits);
+    }
+    br->Drop(e->bits);
+    return e;
+}
+
+// Decodes the literal/length and distance symbols of one Huffman block up to
+// its end-of-block symbol. 0 at the end of the block; 1 on a data error: an
+// invalid pattern, a length without a distance code, or a symbol or copy
+// that needs input which never arrived. Every byte decoded before the error
+// is in the window (or already written).
+int InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const HuffEntry* distanceTable,
+                 int lengthBits, int distanceBits) {
+    DecodeWorkspace* ws = s->ws;
+    BitReader br = LoadBits(s);
+    uint32_t wp = ws->windowPosition;
+    const uint32_t lbits = static_cast<uint32_t>(lengthBits);
+    const uint32_t dbits = static_cast<uint32_t>(distanceBits);
+    int result = kBlockDataError;
+    for (;;) {
+        const HuffEntry* e = DecodeSymbol(&br, lengthTable, lbits);
+        if (e == nullptr || br.UsedMissingInput()) break;
+        if (e->extra == kHuffLiteral) {
+            PutByte(ws, &wp, static_cast<uint8_t>(e->value));
+            continue;
+        }
+        if (e->extra == kHuffEndOfBlock) {
+            result = kBlockOk;
+            break;
+        }
+        uint32_t length = e->value + br.Take(e->extra);
+        if (distanceTable == nullptr) break;
+        e = DecodeSymbol(&br, distanceTable, dbits);
+        if (e == nullptr) break;
+        uint32_t distance = e->value + br.Take(e->extra);
+        if (br.UsedMissingInput()) break;
+        CopyMatch(ws, &wp, length, distance);
+    }
+    StoreBits(s, br);
+    ws->windowPosition = wp;
+    return result;
+}
+
+// A stored block: after the header, skip to a byte boundary; LEN (16 bits),
+// its ones' complement NLEN, then LEN bytes as they are. The copy stops when
+// the input ends (result 1) rather than filling the rest with made-up bytes.
+int InflateStoredBlock(InflateStream* s) {
+    DecodeWorkspace* ws = s->ws;
+    BitReader br = LoadBits(s);
+    br.Drop(br.count % 8);
+    uint32_t len = br.Take(16);
+    br.Need(16);
+    uint32_t nlen = br.Peek(16);
+    int result = kBlockOk;
+    if (len != (nlen ^ 0xFFFF)) {
+        result = kBlockDataError;
+    } else {
+        br.Drop(16);
+        uint32_t wp = ws->windowPosition;
+        if (br.UsedMissingInput()) len = 0, result = kBlockDataError;
+        for (; len > 0; --len) {
+            br.Need(8);
+            if (br.count - 8 < br.stale) {
+                result = kBlockDataError;
+                break;
+            }
+            PutByte(ws, &wp, static_cast<uint8_t>(br.Peek(8)));
+            br.Drop(8);
+        }
+        ws->windowPosition = wp;
+    }
+    StoreBits(s, br);
+    return result;
+}
+
+// Builds the two tables of a Huffman block and decodes its symbols. Takes
+// ownership of neither table argument's list; frees both tables.
+int DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, HuffEntry* distanceTable,
+                     int distanceBits) {
+    int r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits);
+    FreeHuffmanTable(lengthTable);
+    FreeHuffmanTable(distanceTable);
+    return r == kBlockDataError ? kBlockDataError : kBlockOk;
+}
+
+// A block with the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
+// (0..143), 9 (144..255), 7 (256..279), 8 (280..287); 30 five-bit distance
+// codes, of which 32 patterns leave two spare.
+int InflateFixedBlock(InflateStream* s) {
+    auto* lengths = static_cast<uint8_t*>(AllocBlock(kLiteralCodes));
+    if (lengths == nullptr) return kBlockNoMemory;
+    std::memset(lengths, 8, 144);
+    std::memset(lengths + 144, 9, 112);
+    std::memset(lengths + 256, 7, 24);
+    std::memset(lengths + 280, 8, 8);
+    HuffEntry* lengthTable = nullptr;
+    int lbits = kFixedLiteralLookupBits;
+    int r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, LengthBase, LengthExtra, kListLength,
+                              &lengthTable, &lbits);
+    if (r != kHuffOk) {
+        FreeHuffmanTable(lengthTable);
+        FreeBlock(lengths);
+        return r;
+    }
+    std::memset(lengths, 5, 30);
+    HuffEntry* distanceTable = nullptr;
+    int dbits = kFixedDistanceLookupBits;
+    r = BuildHuffmanTable(lengths, 30, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
+    FreeBlock(lengths);
+    if (r > kHuffIncomplete) {
+        FreeHuffmanTable(lengthTable);
+        return r;
+    }
+    return DecodeWithTables(s, lengthTable, lbits, distanceTable, dbits);
+}
+
+// Reads the nl + nd code lengths of a dynamic block with the code-length
+// code: 0..15 literal lengths, 16 repeats the last length 3..6 times (length
+// 0 when nothing came before), 17 and 18 give runs of 3..10 and 11..138
+// zeros. A run may cross from the literal/length lengths into the distance
+// lengths, but not past their end.
+int ReadCodeLengths(InflateStream* s, const HuffEntry* table, int tableBits, uint8_t* lengths, uint32_t total) {
+    BitReader br = LoadBits(s);
+    const uint32_t bits = static_cast<uint32_t>(tableBits);
+    int result = kBlockOk;
+    uint32_t filled = 0;
+    uint8_t last = 0;
+    while (filled < total) {
+        br.Need(bits);
+        const HuffEntry& e = table[br.Peek(bits)];
+        // The code-length code is at most 7 bits, so `bits` reaches every
+        // code and there are no links. A single 1-bit code leaves its other
+        // pattern spare; meeting it is a data error.
+        if (e.extra == kHuffInvalid) {
+            result = kBlockDataError;
+            break;
+        }
+        br.Drop(e.bits);
+        uint32_t symbol = e.value;
+        if (symbol < 16) {
+            lengths[filled++] = last = static_cast<uint8_t>(symbol);
+            continue;
+        }
+        uint32_t repeat;
+        uint8_t value = 0;
+        if (symbol == 16) {
+            repeat = 3 + br.Take(2);
+            value = last;
+        } else if (symbol == 17) {
+            repeat = 3 + br.Take(3);
+        } else {
+            repeat = 11 + br.Take(7);
+        }
+        if (filled + repeat > total) {
+            result = kBlockDataError;
+            break;
+        }
+        std::memset(lengths + filled, value, repeat);
+        filled += repeat;
+        last = value;
+    }
+    if (result == kBlockOk && br.UsedMissingInput()) result = kBlockDataError;
+    StoreBits(s, br);
+    return result;
+}
+
+// A block with its own codes: HLIT (5 bits) + 257 literal/length codes, HDIST
+// (5 bits) + 1 distance codes, HCLEN (4 bits) + 4 code-length code lengths of
+// 3 bits each in CodeLengthOrder, then the code lengths themselves.
+int InflateDynamicBlock(InflateStream* s) {
+    BitReader br = LoadBits(s);
+    uint32_t nl = kFirstLengthSymbol + br.Take(5);
+    uint32_t nd = 1 + br.Take(5);
+    uint32_t nb = 4 + br.Take(4);
+    auto* lengths = static_cast<uint8_t*>(AllocBlock(kLiteralCodes + kDistanceCodes));
+    if (lengths == nullptr) {
+        StoreBits(s, br);
+        return kBlockNoMemory;
+    }
+    for (uint32_t j = 0; j < kCodeLengthCodes; ++j) {
+        lengths[CodeLengthOrder[j]] = j < nb ? static_cast<uint8_t>(br.Take(3)) : 0;
+    }
+    StoreBits(s, br);
+
+    HuffEntry* table = nullptr;
+    int bits = kCodeLengthLookupBits;
+    int r = BuildHuffmanTable(lengths, kCodeLengthCodes, kCodeLengthCodes, nullptr, nullptr, kListLength, &table,
+                              &bits);
+    if (r == kHuffOk && table == nullptr) r = kBlockDataError;
+    if (r != kHuffOk) {
+        FreeHuffmanTable(table);
+        FreeBlock(lengths);
+        return r;
+    }
+    r = ReadCodeLengths(s, table, bits, lengths, nl + nd);
+    FreeHuffmanTable(table);
+    if (r != kBlockOk) {
+        FreeBlock(lengths);
+        return r;
+    }
+
+    HuffEntry* lengthTable = nullptr;
+    int lbits = LiteralLookupBits;
+    r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, LengthBase, LengthExtra, kListLength, &lengthTable,
+                          &lbits);
+    if (r == kHuffOk && lengthTable == nullptr) r = kBlockDataError;
+    if (r != kHuffOk) {
+        FreeHuffmanTable(lengthTable);
+        FreeBlock(lengths);
+        return r;
+    }
+    // An incomplete distance code is used as it is; with no distance codes at
+    // all the block can still hold literals.
+    HuffEntry* distanceTable = nullptr;
+    int dbits = DistanceLookupBits;
+    r = BuildHuffmanTable(lengths + nl, nd, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
+    FreeBlock(lengths);
+    if (r > kHuffIncomplete) {
+        FreeHuffmanTable(lengthTable);
+        return r;
+    }
+    return DecodeWithTables(s, lengthTable, lbits, distanceTable, dbits);
+}
+
+// One block: the last-block bit, the 2-bit type, and the block itself.
+int InflateBlock(InflateStream* s, uint32_t* last) {
+    BitReader br = LoadBits(s);
+    *last = br.Take(1);
+    uint32_t type = br.Take(2);
+    StoreBits(s, br);
+    switch (type) {
+        case 0: return InflateStoredBlock(s);
+        case 1: return InflateFixedBlock(s);
+        case 2: return InflateDynamicBlock(s);
+        default: return kBlockBadType;
+    }
+}
+
+}  // namespace
+
+// Decodes blocks until the last one, the first error, or a run flag. The run
+// flags are looked at between blocks only. Whatever the outcome, the filled
+// part of the window is written out before the workspace goes.
+int Inflate(DecodeState* state) {
+    auto* ws = static_cast<DecodeWorkspace*>(AllocBlock(sizeof(DecodeWorkspace)));
+    if (ws == nullptr) return 0;
+    std::memset(ws, 0, sizeof(DecodeWorkspace));  // window included: see CopyMatch
+    ws->owner = state;
+    InflateStream stream{ws, 0};
+
+    int ok = 1;
+    uint32_t last = 0;
+    while (!last && !g_abortRequested && !g_writeFailed) {
+        if (InflateBlock(&stream, &last) != kBlockOk) {
+            ok = 0;
+            break;
+        }
+    }
+    FlushWindow(ws, ws->windowPosition);
+    FreeBlock(ws);
+    if (g_abortRequested || g_writeFailed) return 0;
+    return ok;
+}
 
 }  // namespace arcsalve
