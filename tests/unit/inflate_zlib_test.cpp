@@ -10,7 +10,7 @@
 
 #include "support/frame_harness.h"
 
-namespace arcsalve {
+namespace arcsalve::test {
 namespace {
 
 std::vector<uint8_t> ZlibDeflate(const std::vector<uint8_t>& data, int level, int strategy, int memLevel = 8) {
@@ -171,4 +171,4 @@ TEST(InflateZlib, DamagedBlockKeepsEveryEarlierBlock) {
 }
 
 }  // namespace
-}  // namespace arcsalve
+}  // namespace arcsalve::test
