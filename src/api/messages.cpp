@@ -10,13 +10,6 @@
 namespace arcsalve {
 namespace {
 
-// The host's callbacks, as the integers the host passed (0: none).
-struct CallbackSlots {
-    CallbackAddress message = 0;
-    CallbackAddress progress = 0;
-};
-CallbackSlots g_slots;
-
 // Two short buffers used in turn, so that a caption and a text can be loaded
 // one after the other and used together; the loader is given a capacity of
 // 100 characters although each buffer holds 200 bytes.
@@ -24,39 +17,43 @@ constexpr int kShortTextBuffer = 200;
 constexpr int kShortTextCapacity = 100;
 constexpr int kLongTextBuffer = 300;
 
-struct TextBuffers {
+// The unit's process-wide state: the host's callbacks, as the integers the
+// host passed (0: none), kept across repairs; and the text buffers.
+struct MessageState {
+    CallbackAddress messageCallback = 0;
+    CallbackAddress progressCallback = 0;
     char shortText[2][kShortTextBuffer] = {};
-    int next = 0;
+    int nextShortText = 0;
     char longText[kLongTextBuffer] = {};
 };
-TextBuffers g_text;
+MessageState g_messages;
 
 }  // namespace
 
 void EmitMessage(int32_t level, const char* text) {
-    if (g_slots.message == 0) return;
-    reinterpret_cast<MessageCallback>(g_slots.message)(level, text);
+    if (g_messages.messageCallback == 0) return;
+    reinterpret_cast<MessageCallback>(g_messages.messageCallback)(level, text);
 }
 
 uint32_t EmitProgress(uint32_t value) {
-    if (g_slots.progress == 0) return 1;
-    return static_cast<uint32_t>(reinterpret_cast<ProgressCallback>(g_slots.progress)(value));
+    if (g_messages.progressCallback == 0) return 1;
+    return static_cast<uint32_t>(reinterpret_cast<ProgressCallback>(g_messages.progressCallback)(value));
 }
 
 const char* LoadMessageText(uint32_t id) {
-    char* buffer = g_text.shortText[g_text.next];
-    g_text.next ^= 1;
+    char* buffer = g_messages.shortText[g_messages.nextShortText];
+    g_messages.nextShortText ^= 1;
     LoadStringText(id, buffer, kShortTextCapacity);
     return buffer;
 }
 
 const char* LoadLongMessageText(uint32_t id) {
-    g_text.longText[0] = '\0';
-    LoadStringText(id, g_text.longText, kLongTextBuffer);
-    return g_text.longText;
+    g_messages.longText[0] = '\0';
+    LoadStringText(id, g_messages.longText, kLongTextBuffer);
+    return g_messages.longText;
 }
 
-void ResetMessageTextIndex() { g_text.next = 0; }
+void ResetMessageTextIndex() { g_messages.nextShortText = 0; }
 
 uint32_t ReportScaledProgress(uint32_t lo, uint32_t hi, uint64_t pos, uint64_t total,
                               uint32_t* last) {
@@ -91,13 +88,13 @@ void EmitFormatted(int32_t level, uint32_t id, ...) {
 // --- Exported ---------------------------------------------------------------
 
 CallbackAddress SetMessageCallback(CallbackAddress callback) {
-    CallbackAddress previous = arcsalve::g_slots.message;
-    arcsalve::g_slots.message = callback;
+    CallbackAddress previous = arcsalve::g_messages.messageCallback;
+    arcsalve::g_messages.messageCallback = callback;
     return previous;
 }
 
 CallbackAddress SetProgressCallback(CallbackAddress callback) {
-    CallbackAddress previous = arcsalve::g_slots.progress;
-    arcsalve::g_slots.progress = callback;
+    CallbackAddress previous = arcsalve::g_messages.progressCallback;
+    arcsalve::g_messages.progressCallback = callback;
     return previous;
 }

@@ -1,7 +1,32 @@
-// RepairFile and GetFilePaths: path derivation, backups, opening the archives.
-// Work in progress: the path and backup rules are being written.
+// RepairFile and GetFilePaths: from the host's input path, output directory
+// and flags to the archive that is read and the archive that is written,
+// with the backup rules of an in-place repair.
+//
+// Names used below, all taken from the last component of a path (the text
+// after its last separator), so that a dot or an underscore in a directory
+// name never counts:
+//   extension      the text from the name's last '.' to its end ("" if none)
+//   backup name    the path without its extension, "_BAK", the extension:
+//                  /d/a.zip -> /d/a_BAK.zip, /d/a -> /d/a_BAK
+//   backup input   a name whose last '_' starts "_BAK" followed by the end
+//                  or by '.': a_BAK.zip, a_BAK (but not a_bak.zip)
+//
+// An in-place repair (no output directory, or the input's own) moves the
+// damaged file to its backup name, reads it from there and writes the rebuilt
+// archive under the original name. Questions the host must answer come back
+// as results (5001 backup exists, 5002 input is a backup, 5006 output exists)
+// before anything is opened, moved or deleted; the host calls again with the
+// flag that answers it.
+#include "api/repair_file.h"
+
+#include <string>
+
+#include "api/messages.h"
 #include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
+#include "common/run_flags.h"
+#include "platform/platform.h"
+#include "salvage/scan.h"
 
 namespace arcsalve {
 
@@ -13,15 +38,221 @@ FileHandle g_inputFile = kNoFile;
 FileHandle g_outputFile = kNoFile;
 uint64_t g_inputSize = 1;
 
-}  // namespace arcsalve
+namespace {
 
-unsigned long RepairFile(char* inPath, char*, unsigned long, HWND) {
-    if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
+// Message ids of this unit.
+constexpr uint32_t kTextBackupFailed = 1;  // "Error creating backup file"
+constexpr uint32_t kTextFileError = 2;     // "File Error"
+
+constexpr size_t kNotFound = std::string::npos;
+
+// Offset of the last `c` in `path` at or after `from`. The walk steps whole
+// characters from the start, so a trail byte of a double-byte character is
+// never taken for `c`.
+size_t FindLastChar(const std::string& path, char c, size_t from = 0) {
+    size_t found = kNotFound;
+    const char* start = path.c_str();
+    for (const char* p = start; *p != '\0'; p = NextChar(p)) {
+        size_t at = static_cast<size_t>(p - start);
+        if (*p == c && at >= from) found = at;
+    }
+    return found;
+}
+
+// Where the file's name starts: just after the last separator.
+size_t NameStart(const std::string& path) {
+    size_t sep = FindLastChar(path, kPathSeparator);
+    return sep == kNotFound ? 0 : sep + 1;
+}
+
+// Where the name's extension starts (path.size() when it has none).
+size_t ExtensionStart(const std::string& path) {
+    size_t dot = FindLastChar(path, '.', NameStart(path));
+    return dot == kNotFound ? path.size() : dot;
+}
+
+std::string Extension(const std::string& path) { return path.substr(ExtensionStart(path)); }
+std::string CutExtension(const std::string& path) { return path.substr(0, ExtensionStart(path)); }
+
+std::string BackupName(const std::string& path, const std::string& extension) {
+    return CutExtension(path) + "_BAK" + extension;
+}
+
+bool EndsWithSeparator(const std::string& path) {
+    return !path.empty() && FindLastChar(path, kPathSeparator) == path.size() - 1;
+}
+
+// Copies `path` into one of the 260-byte (POSIX: kMaxPath) path buffers; 0
+// when it does not fit, and the buffer is then left empty. A path that does
+// not fit is never cut: a cut name could reach some other file.
+int StorePath(char* buffer, const std::string& path) {
+    buffer[0] = '\0';
+    if (path.size() >= kMaxPath) return 0;
+    path.copy(buffer, path.size());
+    buffer[path.size()] = '\0';
+    return 1;
+}
+
+unsigned long ReportFileError() {
+    EmitMessage(MESSAGE_FATAL, LoadMessageText(kTextFileError));
     return REPAIR_ERR_FILE;
 }
 
+// A name too long for the path buffers: told like any file that cannot be
+// opened, with both paths empty, before anything is touched.
+unsigned long ReportPathTooLong() {
+    SourcePath[0] = '\0';
+    OutputPath[0] = '\0';
+    return ReportFileError();
+}
+
+// Opens both archives and runs the salvage. `movedFrom` is the input's
+// original name when this call has just moved it to its backup name
+// (SourcePath); if the repair cannot start after all, it is moved back (and
+// SourcePath names it again), so the move is only kept when the repair goes
+// on.
+unsigned long OpenAndSalvage(const char* movedFrom) {
+    auto fail = [movedFrom]() {
+        CloseArchives();
+        if (movedFrom != nullptr && PathMove(SourcePath, movedFrom))
+            StorePath(SourcePath, movedFrom);  // the damaged archive is back where it was
+        return ReportFileError();
+    };
+    if (!OpenInputArchive(SourcePath)) return fail();
+    // Deleting the output must never delete what is about to be read: two
+    // different spellings ("a.zip", "./a.zip") can name the same file.
+    if (PathsSameFile(SourcePath, OutputPath)) return fail();
+    PathDelete(OutputPath);  // a failure shows in the create that follows
+    if (!OpenOutputArchive(OutputPath)) return fail();
+
+    g_abortRequested = 0;
+    g_writeFailed = 0;
+    ScanAndRebuild();  // tells its outcome through messages, never through the result
+    CloseArchives();
+    return REPAIR_OK;
+}
+
+unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long flags,
+                        HWND parent) {
+    SourcePath[0] = '\0';
+    OutputPath[0] = '\0';
+    ExtraPath[0] = '\0';
+    g_parentWindow = parent;
+    if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
+
+    const std::string input(inPath);
+    const uint32_t state = ClassifyInputName(inPath, flags);
+    std::string base = CutExtension(input.substr(NameStart(input)));
+
+    // The rebuilt archive goes into outPath (a separator added unless it ends
+    // in one; an empty outPath is the root) or into the input's directory.
+    std::string output;
+    if (outPath != nullptr) {
+        output = outPath;
+        if (!EndsWithSeparator(output)) output += kPathSeparator;
+    } else {
+        output = input.substr(0, NameStart(input));
+    }
+
+    // A backup input is rebuilt under its name without "_BAK". Whenever the
+    // input's name raised a question, the answer to it also allows replacing
+    // the output: the user has already agreed to rebuild that archive.
+    if (state != 0) {
+        if (state == REPAIR_INPUT_IS_BACKUP) {
+            size_t underscore = FindLastChar(base, '_');
+            if (underscore != kNotFound && base.compare(underscore, kNotFound, "_BAK") == 0)
+                base.resize(underscore);
+        }
+        flags |= REPAIR_OVERWRITE;
+    }
+    output += base + Extension(input);
+
+    if (!StorePath(SourcePath, input) || !StorePath(OutputPath, output)) return ReportPathTooLong();
+
+    const bool inPlace = PathsEqual(SourcePath, OutputPath) || PathsSameFile(SourcePath, OutputPath);
+    if (!(flags & REPAIR_OVERWRITE) && !inPlace && PathExists(OutputPath))
+        return REPAIR_OUTPUT_EXISTS;
+
+    if (inPlace) {
+        if (!StorePath(SourcePath, BackupName(input, Extension(output)))) return ReportPathTooLong();
+        if (state == REPAIR_INPUT_IS_BACKUP)
+            return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(nullptr)
+                                                       : REPAIR_INPUT_IS_BACKUP;
+        if (state == REPAIR_BACKUP_EXISTS)
+            return (flags & REPAIR_USE_EXISTING_BACKUP) ? OpenAndSalvage(nullptr)
+                                                        : REPAIR_BACKUP_EXISTS;
+        // The only change ever made to the input: it moves aside to its backup
+        // name. Only a file that the repair can read is moved; anything else
+        // (missing, a directory, locked) is a file error and stays put.
+        // SourcePath then names the file that could not be read.
+        FileHandle probe = FileOpenRead(inPath);
+        if (!IsOpenFile(probe)) {
+            StorePath(SourcePath, input);
+            return ReportFileError();
+        }
+        FileClose(probe);
+        if (!PathMove(inPath, SourcePath)) {
+            EmitMessage(MESSAGE_FATAL, LoadLongMessageText(kTextBackupFailed));
+            return REPAIR_ERR_BACKUP;
+        }
+        return OpenAndSalvage(inPath);
+    }
+
+    if (state == REPAIR_BACKUP_EXISTS) {
+        // The backup of the named input is read instead of the input itself.
+        if (!StorePath(SourcePath, BackupName(input, Extension(input)))) return ReportPathTooLong();
+        if (!(flags & REPAIR_USE_EXISTING_BACKUP)) return REPAIR_BACKUP_EXISTS;
+    } else if (state == REPAIR_INPUT_IS_BACKUP && !(flags & REPAIR_ALLOW_BACKUP_INPUT)) {
+        return REPAIR_INPUT_IS_BACKUP;
+    }
+    return OpenAndSalvage(nullptr);
+}
+
+}  // namespace
+
+uint32_t ClassifyInputName(const char* path, unsigned long flags) {
+    const std::string name(path);
+    if (PathExists(BackupName(name, Extension(name)).c_str())) return REPAIR_BACKUP_EXISTS;
+    if (flags & REPAIR_NO_BACKUP_NAME_CHECK) return 0;
+    size_t underscore = FindLastChar(name, '_', NameStart(name));
+    if (underscore == kNotFound || name.compare(underscore, 4, "_BAK") != 0) return 0;
+    size_t after = underscore + 4;
+    return (after == name.size() || name[after] == '.') ? REPAIR_INPUT_IS_BACKUP : 0;
+}
+
+int OpenInputArchive(const char* path) {
+    FileHandle h = FileOpenRead(path);
+    if (!IsOpenFile(h)) return 0;
+    g_inputFile = h;
+    g_inputSize = FileSize(h);
+    if (g_inputSize == 0) g_inputSize = 1;  // it divides the progress percentage
+    return 1;
+}
+
+int OpenOutputArchive(const char* path) {
+    FileHandle h = FileCreate(path);
+    if (!IsOpenFile(h)) return 0;
+    g_outputFile = h;
+    return 1;
+}
+
+void CloseArchives() {
+    if (IsOpenFile(g_inputFile)) FileClose(g_inputFile);
+    if (IsOpenFile(g_outputFile)) FileClose(g_outputFile);
+    g_inputFile = kNoFile;
+    g_outputFile = kNoFile;
+}
+
+}  // namespace arcsalve
+
+// --- Exported ---------------------------------------------------------------
+
+unsigned long RepairFile(char* inPath, char* outPath, unsigned long flags, HWND parent) {
+    return arcsalve::RunRepair(inPath, outPath, flags, parent);
+}
+
 void GetFilePaths(char** source, char** output, char** extra) {
-    if (source) *source = arcsalve::SourcePath;
-    if (output) *output = arcsalve::OutputPath;
-    if (extra) *extra = arcsalve::ExtraPath;
+    if (source != nullptr) *source = arcsalve::SourcePath;
+    if (output != nullptr) *output = arcsalve::OutputPath;
+    if (extra != nullptr) *extra = arcsalve::ExtraPath;
 }

@@ -33,7 +33,8 @@ constexpr char kPathSeparator = '/';
 
 // --- Files -----------------------------------------------------------------
 
-// Opens an existing file for reading, shared with nobody else who writes.
+// Opens an existing regular file for reading, shared with nobody else who
+// writes. Directories, devices and pipes are refused (and never block).
 FileHandle FileOpenRead(const char* path);
 // Creates (or truncates) a file for reading and writing.
 FileHandle FileCreate(const char* path);
@@ -67,6 +68,11 @@ int PathMove(const char* from, const char* to);   // 1 on success; never replace
 int PathExists(const char* path);                 // 1 when its attributes can be read
 // Path equality: byte-exact on POSIX, case-insensitive on Windows.
 int PathsEqual(const char* a, const char* b);
+// 1 when both names exist and reach the same file, however they are spelt
+// ("a.zip" and "./a.zip", a directory reached through a link). Names that
+// PathsEqual calls different can still be one file; deleting one of them
+// then deletes the other.
+int PathsSameFile(const char* a, const char* b);
 // Double-byte awareness of path scanning: on POSIX every byte is a unit (UTF-8
 // never hides '/', '.' or '_' in a trail byte), so NextChar is p + 1.
 const char* NextChar(const char* p);

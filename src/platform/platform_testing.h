@@ -13,6 +13,7 @@ enum class PlatformFault {
     kMoveFails,         // PathMove returns 0
     kShortWrite,        // FileWrite: after `budget` more bytes, writes come up short
     kCreatePrivateFails,// FileCreatePrivate returns kInvalidFile
+    kCreateFails,       // FileCreate returns kInvalidFile
 };
 
 // Arms one fault; `budget` is the number of bytes (kShortWrite) that still go

@@ -22,11 +22,6 @@ namespace {
 FileHandle ToHandle(int fd) { return fd < 0 ? kInvalidFile : static_cast<FileHandle>(fd) + 1; }
 int ToFd(FileHandle h) { return IsOpenFile(h) ? static_cast<int>(h - 1) : -1; }
 
-struct FaultState {
-    PlatformFault fault = PlatformFault::kNone;
-    uint64_t budget = 0;
-};
-FaultState g_fault;
 
 // --- Built-in string table and the optional catalogue -------------------
 
@@ -41,11 +36,16 @@ constexpr StringRow kBuiltinStrings[] = {
 #undef STR
 };
 
-struct Catalogue {
-    bool loaded = false;
-    std::vector<std::pair<uint32_t, std::string>> rows;
+// The backend's process-wide state: the language catalogue (rows of a
+// translation, looked up before the built-in table) and the fault that a test
+// armed.
+struct PlatformState {
+    bool catalogueLoaded = false;
+    std::vector<std::pair<uint32_t, std::string>> catalogue;
+    PlatformFault fault = PlatformFault::kNone;
+    uint64_t faultBudget = 0;
 };
-Catalogue g_catalogue;
+PlatformState g_platform;
 
 const char* BuiltinText(uint32_t id) {
     for (const StringRow& row : kBuiltinStrings)
@@ -62,7 +62,10 @@ std::string Conversions(const char* text) {
     for (const char* p = text; *p; ++p) {
         if (*p != '%') continue;
         ++p;
-        while (*p == '0' || (*p >= '1' && *p <= '9') || *p == '-' || *p == 'l') ++p;
+        // Flags and widths are harmless; a length modifier ("%ld") is not,
+        // since every argument passed is a plain int or a pointer, so it is
+        // kept and makes the text differ.
+        while (*p == '-' || (*p >= '0' && *p <= '9')) ++p;
         if (*p == '\0') break;
         out += *p;
     }
@@ -70,27 +73,31 @@ std::string Conversions(const char* text) {
 }
 
 void LoadCatalogue() {
-    g_catalogue.loaded = true;
-    g_catalogue.rows.clear();
+    g_platform.catalogueLoaded = true;
+    g_platform.catalogue.clear();
     const char* path = std::getenv("ARCSALVE_LANGUAGE");
     if (path == nullptr || *path == '\0') return;
     FILE* f = std::fopen(path, "rb");
     if (f == nullptr) return;
-    char line[4096];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
+    char* line = nullptr;
+    size_t lineCapacity = 0;
+    ssize_t length;
+    while ((length = ::getline(&line, &lineCapacity, f)) > 0) {
+        // An embedded NUL ends the text early; the row is kept as far as it goes.
         char* tab = std::strchr(line, '\t');
         if (tab == nullptr) continue;
         *tab = '\0';
         char* end = nullptr;
         unsigned long id = std::strtoul(line, &end, 10);
-        if (end == line || *end != '\0') continue;
+        if (end == line || *end != '\0' || id > UINT32_MAX) continue;
         std::string text(tab + 1);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         const char* builtin = BuiltinText(static_cast<uint32_t>(id));
         if (builtin != nullptr && Conversions(builtin) != Conversions(text.c_str())) continue;
         if (builtin == nullptr && !Conversions(text.c_str()).empty()) continue;
-        g_catalogue.rows.emplace_back(static_cast<uint32_t>(id), std::move(text));
+        g_platform.catalogue.emplace_back(static_cast<uint32_t>(id), std::move(text));
     }
+    std::free(line);
     std::fclose(f);
 }
 
@@ -135,29 +142,34 @@ size_t EncodeUtf8(uint32_t cp, char* out) {
 // --- Files ------------------------------------------------------------------
 
 FileHandle FileOpenRead(const char* path) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK so that a pipe without a writer cannot hang the open; only
+    // regular files are accepted, and for them the flag changes nothing.
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return kInvalidFile;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return kInvalidFile;
+    }
     // The archive must not change under the scan: refuse a file that another
     // process holds locked (the Win32 backend opens without sharing).
     if (::flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
         ::close(fd);
         return kInvalidFile;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return kInvalidFile;
-    }
+    int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     return ToHandle(fd);
 }
 
 FileHandle FileCreate(const char* path) {
+    if (g_platform.fault == PlatformFault::kCreateFails) return kInvalidFile;
     int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     return ToHandle(fd);
 }
 
 FileHandle FileCreatePrivate(const char* path) {
-    if (g_fault.fault == PlatformFault::kCreatePrivateFails) return kInvalidFile;
+    if (g_platform.fault == PlatformFault::kCreatePrivateFails) return kInvalidFile;
     ::unlink(path);
     int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     return ToHandle(fd);
@@ -199,9 +211,9 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
     uint32_t allowed = count;
-    if (g_fault.fault == PlatformFault::kShortWrite) {
-        if (g_fault.budget < count) allowed = static_cast<uint32_t>(g_fault.budget);
-        g_fault.budget -= allowed;
+    if (g_platform.fault == PlatformFault::kShortWrite) {
+        if (g_platform.faultBudget < count) allowed = static_cast<uint32_t>(g_platform.faultBudget);
+        g_platform.faultBudget -= allowed;
     }
     uint32_t done = 0;
     while (done < allowed) {
@@ -246,7 +258,7 @@ uint64_t FileSize(FileHandle h) {
 int PathDelete(const char* path) { return ::unlink(path) == 0 ? 1 : 0; }
 
 int PathMove(const char* from, const char* to) {
-    if (g_fault.fault == PlatformFault::kMoveFails) return 0;
+    if (g_platform.fault == PlatformFault::kMoveFails) return 0;
     // MoveFileA never replaces an existing file; link + unlink gives the same
     // guarantee atomically where hard links work, rename otherwise.
     if (::link(from, to) == 0) {
@@ -264,6 +276,12 @@ int PathExists(const char* path) {
 }
 
 int PathsEqual(const char* a, const char* b) { return std::strcmp(a, b) == 0 ? 1 : 0; }
+
+int PathsSameFile(const char* a, const char* b) {
+    struct stat sa, sb;
+    if (::stat(a, &sa) != 0 || ::stat(b, &sb) != 0) return 0;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino ? 1 : 0;
+}
 
 const char* NextChar(const char* p) { return *p ? p + 1 : p; }
 
@@ -283,15 +301,15 @@ size_t GetTempDirectory(char* buffer, size_t capacity) {
 void LoadLanguageModule() { LoadCatalogue(); }
 
 void FreeLanguageModule() {
-    g_catalogue.rows.clear();
-    g_catalogue.loaded = false;
+    g_platform.catalogue.clear();
+    g_platform.catalogueLoaded = false;
 }
 
 int LoadStringText(uint32_t id, char* buffer, int capacity) {
     if (capacity <= 0) return 0;
-    if (!g_catalogue.loaded) LoadCatalogue();
+    if (!g_platform.catalogueLoaded) LoadCatalogue();
     const char* text = nullptr;
-    for (const auto& row : g_catalogue.rows)
+    for (const auto& row : g_platform.catalogue)
         if (row.first == id) text = row.second.c_str();
     if (text == nullptr) text = BuiltinText(id);
     if (text == nullptr) {
@@ -330,10 +348,13 @@ void ShowMessageBox(HWND, const char*, const char*, uint32_t) {}
 // --- Fault injection (tests only) --------------------------------------------
 
 void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
-    g_fault.fault = fault;
-    g_fault.budget = budget;
+    g_platform.fault = fault;
+    g_platform.faultBudget = budget;
 }
 
-void PlatformClearFaults() { g_fault = FaultState(); }
+void PlatformClearFaults() {
+    g_platform.fault = PlatformFault::kNone;
+    g_platform.faultBudget = 0;
+}
 
 }  // namespace arcsalve

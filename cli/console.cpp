@@ -1,0 +1,164 @@
+#include "console.h"
+
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "arcsalve/arcsalve.h"
+#include "session.h"
+
+namespace cli {
+namespace {
+
+constexpr int kBarWidth = 40;
+
+struct ConsoleState {
+    bool quiet = false;
+    bool showBar = false;   // standard error is a terminal and the bar is wanted
+    bool colour = false;    // standard error is a terminal that takes colour
+    bool canAsk = false;    // standard input is a terminal and asking is allowed
+    bool barDrawn = false;  // the cursor stands at the end of a drawn bar
+    Tally tally;
+};
+ConsoleState g_console;
+
+void ClearBar() {
+    if (!g_console.barDrawn) return;
+    std::fputs("\r\033[K", stderr);
+    g_console.barDrawn = false;
+}
+
+void DrawBar(unsigned long percent) {
+    if (percent > 100) percent = 100;
+    int filled = static_cast<int>(percent) * kBarWidth / 100;
+    std::fprintf(stderr, "\r%3lu%% [%.*s%*s]", percent, filled,
+                 "########################################", kBarWidth - filled, "");
+    std::fflush(stderr);
+    g_console.barDrawn = true;
+}
+
+// Warnings and errors go to standard error with a marker, coloured on a
+// terminal. The library indents its summary counters for a plain log; after
+// a marker the indentation only gets in the way.
+void PrintMarked(const char* marker, const char* colour, const char* text) {
+    while (*text == ' ') ++text;
+    if (g_console.colour)
+        std::fprintf(stderr, "\033[%sm%s\033[0m %s\n", colour, marker, text);
+    else
+        std::fprintf(stderr, "%s %s\n", marker, text);
+}
+
+void ARCSALVE_CALLBACK OnMessage(int level, const char* text) {
+    ClearBar();
+    switch (level) {
+        case MESSAGE_INFO:
+            if (g_console.quiet) return;
+            std::printf("%s\n", text);
+            std::fflush(stdout);
+            return;
+        case MESSAGE_WARNING:
+            ++g_console.tally.warnings;
+            PrintMarked("warning:", "1;33", text);
+            return;
+        case MESSAGE_FATAL:
+            ++g_console.tally.fatal;
+            PrintMarked("error:", "1;31", text);
+            return;
+        default:
+            ++g_console.tally.errors;
+            PrintMarked("error:", "1;31", text);
+            return;
+    }
+}
+
+// Answering 0 is how a host stops a repair: after Ctrl-C every report gets 0.
+unsigned long ARCSALVE_CALLBACK OnProgress(unsigned long percent) {
+    if (Interrupted()) return 0;
+    if (g_console.showBar) DrawBar(percent);
+    return 1;
+}
+
+void VPrint(FILE* out, const char* prefix, const char* format, va_list args) {
+    ClearBar();
+    std::fputs(prefix, out);
+    std::vfprintf(out, format, args);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+}  // namespace
+
+void ConsoleInit(const Options& options) {
+    const bool stderrTty = ::isatty(STDERR_FILENO) != 0;
+    const char* term = std::getenv("TERM");
+    const char* noColour = std::getenv("NO_COLOR");
+    g_console.quiet = options.quiet;
+    g_console.showBar = stderrTty && !options.quiet && !options.noProgress;
+    g_console.colour = stderrTty && (noColour == nullptr || *noColour == '\0') &&
+                       !(term != nullptr && std::strcmp(term, "dumb") == 0);
+    g_console.canAsk = !options.noPrompt && ::isatty(STDIN_FILENO) != 0;
+}
+
+void InstallCallbacks() {
+    SetMessageCallback(reinterpret_cast<CallbackAddress>(&OnMessage));
+    SetProgressCallback(reinterpret_cast<CallbackAddress>(&OnProgress));
+}
+
+void RemoveCallbacks() {
+    SetMessageCallback(0);
+    SetProgressCallback(0);
+}
+
+void ResetTally() { g_console.tally = Tally(); }
+Tally CurrentTally() { return g_console.tally; }
+
+void EndProgress() { ClearBar(); }
+
+void Info(const char* format, ...) {
+    if (g_console.quiet) return;
+    va_list args;
+    va_start(args, format);
+    VPrint(stdout, "", format, args);
+    va_end(args);
+}
+
+void Note(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VPrint(stderr, "arcsalve: ", format, args);
+    va_end(args);
+}
+
+bool CanAsk() { return g_console.canAsk; }
+
+Answer Ask(const std::string& question) {
+    ClearBar();
+    std::fprintf(stderr, "%s [y/N] ", question.c_str());
+    std::fflush(stderr);
+    char line[256];
+    if (std::fgets(line, sizeof line, stdin) == nullptr) {
+        std::clearerr(stdin);
+        std::fputc('\n', stderr);
+        return Interrupted() ? Answer::kInterrupted : Answer::kNo;
+    }
+    // A long answer is read to its end so that it cannot answer the next question.
+    if (std::strchr(line, '\n') == nullptr) {
+        int c;
+        while ((c = std::getchar()) != EOF && c != '\n') {
+        }
+    }
+    char* word = line;
+    while (std::isspace(static_cast<unsigned char>(*word))) ++word;
+    size_t n = 0;
+    while (word[n] != '\0' && !std::isspace(static_cast<unsigned char>(word[n]))) ++n;
+    if ((n == 1 && std::tolower(static_cast<unsigned char>(word[0])) == 'y') ||
+        (n == 3 && strncasecmp(word, "yes", 3) == 0))
+        return Answer::kYes;
+    return Interrupted() ? Answer::kInterrupted : Answer::kNo;
+}
+
+}  // namespace cli

@@ -1,0 +1,47 @@
+// What the user sees and answers: the library's messages, the progress bar,
+// the command's own notes and its questions.
+#ifndef ARCSALVE_CLI_CONSOLE_H
+#define ARCSALVE_CLI_CONSOLE_H
+
+#include <string>
+
+#include "options.h"
+
+namespace cli {
+
+// Decides once what the terminal allows: colour and the progress bar only
+// when standard error is a terminal, questions only when standard input is.
+void ConsoleInit(const Options& options);
+
+// Installs the message and progress callbacks in the library; RemoveCallbacks
+// takes them out again.
+void InstallCallbacks();
+void RemoveCallbacks();
+
+// What the library reported since the last ResetTally.
+struct Tally {
+    int warnings = 0;  // level 1: an entry's size differs from the recorded one
+    int errors = 0;    // level 2: entries damaged or skipped, summary counters
+    int fatal = 0;     // level -1: the call ended before salvaging
+};
+void ResetTally();
+Tally CurrentTally();
+
+// Removes the progress bar, if one is drawn.
+void EndProgress();
+
+// The command's own lines: Info on standard output (not with --quiet), Note
+// on standard error as "arcsalve: ...".
+void Info(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Questions: CanAsk says whether one may be asked at all.
+bool CanAsk();
+enum class Answer { kYes, kNo, kInterrupted };
+// Prints "question [y/N] " on standard error and reads a line; only "y" or
+// "yes" (any case) is yes. End of input is no.
+Answer Ask(const std::string& question);
+
+}  // namespace cli
+
+#endif  // ARCSALVE_CLI_CONSOLE_H

@@ -1,0 +1,131 @@
+// Command-line parsing. To add an option: a line in kHelp, an entry in
+// kLongOptions (with a short letter in kShortOptions, or an OptionId for a
+// long-only option), and a case in ParseOptions.
+#include "options.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "arcsalve/arcsalve.h"
+
+#ifndef ARCSALVE_VERSION
+#define ARCSALVE_VERSION "unknown"
+#endif
+
+namespace cli {
+namespace {
+
+const char kHelp[] =
+    "Usage: arcsalve [OPTION]... ARCHIVE...\n"
+    "Salvage what can be saved from damaged ZIP archives.\n"
+    "\n"
+    "Each ARCHIVE is scanned for its entries, whatever its central directory\n"
+    "says, and rebuilt as a fresh archive. By default the repair is in place:\n"
+    "the damaged file is kept as NAME_BAK.ext and the rebuilt archive takes its\n"
+    "name.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output=DIR          write the rebuilt archives into DIR; the damaged\n"
+    "                            files stay as they are\n"
+    "  -f, --force               replace a rebuilt archive that already exists\n"
+    "      --use-backup          a backup NAME_BAK.ext exists: salvage from it again\n"
+    "      --from-backup         ARCHIVE is a backup (NAME_BAK.ext): rebuild it as\n"
+    "                            NAME.ext\n"
+    "      --no-backup-name-check  treat names ending in _BAK as ordinary names\n"
+    "      --no-prompt           never ask; say which option answers the question\n"
+    "  -q, --quiet               print only warnings and errors\n"
+    "      --no-progress         no progress bar\n"
+    "  -h, --help                show this help and exit\n"
+    "      --version             show the version and exit\n"
+    "\n"
+    "Questions are asked only when standard input is a terminal. Ctrl-C stops\n"
+    "after the entry in hand; a second Ctrl-C ends at once.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every entry found was saved intact\n"
+    "  1  repaired, with damaged or lost entries\n"
+    "  2  bad command line\n"
+    "  3  an archive could not be read, written or backed up\n"
+    "  4  nothing could be salvaged\n"
+    "  5  a question (backup, overwrite) was not answered with yes\n"
+    "  130  interrupted\n"
+    "With several archives the highest status is returned.\n";
+
+// Long-only options get ids above the range of characters.
+enum OptionId : int {
+    kOptUseBackup = 256,
+    kOptFromBackup,
+    kOptNoBackupNameCheck,
+    kOptNoPrompt,
+    kOptNoProgress,
+    kOptVersion,
+};
+
+// A leading ':' makes getopt report a missing argument as ':' and stay quiet.
+const char kShortOptions[] = ":o:fqh";
+
+const struct option kLongOptions[] = {
+    {"output", required_argument, nullptr, 'o'},
+    {"force", no_argument, nullptr, 'f'},
+    {"use-backup", no_argument, nullptr, kOptUseBackup},
+    {"from-backup", no_argument, nullptr, kOptFromBackup},
+    {"no-backup-name-check", no_argument, nullptr, kOptNoBackupNameCheck},
+    {"no-prompt", no_argument, nullptr, kOptNoPrompt},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"no-progress", no_argument, nullptr, kOptNoProgress},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kOptVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+ParseOutcome UsageError(const char* what, const char* detail) {
+    std::fprintf(stderr, "arcsalve: %s%s\nTry 'arcsalve --help' for more information.\n", what,
+                 detail);
+    return ParseOutcome::kUsage;
+}
+
+}  // namespace
+
+ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
+    opterr = 0;
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
+        switch (c) {
+            case 'o':
+                if (*optarg == '\0') return UsageError("not a directory: ", "''");
+                options->outputDir = optarg;
+                break;
+            case 'f': options->flags |= REPAIR_OVERWRITE; break;
+            case kOptUseBackup: options->flags |= REPAIR_USE_EXISTING_BACKUP; break;
+            case kOptFromBackup: options->flags |= REPAIR_ALLOW_BACKUP_INPUT; break;
+            case kOptNoBackupNameCheck: options->flags |= REPAIR_NO_BACKUP_NAME_CHECK; break;
+            case kOptNoPrompt: options->noPrompt = true; break;
+            case 'q': options->quiet = true; break;
+            case kOptNoProgress: options->noProgress = true; break;
+            case 'h': std::fputs(kHelp, stdout); return ParseOutcome::kDone;
+            case kOptVersion: std::printf("arcsalve %s\n", ARCSALVE_VERSION); return ParseOutcome::kDone;
+            case ':': return UsageError("option needs a value: ", argv[optind - 1]);
+            default: {
+                // optopt names an unknown short option; a long one is the
+                // argument just passed.
+                char letter[3] = {'-', static_cast<char>(optopt), '\0'};
+                return UsageError("unknown option: ", optopt != 0 ? letter : argv[optind - 1]);
+            }
+        }
+    }
+    for (int i = optind; i < argc; ++i) options->archives.emplace_back(argv[i]);
+    if (options->archives.empty()) return UsageError("no archive given", "");
+
+    if (!options->outputDir.empty()) {
+        struct stat st;
+        if (::stat(options->outputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            return UsageError("not a directory: ", options->outputDir.c_str());
+    }
+    return ParseOutcome::kRun;
+}
+
+}  // namespace cli

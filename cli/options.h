@@ -1,0 +1,44 @@
+// The command line of `arcsalve`: what the user asked for.
+#ifndef ARCSALVE_CLI_OPTIONS_H
+#define ARCSALVE_CLI_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit statuses of the command (also listed in --help and the README).
+enum ExitStatus : int {
+    kExitIntact = 0,      // every entry found was saved intact
+    kExitLosses = 1,      // repaired, but some entries are damaged or missing
+    kExitUsage = 2,       // bad command line
+    kExitFileError = 3,   // an archive could not be read, written or backed up
+    kExitNothing = 4,     // nothing could be salvaged: the rebuilt archive is empty
+    kExitUnanswered = 5,  // a question (backup, overwrite) stopped the repair
+    kExitInterrupted = 130,  // Ctrl-C (128 + SIGINT, as shells report it)
+};
+
+struct Options {
+    // REPAIR_* flags that answer the library's questions up front.
+    unsigned long flags = 0;
+    // Directory for the rebuilt archives; empty: repair in place.
+    std::string outputDir;
+    bool noPrompt = false;    // never ask; tell which option answers instead
+    bool quiet = false;       // only warnings and errors
+    bool noProgress = false;  // no progress bar even on a terminal
+    std::vector<std::string> archives;
+};
+
+enum class ParseOutcome {
+    kRun,    // options are in *options; go on
+    kDone,   // --help or --version was printed; exit 0
+    kUsage,  // a usage error was printed; exit kExitUsage
+};
+
+// Parses argv (getopt_long; options may follow archive names, "--" ends
+// them). Prints help, version and usage errors itself.
+ParseOutcome ParseOptions(int argc, char** argv, Options* options);
+
+}  // namespace cli
+
+#endif  // ARCSALVE_CLI_OPTIONS_H
