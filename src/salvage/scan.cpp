@@ -1,10 +1,192 @@
-// TEMPORARY: a placeholder until the signature scan and rebuild are written.
-// It does nothing, so a repair run opens the input, creates an empty output
-// and closes both. The salvage work replaces this whole file.
+// The salvage loop. The damaged archive's own central directory is never
+// trusted: the whole input is read byte by byte for local header signatures
+// ("PK", 3, 4), every hit is handed to the entry salvage, and the entries
+// that were saved get a fresh central directory and end record.
+//
+// The rebuilt archive: for each saved entry, in input order, its 30-byte
+// local header, name and re-compressed data (no extra fields, encryption
+// headers or data descriptors); then one central directory record and name
+// per entry; then the end record and nothing after it.
 #include "salvage/scan.h"
 
-namespace arcsalve {
+#include <cstdlib>
+#include <cstring>
 
-void ScanAndRebuild() {}
+#include "api/messages.h"
+#include "api/repair_state.h"
+#include "arcsalve/arcsalve.h"
+#include "common/file_io.h"
+#include "common/little_endian.h"
+#include "common/run_flags.h"
+#include "common/zip_format.h"
+#include "salvage/archive_reader.h"
+#include "salvage/salvage_entry.h"
+
+namespace arcsalve {
+namespace {
+
+// After a saved entry the scan looks again at the last bytes the decoder
+// consumed: a decoder's bit buffer may have read a few bytes past its data,
+// and a signature may start among them.
+constexpr int32_t kRescanAfterEntry = 8;
+
+// Central directory records say "made by version 2.0 on MS-DOS" and "2.0
+// needed"; a directory entry (a name ending in "/" with no data) gets the
+// MS-DOS directory attribute.
+constexpr uint16_t kVersionMadeBy = 20;
+constexpr uint16_t kVersionNeeded = 20;
+constexpr uint32_t kDosDirectoryAttribute = 0x10;
+
+struct ScanState {
+    SalvageEntry* head = nullptr;  // saved entries in input order
+    SalvageEntry* tail = nullptr;  // appending stays O(1) for archives of many entries
+    SalvageCounters counters{};
+};
+ScanState g_scan;
+
+void ReleaseList() {
+    while (g_scan.head != nullptr) {
+        SalvageEntry* next = g_scan.head->next;
+        ReleaseSalvageEntry(g_scan.head);
+        g_scan.head = next;
+    }
+    g_scan.tail = nullptr;
+}
+
+void EmitText(int32_t level, uint32_t id) { EmitMessage(level, LoadMessageText(id)); }
+
+// The state machine over "PK", 3, 4: the number of signature bytes matched.
+// A "P" always starts a new match, whatever came before it, so "PPK\3\4" and
+// "PK\3PK\3\4" are both found.
+enum SignatureState { kNone, kSeenP, kSeenPK, kSeenPK3 };
+
+inline SignatureState NextState(SignatureState state, uint8_t byte) {
+    if (byte == 'P') return kSeenP;
+    switch (state) {
+        case kSeenP: return byte == 'K' ? kSeenPK : kNone;
+        case kSeenPK: return byte == 3 ? kSeenPK3 : kNone;
+        default: return kNone;  // kSeenPK3 with 4 is handled by the caller
+    }
+}
+
+// Builds the central directory record of a saved entry from its local header.
+void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecordSize]) {
+    const uint8_t* h = entry.localHeader;
+    const uint16_t nameLength = LoadLE16(h + kLhNameLength);
+    const uint32_t size = LoadLE32(h + kLhUncompressed);
+    const bool directory = entry.name[nameLength - 1] == '/' && size == 0;
+    std::memset(record, 0, kCentralRecordSize);
+    StoreLE32(record + 0, 0x02014B50);                // signature "PK", 1, 2
+    StoreLE16(record + 4, kVersionMadeBy);
+    StoreLE16(record + 6, kVersionNeeded);
+    StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // 0, or bit 11 for a UTF-8 name
+    StoreLE16(record + 10, LoadLE16(h + kLhMethod));
+    StoreLE16(record + 12, LoadLE16(h + kLhTime));
+    StoreLE16(record + 14, LoadLE16(h + kLhDate));
+    StoreLE32(record + 16, LoadLE32(h + kLhCrc));
+    StoreLE32(record + 20, LoadLE32(h + kLhCompressed));
+    StoreLE32(record + 24, size);
+    StoreLE16(record + 28, nameLength);
+    // 30 extra length, 32 comment length, 34 disk, 36 internal attributes: 0.
+    StoreLE32(record + 38, directory ? kDosDirectoryAttribute : 0);
+    StoreLE32(record + 42, static_cast<uint32_t>(entry.localHeaderOffset));
+}
+
+// Writes the central directory and the end record; 0 when a record could not
+// be written whole (reported; the archive is then left without an end).
+int WriteCentralDirectory() {
+    const uint64_t start = FileTell(g_outputFile);
+    uint32_t records = 0;
+    while (g_scan.head != nullptr) {
+        SalvageEntry* entry = g_scan.head;
+        uint8_t record[kCentralRecordSize];
+        BuildCentralRecord(*entry, record);
+        if (WriteFileBytes(g_outputFile, record, kCentralRecordSize) != kCentralRecordSize) {
+            EmitText(MESSAGE_ERROR, 19);
+            ReleaseList();
+            return 0;
+        }
+        WriteFileBytes(g_outputFile, entry->name, LoadLE16(entry->localHeader + kLhNameLength));
+        ++records;
+        g_scan.head = entry->next;
+        ReleaseSalvageEntry(entry);
+    }
+    g_scan.tail = nullptr;
+    const uint64_t size = FileTell(g_outputFile) - start;
+
+    uint8_t end[kEndRecordSize] = {};
+    StoreLE32(end + 0, 0x06054B50);                   // signature "PK", 5, 6
+    // 4 this disk, 6 disk of the central directory: 0.
+    StoreLE16(end + 8, static_cast<uint16_t>(records));
+    StoreLE16(end + 10, static_cast<uint16_t>(records));
+    StoreLE32(end + 12, static_cast<uint32_t>(size));
+    StoreLE32(end + 16, static_cast<uint32_t>(start));
+    // 20 comment length: 0.
+    WriteFileBytes(g_outputFile, end, kEndRecordSize);
+    FileTruncateHere(g_outputFile);
+    return 1;
+}
+
+void EmitSummary() {
+    const SalvageCounters& c = g_scan.counters;
+    EmitText(MESSAGE_INFO, 21);
+    EmitFormatted(MESSAGE_INFO, 22, c.filesFound);
+    if (c.unrecoverable > 0) EmitFormatted(MESSAGE_ERROR, 23, c.unrecoverable);
+    if (c.partiallyRecoverable > 0) EmitFormatted(MESSAGE_ERROR, 24, c.partiallyRecoverable);
+    if (c.undecryptable > 0) EmitFormatted(MESSAGE_ERROR, 25, c.undecryptable);
+    if (c.systemErrors > 0) EmitFormatted(MESSAGE_ERROR, 26, c.systemErrors);
+    if (c.filesFound > 0) EmitFormatted(MESSAGE_INFO, 28, OutputPath);
+}
+
+}  // namespace
+
+SalvageCounters& Counters() { return g_scan.counters; }
+
+void AppendSalvageEntry(SalvageEntry* entry) {
+    entry->next = nullptr;
+    if (g_scan.tail != nullptr) g_scan.tail->next = entry;
+    else g_scan.head = entry;
+    g_scan.tail = entry;
+}
+
+void ReleaseSalvageEntry(SalvageEntry* entry) {
+    std::free(entry->name);
+    std::free(entry);
+}
+
+void ScanAndRebuild() {
+    ResetMessageTextIndex();
+    ResetArchiveReader();
+    ReleaseList();
+    g_scan.counters = SalvageCounters{};
+    bool nothingFound = true;
+    EmitText(MESSAGE_INFO, 17);
+
+    SignatureState state = kNone;
+    uint8_t byte;
+    while (ReadByte(&byte)) {
+        if (state != kSeenPK3 || byte != 4) {
+            state = NextState(state, byte);
+            continue;
+        }
+        nothingFound = false;
+        MarkPosition();
+        int result = SalvageOneEntry();
+        // A stop requested while the entry was read or decoded: the entries
+        // written so far stay, without a central directory.
+        if (g_abortRequested) {
+            ReleaseList();
+            EmitText(MESSAGE_ERROR, 1012);
+            return;
+        }
+        if (result == kEntrySaved) StepBack(kRescanAfterEntry);
+        else if (result == kHeaderRejected) ReturnToMark();
+        state = kNone;
+    }
+
+    if (nothingFound) EmitText(MESSAGE_ERROR, 18);
+    if (!WriteCentralDirectory()) return;
+    EmitSummary();
+}
 
 }  // namespace arcsalve

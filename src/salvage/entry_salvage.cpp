@@ -1,0 +1,219 @@
+// The salvage of one entry: read and check its local header and name, copy
+// them into the new archive, get a password when it is encrypted, decode its
+// data into the temporary file, report how much came out, re-compress that
+// behind the header, and rewrite the header with what was really written.
+//
+// In the new archive an entry's bytes go out in this order: header and name,
+// the re-compressed data, then the header again with the final method, sizes
+// and CRC-32. A dropped entry is cut out again, so it leaves nothing behind.
+#include <cstdlib>
+#include <cstring>
+
+#include "api/messages.h"
+#include "api/repair_state.h"
+#include "arcsalve/arcsalve.h"
+#include "common/file_io.h"
+#include "common/little_endian.h"
+#include "common/run_flags.h"
+#include "common/zip_format.h"
+#include "decode/decode_frame.h"
+#include "recompress/recompress.h"
+#include "salvage/archive_reader.h"
+#include "salvage/salvage_entry.h"
+#include "ui/password_prompt.h"
+
+namespace arcsalve {
+namespace {
+
+constexpr char kTempFileName[] = "arcsalve.tmp";
+
+// The rewritten header says "version 2.0 needed": stored or deflated data,
+// no encryption. Of the flags only bit 11 (UTF-8 name) stays: the data is no
+// longer encrypted, its sizes stand in the header rather than a trailing
+// descriptor, and the deflate level bits no longer describe anything.
+constexpr uint16_t kVersionNeeded = 20;
+constexpr uint16_t kKeptFlags = kFlagUtf8;
+
+// The header's CRC-32 does not describe the data when it is 0 and the sizes
+// and CRC follow the data in a descriptor (flag bit 3): a streaming writer
+// did not know them yet.
+bool RecordedCrcUnknown(const uint8_t header[kLocalHeaderSize]) {
+    return (LoadLE16(header + kLhFlags) & kFlagDataDescriptor) != 0 && LoadLE32(header + kLhCrc) == 0;
+}
+
+void Write(const void* data, uint32_t count) { WriteFileBytes(g_outputFile, data, count); }
+
+// Moves the output back to `offset` and cuts it there.
+void CutOutputAt(uint64_t offset) {
+    FileSeek(g_outputFile, offset);
+    FileTruncateHere(g_outputFile);
+}
+
+void FreeRecord(SalvageEntry* entry, char* name) {
+    std::free(name);
+    std::free(entry);
+}
+
+}  // namespace
+
+size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    if ((flags & kFlagUtf8) == 0) return OemToHost(name, out, capacity);
+    size_t n = std::strlen(name);
+    if (n > capacity - 1) n = capacity - 1;
+    std::memcpy(out, name, n);
+    out[n] = '\0';
+    return n;
+}
+
+FileHandle CreateTempFile(char path[kMaxPath]) {
+    path[0] = '\0';
+    size_t length = GetTempDirectory(path, kMaxPath);
+    if (length == 0) return kInvalidFile;
+    // The directory gains a separator unless its last character is one
+    // (scanned by characters, so a double-byte trail byte never counts).
+    const char* last = path;
+    for (const char* p = path; *p; p = NextChar(p)) last = p;
+    bool needSeparator = *last != kPathSeparator;
+    if (length + needSeparator + sizeof kTempFileName > kMaxPath) return kInvalidFile;
+    if (needSeparator) path[length++] = kPathSeparator;
+    std::memcpy(path + length, kTempFileName, sizeof kTempFileName);
+    // Any old file of that name is deleted and a new one created, never
+    // through a link, so that salvaged data cannot be redirected.
+    return FileCreatePrivate(path);
+}
+
+int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
+    SalvageCounters& counters = Counters();
+    ++counters.filesFound;
+    const uint16_t flags = LoadLE16(header + kLhFlags);
+    const uint32_t recordedSize = LoadLE32(header + kLhUncompressed);
+    const uint32_t recordedCrc = LoadLE32(header + kLhCrc);
+    char shown[kDisplayNameSize];
+    EntryDisplayName(name, flags, shown, sizeof shown);
+
+    // An encrypted entry's data starts with the 12-byte encryption header. If
+    // the archive ends inside it, the missing bytes stay 0; the password test
+    // then fails all but by chance, and the decode ends at once anyway.
+    const int encrypted = (flags & kFlagEncrypted) ? 1 : 0;
+    uint8_t encryptionHeader[kEncryptionHeaderSize] = {};
+    if (encrypted) {
+        ReadUpTo(encryptionHeader, kEncryptionHeaderSize);
+        if (!PromptForPassword(encryptionHeader, name, recordedCrc, LoadLE16(header + kLhTime), flags)) {
+            EmitFormatted(MESSAGE_ERROR, 10, shown);
+            ++counters.undecryptable;
+            return 0;
+        }
+    }
+
+    char tempPath[kMaxPath];
+    FileHandle temp = CreateTempFile(tempPath);
+    if (!IsOpenFile(temp)) {
+        EmitFormatted(MESSAGE_ERROR, 11, tempPath);
+        ++counters.systemErrors;
+        return 0;
+    }
+
+    int decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader);
+    // A stop requested by the host leaves no trace of the entry in hand and
+    // no message about it, whatever the decoder made of it.
+    if (g_abortRequested) {
+        FileClose(temp);
+        PathDelete(tempPath);
+        return 0;
+    }
+
+    // The temporary file holds what was decoded, also after a failure.
+    uint64_t tempSize = FileSize(temp);
+    const uint32_t size = tempSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(tempSize);
+    bool partial = false;
+    if (!decoded) {
+        EmitFormatted(MESSAGE_ERROR, 12, shown, static_cast<int32_t>(size),
+                      static_cast<int32_t>(recordedSize));
+        if (size == 0) ++counters.unrecoverable;
+        else ++counters.partiallyRecoverable;
+        partial = true;
+    } else if (size != recordedSize) {
+        EmitFormatted(MESSAGE_WARNING, 13, shown, static_cast<int32_t>(size),
+                      static_cast<int32_t>(recordedSize));
+        ++counters.partiallyRecoverable;
+        partial = true;
+    }
+    StoreLE32(header + kLhUncompressed, size);
+    FileClose(temp);
+
+    uint32_t method = 0;
+    uint32_t crc = 0;
+    uint32_t compressed = RecompressEntry(name, tempPath, size, &method, &crc);
+    PathDelete(tempPath);
+    if (compressed == kRecompressFailed) return 0;
+
+    // Data of the recorded size whose CRC-32 differs from the recorded one is
+    // damaged, not intact: a stored entry with flipped bytes decodes to the
+    // right size. The entry keeps the CRC-32 of what was salvaged.
+    if (!partial && !RecordedCrcUnknown(header) && crc != recordedCrc) {
+        EmitFormatted(MESSAGE_ERROR, 15, shown, static_cast<unsigned>(crc),
+                      static_cast<unsigned>(recordedCrc));
+        ++counters.partiallyRecoverable;
+        partial = true;
+    }
+
+    StoreLE32(header + kLhCompressed, compressed);
+    StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
+    StoreLE32(header + kLhCrc, crc);
+    if (!partial) EmitFormatted(MESSAGE_INFO, 14, shown, static_cast<int32_t>(size));
+    return 1;
+}
+
+int SalvageOneEntry() {
+    uint8_t header[kLocalHeaderSize] = {'P', 'K', 3, 4};
+    if (!ReadBytes(header + 4, kLocalHeaderSize - 4)) return kEntryDropped;
+    // The name length is the only field tested: no real entry has an empty
+    // name, and none this tool accepts a longer one than 270 bytes. Sizes,
+    // method, flags, version and dates are taken as they stand.
+    const uint16_t nameLength = LoadLE16(header + kLhNameLength);
+    if (nameLength == 0 || nameLength > kMaxNameLength) return kHeaderRejected;
+
+    auto* entry = static_cast<SalvageEntry*>(std::calloc(1, sizeof(SalvageEntry)));
+    char* name = static_cast<char*>(std::malloc(nameLength + 1u));
+    if (entry == nullptr || name == nullptr) {
+        FreeRecord(entry, name);
+        return kHeaderRejected;
+    }
+    if (!ReadBytes(reinterpret_cast<uint8_t*>(name), nameLength)) {
+        EmitMessage(MESSAGE_ERROR, LoadMessageText(16));
+        FreeRecord(entry, name);
+        return kEntryDropped;
+    }
+    name[nameLength] = '\0';
+    entry->name = name;
+    std::memcpy(entry->localHeader, header, kLocalHeaderSize);
+
+    // The extra field is not carried over: whatever it describes (time
+    // stamps, sizes of a larger archive format) may not fit the new data.
+    SkipBytes(LoadLE16(header + kLhExtraLength));
+    StoreLE16(entry->localHeader + kLhExtraLength, 0);
+
+    const uint64_t entryStart = FileTell(g_outputFile);
+    entry->localHeaderOffset = entryStart;
+    Write(entry->localHeader, kLocalHeaderSize);
+    Write(name, nameLength);
+
+    if (!SalvageEntryData(entry->localHeader, name)) {
+        CutOutputAt(entryStart);
+        FreeRecord(entry, name);
+        return kEntryDropped;
+    }
+
+    uint8_t* h = entry->localHeader;
+    StoreLE16(h + kLhFlags, LoadLE16(h + kLhFlags) & kKeptFlags);
+    StoreLE16(h + kLhVersion, kVersionNeeded);
+    const uint64_t entryEnd = FileTell(g_outputFile);
+    FileSeek(g_outputFile, entryStart);
+    Write(h, kLocalHeaderSize);
+    FileSeek(g_outputFile, entryEnd);
+    AppendSalvageEntry(entry);
+    return kEntrySaved;
+}
+
+}  // namespace arcsalve

@@ -1,0 +1,72 @@
+// The salvage's internal interface between the scan (scan.cpp) and the salvage
+// of one entry (entry_salvage.cpp): the saved-entry records, the counters of
+// the summary, and the steps of one entry's salvage.
+#ifndef ARCSALVE_SALVAGE_SALVAGE_ENTRY_H
+#define ARCSALVE_SALVAGE_SALVAGE_ENTRY_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "common/zip_format.h"
+#include "platform/platform.h"
+
+namespace arcsalve {
+
+// One saved entry, from its salvage until the central directory is written.
+struct SalvageEntry {
+    SalvageEntry* next;       // list link, null at the tail
+    char* name;               // the name as stored, NUL-terminated, owned here
+    uint64_t localHeaderOffset;  // where its local header stands in the new archive
+    uint8_t localHeader[kLocalHeaderSize];  // the local header as finally written
+};
+
+// The counters of the summary, zeroed when a scan starts.
+struct SalvageCounters {
+    int32_t filesFound;
+    int32_t unrecoverable;
+    int32_t partiallyRecoverable;
+    int32_t undecryptable;
+    int32_t systemErrors;
+};
+
+// --- scan.cpp -----------------------------------------------------------------
+
+SalvageCounters& Counters();
+// Appends a saved entry to the list, which then owns it (and its name).
+void AppendSalvageEntry(SalvageEntry* entry);
+// Frees a record and its name.
+void ReleaseSalvageEntry(SalvageEntry* entry);
+
+// --- entry_salvage.cpp ------------------------------------------------------
+
+// Results of SalvageOneEntry, which tell the scan where to go on.
+enum EntryResult : int {
+    kEntrySaved = 0,     // written and listed; the scan looks again at the last 8 bytes
+    kHeaderRejected = 1, // nothing written; the scan goes on right after the signature
+    kEntryDropped = 2,   // cut out again, or the input ended; the scan goes on from here
+};
+
+// Salvages the entry whose local header signature was just read.
+int SalvageOneEntry();
+
+// Decodes, checks, reports and re-compresses one entry's data behind its
+// header in the output; updates the 30-byte header copy with the method,
+// sizes and CRC-32 of what was written. 1: keep the entry; 0: drop it.
+int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name);
+
+// Creates "arcsalve.tmp" in the temporary directory, private and without
+// following links; path receives its path (kMaxPath bytes). Returns the
+// handle, kInvalidFile on failure.
+FileHandle CreateTempFile(char path[kMaxPath]);
+
+// An entry name as messages show it: UTF-8 names (flag bit 11) as they are,
+// others converted from CP437. Returns the length written into out.
+size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity);
+
+// Room for a displayed name: the longest accepted name at three host bytes
+// per CP437 byte, and a terminator.
+constexpr size_t kDisplayNameSize = kMaxNameLength * 3 + 1;
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_SALVAGE_SALVAGE_ENTRY_H
