@@ -14,6 +14,7 @@
 #include "arcsalve/arcsalve.h"
 #include "console.h"
 #include "options.h"
+#include "passwords.h"
 #include "session.h"
 
 namespace cli {
@@ -186,8 +187,10 @@ int main(int argc, char** argv) {
         case ParseOutcome::kRun: break;
     }
     ConsoleInit(options);
+    if (!PasswordsInit(options)) return kExitUsage;
     if (!SessionBegin()) return kExitFileError;
     InstallCallbacks();
+    InstallPasswordCallbacks();
 
     int worst = kExitIntact;
     const bool several = options.archives.size() > 1;
@@ -196,6 +199,7 @@ int main(int argc, char** argv) {
         worst = std::max(worst, RepairOne(options, options.archives[i]));
     }
 
+    RemovePasswordCallbacks();
     RemoveCallbacks();
     SessionEnd();
     return Interrupted() ? kExitInterrupted : worst;

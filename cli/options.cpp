@@ -35,6 +35,10 @@ const char kHelp[] =
     "      --from-backup         ARCHIVE is a backup (NAME_BAK.ext): rebuild it as\n"
     "                            NAME.ext\n"
     "      --no-backup-name-check  treat names ending in _BAK as ordinary names\n"
+    "  -p, --password=PW         try PW on encrypted entries (repeatable; other\n"
+    "                            users can see it in the process list)\n"
+    "      --password-file=FILE  try each line of FILE as a password ('-' reads\n"
+    "                            standard input; empty lines are skipped)\n"
     "      --no-prompt           never ask; say which option answers the question\n"
     "  -q, --quiet               print only warnings and errors\n"
     "      --no-progress         no progress bar\n"
@@ -43,6 +47,11 @@ const char kHelp[] =
     "\n"
     "Questions are asked only when standard input is a terminal. Ctrl-C stops\n"
     "after the entry in hand; a second Ctrl-C ends at once.\n"
+    "\n"
+    "An encrypted entry is tried with the passwords that opened earlier entries,\n"
+    "then with those given by -p and --password-file in order; then, on a\n"
+    "terminal, its password is asked for (Enter skips the entry). Passwords\n"
+    "longer than 39 characters are cut to their first 39.\n"
     "\n"
     "Exit status:\n"
     "  0  every entry found was saved intact\n"
@@ -62,10 +71,11 @@ enum OptionId : int {
     kOptNoPrompt,
     kOptNoProgress,
     kOptVersion,
+    kOptPasswordFile,
 };
 
 // A leading ':' makes getopt report a missing argument as ':' and stay quiet.
-const char kShortOptions[] = ":o:fqh";
+const char kShortOptions[] = ":o:fqhp:";
 
 const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -73,6 +83,8 @@ const struct option kLongOptions[] = {
     {"use-backup", no_argument, nullptr, kOptUseBackup},
     {"from-backup", no_argument, nullptr, kOptFromBackup},
     {"no-backup-name-check", no_argument, nullptr, kOptNoBackupNameCheck},
+    {"password", required_argument, nullptr, 'p'},
+    {"password-file", required_argument, nullptr, kOptPasswordFile},
     {"no-prompt", no_argument, nullptr, kOptNoPrompt},
     {"quiet", no_argument, nullptr, 'q'},
     {"no-progress", no_argument, nullptr, kOptNoProgress},
@@ -103,6 +115,11 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
             case kOptUseBackup: options->flags |= REPAIR_USE_EXISTING_BACKUP; break;
             case kOptFromBackup: options->flags |= REPAIR_ALLOW_BACKUP_INPUT; break;
             case kOptNoBackupNameCheck: options->flags |= REPAIR_NO_BACKUP_NAME_CHECK; break;
+            case 'p': options->passwords.push_back({false, optarg}); break;
+            case kOptPasswordFile:
+                if (*optarg == '\0') return UsageError("no password file: ", "''");
+                options->passwords.push_back({true, optarg});
+                break;
             case kOptNoPrompt: options->noPrompt = true; break;
             case 'q': options->quiet = true; break;
             case kOptNoProgress: options->noProgress = true; break;

@@ -18,6 +18,13 @@ enum ExitStatus : int {
     kExitInterrupted = 130,  // Ctrl-C (128 + SIGINT, as shells report it)
 };
 
+// A password to try on encrypted entries (-p), or a file of them, one per
+// line (--password-file; "-" is standard input).
+struct PasswordSource {
+    bool isFile = false;
+    std::string value;
+};
+
 struct Options {
     // REPAIR_* flags that answer the library's questions up front.
     unsigned long flags = 0;
@@ -26,6 +33,7 @@ struct Options {
     bool noPrompt = false;    // never ask; tell which option answers instead
     bool quiet = false;       // only warnings and errors
     bool noProgress = false;  // no progress bar even on a terminal
+    std::vector<PasswordSource> passwords;  // in the order given
     std::vector<std::string> archives;
 };
 
