@@ -10,6 +10,7 @@
 #include "common/zip_format.h"
 #include "crypt/cipher.h"
 #include "platform/platform.h"
+#include "salvage/salvage_entry.h"
 #include "ui/host_dialogs.h"
 
 namespace arcsalve {
@@ -23,10 +24,6 @@ namespace {
 // String ids of the notice after a wrong password.
 constexpr uint32_t kWrongPasswordText = 6;   // "The entered password does not appear to be correct"
 constexpr uint32_t kWrongPasswordCaption = 7;  // "Incorrect Password"
-
-// An entry name shown to the user: up to 270 stored bytes, each at most three
-// bytes of UTF-8 once converted from CP437.
-constexpr size_t kDisplayNameSize = kMaxNameLength * 3 + 1;
 
 struct PromptState {
     // Accepted in the dialog, oldest first; `count` slots are used.
@@ -63,19 +60,6 @@ void Remember(const char* password) {
     CopyPassword(g_prompt.remembered[g_prompt.count++], password);
 }
 
-// The name as the user reads it, converted like the names in messages:
-// UTF-8 names (bit 11) as they are, others from CP437.
-void DisplayName(const char* stored, uint16_t flags, char* out, size_t capacity) {
-    if (stored == nullptr) stored = "";
-    if (flags & kFlagUtf8) {
-        size_t n = BoundedLength(stored, capacity - 1);
-        std::memcpy(out, stored, n);
-        out[n] = '\0';
-        return;
-    }
-    OemToHost(stored, out, capacity);
-}
-
 }  // namespace
 
 int PromptForPassword(const uint8_t header[12], const char* name, uint32_t crc, uint16_t time,
@@ -91,8 +75,9 @@ int PromptForPassword(const uint8_t header[12], const char* name, uint32_t crc, 
     g_prompt.time = time;
     g_prompt.flags = flags;
     g_prompt.accepted = 0;
+    // The name as messages show it.
     char display[kDisplayNameSize];
-    DisplayName(name, flags, display, sizeof display);
+    EntryDisplayName(name != nullptr ? name : "", flags, display, sizeof display);
     RunPasswordDialog(g_parentWindow, display, DecryptDialogProc);
     g_prompt.header = nullptr;
     if (!g_prompt.accepted) return 0;
