@@ -15,9 +15,11 @@
 // blocks of one table in creation order so that FreeHuffmanTable can find
 // them all from the first.
 //
-// Codes that no symbol takes (an incomplete code) are filled in as extra
-// codes of the longest length, after the real ones, and decode as
-// kHuffInvalid: every index of every block holds an entry.
+// Codes that no symbol takes (an incomplete code) are extra codes of the
+// longest length, after the real ones, and decode as kHuffInvalid: every
+// index of every block holds an entry. Blocks start out filled with that
+// entry, so a long run of spare codes (a single 15-bit code leaves 32767)
+// costs one pass over its blocks rather than one placement per code.
 #include "decode/huffman_table.h"
 
 #include <cassert>
@@ -51,13 +53,21 @@ uint32_t ReverseBits(uint32_t code, uint32_t length) {
     return reversed;
 }
 
-// A block of 2^bits entries behind its header, appended to the chain.
-HuffEntry* NewBlock(TableBuilder* b, uint32_t bits) {
-    auto* header = static_cast<HuffEntry*>(AllocBlock((size_t{1} + (size_t{1} << bits)) * sizeof(HuffEntry)));
+// A block of 2^bits entries behind its header, appended to the chain. Every
+// entry starts as the entry a spare code of the longest length would get in
+// it; real codes and links overwrite theirs.
+HuffEntry* NewBlock(TableBuilder* b, uint32_t bits, uint32_t spareBits) {
+    size_t size = size_t{1} << bits;
+    auto* header = static_cast<HuffEntry*>(AllocBlock((size + 1) * sizeof(HuffEntry)));
     if (header == nullptr) return nullptr;
     header->extra = 0;
     header->bits = 0;
     header->next = nullptr;
+    HuffEntry spare{};
+    spare.extra = kHuffInvalid;
+    spare.bits = static_cast<uint8_t>(spareBits);
+    spare.value = 0;
+    for (size_t i = 1; i <= size; ++i) header[i] = spare;
     if (b->lastHeader != nullptr) b->lastHeader->next = header + 1;
     b->lastHeader = header;
     if (b->first == nullptr) b->first = header + 1;
@@ -92,7 +102,7 @@ int OpenLevels(TableBuilder* b, const uint32_t count[], uint32_t reversed, uint3
         uint32_t prefix = reversed & ((uint32_t{1} << w) - 1);
         if (level <= b->depth && b->blockPrefix[level] == prefix) continue;
         uint32_t j = BlockWidth(count, k, w, l, kmax, remaining);
-        HuffEntry* block = NewBlock(b, j);
+        HuffEntry* block = NewBlock(b, j, kmax - w);
         if (block == nullptr) return -1;
         if (level > 0) {
             // Link from the level above, which passes this code through and
@@ -172,7 +182,7 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
     uint32_t code = 0;  // canonical code of the current length, first bit highest
     uint32_t placed = 0;
     for (uint32_t k = kmin; k <= kmax; ++k, code <<= 1) {
-        for (uint32_t remaining = count[k]; remaining > 0; --remaining, ++code, ++placed) {
+        for (uint32_t remaining = count[k]; remaining > 0;) {
             uint32_t reversed = ReverseBits(code, k);
             int level = OpenLevels(&b, count, reversed, k, l, kmax, remaining);
             if (level < 0) {
@@ -180,12 +190,21 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
                 return kHuffNoMemory;
             }
             uint32_t w = static_cast<uint32_t>(level) * l;
+            if (placed >= realCodes) {
+                // Spare codes (all of the longest length) already stand in
+                // their blocks as the entries blocks start with: skip to the
+                // first one under another prefix, which may need new blocks.
+                uint32_t span = uint32_t{1} << (k - w);
+                uint32_t skip = span - (code & (span - 1));
+                if (skip > remaining) skip = remaining;
+                code += skip;
+                placed += skip;
+                remaining -= skip;
+                continue;
+            }
             HuffEntry entry{};
             entry.bits = static_cast<uint8_t>(k - w);
-            if (placed >= realCodes) {
-                entry.extra = kHuffInvalid;
-                entry.value = 0;
-            } else if (order[placed] < s) {
+            if (order[placed] < s) {
                 entry.extra = order[placed] < 256 ? kHuffLiteral : kHuffEndOfBlock;
                 entry.value = order[placed];
             } else {
@@ -202,6 +221,9 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
             HuffEntry* block = b.block[level];
             uint32_t size = uint32_t{1} << b.blockBits[level];
             for (uint32_t i = reversed >> w; i < size; i += uint32_t{1} << (k - w)) block[i] = entry;
+            ++code;
+            ++placed;
+            --remaining;
         }
     }
 

@@ -114,11 +114,18 @@ struct BitReader {
     bool UsedMissingInput() const { return count < stale; }
 };
 
-// One Inflate call: the workspace and the stale-bit count that goes with the
-// bit buffer kept in it.
+// One Inflate call: the workspace, the stale-bit count that goes with the bit
+// buffer kept in it, and the fixed codes' tables once a fixed block needed
+// them. The fixed tables are the same for every block, so they are built once
+// per entry and kept to its end: a stream of tiny fixed blocks (ten bits
+// each) would otherwise rebuild them for every ten bits of input.
 struct InflateStream {
     DecodeWorkspace* ws;
     uint32_t stale;
+    HuffEntry* fixedLengthTable;
+    HuffEntry* fixedDistanceTable;
+    int fixedLengthBits;
+    int fixedDistanceBits;
 };
 
 BitReader LoadBits(InflateStream* s) {
@@ -290,8 +297,7 @@ int InflateStoredBlock(InflateStream* s) {
     return result;
 }
 
-// Builds the two tables of a Huffman block and decodes its symbols. Takes
-// ownership of neither table argument's list; frees both tables.
+// Decodes the symbols of a dynamic block with its two tables, then frees them.
 int DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, HuffEntry* distanceTable,
                      int distanceBits) {
     int r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits);
@@ -300,10 +306,11 @@ int DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, H
     return r == kBlockDataError ? kBlockDataError : kBlockOk;
 }
 
-// A block with the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
+// The tables of the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
 // (0..143), 9 (144..255), 7 (256..279), 8 (280..287); 30 five-bit distance
-// codes, of which 32 patterns leave two spare.
-int InflateFixedBlock(InflateStream* s) {
+// codes, of which 32 patterns leave two spare (distance codes 30 and 31 are
+// errors in a fixed block).
+int BuildFixedTables(InflateStream* s) {
     auto* lengths = static_cast<uint8_t*>(AllocBlock(kLiteralCodes));
     if (lengths == nullptr) return kBlockNoMemory;
     std::memset(lengths, 8, 144);
@@ -328,7 +335,20 @@ int InflateFixedBlock(InflateStream* s) {
         FreeHuffmanTable(lengthTable);
         return r;
     }
-    return DecodeWithTables(s, lengthTable, lbits, distanceTable, dbits);
+    s->fixedLengthTable = lengthTable;
+    s->fixedLengthBits = lbits;
+    s->fixedDistanceTable = distanceTable;
+    s->fixedDistanceBits = dbits;
+    return kBlockOk;
+}
+
+int InflateFixedBlock(InflateStream* s) {
+    if (s->fixedLengthTable == nullptr) {
+        int r = BuildFixedTables(s);
+        if (r != kBlockOk) return r;
+    }
+    int r = InflateCodes(s, s->fixedLengthTable, s->fixedDistanceTable, s->fixedLengthBits, s->fixedDistanceBits);
+    return r == kBlockDataError ? kBlockDataError : kBlockOk;
 }
 
 // Reads the nl + nd code lengths of a dynamic block with the code-length
@@ -463,7 +483,7 @@ int Inflate(DecodeState* state) {
     if (ws == nullptr) return 0;
     std::memset(ws, 0, sizeof(DecodeWorkspace));  // window included: see CopyMatch
     ws->owner = state;
-    InflateStream stream{ws, 0};
+    InflateStream stream{ws, 0, nullptr, nullptr, 0, 0};
 
     int ok = 1;
     uint32_t last = 0;
@@ -474,6 +494,8 @@ int Inflate(DecodeState* state) {
         }
     }
     FlushWindow(ws, ws->windowPosition);
+    FreeHuffmanTable(stream.fixedLengthTable);
+    FreeHuffmanTable(stream.fixedDistanceTable);
     FreeBlock(ws);
     if (g_abortRequested || g_writeFailed) return 0;
     return ok;

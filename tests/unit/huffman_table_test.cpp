@@ -247,8 +247,9 @@ TEST(HuffmanTable, SymbolBeyondTheListsIsRefused) {
     EXPECT_EQ(table, nullptr);
 }
 
-// Long codes through one or several subtable levels: complete and incomplete
-// random codes, decoded for every bit pattern.
+// Long codes through one or several subtable levels: complete random codes,
+// and incomplete ones with one or many spare codes, decoded for every bit
+// pattern.
 TEST(HuffmanTable, RandomCodesDecodeThroughSubtables) {
     Lists lists;
     std::mt19937 rng(1951);
@@ -267,16 +268,46 @@ TEST(HuffmanTable, RandomCodesDecodeThroughSubtables) {
         for (int round = 0; round < 12; ++round) {
             SCOPED_TRACE(testing::Message() << "n " << shape.n << " lookup " << shape.lookup << " round " << round);
             std::vector<uint8_t> lengths = RandomCompleteLengths(&rng, shape.n, shape.maxLength);
-            bool incomplete = round % 3 == 2;
-            if (incomplete) *std::max_element(lengths.begin(), lengths.end()) = 0;
+            if (round % 3 == 1) {
+                *std::max_element(lengths.begin(), lengths.end()) = 0;
+            } else if (round % 3 == 2) {
+                for (auto& len : lengths) {
+                    if (rng() % 10 < 6) len = 0;
+                }
+                lengths[rng() % lengths.size()] = static_cast<uint8_t>(1 + rng() % shape.maxLength);
+            }
+            // Kraft sum in units of 2^-16: the code is complete at 2^16.
+            uint32_t kraft = 0;
+            int used = 0, kmax = 0;
+            for (uint8_t len : lengths) {
+                if (len == 0) continue;
+                kraft += 1u << (16 - len);
+                ++used;
+                kmax = std::max(kmax, static_cast<int>(len));
+            }
+            if (kraft > (1u << 16)) continue;  // the random thinning can over-fill
+            int expected = kraft == (1u << 16) || (used == 1 && kmax == 1) ? kHuffOk : kHuffIncomplete;
             HuffEntry* table = nullptr;
             int l = shape.lookup;
             int result = BuildHuffmanTable(lengths.data(), shape.n, shape.s, lists.base, lists.extra, 64, &table, &l);
-            ASSERT_EQ(result, incomplete ? kHuffIncomplete : kHuffOk);
+            ASSERT_EQ(result, expected);
             CheckEveryPattern(lengths, shape.s, lists.base, lists.extra, table, l);
             FreeHuffmanTable(table);
         }
     }
+}
+
+// A single 15-bit code: 32767 spare codes, the first level raised to 15 bits.
+TEST(HuffmanTable, SingleLongCodeLeavesEveryOtherPatternInvalid) {
+    Lists lists;
+    std::vector<uint8_t> lengths(32, 0);
+    lengths[7] = 15;
+    HuffEntry* table = nullptr;
+    int l = 6;
+    ASSERT_EQ(BuildHuffmanTable(lengths.data(), 32, 0, lists.base, lists.extra, 32, &table, &l), kHuffIncomplete);
+    EXPECT_EQ(l, 15);
+    CheckEveryPattern(lengths, 0, lists.base, lists.extra, table, l);
+    FreeHuffmanTable(table);
 }
 
 }  // namespace
