@@ -22,6 +22,7 @@ struct ConsoleState {
     bool colour = false;    // standard error is a terminal that takes colour
     bool canAsk = false;    // standard input is a terminal and asking is allowed
     bool barDrawn = false;  // the cursor stands at the end of a drawn bar
+    bool stopTold = false;  // the user was told that Ctrl-C stops the repair
     Tally tally;
 };
 ConsoleState g_console;
@@ -77,7 +78,15 @@ void ARCSALVE_CALLBACK OnMessage(int level, const char* text) {
 
 // Answering 0 is how a host stops a repair: after Ctrl-C every report gets 0.
 unsigned long ARCSALVE_CALLBACK OnProgress(unsigned long percent) {
-    if (Interrupted()) return 0;
+    if (Interrupted()) {
+        if (!g_console.stopTold) {
+            g_console.stopTold = true;
+            ClearBar();
+            std::fputs("arcsalve: stopping after the entry in hand (Ctrl-C again to quit now)\n",
+                       stderr);
+        }
+        return 0;
+    }
     if (g_console.showBar) DrawBar(percent);
     return 1;
 }

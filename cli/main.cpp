@@ -160,7 +160,10 @@ int RepairOne(const Options& options, const std::string& archive) {
                     return kExitUnanswered;
                 }
                 Answer a = Ask(q.ask);
-                if (a == Answer::kInterrupted) return kExitInterrupted;
+                if (a == Answer::kInterrupted) {
+                    Note("%s: not repaired (interrupted)", archive.c_str());
+                    return kExitInterrupted;
+                }
                 if (a == Answer::kNo) {
                     Note("%s: not repaired", archive.c_str());
                     return kExitUnanswered;

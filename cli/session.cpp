@@ -40,8 +40,9 @@ void RemoveTempDirNow() {
 
 void OnInterrupt(int) {
     if (g_session.interrupts == 0) {
+        // What happens next is told by whoever sees the flag: the progress
+        // callback or a pending question.
         g_session.interrupts = 1;
-        WriteStderr("\narcsalve: stopping after the entry in hand (Ctrl-C again to quit now)\n");
         return;
     }
     RemoveTempDirNow();

@@ -8,7 +8,16 @@
 // through the progress callback.
 //
 // The library is single-threaded over process-wide state: one repair at a
-// time, and callbacks are called synchronously from inside RepairFile.
+// time (not from inside a callback), and callbacks are called synchronously
+// from inside RepairFile on the caller's thread.
+//
+// Files: while an entry is decoded the library keeps its data in the file
+// "arcsalve.tmp" of the temporary directory (POSIX: $TMPDIR, else /tmp).
+// That name is fixed, so two processes repairing at once must each have
+// their own TMPDIR. Texts come from the built-in table; on POSIX the
+// environment variable ARCSALVE_LANGUAGE may name a catalogue of
+// "id<TAB>text" lines that replaces texts by id (read when the library is
+// loaded).
 #ifndef ARCSALVE_ARCSALVE_H
 #define ARCSALVE_ARCSALVE_H
 
@@ -94,12 +103,18 @@ typedef unsigned long CallbackAddress;
 #endif
 static_assert(sizeof(CallbackAddress) == sizeof(void*), "a callback address holds a pointer");
 
-// Receives one line of text (host text: UTF-8 on POSIX, the ANSI code page on
-// Windows). The text is valid only during the call.
+// Receives one line of text at a MessageLevel (host text: UTF-8 on POSIX,
+// the ANSI code page on Windows), without a line end. The text is valid only
+// during the call. A repair reports "Beginning salvage operations...", one
+// line per entry, and a summary ("Salvage attempt complete", "  %d files
+// found", problem counters at level 2, "Salvaged data stored in ...").
 typedef void(ARCSALVE_CALLBACK* MessageCallback)(int level, const char* text);
 
-// Receives a percentage (0 to 100) of the input read. Return nonzero to go on,
-// 0 to stop the repair (it then ends with "Salvage Aborted").
+// Receives the whole percentage (1 to 100) of the input read so far, only
+// when it grows. Return nonzero to go on, 0 to stop: the repair then stops
+// after the entry in hand with "Salvage Aborted" (the rebuilt archive keeps
+// the entries written so far, without a central directory); if no entry
+// follows, the scan runs to the end and completes the archive normally.
 typedef unsigned long(ARCSALVE_CALLBACK* ProgressCallback)(unsigned long percent);
 
 // ---------------------------------------------------------------------------
@@ -107,16 +122,28 @@ typedef unsigned long(ARCSALVE_CALLBACK* ProgressCallback)(unsigned long percent
 // ---------------------------------------------------------------------------
 
 // Repairs the archive at inPath. outPath, when not null, is the directory that
-// receives the rebuilt archive; when null the repair is in place: the damaged
-// file is moved to NAME_BAK.ext and the rebuilt archive takes its name.
+// receives the rebuilt archive (with or without a trailing separator). When
+// it is null, or names the input's own directory, the repair is in place:
+// the damaged file is moved to its backup name NAME_BAK.ext (taken from the
+// last '.' of the file's name; "a" gives "a_BAK"), read from there, and the
+// rebuilt archive takes its name. That move is the only change ever made to
+// the input, and it is undone if the repair cannot start.
+//
 // Returns one of the REPAIR_* results above. After 5001, 5002 or 5006 nothing
-// was opened or moved: ask the user and call again with the matching flag.
-// parent owns the password prompt.
+// was opened, moved or deleted: ask the user and call again with the flag
+// that answers the question. REPAIR_ERR_FILE and REPAIR_ERR_BACKUP come with
+// a MESSAGE_FATAL message; so does a path too long for the library's buffers
+// (REPAIR_ERR_FILE, both paths then empty). Whatever happens inside the
+// salvage, the result is REPAIR_OK: the outcome is told by messages.
+// GetFilePaths tells which files were meant. parent owns the password prompt.
 ARCSALVE_API unsigned long RepairFile(char* inPath, char* outPath, unsigned long flags, HWND parent);
 
 // Stores, through each pointer that is not null, the address of the path that
-// the last RepairFile read (source), the path it wrote (output), and a third
-// path that is always empty. The strings stay valid until the next RepairFile.
+// the last RepairFile read or would read (source: the input or its backup),
+// the path it wrote or would write (output), and a third path that is always
+// empty. After 5001 source is the existing backup; after 5002 and 5006 output
+// is the archive in question. The strings stay valid, and unchanged, until
+// the next RepairFile.
 ARCSALVE_API void GetFilePaths(char** source, char** output, char** extra);
 
 // Install a callback; return the address of the one it replaces. 0 removes it.

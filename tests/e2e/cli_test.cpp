@@ -93,7 +93,7 @@ TEST_F(CliTest, HelpAndVersion) {
         CliRun run = Run({option});
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.rfind("Usage: arcsalve [OPTION]... ARCHIVE...\n", 0), 0u) << run.out;
-        EXPECT_NE(run.out.find("  5  a question (backup, overwrite) was not answered with yes\n"),
+        EXPECT_NE(run.out.find("    5  a question (backup, overwrite) was not answered with yes\n"),
                   std::string::npos);
         EXPECT_EQ(run.err, "");
     }
