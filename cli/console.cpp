@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -42,11 +43,24 @@ void DrawBar(unsigned long percent) {
     g_console.barDrawn = true;
 }
 
-// Warnings and errors go to standard error with a marker, coloured on a
-// terminal. The library indents its summary counters for a plain log; after
-// a marker the indentation only gets in the way.
+// Warnings and errors go to standard error with a marker ("error:",
+// "warning:"), coloured on a terminal. Texts that carry their own marker
+// ("ERROR (SKIPPING FILE): ...", "WARNING: ...") keep it, coloured up to its
+// colon, instead of getting a second one. The library indents its summary
+// counters for a plain log; after a marker the indentation only gets in the
+// way.
 void PrintMarked(const char* marker, const char* colour, const char* text) {
     while (*text == ' ') ++text;
+    const size_t word = std::strlen(marker) - 1;  // the marker without its colon
+    const char* colon = std::strchr(text, ':');
+    if (strncasecmp(text, marker, word) == 0 && colon != nullptr) {
+        const int head = static_cast<int>(colon - text + 1);
+        if (g_console.colour)
+            std::fprintf(stderr, "\033[%sm%.*s\033[0m%s\n", colour, head, text, colon + 1);
+        else
+            std::fprintf(stderr, "%s\n", text);
+        return;
+    }
     if (g_console.colour)
         std::fprintf(stderr, "\033[%sm%s\033[0m %s\n", colour, marker, text);
     else
