@@ -47,6 +47,20 @@ bool HasEntries(const char* path) {
     return n == 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4;
 }
 
+// A finished rebuilt archive ends with its 22-byte end record (it has no
+// comment); an aborted one stops after its last entry.
+bool HasEndRecord(const char* path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    unsigned char tail[4] = {};
+    struct stat st;
+    bool found = ::fstat(fd, &st) == 0 && st.st_size >= 22 &&
+                 ::pread(fd, tail, sizeof tail, st.st_size - 22) == 4 && tail[0] == 'P' &&
+                 tail[1] == 'K' && tail[2] == 5 && tail[3] == 6;
+    ::close(fd);
+    return found;
+}
+
 // The library only says "File Error"; find out which file and why.
 void ExplainFileError(const std::string& archive, const Paths& paths) {
     if (*paths.source == '\0') {
@@ -106,10 +120,14 @@ Question QuestionFor(unsigned long result, const std::string& archive, const Pat
 int OutcomeOfRun(const std::string& archive, const Paths& paths) {
     const bool inPlace = archive == paths.output;
     if (Interrupted()) {
-        if (!HasEntries(paths.output))
+        if (HasEndRecord(paths.output))
+            Note("interrupted, but %s was completed", paths.output);
+        else if (!HasEntries(paths.output))
             Note("interrupted: nothing was salvaged into %s", paths.output);
         else
-            Note("interrupted: %s holds what was salvaged so far", paths.output);
+            Note("interrupted: %s holds the entries salvaged so far, without a central "
+                 "directory (arcsalve can salvage from it)",
+                 paths.output);
         if (inPlace) Note("the damaged archive is kept as %s", paths.source);
         return kExitInterrupted;
     }

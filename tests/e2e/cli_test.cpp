@@ -1,11 +1,12 @@
 // The arcsalve command run as a subprocess without a terminal (standard input
-// is /dev/null), checked against its exact output and exit status. What the
-// salvage itself reports between the command's own lines is not pinned here.
+// is /dev/null), checked against its exact output and exit status.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <zlib.h>
 
 #include <string>
 #include <vector>
@@ -23,6 +24,28 @@ using arcsalve::test_api::WriteText;
 const char kDamaged[] = "DAMAGED ARCHIVE BYTES";
 const char kOld[] = "OLD OUTPUT";
 const char kTryHelp[] = "Try 'arcsalve --help' for more information.\n";
+
+// One stored entry's local header, name and data, as an archiver writes it;
+// without a central directory after it, as when a download was cut short.
+std::string StoredEntry(const std::string& name, const std::string& data) {
+    auto le = [](std::string& out, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
+    };
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    std::string out = "PK\3\4";
+    le(out, 10, 2);      // version needed
+    le(out, 0, 2);       // flags
+    le(out, 0, 2);       // method: stored
+    le(out, 0x6000, 2);  // time 12:00
+    le(out, 0x58A1, 2);  // date 2024-05-01
+    le(out, crc, 4);
+    le(out, static_cast<uint32_t>(data.size()), 4);
+    le(out, static_cast<uint32_t>(data.size()), 4);
+    le(out, static_cast<uint32_t>(name.size()), 2);
+    le(out, 0, 2);       // extra field length
+    return out + name + data;
+}
 
 struct CliRun {
     int status = -1;
@@ -191,6 +214,47 @@ TEST_F(CliTest, QuestionsWithoutATerminal) {
     EXPECT_NE(ReadText(In("out/b.zip")), kOld);
     EXPECT_EQ(ReadText(In("b.zip")), kDamaged);
     EXPECT_FALSE(FileExists(In("b_BAK.zip")));
+}
+
+// The exit status follows what the repair reported: 0 all intact, 1 losses,
+// 4 nothing in the rebuilt archive.
+TEST_F(CliTest, OutcomesOfARepair) {
+    WriteText(In("intact.zip"), StoredEntry("a.txt", "first file\n") +
+                                    StoredEntry("b.txt", "second file\n"));
+    CliRun run = Run({"intact.zip"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "Beginning salvage operations...\n"
+              "    a.txt: size = 11:  OK\n"
+              "    b.txt: size = 12:  OK\n"
+              "Salvage attempt complete\n"
+              "  2 files found\n"
+              "Salvaged data stored in intact.zip\n"
+              "Damaged archive kept as intact_BAK.zip\n");
+    EXPECT_EQ(run.err, "");
+
+    // The README's example: two entries whole, the third cut in its middle.
+    MakeDir(In("out"));
+    run = Run({"-o", "out", std::string(ARCSALVE_SOURCE_DIR) + "/examples/damaged.zip"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out,
+              "Beginning salvage operations...\n"
+              "    README.txt: size = 68:  OK\n"
+              "    notes/todo.txt: size = 3120:  OK\n"
+              "Salvage attempt complete\n"
+              "  3 files found\n"
+              "Salvaged data stored in out/damaged.zip\n");
+    EXPECT_EQ(run.err,
+              "ERROR: File notes/poem.txt is corrupt.  Salvaged 2923 of 9252\n"
+              "error: 1 partially recoverable files\n");
+
+    WriteText(In("garbage.zip"), kDamaged);
+    run = Run({"-q", "garbage.zip"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "error: No files found in archive.\n"
+              "arcsalve: garbage.zip: nothing could be salvaged\n");
 }
 
 // Every archive is tried; the highest status wins.
