@@ -126,6 +126,18 @@ int SkipBytes(int32_t count) {
     return TakeBytes(nullptr, count) == count ? 1 : 0;
 }
 
+void SkipBufferedUntil(uint8_t target) {
+    ArchiveReaderState& r = g_archiveReader;
+    int32_t run = std::min(r.fillLength - r.next, kProgressInterval - 1 - r.tick);
+    if (run <= 0 || !IsOpenFile(g_inputFile)) return;
+    const uint8_t* from = r.buffer + r.next;
+    const void* hit = std::memchr(from, target, static_cast<size_t>(run));
+    int32_t skipped = hit ? static_cast<int32_t>(static_cast<const uint8_t*>(hit) - from) : run;
+    r.next += skipped;
+    r.position += static_cast<uint64_t>(skipped);
+    r.tick += skipped;
+}
+
 void MarkPosition() {
     const ArchiveReaderState& r = g_archiveReader;
     uint64_t unread = static_cast<uint64_t>(std::max(r.fillLength - r.next, 0));

@@ -22,6 +22,12 @@ int32_t ReadUpTo(uint8_t* destination, int32_t count);
 // Reads and discards `count` bytes; 0 if the end comes first.
 int SkipBytes(int32_t count);
 
+// Hands out, without looking at them one by one, the buffered bytes before
+// the next `target` byte, stopping early at the end of the buffer or where the
+// next progress report falls. The same as ReadByte calls that all return a
+// byte other than target; the scan uses it to cross data without signatures.
+void SkipBufferedUntil(uint8_t target);
+
 // Remembers the offset of the next byte; ReturnToMark goes back there.
 void MarkPosition();
 void ReturnToMark();

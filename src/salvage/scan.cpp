@@ -164,7 +164,11 @@ void ScanAndRebuild() {
 
     SignatureState state = kNone;
     uint8_t byte;
-    while (ReadByte(&byte)) {
+    for (;;) {
+        // With nothing matched, every byte up to the next "P" leaves the
+        // state as it is: cross them in one step.
+        if (state == kNone) SkipBufferedUntil('P');
+        if (!ReadByte(&byte)) break;
         if (state != kSeenPK3 || byte != 4) {
             state = NextState(state, byte);
             continue;

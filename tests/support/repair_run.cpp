@@ -6,23 +6,30 @@
 #include <sstream>
 
 #include "api/repair_state.h"
+#include "arcsalve/arcsalve.h"
 #include "common/run_flags.h"
 #include "platform/platform.h"
 #include "salvage/scan.h"
 
 namespace arcsalve::test {
+namespace {
 
-std::vector<std::string> ScanOutcome::Texts() const {
+std::vector<std::string> TextsOf(const std::vector<Message>& messages) {
     std::vector<std::string> texts;
     for (const Message& m : messages) texts.push_back(m.text);
     return texts;
 }
 
-std::string ScanOutcome::Dump() const {
+std::string DumpOf(const std::vector<Message>& messages) {
     std::string out;
     for (const Message& m : messages) out += std::to_string(m.level) + "|" + m.text + "\n";
     return out;
 }
+
+}  // namespace
+
+std::vector<std::string> ScanOutcome::Texts() const { return TextsOf(messages); }
+std::string ScanOutcome::Dump() const { return DumpOf(messages); }
 
 ScanOutcome RunScan(const std::string& inputPath, const std::string& outputPath,
                     int abortAtProgressCall) {
@@ -50,6 +57,26 @@ ScanOutcome RunScan(const std::string& inputPath, const std::string& outputPath,
     }
     outcome.counters = Counters();
     outcome.output = ReadFile(outputPath);
+    return outcome;
+}
+
+std::vector<std::string> RepairOutcome::Texts() const { return TextsOf(messages); }
+std::string RepairOutcome::Dump() const { return DumpOf(messages); }
+
+RepairOutcome RunRepair(const std::string& inputPath, const std::string& outputDir,
+                        unsigned long flags, int abortAtProgressCall) {
+    RepairOutcome outcome;
+    HostCallbacks host(abortAtProgressCall);
+    std::vector<char> in(inputPath.begin(), inputPath.end());
+    in.push_back('\0');
+    std::vector<char> out(outputDir.begin(), outputDir.end());
+    out.push_back('\0');
+    outcome.result = RepairFile(in.data(), out.data(), flags, nullptr);
+    outcome.messages = host.messages();
+    outcome.counters = Counters();
+    char* output = nullptr;
+    GetFilePaths(nullptr, &output, nullptr);
+    if (output != nullptr) outcome.outputPath = output;
     return outcome;
 }
 

@@ -30,6 +30,19 @@ struct ScanOutcome {
 ScanOutcome RunScan(const std::string& inputPath, const std::string& outputPath,
                     int abortAtProgressCall = 0);
 
+struct RepairOutcome {
+    unsigned long result = 0;
+    std::vector<Message> messages;
+    SalvageCounters counters{};
+    std::string outputPath;  // the rebuilt archive, from GetFilePaths
+    std::vector<std::string> Texts() const;
+    std::string Dump() const;
+};
+
+// Calls RepairFile(inputPath, outputDir, flags) with recording callbacks.
+RepairOutcome RunRepair(const std::string& inputPath, const std::string& outputDir,
+                        unsigned long flags = 0, int abortAtProgressCall = 0);
+
 // One entry as Python's zipfile reads it from the central directory.
 struct OracleEntry {
     Bytes name;  // as stored

@@ -187,7 +187,7 @@ TEST_F(ReaderTest, RandomOperationsAgreeWithAModel) {
             }
         };
         for (int op = 0; op < 400; ++op) {
-            switch (rng() % 6) {
+            switch (rng() % 7) {
                 case 0: {
                     uint8_t b;
                     int ok = ReadByte(&b);
@@ -230,6 +230,17 @@ TEST_F(ReaderTest, RandomOperationsAgreeWithAModel) {
                     ReturnToMark();
                     pos = mark;
                     break;
+                case 6: {
+                    // Stops before the target, the end of the fill or the
+                    // byte that completes a progress interval.
+                    uint8_t target = data_[std::min<uint64_t>(pos + rng() % 700, size - 1)];
+                    SkipBufferedUntil(target);
+                    uint64_t skipped = ReaderPosition() - pos;
+                    for (uint64_t i = 0; i < skipped; ++i) ASSERT_NE(data_[pos + i], target);
+                    ASSERT_LT(tick + skipped, 10000u);
+                    handOut(skipped);
+                    break;
+                }
             }
             ASSERT_EQ(ReaderPosition(), pos);
         }

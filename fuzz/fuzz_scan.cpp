@@ -1,0 +1,52 @@
+// Any byte sequence as a damaged archive: the whole salvage (scan, entry
+// salvage, every decoder, re-compression, central directory) must end in an
+// archive or a message, never a crash, a hang or an out-of-bounds access.
+// Replays files given on the command line like any libFuzzer target.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "api/repair_state.h"
+#include "common/run_flags.h"
+#include "platform/platform.h"
+#include "salvage/scan.h"
+
+namespace {
+
+// One private directory per process: the input, the output and the
+// library's temporary file.
+const std::string& WorkDir() {
+    static std::string dir = [] {
+        char pattern[] = "/tmp/arcsalve-fuzz-XXXXXX";
+        std::string made = ::mkdtemp(pattern);
+        ::setenv("TMPDIR", made.c_str(), 1);
+        return made;
+    }();
+    return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string input = WorkDir() + "/input.zip";
+    std::string output = WorkDir() + "/output.zip";
+    FILE* f = std::fopen(input.c_str(), "wb");
+    if (f == nullptr) return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+    arcsalve::g_inputFile = arcsalve::FileOpenRead(input.c_str());
+    arcsalve::g_outputFile = arcsalve::FileCreate(output.c_str());
+    arcsalve::g_inputSize = size == 0 ? 1 : size;
+    arcsalve::g_abortRequested = 0;
+    arcsalve::g_writeFailed = 0;
+    if (arcsalve::IsOpenFile(arcsalve::g_inputFile) && arcsalve::IsOpenFile(arcsalve::g_outputFile))
+        arcsalve::ScanAndRebuild();
+    arcsalve::FileClose(arcsalve::g_inputFile);
+    arcsalve::FileClose(arcsalve::g_outputFile);
+    arcsalve::g_inputFile = arcsalve::kNoFile;
+    arcsalve::g_outputFile = arcsalve::kNoFile;
+    return 0;
+}
