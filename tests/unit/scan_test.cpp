@@ -1,0 +1,277 @@
+// The signature scan and the rebuilt archive: where signatures are found,
+// where the scan resumes, the central directory and end record, the summary,
+// and the ways a run ends early.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/little_endian.h"
+#include "platform/platform_testing.h"
+#include "support/library_state.h"
+#include "support/repair_run.h"
+#include "support/temp_dir.h"
+#include "support/zip_builder.h"
+
+namespace arcsalve {
+namespace {
+
+using test::Bytes;
+using test::Concat;
+using test::ToBytes;
+
+class ScanTest : public ::testing::Test {
+protected:
+    void SetUp() override { test::ClearRunFlags(); }
+    void TearDown() override { test::ClearRunFlags(); }
+    test::ScanOutcome Run(const Bytes& input, int abortAt = 0) {
+        test::WriteFile(dir_.File("in.zip"), input);
+        return test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"), abortAt);
+    }
+    // The rebuilt archive must be read whole by Python and unzip; returns
+    // Python's view of it.
+    test::OracleListing ValidListing() { return test::ExpectValidArchive(dir_.File("out.zip")); }
+    std::string OutPath() const { return dir_.File("out.zip"); }
+
+    test::TempDir dir_;
+};
+
+Bytes EmptyArchive() {
+    Bytes end(22, 0);
+    StoreLE32(end.data(), 0x06054B50);
+    return end;
+}
+
+// Input bytes around a real entry that the state machine must see through:
+// a second "P" restarts the match, a broken match is abandoned.
+TEST_F(ScanTest, FindsSignaturesAfterFalseStarts) {
+    const char* prefixes[] = {"P", "PK\x03", "PK", "PKPK", "PK\x03\x03", "PK\x03P", "xxPK\x01\x02"};
+    for (const char* prefix : prefixes) {
+        SCOPED_TRACE(testing::PrintToString(std::string(prefix)));
+        Bytes data = ToBytes("the entry's data");
+        test::ZipBuilder zip;
+        zip.Raw(ToBytes(prefix)).Stored("a.txt", data);
+        test::ScanOutcome run = Run(zip.bytes());
+        EXPECT_EQ(run.counters.filesFound, 1);
+        test::OracleListing listing = ValidListing();
+        ASSERT_EQ(listing.entries.size(), 1u);
+        EXPECT_EQ(listing.entries[0].data, data);
+    }
+}
+
+// A signature split across the reader's 1000-byte fills or its progress
+// report (every 10,000 bytes), behind garbage full of false starts.
+TEST_F(ScanTest, FindsSignaturesAcrossBufferSeams) {
+    for (size_t seam : {1000, 10000, 20000}) {
+        for (size_t back = 0; back <= 4; ++back) {
+            SCOPED_TRACE(testing::Message() << "seam " << seam << " back " << back);
+            Bytes garbage = test::PatternBytes(seam - back, static_cast<uint32_t>(seam + back));
+            std::replace(garbage.begin(), garbage.end(), uint8_t{4}, uint8_t{5});
+            for (size_t i = 0; i + 3 < garbage.size(); i += 97) {
+                garbage[i] = 'P';
+                garbage[i + 1] = 'K';
+                garbage[i + 2] = 3;  // "PK", 3, and no byte 4 anywhere
+            }
+            test::ZipBuilder zip;
+            zip.Raw(garbage).Stored("x", ToBytes("data"));
+            test::ScanOutcome run = Run(zip.bytes());
+            EXPECT_EQ(run.counters.filesFound, 1);
+            EXPECT_EQ(run.Texts().at(1), "    x: size = 4:  OK");
+        }
+    }
+}
+
+TEST_F(ScanTest, GarbageOnlyGivesAnEmptyArchive) {
+    for (size_t size : {0, 1, 5000, 25000}) {
+        SCOPED_TRACE(size);
+        test::ScanOutcome run = Run(test::PatternBytes(size, 99, true));
+        EXPECT_EQ(run.Texts(), (std::vector<std::string>{"Beginning salvage operations...",
+                                                         "No files found in archive.",
+                                                         "Salvage attempt complete",
+                                                         "  0 files found"}));
+        EXPECT_EQ(run.messages[1].level, 2);
+        EXPECT_EQ(run.output, EmptyArchive());
+    }
+}
+
+// A header is rejected for its name length alone; the scan then goes on right
+// after its signature, so a real header that starts inside it is found.
+TEST_F(ScanTest, RejectedHeaderResumesAfterItsSignature) {
+    struct Case {
+        uint16_t nameLength;
+        int found;
+    } cases[] = {{0, 1}, {271, 1}, {0xFFFF, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.nameLength);
+        Bytes data = ToBytes("real data");
+        test::EntrySpec fake;
+        fake.name = "";
+        fake.nameLength = c.nameLength;
+        Bytes fakeHeader = test::LocalHeader(fake);
+        // The real entry starts 16 bytes into the fake header, so the fake
+        // name length field is the real header's time, the fake extra length
+        // its date.
+        test::EntrySpec real;
+        real.name = "real.txt";
+        real.data = data;
+        real.time = c.nameLength;
+        test::ZipBuilder zip;
+        zip.Raw(Bytes(fakeHeader.begin(), fakeHeader.begin() + 16)).Add(real);
+        Bytes input = zip.bytes();
+        ASSERT_EQ(LoadLE16(input.data() + 26), c.nameLength);
+        test::ScanOutcome run = Run(input);
+        EXPECT_EQ(run.counters.filesFound, c.found) << run.Dump();
+        test::OracleListing listing = ValidListing();
+        ASSERT_EQ(listing.entries.size(), 1u);
+        EXPECT_EQ(listing.entries[0].data, data);
+    }
+}
+
+TEST_F(ScanTest, NameLengthsUpTo270AreAccepted) {
+    for (size_t length : {1, 100, 270}) {
+        SCOPED_TRACE(length);
+        std::string name(length, 'n');
+        test::ZipBuilder zip;
+        zip.Stored(name, ToBytes("x"));
+        test::ScanOutcome run = Run(zip.bytes());
+        EXPECT_EQ(run.counters.filesFound, 1);
+        test::OracleListing listing = ValidListing();
+        ASSERT_EQ(listing.entries.size(), 1u);
+        EXPECT_EQ(listing.entries[0].name, ToBytes(name));
+    }
+}
+
+TEST_F(ScanTest, DirectoryAttributeForEmptyNamesEndingInSlash) {
+    test::ZipBuilder zip;
+    zip.Stored("dir/", {}).Stored("full/", ToBytes("12345")).Stored("file", {});
+    Run(zip.bytes());
+    test::OracleListing listing = ValidListing();
+    ASSERT_EQ(listing.entries.size(), 3u);
+    EXPECT_EQ(listing.entries[0].externalAttributes, 0x10u);
+    EXPECT_EQ(listing.entries[1].externalAttributes, 0u);
+    EXPECT_EQ(listing.entries[2].externalAttributes, 0u);
+}
+
+// A saved entry whose recorded size swallowed the start of the next header:
+// the scan looks again at the last 8 bytes it consumed and finds it.
+TEST_F(ScanTest, SignatureInsideTheLastBytesOfAnEntryIsFound) {
+    Bytes first = ToBytes("first entry");
+    Bytes second = ToBytes("second entry");
+    test::EntrySpec a;
+    a.name = "a";
+    a.data = first;
+    a.compressedSize = static_cast<uint32_t>(first.size() + 4);
+    test::ZipBuilder zip;
+    zip.Add(a).Stored("b", second);
+    test::ScanOutcome run = Run(zip.bytes());
+    EXPECT_EQ(run.counters.filesFound, 2);
+    test::OracleListing listing = ValidListing();
+    ASSERT_EQ(listing.entries.size(), 2u);
+    EXPECT_EQ(listing.entries[0].data, Concat(first, ToBytes("PK\x03\x04")));
+    EXPECT_EQ(listing.entries[1].data, second);
+}
+
+TEST_F(ScanTest, InputEndingInsideAHeaderOrName) {
+    test::ZipBuilder zip;
+    zip.Stored("complete", ToBytes("kept"));
+    test::EntrySpec cut;
+    cut.name = "cut-name";
+    Bytes header = test::LocalHeader(cut);
+    struct Case {
+        const char* label;
+        size_t keep;
+        bool prematureEnd;
+    } cases[] = {{"inside the 26 header bytes", 20, false}, {"inside the name", 33, true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Bytes input = Concat(zip.bytes(), Bytes(header.begin(), header.begin() + c.keep));
+        test::ScanOutcome run = Run(input);
+        EXPECT_EQ(run.counters.filesFound, 1);
+        std::vector<std::string> texts = run.Texts();
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), "Premature end-of-file found"),
+                  c.prematureEnd ? 1 : 0);
+        EXPECT_EQ(ValidListing().entries.size(), 1u);
+    }
+}
+
+TEST_F(ScanTest, ConcatenatedArchivesBecomeOne) {
+    test::ZipBuilder one, two;
+    one.Stored("one/a", ToBytes("A")).Stored("one/b", ToBytes("BB")).Finish();
+    two.Stored("two/c", ToBytes("CCC")).Finish();
+    test::ScanOutcome run = Run(Concat(one.bytes(), two.bytes()));
+    EXPECT_EQ(run.counters.filesFound, 3);
+    test::OracleListing listing = ValidListing();
+    ASSERT_EQ(listing.entries.size(), 3u);
+    EXPECT_EQ(listing.entries[0].name, ToBytes("one/a"));
+    EXPECT_EQ(listing.entries[1].name, ToBytes("one/b"));
+    EXPECT_EQ(listing.entries[2].name, ToBytes("two/c"));
+    EXPECT_EQ(listing.entries[2].data, ToBytes("CCC"));
+}
+
+TEST_F(ScanTest, SummaryListsTheCountersAboveZero) {
+    test::EntrySpec shortOne;
+    shortOne.name = "short";
+    shortOne.data = ToBytes("12345");
+    shortOne.uncompressedSize = 9;
+    test::EntrySpec tokenized;
+    tokenized.name = "tokenized";
+    tokenized.method = 7;
+    tokenized.data = ToBytes("zz");
+    test::ZipBuilder zip;
+    zip.Stored("fine", ToBytes("ok")).Add(shortOne).Add(tokenized);
+    test::ScanOutcome run = Run(zip.bytes());
+    std::vector<std::string> texts = run.Texts();
+    ASSERT_GE(texts.size(), 5u);
+    std::vector<std::string> summary(texts.end() - 5, texts.end());
+    EXPECT_EQ(summary, (std::vector<std::string>{
+                           "Salvage attempt complete", "  3 files found", "  1 unrecoverable files",
+                           "  1 partially recoverable files", "Salvaged data stored in " + OutPath()}));
+    EXPECT_EQ(run.counters.unrecoverable, 1);
+    EXPECT_EQ(run.counters.partiallyRecoverable, 1);
+}
+
+// A central directory record that cannot be written whole: reported, and the
+// archive is left without an end record and without a summary.
+TEST_F(ScanTest, ShortWriteOfTheCentralDirectory) {
+    test::ZipBuilder zip;
+    zip.Stored("a", ToBytes("aaaa")).Stored("b", ToBytes("bbbb"));
+    // Each entry writes its header and name (31 bytes), its data to the
+    // temporary file (4) and to the archive (4), and its header again (30);
+    // then the first record and its name (47) go through, and the second
+    // record comes up 36 bytes short.
+    PlatformInjectFault(PlatformFault::kShortWrite, 2 * 69 + 47 + 10);
+    test::ScanOutcome run = Run(zip.bytes());
+    ASSERT_FALSE(run.messages.empty());
+    EXPECT_EQ(run.messages.back().text, "Unable to write to output file");
+    EXPECT_EQ(run.messages.back().level, 2);
+    EXPECT_EQ(run.output.size(), 2u * 35 + 47 + 10);
+}
+
+// The host stops the run while an entry is decoded: that entry leaves no
+// trace, the ones before stay, and no central directory is written.
+TEST_F(ScanTest, AbortDropsTheEntryInHand) {
+    Bytes small = ToBytes("small entry");
+    Bytes big = test::PatternBytes(40000, 4);
+    test::ZipBuilder zip;
+    zip.Stored("small", small).Stored("big", big).Stored("after", ToBytes("never reached"));
+    test::ScanOutcome run = Run(zip.bytes(), /*abortAt=*/1);
+    EXPECT_EQ(run.Texts(), (std::vector<std::string>{"Beginning salvage operations...",
+                                                     "    small: size = 11:  OK",
+                                                     "Salvage Aborted"}));
+    EXPECT_EQ(run.messages.back().level, 2);
+    // The small entry's header, name and data; nothing of "big".
+    EXPECT_EQ(run.output.size(), 30u + 5 + 11);
+    EXPECT_FALSE(test::FileExists(dir_.LibraryTmp() + "/arcsalve.tmp"));
+}
+
+// A stop requested after the last entry: nothing is left to act on it, so the
+// archive is completed normally.
+TEST_F(ScanTest, AbortAfterTheLastEntryCompletesTheArchive) {
+    test::ZipBuilder zip;
+    zip.Stored("small", ToBytes("data")).Raw(test::PatternBytes(30000, 1, true));
+    test::ScanOutcome run = Run(zip.bytes(), 1);
+    EXPECT_EQ(run.Texts().back(), "Salvaged data stored in " + OutPath());
+    EXPECT_EQ(ValidListing().entries.size(), 1u);
+}
+
+}  // namespace
+}  // namespace arcsalve
