@@ -1,4 +1,5 @@
 #include "support/crypt_fixture.h"
+#include "support/legacy_corpus.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -117,8 +118,9 @@ bool InflateRaw(const Bytes& data, Bytes* out) {
     return rc == Z_STREAM_END;
 }
 
-std::string CorpusFile(const std::string& folder, const std::string& name) {
-    std::string path = std::string(ARCSALVE_SHARED_DIR) + "/corpus/" + folder + "/" + name;
+std::string LegacyArchive(const std::string& name, bool copyleft) {
+    if (!copyleft) return test::LegacyFixturesDir() + "/" + name;
+    std::string path = test::LegacyCopyleftDir() + "/" + name;
     return std::filesystem::exists(path) ? path : std::string();
 }
 

@@ -59,8 +59,9 @@ std::vector<ZipEntry> ListZip(const Bytes& archive);
 // Raw inflate (zlib) of data; false when the stream is not complete.
 bool InflateRaw(const Bytes& data, Bytes* out);
 
-// Path of an archive of the shared corpus, or "" when that folder is absent.
-std::string CorpusFile(const std::string& folder, const std::string& name);
+// Path of a legacy archive: the project's copy, or, for a copyleft one, the
+// file beside the project ("" when that folder is absent).
+std::string LegacyArchive(const std::string& name, bool copyleft);
 
 }  // namespace test_crypt
 }  // namespace arcsalve

@@ -68,6 +68,22 @@ Bytes PlainHeader(uint8_t check, uint32_t* seed) {
 
 }  // namespace
 
+CryptEntry Encrypted(const std::string& name, const Bytes& data, const std::string& password,
+                     uint16_t method) {
+    CryptEntry e;
+    e.name = name;
+    e.data = data;
+    e.password = password;
+    e.method = method;
+    return e;
+}
+
+CryptEntry Plain(const std::string& name, const Bytes& data, uint16_t method) {
+    CryptEntry e = Encrypted(name, data, "", method);
+    e.encrypted = false;
+    return e;
+}
+
 uint32_t Crc32Of(const Bytes& data) {
     return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
 }

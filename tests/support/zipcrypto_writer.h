@@ -32,6 +32,11 @@ struct CryptEntry {
     uint16_t date = 0x5A21;      // 2025-01-01
 };
 
+// Shorthands for the two kinds of entries.
+CryptEntry Encrypted(const std::string& name, const Bytes& data, const std::string& password,
+                     uint16_t method = 8);
+CryptEntry Plain(const std::string& name, const Bytes& data, uint16_t method = 8);
+
 // The CRC-32 of the data (zlib).
 uint32_t Crc32Of(const Bytes& data);
 

@@ -37,7 +37,7 @@ bool DecryptEntry(const Bytes& archive, const ZipEntry& e, const char* password,
 }
 
 struct CorpusCase {
-    const char* folder;
+    bool copyleft;
     const char* file;
     const char* password;
     int entries;
@@ -48,17 +48,15 @@ struct CorpusCase {
 // The copyleft files are read in place when that folder is present.
 TEST(Cipher, CorpusArchivesDecryptToTheirRecordedCrc) {
     const CorpusCase cases[] = {
-        {"legacy", "zipcrypto-stored-sharpcompress.zip", "test", 8},
-        {"legacy", "zipcrypto-deflated-dd-infozip30-libarchive.zip", "12345678", 2},
-        {"legacy-copyleft", "zipcrypto-deflated-7zip1900-puren-tonbo.zip", "password", 1},
-        {"legacy-copyleft", "zipcrypto-deflated-p7zip1602-puren-tonbo.zip", "password", 1},
-        {"legacy-copyleft", "zipcrypto-stored-7zip1900-puren-tonbo.zip", "password", 1},
+        {false, "zipcrypto-stored-sharpcompress.zip", "test", 8},
+        {false, "zipcrypto-deflated-dd-infozip30-libarchive.zip", "12345678", 2},
+        {true, "zipcrypto-deflated-7zip1900-puren-tonbo.zip", "password", 1},
+        {true, "zipcrypto-deflated-p7zip1602-puren-tonbo.zip", "password", 1},
+        {true, "zipcrypto-stored-7zip1900-puren-tonbo.zip", "password", 1},
     };
     for (const CorpusCase& c : cases) {
         SCOPED_TRACE(c.file);
-        std::string path = std::string(c.folder) == "legacy"
-                               ? std::string(ARCSALVE_FIXTURES_DIR) + "/legacy/" + c.file
-                               : test_crypt::CorpusFile(c.folder, c.file);
+        std::string path = test_crypt::LegacyArchive(c.file, c.copyleft);
         if (path.empty()) continue;  // copyleft folder absent
         Bytes archive;
         ASSERT_TRUE(test_crypt::ReadAll(path, &archive));
@@ -82,8 +80,7 @@ TEST(Cipher, CorpusArchivesDecryptToTheirRecordedCrc) {
 TEST(Cipher, BitThreeCheckByteIsTheTimeHighByte) {
     Bytes archive;
     ASSERT_TRUE(test_crypt::ReadAll(
-        std::string(ARCSALVE_FIXTURES_DIR) + "/legacy/zipcrypto-deflated-dd-infozip30-libarchive.zip",
-        &archive));
+        test_crypt::LegacyArchive("zipcrypto-deflated-dd-infozip30-libarchive.zip", false), &archive));
     for (const ZipEntry& e : test_crypt::ListZip(archive)) {
         SCOPED_TRACE(e.name);
         ASSERT_EQ(e.flags, 0x0009);
