@@ -135,7 +135,7 @@ TEST_F(EncryptedCli, WithoutPasswordsEncryptedEntriesAreSkipped) {
         CliRun run = Run("-f " + c.args);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err.rfind(c.hint, 0), 0u) << run.err;
-        EXPECT_NE(run.err.find("error: ERROR (SKIPPING FILE): Cannot decrypt doc1.txt\n"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("ERROR (SKIPPING FILE): Cannot decrypt doc1.txt\n"), std::string::npos) << run.err;
         EXPECT_NE(run.err.find("error: " + std::to_string(c.undecryptable) + " undecryptable files\n"),
                   std::string::npos)
             << run.err;
