@@ -35,7 +35,7 @@ Bytes WrapInZip(const Bytes& stream, uint16_t method, uint16_t flags, const Byte
 
 bool HaveUnzip() { return RunCommand("unzip -v >/dev/null") == 0; }
 
-std::string UnzipTest(const Bytes& archive) {
+std::string UnzipComplaint(const Bytes& archive) {
     TempDir dir(false);
     WriteFile(dir.File("test.zip"), archive);
     std::string output;

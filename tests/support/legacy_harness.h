@@ -30,10 +30,10 @@ FrameRun RunLegacy(const std::function<int(DecodeState*)>& decode, const Bytes& 
 // A one-entry ZIP archive around a compressed stream, for independent readers.
 Bytes WrapInZip(const Bytes& stream, uint16_t method, uint16_t flags, const Bytes& plain);
 
-// Info-ZIP `unzip -tqq` on the archive: "" when it accepts it, else what it
+// Info-ZIP `unzip -tqq` on an archive in memory: "" when it accepts it, else what it
 // said. HaveUnzip() tells whether it is installed.
 bool HaveUnzip();
-std::string UnzipTest(const Bytes& archive);
+std::string UnzipComplaint(const Bytes& archive);
 
 // Deterministic data: noise over an alphabet of the first `alphabet` byte
 // values, and text of words from a small vocabulary.

@@ -198,9 +198,10 @@ Imploded ImplodeForTest(const Bytes& data, const ImplodeOptions& options, Implod
 
     Imploded result;
     result.flags = static_cast<uint16_t>((options.largeDictionary ? 2 : 0) | (options.literalTree ? 4 : 0));
-    if (options.literalTree) result.stream = PackCodeLengths(literals.lengths);
-    result.stream = Concat(result.stream, PackCodeLengths(lengths.lengths));
-    result.stream = Concat(result.stream, PackCodeLengths(distances.lengths));
+    auto append = [&result](const Bytes& b) { result.stream.insert(result.stream.end(), b.begin(), b.end()); };
+    if (options.literalTree) append(PackCodeLengths(literals.lengths));
+    append(PackCodeLengths(lengths.lengths));
+    append(PackCodeLengths(distances.lengths));
 
     LsbBitWriter out;
     for (const Token& t : tokens) {
@@ -224,7 +225,7 @@ Imploded ImplodeForTest(const Bytes& data, const ImplodeOptions& options, Implod
             PutCode(out, lengths, code);
         }
     }
-    result.stream = Concat(result.stream, out.Bytes());
+    append(out.Bytes());
     return result;
 }
 

@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "support/temp_dir.h"
-
 namespace arcsalve::test {
+
+// Standalone (the benchmarks build it too): no test framework behind it.
+using Bytes = std::vector<uint8_t>;
 
 struct ImplodeOptions {
     bool largeDictionary = true;  // flag bit 1: 8192 bytes, 7 low distance bits

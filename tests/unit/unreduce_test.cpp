@@ -5,6 +5,7 @@
 // corpus tests are the second opinion.
 #include <gtest/gtest.h>
 
+#include "decode/decode_testing.h"
 #include "decode/decoders.h"
 #include "support/legacy_bit_writer.h"
 #include "support/legacy_harness.h"
@@ -190,6 +191,19 @@ TEST(Unreduce, FlippedBytesEndCleanly) {
             const FrameRun run = RunUnreduce(factor, damaged, static_cast<uint32_t>(data.size()));
             EXPECT_LE(run.output.size(), data.size());
         }
+    }
+}
+
+TEST(Unreduce, OutOfMemoryWritesNothing) {
+    const Bytes data = SampleText(3000, 43);
+    const Bytes stream = ReduceForTest(data);
+    for (int64_t allowed = 0; allowed <= 2; ++allowed) {
+        SCOPED_TRACE(allowed);
+        InjectAllocFailure(allowed);
+        const FrameRun run = RunUnreduce(4, stream, static_cast<uint32_t>(data.size()));
+        InjectAllocFailure(-1);
+        EXPECT_EQ(run.result, allowed == 2 ? 1 : 0);
+        EXPECT_EQ(run.output.size(), allowed == 2 ? data.size() : 0u);
     }
 }
 
