@@ -1,9 +1,12 @@
 #include "console.h"
 
+#include <poll.h>
+#include <signal.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +116,31 @@ void VPrint(FILE* out, const char* prefix, const char* format, va_list args) {
     std::fflush(out);
 }
 
+// Waits until a line can be read; false when Ctrl-C came first, even if it
+// came just before the wait began: SIGINT stays blocked from the test of the
+// flag until ppoll atomically unblocks it for the wait.
+bool WaitForInput() {
+    sigset_t interrupt, previous;
+    sigemptyset(&interrupt);
+    sigaddset(&interrupt, SIGINT);
+    sigprocmask(SIG_BLOCK, &interrupt, &previous);
+    bool ready = false;
+    while (!Interrupted()) {
+        struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+        int r = ::ppoll(&p, 1, nullptr, &previous);
+        if (r > 0) {
+            ready = true;
+            break;
+        }
+        if (r < 0 && errno != EINTR) {
+            ready = true;  // let the read report the problem
+            break;
+        }
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return ready;
+}
+
 }  // namespace
 
 void ConsoleInit(const Options& options) {
@@ -162,6 +190,10 @@ Answer Ask(const std::string& question) {
     ClearBar();
     std::fprintf(stderr, "%s [y/N] ", question.c_str());
     std::fflush(stderr);
+    if (!WaitForInput()) {
+        std::fputc('\n', stderr);
+        return Answer::kInterrupted;
+    }
     char line[256];
     if (std::fgets(line, sizeof line, stdin) == nullptr) {
         std::clearerr(stdin);

@@ -80,6 +80,7 @@ protected:
             ::dup2(err, 2);
             ::setenv("TMPDIR", (work / "tmp").c_str(), 1);
             ::unsetenv("ARCSALVE_LANGUAGE");
+            for (const auto& e : env) ::setenv(e.first.c_str(), e.second.c_str(), 1);
             std::vector<char*> argv;
             argv.push_back(const_cast<char*>(ARCSALVE_CLI_PATH));
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -108,6 +109,7 @@ protected:
     }
 
     ScratchDir work;
+    std::vector<std::pair<std::string, std::string>> env;  // set in the command's environment
 };
 
 TEST_F(CliTest, HelpAndVersion) {
@@ -255,6 +257,22 @@ TEST_F(CliTest, OutcomesOfARepair) {
     EXPECT_EQ(run.err,
               "error: No files found in archive.\n"
               "arcsalve: garbage.zip: nothing could be salvaged\n");
+}
+
+// The library loaded by the command reads its texts from the catalogue named
+// by ARCSALVE_LANGUAGE; texts it lacks stay as built in.
+TEST_F(CliTest, TextsFromALanguageCatalogue) {
+    WriteText(work / "lang.txt", "2\tErreur de fichier\n17\tD\xc3\xa9" "but du sauvetage...\n");
+    env.emplace_back("ARCSALVE_LANGUAGE", work / "lang.txt");
+    CliRun run = Run({"missing.zip"});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "error: Erreur de fichier\narcsalve: missing.zip: No such file or directory\n");
+
+    WriteText(In("garbage.zip"), kDamaged);
+    run = Run({"garbage.zip"});
+    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.out.rfind("D\xc3\xa9" "but du sauvetage...\nSalvage attempt complete\n", 0), 0u)
+        << run.out;
 }
 
 // Every archive is tried; the highest status wins.
