@@ -31,6 +31,8 @@ TEST(LibraryExports, OnlyThePublicFunctionsAreDynamicSymbols) {
         "GetFilePaths(char**, char**, char**)",
         "SetMessageCallback(unsigned long)",
         "SetProgressCallback(unsigned long)",
+        "SetPasswordCallback(unsigned long)",
+        "SetNoticeCallback(unsigned long)",
     };
     for (const std::string& name : required) EXPECT_EQ(names.count(name), 1u) << name;
     // Further callback slots (for hosts without dialogs) are public too.
