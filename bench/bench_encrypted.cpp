@@ -101,6 +101,13 @@ struct Scratch {
         Make(&storedEncrypted, "stored-encrypted", 0, text, true);
     }
 
+    ~Scratch() {
+        for (const Input* in : {&deflated, &deflatedEncrypted, &stored, &storedEncrypted})
+            std::remove(in->path.c_str());
+        std::remove(temp.c_str());
+        ::rmdir(dir.c_str());
+    }
+
     // The file holds the entry's data only (the encryption header is handed
     // over apart, as the entry salvage does after reading it).
     void Make(Input* in, const char* name, uint16_t method, const std::vector<uint8_t>& data,
