@@ -93,20 +93,32 @@ struct Question {
     std::string tell;
 };
 
+// Answering 5001 or 5002 also lets the library replace the rebuilt archive
+// without asking again, so the question says so when that file exists (after
+// an earlier repair it may hold newer work than the backup).
+std::string ReplacesNote(const char* output) {
+    struct stat st;
+    return ::stat(output, &st) == 0 ? std::string(" (replaces ") + output + ")" : std::string();
+}
+
 Question QuestionFor(unsigned long result, const std::string& archive, const Paths& paths) {
     Question q;
+    const std::string replaces = ReplacesNote(paths.output);
     switch (result) {
         case REPAIR_BACKUP_EXISTS:
             q.answer = REPAIR_USE_EXISTING_BACKUP;
-            q.ask = std::string(paths.source) + " already exists. Salvage from it again?";
+            q.ask = std::string(paths.source) + " already exists. Salvage from it again" +
+                    (replaces.empty() ? "?" : "?" + replaces);
             q.tell = archive + ": the backup " + paths.source +
-                     " already exists; --use-backup salvages from it again";
+                     " already exists; --use-backup salvages from it again" + replaces;
             break;
         case REPAIR_INPUT_IS_BACKUP:
             q.answer = REPAIR_ALLOW_BACKUP_INPUT;
-            q.ask = archive + " is a backup. Salvage it into " + paths.output + "?";
+            q.ask = archive + " is a backup. Salvage it into " + paths.output + "?" +
+                    (replaces.empty() ? "" : " (replaces it)");
             q.tell = archive + ": the name marks a backup; --from-backup salvages it into " +
-                     paths.output + ", --no-backup-name-check treats the name as ordinary";
+                     paths.output + replaces +
+                     ", --no-backup-name-check treats the name as ordinary";
             break;
         default:
             q.answer = REPAIR_OVERWRITE;

@@ -77,7 +77,7 @@ TEST(CliTerminal, QuestionsAreAskedAndAnswered) {
     WriteText(dir / "a_BAK.zip", "BACKUP");
 
     TerminalRun no = RunOnTerminal(dir.path(), {"a.zip"}, "n\r");
-    EXPECT_TRUE(Shows(no, "a_BAK.zip already exists. Salvage from it again? [y/N] ")) << no.screen;
+    EXPECT_TRUE(Shows(no, "a_BAK.zip already exists. Salvage from it again? (replaces a.zip) [y/N] ")) << no.screen;
     EXPECT_TRUE(Shows(no, "arcsalve: a.zip: not repaired")) << no.screen;
     EXPECT_EQ(no.status, 5);
     EXPECT_EQ(ReadText(dir / "a.zip"), "DAMAGED");

@@ -182,7 +182,7 @@ TEST_F(CliTest, QuestionsWithoutATerminal) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "arcsalve: a.zip: the backup a_BAK.zip already exists; --use-backup salvages from "
-              "it again\n");
+              "it again (replaces a.zip)\n");
     EXPECT_EQ(ReadText(In("a.zip")), kDamaged);
 
     run = Run({"--use-backup", "a.zip"});
@@ -197,7 +197,7 @@ TEST_F(CliTest, QuestionsWithoutATerminal) {
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(run.err,
               "arcsalve: a_BAK.zip: the name marks a backup; --from-backup salvages it into "
-              "a.zip, --no-backup-name-check treats the name as ordinary\n");
+              "a.zip (replaces a.zip), --no-backup-name-check treats the name as ordinary\n");
     run = Run({"--no-backup-name-check", "-q", "a_BAK.zip"});
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out, "");
@@ -286,7 +286,7 @@ TEST_F(CliTest, SeveralArchives) {
               "error: File Error\n"
               "arcsalve: missing.zip: No such file or directory\n"
               "arcsalve: b.zip: the backup b_BAK.zip already exists; --use-backup salvages from "
-              "it again\n");
+              "it again (replaces b.zip)\n");
 }
 
 }  // namespace
