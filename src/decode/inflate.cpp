@@ -280,16 +280,18 @@ int InflateStoredBlock(InflateStream* s) {
         result = kBlockDataError;
     } else {
         br.Drop(16);
+        if (br.UsedMissingInput()) {
+            len = 0;
+            result = kBlockDataError;
+        }
         uint32_t wp = ws->windowPosition;
-        if (br.UsedMissingInput()) len = 0, result = kBlockDataError;
         for (; len > 0; --len) {
-            br.Need(8);
-            if (br.count - 8 < br.stale) {
+            uint8_t byte = static_cast<uint8_t>(br.Take(8));
+            if (br.UsedMissingInput()) {
                 result = kBlockDataError;
                 break;
             }
-            PutByte(ws, &wp, static_cast<uint8_t>(br.Peek(8)));
-            br.Drop(8);
+            PutByte(ws, &wp, byte);
         }
         ws->windowPosition = wp;
     }
