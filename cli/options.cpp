@@ -40,6 +40,11 @@ const char kHelp[] =
     "                            users can see it in the process list)\n"
     "      --password-file=FILE  try each line of FILE as a password ('-' reads\n"
     "                            standard input; empty lines are skipped)\n"
+    "      --recompress          compress every entry anew (by default an intact\n"
+    "                            stored or deflated entry keeps its data as it is)\n"
+    "      --classic             the classic salvage, without the extensions: every\n"
+    "                            entry compressed anew, sizes in trailing data\n"
+    "                            descriptors not used\n"
     "      --no-prompt           never ask; say which option answers the question\n"
     "  -q, --quiet               print only warnings and errors\n"
     "      --no-progress         no progress bar\n"
@@ -73,6 +78,8 @@ enum OptionId : int {
     kOptNoProgress,
     kOptVersion,
     kOptPasswordFile,
+    kOptRecompress,
+    kOptClassic,
 };
 
 // A leading ':' makes getopt report a missing argument as ':' and stay quiet.
@@ -86,6 +93,8 @@ const struct option kLongOptions[] = {
     {"no-backup-name-check", no_argument, nullptr, kOptNoBackupNameCheck},
     {"password", required_argument, nullptr, 'p'},
     {"password-file", required_argument, nullptr, kOptPasswordFile},
+    {"recompress", no_argument, nullptr, kOptRecompress},
+    {"classic", no_argument, nullptr, kOptClassic},
     {"no-prompt", no_argument, nullptr, kOptNoPrompt},
     {"quiet", no_argument, nullptr, 'q'},
     {"no-progress", no_argument, nullptr, kOptNoProgress},
@@ -121,6 +130,8 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
                 if (*optarg == '\0') return UsageError("no password file: ", "''");
                 options->passwords.push_back({true, optarg});
                 break;
+            case kOptRecompress: options->flags &= ~REPAIR_KEEP_INTACT; break;
+            case kOptClassic: options->flags &= ~REPAIR_EXTENSIONS; break;
             case kOptNoPrompt: options->noPrompt = true; break;
             case 'q': options->quiet = true; break;
             case kOptNoProgress: options->noProgress = true; break;

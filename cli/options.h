@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "arcsalve/arcsalve.h"
+
 namespace cli {
 
 // Exit statuses of the command (also listed in --help and the README).
@@ -26,8 +28,9 @@ struct PasswordSource {
 };
 
 struct Options {
-    // REPAIR_* flags that answer the library's questions up front.
-    unsigned long flags = 0;
+    // REPAIR_* flags that answer the library's questions up front, and the
+    // library's extensions, all on unless --recompress or --classic.
+    unsigned long flags = REPAIR_EXTENSIONS;
     // Directory for the rebuilt archives; empty: repair in place.
     std::string outputDir;
     bool noPrompt = false;    // never ask; tell which option answers instead

@@ -65,6 +65,20 @@ constexpr unsigned long REPAIR_NO_BACKUP_NAME_CHECK = 0x08;
 // (otherwise: REPAIR_BACKUP_EXISTS).
 constexpr unsigned long REPAIR_USE_EXISTING_BACKUP = 0x10;
 
+// Extensions. A host that sets none of them gets the classic salvage, byte
+// for byte.
+//
+// Salvage entries whose CRC-32 and sizes follow their data in a data
+// descriptor (general-purpose bit 3), as archives written to a stream have.
+constexpr unsigned long REPAIR_TRAILING_DESCRIPTORS = 0x20;
+// Keep intact entries as they are: a stored or deflated entry, not
+// encrypted, that decodes completely to its recorded size and CRC-32 has its
+// original compressed data copied into the rebuilt archive instead of being
+// compressed anew. Its header is rewritten like every other saved entry's.
+constexpr unsigned long REPAIR_KEEP_INTACT = 0x40;
+// Every extension flag: what a host sets to get all of them.
+constexpr unsigned long REPAIR_EXTENSIONS = REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT;
+
 // ---------------------------------------------------------------------------
 // Results of RepairFile. Everything that happens inside the salvage itself is
 // told through messages; RepairFile then still returns REPAIR_OK.

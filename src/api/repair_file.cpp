@@ -138,6 +138,7 @@ unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long f
     OutputPath[0] = '\0';
     ExtraPath[0] = '\0';
     g_parentWindow = parent;
+    g_repairFlags = static_cast<uint32_t>(flags);
     if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
 
     const std::string input(inPath);

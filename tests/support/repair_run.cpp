@@ -32,7 +32,7 @@ std::vector<std::string> ScanOutcome::Texts() const { return TextsOf(messages); 
 std::string ScanOutcome::Dump() const { return DumpOf(messages); }
 
 ScanOutcome RunScan(const std::string& inputPath, const std::string& outputPath,
-                    int abortAtProgressCall) {
+                    int abortAtProgressCall, unsigned long flags) {
     ScanOutcome outcome{};
     {
         HostCallbacks host(abortAtProgressCall);
@@ -46,6 +46,7 @@ ScanOutcome RunScan(const std::string& inputPath, const std::string& outputPath,
             std::snprintf(OutputPath, sizeof OutputPath, "%s", outputPath.c_str());
             g_abortRequested = 0;
             g_writeFailed = 0;
+            g_repairFlags = static_cast<uint32_t>(flags);
             ScanAndRebuild();
         }
         FileClose(g_inputFile);

@@ -24,11 +24,11 @@ struct ScanOutcome {
 
 // Runs the salvage scan over the archive at inputPath into outputPath, as
 // RepairFile does once both files are open (OutputPath is set to
-// outputPath). The run flags start clear; injected platform faults stay.
-// With abortAtProgressCall = n > 0 the host answers 0 from its n-th progress
-// report on.
+// outputPath). The run flags start clear, the repair's flags word is
+// `flags`; injected platform faults stay. With abortAtProgressCall = n > 0
+// the host answers 0 from its n-th progress report on.
 ScanOutcome RunScan(const std::string& inputPath, const std::string& outputPath,
-                    int abortAtProgressCall = 0);
+                    int abortAtProgressCall = 0, unsigned long flags = 0);
 
 struct RepairOutcome {
     unsigned long result = 0;
