@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/crc32.h"
 #include "common/file_io.h"
 #include "common/little_endian.h"
 #include "common/run_flags.h"
@@ -65,12 +66,14 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
 }  // namespace
 
 int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                const char password[40], const uint8_t encHeader[12]) {
+                const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
     DecodeState* state = static_cast<DecodeState*>(AllocBlock(sizeof(DecodeState)));
     if (state == nullptr) return 0;
     std::memset(state, 0, sizeof *state);
-    state->outputFlag = 1;
+    state->outputFlag = outputFile == kNoFile ? 0 : 1;
     state->outputFile = outputFile;
+    state->trackOutput = outcome != nullptr ? 1 : 0;
+    state->inOrder = 1;
     state->uncompressedSize = LoadLE32(header + kLhUncompressed);
     state->encrypted = encrypted ? 1 : 0;
     state->compressedSize = DataLength(header, state->encrypted != 0);
@@ -83,6 +86,12 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
     // check byte is not examined again.
     if (state->encrypted) StartDecryption(state, encHeader);
     int result = Dispatch(state, LoadLE16(header + kLhMethod), LoadLE16(header + kLhFlags));
+    if (outcome != nullptr) {
+        outcome->crc = state->crc;
+        outcome->inOrder = state->inOrder;
+        outcome->produced = state->produced;
+        outcome->streamLength = int64_t{state->consumed} - state->unusedInput;
+    }
     FreeBlock(state);
     return result;
 }
@@ -124,15 +133,26 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     return 8;
 }
 
+// The output check runs over the bytes as they pass, so that learning the
+// CRC-32 of an entry's data costs no second pass over it. Every decoder
+// writes its output front to back; anything else voids the check.
 void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count) {
     if (count == 0) return;
+    if (state->trackOutput && state->inOrder) {
+        if (offset == state->produced) {
+            state->crc = Crc32Update(state->crc, buffer, count);
+            state->produced += count;
+        } else {
+            state->inOrder = 0;
+        }
+    }
+    if (!state->outputFlag) return;
     SeekFromStart(state->outputFile, offset);
     if (WriteFileBytes(state->outputFile, buffer, count) != count) g_writeFailed = 1;
 }
 
 void FlushWindow(DecodeWorkspace* workspace, uint32_t count) {
-    if (workspace->owner->outputFlag)
-        WriteDecoded(workspace->owner, workspace->window, workspace->outputPosition, count);
+    WriteDecoded(workspace->owner, workspace->window, workspace->outputPosition, count);
     workspace->outputPosition += count;
 }
 

@@ -35,6 +35,27 @@ struct DecodeState {
     CipherKeys keys;            // the entry's cipher keys
     char password[40];          // copy of the caller's password block
     uint32_t endFlag;           // 1 once ReadCompressedByte failed to deliver
+    // Whole bytes the decoder took from the source but left unused behind the
+    // end of its stream (inflate's bit buffer reads ahead of the last code):
+    // the stream fills the first consumed - unusedInput bytes of the data.
+    int32_t unusedInput;
+    // Output check, kept only when trackOutput is 1: the CRC-32 of the plain
+    // bytes produced so far, written or not, and their count. Bytes handed
+    // over anywhere but right behind the last ones clear inOrder: crc then
+    // describes nothing.
+    uint32_t trackOutput;
+    uint32_t inOrder;
+    uint32_t crc;
+    uint64_t produced;
+};
+
+// What DecodeEntry tells a caller that asks for it: enough to decide, without
+// reading the output again, whether the entry came out as recorded.
+struct DecodeOutcome {
+    uint32_t crc;           // CRC-32 of the plain bytes, in order
+    uint32_t inOrder;       // 1 when crc and produced describe the output
+    uint64_t produced;      // plain bytes produced
+    int64_t streamLength;   // compressed bytes the decoder's stream occupies
 };
 
 // The work area of the window decoders (inflate, explode, unshrink), one
@@ -63,9 +84,12 @@ extern const uint16_t BitMask[17];
 // Decodes one entry's data into outputFile from offset 0. header is the
 // 30-byte local header as read; password is a 40-byte block; encHeader the 12
 // enciphered bytes before the data (read only when encrypted). Returns 1 when
-// the method's decoder succeeded, 0 on failure or abort.
+// the method's decoder succeeded, 0 on failure or abort. With outcome, the
+// output is checked on the way and described there; with outputFile kNoFile
+// as well, nothing is written (output flag 0): the decode only checks.
 int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                const char password[40], const uint8_t encHeader[12]);
+                const char password[40], const uint8_t encHeader[12],
+                DecodeOutcome* outcome = nullptr);
 
 // The next byte of the entry's data into *slot (zero-extended): 8 when one
 // was delivered, 0 when none (end flag set). See decode_frame.cpp for the
@@ -75,12 +99,13 @@ inline int ReadCompressedByte(DecodeState* state, uint16_t* slot);
 // enforces the allowance. Decoders call ReadCompressedByte, never this.
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot);
 
-// Writes count bytes at an absolute offset of the output file; a short write
-// raises g_writeFailed.
+// Hands count plain bytes to the output at an absolute offset: the output
+// check sees them, and when the output flag is set they are written to the
+// output file (a short write raises g_writeFailed).
 void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count);
 
-// Writes the first count window bytes at the output position (when the
-// owner's output flag is set) and advances the output position.
+// Hands the first count window bytes to WriteDecoded at the output position
+// and advances the output position.
 void FlushWindow(DecodeWorkspace* workspace, uint32_t count);
 
 // All decoder working memory comes from here (nullptr when none is left).

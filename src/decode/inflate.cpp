@@ -496,6 +496,12 @@ int Inflate(DecodeState* state) {
         }
     }
     FlushWindow(ws, ws->windowPosition);
+    // The stream ends inside the last byte whose bits it used; whole bytes
+    // still in the bit buffer were read ahead and lie behind it. (Bits made
+    // up after the input ran dry sit above every real bit; a stream that
+    // ended well never used them.)
+    if (ok && ws->bitCount >= stream.stale)
+        state->unusedInput = static_cast<int32_t>((ws->bitCount - stream.stale) / 8);
     FreeHuffmanTable(stream.fixedLengthTable);
     FreeHuffmanTable(stream.fixedDistanceTable);
     FreeBlock(ws);

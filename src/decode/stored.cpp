@@ -98,7 +98,7 @@ int CopyStored(DecodeState* state) {
             return 0;
         }
         if (pending >= kCopyPiece) {
-            if (state->outputFlag) WriteDecoded(state, buffer, written, kCopyPiece);
+            WriteDecoded(state, buffer, written, kCopyPiece);
             written += kCopyPiece;
             pending = 0;
             if (g_writeFailed) break;
@@ -125,7 +125,7 @@ int CopyStored(DecodeState* state) {
         buffer[pending++] = static_cast<uint8_t>(slot);
         ++taken;
     }
-    if (!g_abortRequested && !g_writeFailed && pending > 0 && state->outputFlag)
+    if (!g_abortRequested && !g_writeFailed && pending > 0)
         WriteDecoded(state, buffer, written, static_cast<uint32_t>(pending));
     ReleaseCopyBuffer(buffer);
     if (ended || g_writeFailed || g_abortRequested) return 0;
