@@ -19,6 +19,7 @@
 #include "decode/decode_frame.h"
 #include "recompress/recompress.h"
 #include "salvage/archive_reader.h"
+#include "salvage/keep_intact.h"
 #include "salvage/salvage_entry.h"
 #include "ui/password_prompt.h"
 
@@ -114,7 +115,13 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
         return 0;
     }
 
-    int decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader);
+    // An entry that may be kept intact has its output checked while it is
+    // decoded; its data starts here in the damaged archive.
+    const bool mayKeep = MayKeepIntact(header);
+    const uint64_t dataStart = ReaderPosition();
+    IntactCheck check{};
+    int decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader,
+                              mayKeep ? &check.outcome : nullptr);
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
     if (g_abortRequested) {
@@ -144,7 +151,21 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
 
     uint32_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressed = RecompressEntry(name, tempPath, size, &method, &crc);
+    uint32_t compressed = kRecompressFailed;
+    if (mayKeep && !partial) {
+        check.decoded = decoded;
+        check.recordedSize = recordedSize;
+        check.recordedCrc = recordedCrc;
+        check.crcKnown = !RecordedCrcUnknown(header);
+        if (ProvedIntact(check) && CopyOriginalData(dataStart, check.outcome.streamLength)) {
+            compressed = static_cast<uint32_t>(check.outcome.streamLength);
+            method = LoadLE16(header + kLhMethod);
+            crc = check.outcome.crc;
+        }
+    }
+    // Everything else, and an intact entry whose copy failed, is compressed
+    // anew from the temporary file.
+    if (compressed == kRecompressFailed) compressed = RecompressEntry(name, tempPath, size, &method, &crc);
     PathDelete(tempPath);
     if (compressed == kRecompressFailed) return 0;
 

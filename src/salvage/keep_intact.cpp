@@ -1,0 +1,72 @@
+// Intact entries kept as they are (see keep_intact.h).
+#include "salvage/keep_intact.h"
+
+#include <cstdlib>
+
+#include "api/repair_state.h"
+#include "arcsalve/arcsalve.h"
+#include "common/file_io.h"
+#include "common/little_endian.h"
+#include "common/run_flags.h"
+#include "platform/platform.h"
+
+namespace arcsalve {
+namespace {
+
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodDeflated = 8;
+
+// The copy moves the data in pieces of this size: large enough that the
+// system calls cost nothing beside the disk, small enough to stay in cache.
+constexpr uint32_t kCopyPieceSize = 64 * 1024;
+
+// The largest compressed size a rebuilt header can state: its 32-bit field,
+// less the value that means "failed" to the salvage.
+constexpr int64_t kMaxKeptLength = 0xFFFFFFFE;
+
+struct FreeOnExit {
+    void* block;
+    ~FreeOnExit() { std::free(block); }
+};
+
+}  // namespace
+
+bool MayKeepIntact(const uint8_t header[kLocalHeaderSize]) {
+    if ((g_repairFlags & REPAIR_KEEP_INTACT) == 0) return false;
+    if (LoadLE16(header + kLhFlags) & kFlagEncrypted) return false;
+    const uint16_t method = LoadLE16(header + kLhMethod);
+    return method == kMethodStored || method == kMethodDeflated;
+}
+
+bool ProvedIntact(const IntactCheck& check) {
+    const DecodeOutcome& o = check.outcome;
+    return check.decoded && check.crcKnown && o.inOrder && o.produced == check.recordedSize &&
+           o.crc == check.recordedCrc && o.streamLength >= 0 && o.streamLength <= kMaxKeptLength;
+}
+
+int CopyOriginalData(uint64_t offset, uint64_t length) {
+    const uint64_t start = FileTell(g_outputFile);
+    FreeOnExit buffer{std::malloc(kCopyPieceSize)};
+    bool ok = buffer.block != nullptr && !g_writeFailed;
+    while (ok && length > 0) {
+        uint32_t want = length < kCopyPieceSize ? static_cast<uint32_t>(length) : kCopyPieceSize;
+        uint32_t got = FileReadAt(g_inputFile, offset, buffer.block, want);
+        if (got == 0) {
+            ok = false;
+            break;
+        }
+        if (WriteFileBytes(g_outputFile, buffer.block, got) != got) {
+            g_writeFailed = 1;
+            ok = false;
+            break;
+        }
+        offset += got;
+        length -= got;
+    }
+    if (ok) return 1;
+    FileSeek(g_outputFile, start);
+    FileTruncateHere(g_outputFile);
+    return 0;
+}
+
+}  // namespace arcsalve

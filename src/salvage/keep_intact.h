@@ -1,0 +1,47 @@
+// Intact entries kept as they are (REPAIR_KEEP_INTACT): a stored or deflated
+// entry whose data decodes completely to its recorded size and CRC-32 was
+// never damaged, so its original compressed data goes into the rebuilt
+// archive unchanged, with its original method, instead of being compressed
+// anew. That is faster than any re-compression and keeps the archiver's own
+// (often better) compression; only the header is rewritten, like every saved
+// entry's.
+#ifndef ARCSALVE_SALVAGE_KEEP_INTACT_H
+#define ARCSALVE_SALVAGE_KEEP_INTACT_H
+
+#include <cstdint>
+
+#include "common/zip_format.h"
+#include "decode/decode_frame.h"
+
+namespace arcsalve {
+
+// True when the repair keeps intact entries and this one could be kept: not
+// encrypted (the rebuilt archive holds no encrypted data), method 0 or 8 (a
+// legacy method always becomes one any reader can open).
+bool MayKeepIntact(const uint8_t header[kLocalHeaderSize]);
+
+// What the entry salvage knows about an entry's data once it is decoded.
+struct IntactCheck {
+    int decoded;           // DecodeEntry's result
+    DecodeOutcome outcome; // what the decode checked on the way
+    uint32_t recordedSize; // the uncompressed size the archive recorded
+    uint32_t recordedCrc;  // the CRC-32 the archive recorded
+    bool crcKnown;         // false when the record holds no CRC-32 to compare
+};
+
+// True when the decode proved the data intact: decoded completely, front to
+// back, to exactly the recorded size and CRC-32, from a stream whose length
+// a rebuilt header can state.
+bool ProvedIntact(const IntactCheck& check);
+
+// Copies the entry's original compressed data, the `length` bytes of the
+// damaged archive from `offset`, to the rebuilt archive at its current
+// offset. The reads are positional: the archive reader stays where it
+// stands. Returns 1 on success. On failure the rebuilt archive is cut back
+// to where the copy began; a short write has raised g_writeFailed, a short
+// read (the archive changed under us) has not.
+int CopyOriginalData(uint64_t offset, uint64_t length);
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_SALVAGE_KEEP_INTACT_H
