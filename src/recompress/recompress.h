@@ -8,9 +8,15 @@
 namespace arcsalve {
 
 // Reads the temporary file at tempPath (size bytes), writes its data into
-// g_outputFile and returns the number of compressed bytes written, or
-// 0xFFFFFFFF on failure (reported with a message). Sets *method (0 or 8) and
-// *crc (CRC-32 of the uncompressed data). `name` is the stored entry name.
+// g_outputFile at its current offset and returns the number of compressed
+// bytes written, or 0xFFFFFFFF on failure. Sets *method (0 stored, 8
+// deflated) and *crc (CRC-32 of the uncompressed data); both stay 0 on
+// failure. `name` is the stored entry name (OEM code page), used for the
+// method choice and, converted to host text, in message 9 on failure; a
+// temporary file that cannot be opened gives message 8 with tempPath. Fails
+// once g_writeFailed is raised (by this entry's writes, its last one
+// included, or earlier in the run), when g_abortRequested is set, and when
+// the data or its compressed form does not fit the 32-bit sizes.
 uint32_t RecompressEntry(const char* name, const char* tempPath, uint32_t size,
                          uint32_t* method, uint32_t* crc);
 
