@@ -8,7 +8,7 @@
 // (window slides every 32 KiB, blocks of 32767 items, stored blocks) need
 // long ones: an input whose first byte has its top bit set is a recipe
 // instead, its remaining bytes repeated with a changing twist up to
-// (first byte & 0x7F) * 4 KiB.
+// (first byte & 0x7F) KiB, past the window's first slide at 64 KiB.
 #include <zlib.h>
 
 #include <cstdint>
@@ -25,7 +25,7 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes Expand(const uint8_t* data, size_t size) {
     if (size == 0 || (data[0] & 0x80) == 0) return Bytes(data, data + size);
-    size_t target = static_cast<size_t>(data[0] & 0x7F) * 4096;
+    size_t target = static_cast<size_t>(data[0] & 0x7F) * 1024;
     const uint8_t* seed = data + 1;
     size_t seedSize = size - 1;
     Bytes out;

@@ -51,7 +51,7 @@ int MaxOf(const std::vector<int>& v) { return v.empty() ? 0 : *std::max_element(
 // skewed weights, blocks from one byte to 30000.
 TEST(DeflateTrees, LiteralBlocksMatchZlibHuffmanOnly) {
     TestRandom r(1);
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 200; ++round) {
         uint32_t alphabet = 1 + r.Below(round % 3 == 0 ? 256 : 40);
         uint32_t length = 1 + r.Below(round % 5 == 0 ? 30000 : 3000);
         std::vector<uint32_t> weights(alphabet);
@@ -162,31 +162,6 @@ TEST(DeflateTrees, MadeUpSymbolsCostNothing) {
     EXPECT_EQ(info.largestSymbol, 1);
     EXPECT_EQ(rig.state->dynamicCost, 0u);
     EXPECT_EQ(rig.state->fixedCost, 0u);
-}
-
-TEST(DeflateTrees, CodeMaps) {
-    struct Case {
-        uint32_t length, code, extra;
-    } lengths[] = {{3, 0, 0}, {10, 7, 0}, {11, 8, 1}, {130, 23, 4}, {131, 24, 5}, {257, 27, 5}, {258, 28, 0}};
-    for (const Case& c : lengths) {
-        SCOPED_TRACE(c.length);
-        uint32_t code = kCodeMaps.lengthCode[c.length - 3];
-        EXPECT_EQ(code, c.code);
-        EXPECT_EQ(kLengthExtraBits[code], c.extra);
-        EXPECT_LE(static_cast<uint32_t>(kCodeMaps.baseLength[code]), c.length - 3);
-    }
-    struct DistanceCase {
-        uint32_t distance, code;
-    } distances[] = {{1, 0}, {4, 3}, {5, 4}, {256, 15}, {257, 16}, {384, 16}, {385, 17},
-                     {24576, 28}, {24577, 29}, {32506, 29}, {32768, 29}};
-    for (const DistanceCase& c : distances) {
-        SCOPED_TRACE(c.distance);
-        uint32_t code = DistanceCode(c.distance - 1);
-        EXPECT_EQ(code, c.code);
-        uint32_t base = static_cast<uint32_t>(kCodeMaps.baseDistance[code]);
-        EXPECT_LE(base, c.distance - 1);
-        EXPECT_LT(c.distance - 1 - base, 1u << kDistanceExtraBits[code]);
-    }
 }
 
 }  // namespace
