@@ -68,26 +68,32 @@ uint32_t FollowerIndexBits(uint32_t n) {
     return bits;
 }
 
-// 1 when at least n more bits can be read: k are in the bit buffer and the
-// rest must come from the entry's compressed data. 64-bit arithmetic, as 8
-// times a compressed size near 2^31 does not fit in 32 bits.
-int ReduceBitsLeft(const DecodeState* state, uint32_t k, int32_t n) {
-    if (n < 0 || state->consumed > state->compressedSize) return 0;
-    int64_t left = int64_t(k) + 8 * (int64_t(state->compressedSize) - state->consumed);
-    return left >= n ? 1 : 0;
-}
+// The input of one entry. Every read is preceded by the test that the
+// entry's compressed data still hold the bits it takes, so the byte source is
+// never asked for more than those bytes; the bits not yet read are then 8
+// times the compressed size less those read so far (64 bits: 8 times a size
+// near 2^31 does not fit in 32; a negative size leaves none).
+struct ReduceInput {
+    LegacyBits bits;
+    int64_t bitsLeft;
+};
 
-// The next n bits (n <= 8), or false when the entry's data cannot supply them.
-bool ReduceReadBits(LegacyBits& bits, uint32_t n, uint8_t* value) {
-    if (!ReduceBitsLeft(bits.state, bits.count, static_cast<int32_t>(n))) return false;
-    *value = static_cast<uint8_t>(TakeBits(bits, n));
-    return !InputSpent(bits);
+// 1 when at least n more bits can be read.
+inline int ReduceBitsLeft(const ReduceInput& in, uint32_t n) { return in.bitsLeft >= int64_t(n) ? 1 : 0; }
+
+// The next n bits (n <= 8), or false when the entry's data cannot supply them
+// (by count, or because the archive itself ended).
+inline bool ReduceReadBits(ReduceInput& in, uint32_t n, uint8_t* value) {
+    if (!ReduceBitsLeft(in, n)) return false;
+    in.bitsLeft -= n;
+    *value = static_cast<uint8_t>(TakeBits(in.bits, n));
+    return !InputSpent(in.bits);
 }
 
 // One byte of the outer stage, coded against the follower set of `last`:
 // a set that is empty means 8 literal bits; otherwise a flag bit chooses
 // between 8 literal bits (1) and an index into the set (0).
-bool ReadReducedSymbol(const FollowerSets& sets, LegacyBits& bits, uint8_t last, uint8_t* out) {
+bool ReadReducedSymbol(const FollowerSets& sets, ReduceInput& bits, uint8_t last, uint8_t* out) {
     const uint32_t n = sets.count[last];
     if (n == 0) return ReduceReadBits(bits, 8, out);
     uint8_t literal = 0;
@@ -101,7 +107,7 @@ bool ReadReducedSymbol(const FollowerSets& sets, LegacyBits& bits, uint8_t last,
 
 // The sets are sent from byte value 255 down to 0: a 6-bit count, then that
 // many 8-bit followers.
-bool ReadFollowerSets(FollowerSets& sets, LegacyBits& bits) {
+bool ReadFollowerSets(FollowerSets& sets, ReduceInput& bits) {
     for (int j = 255; j >= 0; --j) {
         uint8_t n = 0;
         if (!ReduceReadBits(bits, 6, &n)) return false;
@@ -153,7 +159,7 @@ void CopyMatch(ReduceOutput& out, uint32_t distance, uint32_t length) {
 
 // The decode loop of the inner stage; false when the input ran out before
 // `bound` bytes were produced.
-bool ExpandReduced(const FollowerSets& sets, LegacyBits& bits, const ReduceFactor& factor,
+bool ExpandReduced(const FollowerSets& sets, ReduceInput& bits, const ReduceFactor& factor,
                    ReduceOutput& out, int64_t bound) {
     uint8_t last = 0;
     int64_t produced = 0;
@@ -204,7 +210,7 @@ int Unreduce(DecodeState* state, int factor) {
     if (!sets || !buffer) return 0;
     std::memset(sets.get(), 0, sizeof(FollowerSets));
 
-    LegacyBits bits = StartBits(state);
+    ReduceInput bits{StartBits(state), 8 * int64_t(state->compressedSize)};
     if (!ReadFollowerSets(*sets, bits)) return 0;
 
     ReduceOutput out{state, buffer.get(), 0, 0};

@@ -29,43 +29,48 @@ constexpr uint32_t kCodeLimit = 1u << kMaxCodeSize;
 constexpr uint32_t kTableEntries = kCodeLimit + 2;
 // Prefix value of a code that names no string.
 constexpr uint16_t kFreeCode = 0xFFFF;
-// Bit 15 of a prefix marks a code during a partial clear; real prefixes are
-// codes below 8192, so the bit is otherwise always clear.
-constexpr uint16_t kClearMark = 0x8000;
 // A string is assembled backwards, ending at stack index 8191. No string of
 // a sound dictionary is longer than 8192 - 257 + 1 bytes.
 constexpr uint32_t kStackTop = kCodeLimit;
 
-static_assert(kStackTop <= kWindowSize, "a whole string always fits in the window");
-static_assert(kCodeLimit < kClearMark, "codes never reach the partial-clear mark");
+// 16 bytes of slack behind the top: AppendString reads whole 8-byte words.
+constexpr uint32_t kStackSize = kTableEntries + 16;
 
-// 1 when fewer than n bits remain of the entry's compressed data, counting k
-// bits still in the bit buffer. Computed in 64 bits: 8 times a compressed size
-// near 2^31 does not fit in 32.
-int UnshrinkAtEnd(const DecodeWorkspace* workspace, uint32_t k, int32_t n) {
-    const DecodeState* state = workspace->owner;
-    if (n < 0 || state->consumed > state->compressedSize) return 1;
-    int64_t left = int64_t(k) + 8 * (int64_t(state->compressedSize) - state->consumed);
-    return left < n ? 1 : 0;
-}
+static_assert(kStackTop <= kWindowSize, "a whole string always fits in the window");
+
+// The end of the input is found by count: decoding goes on while a whole
+// code remains of the entry's compressed data. The decoder never asks the
+// byte source for more than those bytes, so the bits not yet taken by codes
+// (the buffered ones plus 8 per byte not yet delivered) are simply 8 times
+// the compressed size less the widths of the codes read so far, kept in 64
+// bits (8 times a size near 2^31 does not fit in 32). A negative size leaves
+// no bits at all.
+int64_t DataBits(const DecodeState* state) { return 8 * int64_t(state->compressedSize); }
+
+// 1 when fewer than n bits remain.
+inline int UnshrinkAtEnd(int64_t bitsLeft, uint32_t n) { return bitsLeft < int64_t(n) ? 1 : 0; }
 
 // Frees every dictionary code below the next free code that is not the
 // prefix of another such code, then points the next free code at the lowest
-// freed one (or at the limit when none was freed).
+// freed one (or at the limit when none was freed). Codes from 257 up to the
+// next free code are all in use (it only ever moves past codes in use), so
+// those are the ones looked at.
+//
+// A prefix at or above the next free code is not looked at either: it may
+// itself be free (damaged data, or a code freed by an earlier clear and named
+// as the previous code since), and marking it "kept" must not disturb its
+// free marker.
 void PartialClear(DecodeWorkspace* workspace) {
     uint16_t* prefix = workspace->prefixTable;
     const uint32_t end = workspace->nextFreeCode;
-    for (uint32_t x = kFirstDictionaryCode; x < end; ++x) prefix[x] |= kClearMark;
+    uint8_t isPrefix[kCodeLimit];
+    std::memset(isPrefix, 0, end);
     for (uint32_t x = kFirstDictionaryCode; x < end; ++x) {
-        uint32_t p = prefix[x] & ~kClearMark & 0xFFFF;
-        // Only the marked codes are unmarked. A prefix at or above the next
-        // free code may itself be free (damaged data, or a code freed by an
-        // earlier clear); touching its free marker would turn it into a
-        // prefix far outside the tables.
-        if (p >= kFirstDictionaryCode && p < end) prefix[p] &= static_cast<uint16_t>(~kClearMark);
+        const uint32_t p = prefix[x];
+        if (p >= kFirstDictionaryCode && p < end) isPrefix[p] = 1;
     }
     for (uint32_t x = kFirstDictionaryCode; x < end; ++x) {
-        if (prefix[x] & kClearMark) prefix[x] = kFreeCode;
+        if (!isPrefix[x]) prefix[x] = kFreeCode;
     }
     uint32_t next = kFirstDictionaryCode;
     while (next < workspace->codeLimit && prefix[next] != kFreeCode) ++next;
@@ -120,10 +125,27 @@ uint32_t PushString(const DecodeWorkspace* workspace, uint32_t code, uint32_t la
 
 // Reads the next code; false when no whole code remains (by count, or
 // because the archive itself ended).
-bool ReadCode(const DecodeWorkspace* workspace, LegacyBits& bits, uint32_t* code) {
-    if (UnshrinkAtEnd(workspace, bits.count, static_cast<int32_t>(workspace->codeSize))) return false;
-    *code = TakeBits(bits, workspace->codeSize);
+inline bool ReadCode(const DecodeWorkspace* workspace, LegacyBits& bits, int64_t& bitsLeft, uint32_t* code) {
+    const uint32_t width = workspace->codeSize;
+    if (UnshrinkAtEnd(bitsLeft, width)) return false;
+    bitsLeft -= width;
+    *code = TakeBits(bits, width);
     return !InputSpent(bits);
+}
+
+// Appends a string from the stack to the window; the caller has made room.
+// Strings are mostly a few bytes long: those move in two fixed 8-byte copies
+// (the stack and the window have slack for it) instead of a call.
+inline void AppendString(DecodeWorkspace* workspace, uint32_t sp, uint32_t length) {
+    uint8_t* dst = workspace->window + workspace->windowPosition;
+    const uint8_t* src = workspace->stringStack + sp;
+    if (length <= 16 && workspace->windowPosition + 16 <= kWindowSize) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + 8, src + 8, 8);
+    } else {
+        std::memcpy(dst, src, length);
+    }
+    workspace->windowPosition += length;
 }
 
 // The decode loop. Returns when the input is used up or the data are beyond
@@ -133,17 +155,18 @@ void UnshrinkCodes(DecodeWorkspace* workspace) {
     uint16_t* prefix = workspace->prefixTable;
     uint8_t* suffix = workspace->suffixTable;
     LegacyBits bits = StartBits(workspace->owner);
+    int64_t bitsLeft = DataBits(workspace->owner);
     uint32_t code = 0;
-    if (!ReadCode(workspace, bits, &code)) return;
+    if (!ReadCode(workspace, bits, bitsLeft, &code)) return;
     workspace->window[workspace->windowPosition++] = static_cast<uint8_t>(code);
     uint8_t finchar = static_cast<uint8_t>(code);
     uint32_t lastcode = code;
 
     for (;;) {
-        if (!ReadCode(workspace, bits, &code)) return;
+        if (!ReadCode(workspace, bits, bitsLeft, &code)) return;
         while (code == kControlCode) {
             uint32_t subCode = 0;
-            if (!ReadCode(workspace, bits, &subCode)) return;
+            if (!ReadCode(workspace, bits, bitsLeft, &subCode)) return;
             if (subCode == 1) {
                 // A raise past 13 bits would index beyond the tables: damaged
                 // data. It is ignored and decoding goes on at 13 bits.
@@ -151,7 +174,7 @@ void UnshrinkCodes(DecodeWorkspace* workspace) {
             } else if (subCode == 2) {
                 PartialClear(workspace);
             }
-            if (!ReadCode(workspace, bits, &code)) return;
+            if (!ReadCode(workspace, bits, bitsLeft, &code)) return;
         }
 
         const uint32_t incode = code;
@@ -162,8 +185,7 @@ void UnshrinkCodes(DecodeWorkspace* workspace) {
             FlushWindow(workspace, workspace->windowPosition);
             workspace->windowPosition = 0;
         }
-        std::memcpy(workspace->window + workspace->windowPosition, workspace->stringStack + sp, length);
-        workspace->windowPosition += length;
+        AppendString(workspace, sp, length);
 
         uint32_t next = workspace->nextFreeCode;
         if (next < workspace->codeLimit) {
@@ -184,7 +206,7 @@ int Unshrink(DecodeState* state) {
     auto workspace = AllocBlockOf<DecodeWorkspace>(sizeof(DecodeWorkspace));
     auto prefix = AllocBlockOf<uint16_t>(kTableEntries * sizeof(uint16_t));
     auto suffix = AllocBlockOf<uint8_t>(kTableEntries);
-    auto stack = AllocBlockOf<uint8_t>(kTableEntries);
+    auto stack = AllocBlockOf<uint8_t>(kStackSize);
     if (!workspace || !prefix || !suffix || !stack) return 0;
 
     DecodeWorkspace* ws = workspace.get();
