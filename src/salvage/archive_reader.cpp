@@ -161,6 +161,19 @@ void StepBack(int32_t count) {
     FillFrom(here >= static_cast<uint64_t>(count) ? here - static_cast<uint64_t>(count) : 0);
 }
 
+void ReturnToOffset(uint64_t offset) {
+    if (!IsOpenFile(g_inputFile)) return;
+    ArchiveReaderState& r = g_archiveReader;
+    // Within the buffer, and the invariant holds: no new fill is needed.
+    if (r.position == r.fillOffset + static_cast<uint64_t>(r.next) && offset >= r.fillOffset &&
+        offset <= r.fillOffset + static_cast<uint64_t>(r.fillLength)) {
+        r.next = static_cast<int32_t>(offset - r.fillOffset);
+        r.position = offset;
+        return;
+    }
+    FillFrom(offset);
+}
+
 uint64_t ReaderPosition() { return g_archiveReader.position; }
 
 }  // namespace arcsalve

@@ -33,6 +33,9 @@ void MarkPosition();
 void ReturnToMark();
 // Moves the read point back by `count` bytes (never before offset 0).
 void StepBack(int32_t count);
+// Moves the read point to an absolute offset: the next byte handed out is
+// the input's byte there.
+void ReturnToOffset(uint64_t offset);
 
 // File offset of the next byte to hand out.
 uint64_t ReaderPosition();

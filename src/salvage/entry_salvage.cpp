@@ -107,6 +107,14 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
         }
     }
 
+    // An entry that may be kept as it is gets a first decode that only checks
+    // its output: an intact one then needs no temporary file at all. Any
+    // other comes back with the reader at its data again.
+    if (MayKeepIntact(header)) {
+        int kept = KeepIfIntact(header, shown);
+        if (kept != kNotIntact) return kept;
+    }
+
     char tempPath[kMaxPath];
     FileHandle temp = CreateTempFile(tempPath);
     if (!IsOpenFile(temp)) {
@@ -115,13 +123,7 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
         return 0;
     }
 
-    // An entry that may be kept intact has its output checked while it is
-    // decoded; its data starts here in the damaged archive.
-    const bool mayKeep = MayKeepIntact(header);
-    const uint64_t dataStart = ReaderPosition();
-    IntactCheck check{};
-    int decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader,
-                              mayKeep ? &check.outcome : nullptr);
+    int decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader);
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
     if (g_abortRequested) {
@@ -151,21 +153,7 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
 
     uint32_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressed = kRecompressFailed;
-    if (mayKeep && !partial) {
-        check.decoded = decoded;
-        check.recordedSize = recordedSize;
-        check.recordedCrc = recordedCrc;
-        check.crcKnown = !RecordedCrcUnknown(header);
-        if (ProvedIntact(check) && CopyOriginalData(dataStart, check.outcome.streamLength)) {
-            compressed = static_cast<uint32_t>(check.outcome.streamLength);
-            method = LoadLE16(header + kLhMethod);
-            crc = check.outcome.crc;
-        }
-    }
-    // Everything else, and an intact entry whose copy failed, is compressed
-    // anew from the temporary file.
-    if (compressed == kRecompressFailed) compressed = RecompressEntry(name, tempPath, size, &method, &crc);
+    uint32_t compressed = RecompressEntry(name, tempPath, size, &method, &crc);
     PathDelete(tempPath);
     if (compressed == kRecompressFailed) return 0;
 

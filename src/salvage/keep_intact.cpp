@@ -3,15 +3,21 @@
 
 #include <cstdlib>
 
+#include "api/messages.h"
 #include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
 #include "common/file_io.h"
 #include "common/little_endian.h"
 #include "common/run_flags.h"
 #include "platform/platform.h"
+#include "salvage/archive_reader.h"
 
 namespace arcsalve {
 namespace {
+
+// Message ids: "    %s: size = %d:  OK", "Unable to re-compress %s".
+constexpr uint32_t kMessageOk = 14;
+constexpr uint32_t kMessageCannotWrite = 9;
 
 constexpr uint16_t kMethodStored = 0;
 constexpr uint16_t kMethodDeflated = 8;
@@ -67,6 +73,40 @@ int CopyOriginalData(uint64_t offset, uint64_t length) {
     FileSeek(g_outputFile, start);
     FileTruncateHere(g_outputFile);
     return 0;
+}
+
+int KeepIfIntact(uint8_t header[kLocalHeaderSize], const char* shown) {
+    const uint64_t dataStart = ReaderPosition();
+    IntactCheck check{};
+    check.recordedSize = LoadLE32(header + kLhUncompressed);
+    check.recordedCrc = LoadLE32(header + kLhCrc);
+    // A streaming writer that did not know the CRC-32 yet left 0 in the
+    // header and put the real one in a descriptor behind the data (bit 3).
+    check.crcKnown = !((LoadLE16(header + kLhFlags) & kFlagDataDescriptor) && check.recordedCrc == 0);
+    const char noPassword[40] = {};
+    check.decoded = DecodeEntry(header, kNoFile, 0, noPassword, nullptr, &check.outcome);
+    // A stop leaves no trace of the entry in hand, as in every salvage.
+    if (g_abortRequested) return 0;
+
+    if (ProvedIntact(check)) {
+        const int64_t length = check.outcome.streamLength;
+        if (CopyOriginalData(dataStart, static_cast<uint64_t>(length))) {
+            StoreLE32(header + kLhCompressed, static_cast<uint32_t>(length));
+            StoreLE32(header + kLhUncompressed, check.recordedSize);
+            StoreLE32(header + kLhCrc, check.outcome.crc);
+            EmitFormatted(MESSAGE_INFO, kMessageOk, shown, static_cast<int32_t>(check.recordedSize));
+            return 1;
+        }
+        // The same end as a re-compression whose write fails.
+        if (g_writeFailed) {
+            EmitFormatted(MESSAGE_ERROR, kMessageCannotWrite, shown);
+            return 0;
+        }
+        // A read that came up short: the archive is not what it was a moment
+        // ago. The classic salvage reads it again and keeps what it finds.
+    }
+    ReturnToOffset(dataStart);
+    return kNotIntact;
 }
 
 }  // namespace arcsalve

@@ -248,5 +248,29 @@ TEST_F(ReaderTest, RandomOperationsAgreeWithAModel) {
     }
 }
 
+// ReturnToOffset goes to any offset: inside the bytes of the last fill (no
+// new read), before them, behind them, to the end, and on after an end.
+TEST_F(ReaderTest, ReturnToOffsetGoesAnywhere) {
+    Open(test::PatternBytes(5000, 8));
+    struct Case {
+        size_t readFirst;  // bytes read before the move
+        size_t offset;
+    } cases[] = {{1500, 1200}, {1500, 1000}, {1500, 2000}, {1500, 999}, {1500, 4200}, {10, 0}, {0, 1700}, {4999, 3}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.readFirst << " then " << c.offset);
+        ReturnToOffset(0);
+        ExpectBytes(0, c.readFirst);
+        ReturnToOffset(c.offset);
+        EXPECT_EQ(ReaderPosition(), c.offset);
+        ExpectBytes(c.offset, std::min<size_t>(1500, 5000 - c.offset));
+    }
+    uint8_t b;
+    ReturnToOffset(5000);
+    EXPECT_EQ(ReadByte(&b), 0);
+    ReturnToOffset(4998);
+    ExpectBytes(4998, 2);
+    EXPECT_EQ(ReadByte(&b), 0);
+}
+
 }  // namespace
 }  // namespace arcsalve
