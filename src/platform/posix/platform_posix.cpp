@@ -36,16 +36,25 @@ constexpr StringRow kBuiltinStrings[] = {
 #undef STR
 };
 
+using CatalogueRows = std::vector<std::pair<uint32_t, std::string>>;
+
 // The backend's process-wide state: the language catalogue (rows of a
-// translation, looked up before the built-in table) and the fault that a test
-// armed.
+// translation, looked up before the built-in table; null until loaded) and
+// the fault that a test armed. Every member is constant-initialized, so the
+// state is valid before any constructor runs: the library's load handler may
+// run before this unit's dynamic initializers, which would otherwise reset a
+// catalogue loaded a moment earlier.
 struct PlatformState {
-    bool catalogueLoaded = false;
-    std::vector<std::pair<uint32_t, std::string>> catalogue;
+    CatalogueRows* catalogue = nullptr;
     PlatformFault fault = PlatformFault::kNone;
     uint64_t faultBudget = 0;
 };
 PlatformState g_platform;
+
+void DropCatalogue() {
+    delete g_platform.catalogue;
+    g_platform.catalogue = nullptr;
+}
 
 const char* BuiltinText(uint32_t id) {
     for (const StringRow& row : kBuiltinStrings)
@@ -73,8 +82,8 @@ std::string Conversions(const char* text) {
 }
 
 void LoadCatalogue() {
-    g_platform.catalogueLoaded = true;
-    g_platform.catalogue.clear();
+    DropCatalogue();
+    g_platform.catalogue = new CatalogueRows();
     const char* path = std::getenv("ARCSALVE_LANGUAGE");
     if (path == nullptr || *path == '\0') return;
     FILE* f = std::fopen(path, "rb");
@@ -95,7 +104,7 @@ void LoadCatalogue() {
         const char* builtin = BuiltinText(static_cast<uint32_t>(id));
         if (builtin != nullptr && Conversions(builtin) != Conversions(text.c_str())) continue;
         if (builtin == nullptr && !Conversions(text.c_str()).empty()) continue;
-        g_platform.catalogue.emplace_back(static_cast<uint32_t>(id), std::move(text));
+        g_platform.catalogue->emplace_back(static_cast<uint32_t>(id), std::move(text));
     }
     std::free(line);
     std::fclose(f);
@@ -301,15 +310,14 @@ size_t GetTempDirectory(char* buffer, size_t capacity) {
 void LoadLanguageModule() { LoadCatalogue(); }
 
 void FreeLanguageModule() {
-    g_platform.catalogue.clear();
-    g_platform.catalogueLoaded = false;
+    DropCatalogue();
 }
 
 int LoadStringText(uint32_t id, char* buffer, int capacity) {
     if (capacity <= 0) return 0;
-    if (!g_platform.catalogueLoaded) LoadCatalogue();
+    if (g_platform.catalogue == nullptr) LoadCatalogue();
     const char* text = nullptr;
-    for (const auto& row : g_platform.catalogue)
+    for (const auto& row : *g_platform.catalogue)
         if (row.first == id) text = row.second.c_str();
     if (text == nullptr) text = BuiltinText(id);
     if (text == nullptr) {
