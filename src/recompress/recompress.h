@@ -11,8 +11,9 @@ namespace arcsalve {
 // g_outputFile at its current offset and returns the number of compressed
 // bytes written, or 0xFFFFFFFF on failure. Sets *method (0 stored, 8
 // deflated) and *crc (CRC-32 of the uncompressed data); both stay 0 on
-// failure. `name` is the stored entry name (OEM code page), used for the
-// method choice and, converted to host text, in message 9 on failure; a
+// failure. `name` is the entry name as host text (as every message shows
+// it: converted from the OEM code page unless the entry is flagged UTF-8),
+// used for the method choice and in message 9 on failure; a
 // temporary file that cannot be opened gives message 8 with tempPath. Fails
 // once g_writeFailed is raised (by this entry's writes, its last one
 // included, or earlier in the run), when g_abortRequested is set, and when

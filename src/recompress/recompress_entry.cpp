@@ -38,11 +38,7 @@ struct FreeDeleter {
 };
 
 void ReportFailure(const char* name) {
-    // Entry names are stored in the archive's OEM code page; the host reads
-    // its own text.
-    char hostName[kMessageBufferSize / 2];
-    OemToHost(name != nullptr ? name : "", hostName, sizeof hostName);
-    EmitFormatted(MESSAGE_ERROR, kMessageCannotRecompress, hostName);
+    EmitFormatted(MESSAGE_ERROR, kMessageCannotRecompress, name != nullptr ? name : "");
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
 
     uint32_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressed = RecompressEntry(name, tempPath, size, &method, &crc);
+    uint32_t compressed = RecompressEntry(shown, tempPath, size, &method, &crc);
     PathDelete(tempPath);
     if (compressed == kRecompressFailed) return 0;
 
