@@ -10,6 +10,7 @@
 #include <string>
 
 #include "api/repair_state.h"
+#include "arcsalve/arcsalve.h"
 #include "common/run_flags.h"
 #include "platform/platform.h"
 #include "salvage/scan.h"
@@ -42,6 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     arcsalve::g_inputSize = size == 0 ? 1 : size;
     arcsalve::g_abortRequested = 0;
     arcsalve::g_writeFailed = 0;
+    // Inputs of odd length run with the extensions, even ones without: both
+    // salvages see every kind of input.
+    arcsalve::g_repairFlags = (size & 1) ? REPAIR_EXTENSIONS : 0;
     if (arcsalve::IsOpenFile(arcsalve::g_inputFile) && arcsalve::IsOpenFile(arcsalve::g_outputFile))
         arcsalve::ScanAndRebuild();
     arcsalve::FileClose(arcsalve::g_inputFile);

@@ -75,6 +75,9 @@ constexpr unsigned long REPAIR_TRAILING_DESCRIPTORS = 0x20;
 // encrypted, that decodes completely to its recorded size and CRC-32 has its
 // original compressed data copied into the rebuilt archive instead of being
 // compressed anew. Its header is rewritten like every other saved entry's.
+// Such an entry is checked by a decode that writes nothing; one that fails
+// the check is read a second time for the classic salvage, so the progress
+// percentage may step back while it is.
 constexpr unsigned long REPAIR_KEEP_INTACT = 0x40;
 // Every extension flag: what a host sets to get all of them.
 constexpr unsigned long REPAIR_EXTENSIONS = REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT;
@@ -124,11 +127,13 @@ static_assert(sizeof(CallbackAddress) == sizeof(void*), "a callback address hold
 // found", problem counters at level 2, "Salvaged data stored in ...").
 typedef void(ARCSALVE_CALLBACK* MessageCallback)(int level, const char* text);
 
-// Receives the whole percentage (1 to 100) of the input read so far, only
-// when it grows. Return nonzero to go on, 0 to stop: the repair then stops
-// after the entry in hand with "Salvage Aborted" (the rebuilt archive keeps
-// the entries written so far, without a central directory); if no entry
-// follows, the scan runs to the end and completes the archive normally.
+// Receives the whole percentage (1 to 100) of the input read so far, once
+// per 10,000 bytes read (with REPAIR_KEEP_INTACT a damaged entry is read
+// twice, and the percentage then steps back). Return nonzero to go on, 0 to
+// stop: the repair then stops after the entry in hand with "Salvage Aborted"
+// (the rebuilt archive keeps the entries written so far, without a central
+// directory); if no entry follows, the scan runs to the end and completes the
+// archive normally.
 typedef unsigned long(ARCSALVE_CALLBACK* ProgressCallback)(unsigned long percent);
 
 // ---------------------------------------------------------------------------
