@@ -23,7 +23,10 @@
 
 #if defined(_WIN32)
 #  if defined(ARCSALVE_BUILDING_LIBRARY)
-#    define ARCSALVE_API __declspec(dllexport)
+// The DLL's exports and their names come from resources/arcsalve.def (the
+// MSVC-decorated names hosts bind to); dllexport would add the compiler's
+// own names beside them.
+#    define ARCSALVE_API
 #  else
 #    define ARCSALVE_API __declspec(dllimport)
 #  endif

@@ -1,0 +1,207 @@
+// Win32 backend of the platform seam: files, names and text through the ANSI
+// Win32 calls. See platform.h for the contracts; the POSIX backend keeps the
+// same ones.
+#include "platform/platform.h"
+#include "platform/platform_testing.h"
+#include "platform/win32/win32_module.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace arcsalve {
+namespace {
+
+// A FileHandle is the HANDLE's value: NULL (kNoFile) is never a file handle,
+// INVALID_HANDLE_VALUE is kInvalidFile.
+static_assert(sizeof(FileHandle) == sizeof(HANDLE), "a FileHandle holds a HANDLE");
+
+FileHandle ToHandle(HANDLE h) {
+    return h == INVALID_HANDLE_VALUE || h == nullptr ? kInvalidFile : reinterpret_cast<FileHandle>(h);
+}
+HANDLE ToWin(FileHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+struct FaultState {
+    PlatformFault fault = PlatformFault::kNone;
+    uint64_t budget = 0;
+};
+static FaultState g_fault;
+
+// ReadFile and WriteFile move at most 4 GiB - 1 per call and may stop short
+// (pipes, network files): loop until done, at end of file or on failure.
+uint32_t ReadAll(HANDLE h, void* buffer, uint32_t count) {
+    uint32_t done = 0;
+    while (done < count) {
+        DWORD n = 0;
+        if (!ReadFile(h, static_cast<char*>(buffer) + done, count - done, &n, nullptr) || n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+// SetFilePointer with its high word, so offsets beyond 4 GiB work; the
+// low-word result 0xFFFFFFFF is only an error when GetLastError says so.
+int MovePointer(HANDLE h, int64_t distance, DWORD method, uint64_t* position) {
+    LONG high = static_cast<LONG>(distance >> 32);
+    SetLastError(NO_ERROR);
+    DWORD low = SetFilePointer(h, static_cast<LONG>(distance & 0xFFFFFFFF), &high, method);
+    if (low == INVALID_SET_FILE_POINTER && GetLastError() != NO_ERROR) return 0;
+    if (position) *position = (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
+    return 1;
+}
+
+}  // namespace
+
+// --- Files ------------------------------------------------------------------
+
+FileHandle FileOpenRead(const char* path) {
+    // No sharing: nobody may change the archive while it is scanned.
+    return ToHandle(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle FileCreate(const char* path) {
+    return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle FileCreatePrivate(const char* path) {
+    if (g_fault.fault == PlatformFault::kCreatePrivateFails) return kInvalidFile;
+    DeleteFileA(path);
+    // CREATE_NEW fails on anything left at the name (a file that could not be
+    // deleted, a link planted since): the data never goes where it was not meant to.
+    return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+void FileClose(FileHandle h) {
+    if (IsOpenFile(h)) CloseHandle(ToWin(h));
+}
+
+uint32_t FileRead(FileHandle h, void* buffer, uint32_t count) {
+    if (!IsOpenFile(h)) return 0;
+    return ReadAll(ToWin(h), buffer, count);
+}
+
+uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count) {
+    if (!IsOpenFile(h)) return 0;
+    // A synchronous handle has one file pointer that every read moves: keep
+    // the caller's position and put it back afterwards.
+    uint64_t saved = 0;
+    if (!MovePointer(ToWin(h), 0, FILE_CURRENT, &saved)) return 0;
+    uint32_t done = 0;
+    if (MovePointer(ToWin(h), static_cast<int64_t>(offset), FILE_BEGIN, nullptr))
+        done = ReadAll(ToWin(h), buffer, count);
+    MovePointer(ToWin(h), static_cast<int64_t>(saved), FILE_BEGIN, nullptr);
+    return done;
+}
+
+uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
+    if (!IsOpenFile(h)) return 0;
+    uint32_t allowed = count;
+    if (g_fault.fault == PlatformFault::kShortWrite) {
+        if (g_fault.budget < count) allowed = static_cast<uint32_t>(g_fault.budget);
+        g_fault.budget -= allowed;
+    }
+    uint32_t done = 0;
+    while (done < allowed) {
+        DWORD n = 0;
+        if (!WriteFile(ToWin(h), static_cast<const char*>(buffer) + done, allowed - done, &n,
+                       nullptr) ||
+            n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+int FileSeek(FileHandle h, uint64_t offset) {
+    if (!IsOpenFile(h)) return 0;
+    return MovePointer(ToWin(h), static_cast<int64_t>(offset), FILE_BEGIN, nullptr);
+}
+
+uint64_t FileTell(FileHandle h) {
+    uint64_t position = 0;
+    if (!IsOpenFile(h) || !MovePointer(ToWin(h), 0, FILE_CURRENT, &position)) return 0;
+    return position;
+}
+
+int FileTruncateHere(FileHandle h) {
+    if (!IsOpenFile(h)) return 0;
+    return SetEndOfFile(ToWin(h)) ? 1 : 0;
+}
+
+uint64_t FileSize(FileHandle h) {
+    if (!IsOpenFile(h)) return 0;
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = GetFileSize(ToWin(h), &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return 0;
+    return (static_cast<uint64_t>(high) << 32) | low;
+}
+
+// --- Names ------------------------------------------------------------------
+
+int PathDelete(const char* path) { return DeleteFileA(path) ? 1 : 0; }
+
+int PathMove(const char* from, const char* to) {
+    if (g_fault.fault == PlatformFault::kMoveFails) return 0;
+    return MoveFileA(from, to) ? 1 : 0;  // never replaces an existing `to`
+}
+
+int PathExists(const char* path) {
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+}
+
+int PathsEqual(const char* a, const char* b) { return lstrcmpiA(a, b) == 0 ? 1 : 0; }
+
+// In a double-byte code page (932, 936, 949, 950) a trail byte can have the
+// value of '\\', '.' or '_'; CharNextA steps over a lead byte and its trail as
+// one character. It never steps past the terminator.
+const char* NextChar(const char* p) { return CharNextA(p); }
+
+size_t GetTempDirectory(char* buffer, size_t capacity) {
+    if (capacity == 0) return 0;
+    buffer[0] = '\0';
+    DWORD room = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
+    DWORD n = GetTempPathA(room, buffer);
+    // 0 is failure; a result not below the room given is the size needed.
+    if (n == 0 || n >= room) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    return n;
+}
+
+// --- Text -------------------------------------------------------------------
+
+size_t OemToHost(const char* oem, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t len = std::strlen(oem);
+    if (len > capacity - 1) len = capacity - 1;
+    if (len > MAXDWORD) len = MAXDWORD;
+    if (len > 0) OemToCharBuffA(oem, out, static_cast<DWORD>(len));
+    out[len] = '\0';
+    // OEM and ANSI code pages of one system agree on which bytes lead a
+    // double-byte character; a cut may have left a lead byte without its trail.
+    size_t whole = 0;
+    while (whole < len) {
+        size_t step = IsDBCSLeadByte(static_cast<BYTE>(out[whole])) ? 2 : 1;
+        if (whole + step > len) break;
+        whole += step;
+    }
+    out[whole] = '\0';
+    return whole;
+}
+
+// --- Fault injection (tests only) --------------------------------------------
+
+void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
+    g_fault.fault = fault;
+    g_fault.budget = budget;
+}
+
+void PlatformClearFaults() { g_fault = FaultState(); }
+
+}  // namespace arcsalve

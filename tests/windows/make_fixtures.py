@@ -1,0 +1,120 @@
+#!/usr/bin/env python3
+"""Makes the archives that the Windows tests repair, and what each must give back.
+
+Usage: make_fixtures.py OUTDIR CORPUSDIR
+
+For every archive NAME.zip it writes NAME.expect: one line per entry that a
+repair must save, "name<TAB>size<TAB>crc32" (crc32 in hexadecimal), in archive
+order. The Windows test program repairs each archive under Wine, inflates the
+rebuilt archive with zlib and compares every entry with these lines.
+
+- stored.zip, deflated.zip: written by Python's zipfile (an independent
+  writer), with text, random bytes and an empty file.
+- no_directory.zip: deflated.zip cut just before its central directory, the
+  way an interrupted download leaves an archive.
+- garbage_prefix.zip: 5000 random bytes in front of stored.zip.
+- Real archives from other archivers, copied from the shared corpus: traditional
+  encryption (stored, and deflated with a data descriptor), and the legacy
+  methods (shrunk, reduced, imploded; one name in code page 437).
+"""
+import os
+import random
+import shutil
+import struct
+import sys
+import zipfile
+import zlib
+
+CORPUS_FILES = (
+    # (file in CORPUSDIR/legacy, name used here)
+    ("zipcrypto-stored-sharpcompress.zip", "crypt_stored.zip"),
+    ("zipcrypto-deflated-dd-infozip30-libarchive.zip", "crypt_deflated.zip"),
+    ("reduced-f4-pkzip-sharpcompress.zip", "legacy_reduced.zip"),
+    ("imploded-mixed-pkzip-sharpcompress.zip", "legacy_imploded.zip"),
+)
+
+
+def contents():
+    rnd = random.Random(1989)
+    lines = "".join("line %d of a text that compresses well: %s\n" % (i, "abc" * (i % 7))
+                    for i in range(6000))
+    return [
+        ("readme.txt", b"Salvaged under Windows.\r\n"),
+        ("data/text.txt", lines.encode()),
+        ("data/random.bin", bytes(rnd.getrandbits(8) for _ in range(40000))),
+        ("empty.txt", b""),
+        ("data/small.txt", b"x" * 150),
+    ]
+
+
+def write_zip(path, files, method):
+    with zipfile.ZipFile(path, "w", compression=method) as z:
+        for name, data in files:
+            info = zipfile.ZipInfo(name, date_time=(2001, 2, 3, 4, 5, 6))
+            info.compress_type = method
+            z.writestr(info, data)
+
+
+def write_expect(path, entries):
+    with open(path, "w", newline="\n", encoding="latin-1") as f:
+        for name, size, crc in entries:
+            f.write("%s\t%d\t%08x\n" % (name, size, crc))
+
+
+def expect_from_files(files):
+    return [(name, len(data), zlib.crc32(data)) for name, data in files]
+
+
+def expect_from_archive(path):
+    # The corpus archives are intact, so their own directories are the truth.
+    # Names are written as stored (code page 437 bytes), as the test compares
+    # them byte for byte with the rebuilt archive's names.
+    with zipfile.ZipFile(path) as z:
+        out = []
+        for info in z.infolist():
+            raw = info.filename.encode("cp437") if not info.flag_bits & 0x800 \
+                else info.filename.encode("utf-8")
+            out.append((raw.decode("latin-1"), info.file_size, info.CRC))
+        return out
+
+
+def central_directory_offset(data):
+    end = data.rfind(b"PK\x05\x06")
+    return struct.unpack_from("<I", data, end + 16)[0]
+
+
+def main():
+    out, corpus = sys.argv[1], sys.argv[2]
+    os.makedirs(out, exist_ok=True)
+    files = contents()
+
+    stored = os.path.join(out, "stored.zip")
+    write_zip(stored, files, zipfile.ZIP_STORED)
+    write_expect(os.path.join(out, "stored.expect"), expect_from_files(files))
+
+    deflated = os.path.join(out, "deflated.zip")
+    write_zip(deflated, files, zipfile.ZIP_DEFLATED)
+    write_expect(os.path.join(out, "deflated.expect"), expect_from_files(files))
+
+    data = open(deflated, "rb").read()
+    with open(os.path.join(out, "no_directory.zip"), "wb") as f:
+        f.write(data[:central_directory_offset(data)])
+    write_expect(os.path.join(out, "no_directory.expect"), expect_from_files(files))
+
+    rnd = random.Random(7)
+    junk = bytes(rnd.getrandbits(8) for _ in range(5000)).replace(b"PK", b"pk")
+    with open(os.path.join(out, "garbage_prefix.zip"), "wb") as f:
+        f.write(junk + open(stored, "rb").read())
+    write_expect(os.path.join(out, "garbage_prefix.expect"), expect_from_files(files))
+
+    for source, name in CORPUS_FILES:
+        src = os.path.join(corpus, "legacy", source)
+        if not os.path.exists(src):
+            continue
+        dst = os.path.join(out, name)
+        shutil.copyfile(src, dst)
+        write_expect(os.path.join(out, name[:-4] + ".expect"), expect_from_archive(dst))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,110 @@
+// Whole repairs through arcsalve.dll under Windows: real archives from other
+// writers, salvaged into a new archive that zlib must read back entry by entry
+// with the original names, sizes and CRC-32s.
+#include <gtest/gtest.h>
+
+#include "win_support.h"
+
+namespace wintest {
+namespace {
+
+struct RepairCase {
+    const char* archive;  // fixture name, without .zip
+    const char* why;
+};
+
+void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.archive; }
+
+const RepairCase kRepairCases[] = {
+    {"stored", "stored entries, text, random bytes and an empty file"},
+    {"deflated", "deflated entries, re-compressed"},
+    {"no_directory", "the central directory lost: entries found by their local headers"},
+    {"garbage_prefix", "5000 bytes of junk before the first entry"},
+    {"legacy_reduced", "shrunk and reduced (factor 4) entries from PKZIP"},
+    {"legacy_imploded", "imploded and stored entries, one name in code page 437"},
+};
+
+class WholeRepair : public DllTest, public ::testing::WithParamInterface<RepairCase> {};
+
+TEST_P(WholeRepair, SavesEveryEntry) {
+    const RepairCase& c = GetParam();
+    SCOPED_TRACE(c.why);
+    std::string name = std::string(c.archive) + ".zip";
+    std::string fixture = FixturePath(name);
+    if (!FileExists(fixture)) GTEST_SKIP() << "no fixture " << fixture << " (corpus missing)";
+    std::vector<ExpectedEntry> expected = ReadExpected(FixturePath(std::string(c.archive) + ".expect"));
+    ASSERT_FALSE(expected.empty());
+
+    ASSERT_TRUE(CreateDirectoryA((dir / "in").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileA(fixture.c_str(), (dir / "in\\" + name).c_str(), TRUE));
+    std::string out = dir / "out";
+    ASSERT_TRUE(CreateDirectoryA(out.c_str(), nullptr));
+
+    ASSERT_EQ(Repair(dir / "in\\" + name, out.c_str(), 0), REPAIR_OK);
+    EXPECT_EQ(SourcePath(), dir / "in\\" + name);
+    EXPECT_EQ(OutputPath(), out + "\\" + name);
+    // Read in place, never changed.
+    EXPECT_EQ(ReadBytes(dir / "in\\" + name), ReadBytes(fixture));
+
+    std::vector<RebuiltEntry> rebuilt;
+    std::string error;
+    ASSERT_TRUE(ReadRebuiltArchive(OutputPath(), &rebuilt, &error)) << error;
+    ASSERT_EQ(rebuilt.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].name);
+        EXPECT_EQ(rebuilt[i].name, expected[i].name);
+        EXPECT_EQ(rebuilt[i].data.size(), expected[i].size);
+        EXPECT_EQ(rebuilt[i].recorded_crc, expected[i].crc);
+        EXPECT_EQ(rebuilt[i].flags, 0u);
+    }
+
+    ASSERT_FALSE(Messages().empty());
+    EXPECT_EQ(Messages().front(), std::make_pair(0, std::string("Beginning salvage operations...")));
+    EXPECT_TRUE(TextsAt(MESSAGE_ERROR).empty()) << TextsAt(MESSAGE_ERROR).front();
+    std::vector<std::string> info = TextsAt(MESSAGE_INFO);
+    EXPECT_NE(std::find(info.begin(), info.end(), "  " + std::to_string(expected.size()) + " files found"),
+              info.end());
+    EXPECT_EQ(info.back(), "Salvaged data stored in " + OutputPath());
+    // The temporary file went with its entry.
+    EXPECT_FALSE(FileExists(dir / "arcsalve.tmp"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, WholeRepair, ::testing::ValuesIn(kRepairCases),
+                         [](const ::testing::TestParamInfo<RepairCase>& info) {
+                             return std::string(info.param.archive);
+                         });
+
+// Progress reaches the host as whole percentages that only grow, and a 0
+// from the host stops the repair.
+std::vector<unsigned long>& Percentages() {
+    static std::vector<unsigned long> values;
+    return values;
+}
+unsigned long ARCSALVE_CALLBACK RecordPercent(unsigned long percent) {
+    Percentages().push_back(percent);
+    return 1;
+}
+unsigned long ARCSALVE_CALLBACK StopAtOnce(unsigned long) { return 0; }
+
+TEST_F(DllTest, ProgressGrowsAndZeroStops) {
+    std::string input = dir / "big.zip";
+    ASSERT_TRUE(CopyFileA(FixturePath("stored.zip").c_str(), input.c_str(), TRUE));
+    dll.SetProgressCallback(AddressOf(RecordPercent));
+    ASSERT_EQ(Repair(input, dir.path().c_str(), REPAIR_OVERWRITE | REPAIR_NO_BACKUP_NAME_CHECK), REPAIR_OK);
+    // An in-place repair into the same directory: the output took the name.
+    ASSERT_FALSE(Percentages().empty());
+    for (size_t i = 1; i < Percentages().size(); ++i) EXPECT_GT(Percentages()[i], Percentages()[i - 1]);
+    EXPECT_LE(Percentages().back(), 100u);
+
+    Messages().clear();
+    ASSERT_TRUE(CopyFileA(FixturePath("stored.zip").c_str(), (dir / "again.zip").c_str(), TRUE));
+    dll.SetProgressCallback(AddressOf(StopAtOnce));
+    ASSERT_EQ(Repair(dir / "again.zip", (dir / "out").c_str(), 0), REPAIR_ERR_FILE);  // no out\ yet
+    ASSERT_TRUE(CreateDirectoryA((dir / "out").c_str(), nullptr));
+    ASSERT_EQ(Repair(dir / "again.zip", (dir / "out").c_str(), 0), REPAIR_OK);
+    std::vector<std::string> errors = TextsAt(MESSAGE_ERROR);
+    EXPECT_NE(std::find(errors.begin(), errors.end(), "Salvage Aborted"), errors.end());
+}
+
+}  // namespace
+}  // namespace wintest
