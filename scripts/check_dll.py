@@ -29,12 +29,16 @@ EXPORTS = {
         "?RepairFile@@YAKPAD0KPAUHWND__@@@Z",
         "?SetMessageCallback@@YAKK@Z",
         "?SetProgressCallback@@YAKK@Z",
+        "?SetPasswordCallback@@YAKK@Z",
+        "?SetNoticeCallback@@YAKK@Z",
     ],
     "x86_64": [
         "?GetFilePaths@@YAXPEAPEAD00@Z",
         "?RepairFile@@YAKPEAD0KPEAUHWND__@@@Z",
         "?SetMessageCallback@@YA_K_K@Z",
         "?SetProgressCallback@@YA_K_K@Z",
+        "?SetPasswordCallback@@YA_K_K@Z",
+        "?SetNoticeCallback@@YA_K_K@Z",
     ],
 }
 FORMAT = {"i686": ("pei-i386", "010b", "(PE32)"), "x86_64": ("pei-x86-64", "020b", "(PE32+)")}

@@ -59,18 +59,29 @@ TEST_F(LanguageDllTest, TranslatedTextsAndFallbacks) {
     EXPECT_EQ(fatal[0].substr(0, 17), "[de] Dateifehler:");
 }
 
+// Whether anyone holds the file mapped as an image: then it cannot be opened
+// for writing.
+bool InUse(const std::string& path) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
+    CloseHandle(h);
+    return false;
+}
+
 TEST_F(LanguageDllTest, ReleasedWhenTheLibraryIsUnloaded) {
-    // While arcsalve.dll is loaded the language DLL is mapped, and Windows
-    // keeps a mapped file from being deleted. Unloading releases it.
+    // Held while arcsalve.dll is loaded (nobody can overwrite the texts in
+    // use), released when it is unloaded.
     std::string copy = dir / "lang.dll";
     ASSERT_TRUE(CopyFileA(LanguageDll().c_str(), copy.c_str(), FALSE));
     UnloadArcsalve(&dll);
+    EXPECT_FALSE(InUse(copy));
     SetEnvironmentVariableA("ARCSALVE_LANGUAGE", copy.c_str());
     std::string error;
     ASSERT_TRUE(LoadArcsalve(&dll, &error)) << error;
-    EXPECT_FALSE(DeleteFileA(copy.c_str()));
+    EXPECT_TRUE(InUse(copy));
     UnloadArcsalve(&dll);
-    EXPECT_TRUE(DeleteFileA(copy.c_str()));
+    EXPECT_FALSE(InUse(copy));
 }
 
 TEST_F(LanguageDllTest, MissingLanguageDllFallsBackToItsOwnTexts) {

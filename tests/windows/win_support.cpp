@@ -74,6 +74,8 @@ bool LoadArcsalve(ArcsalveDll* dll, std::string* error) {
     ok &= Bind(dll->module, "?GetFilePaths@@YAXPEAPEAD00@Z", &dll->GetFilePaths, error);
     ok &= Bind(dll->module, "?SetMessageCallback@@YA_K_K@Z", &dll->SetMessageCallback, error);
     ok &= Bind(dll->module, "?SetProgressCallback@@YA_K_K@Z", &dll->SetProgressCallback, error);
+    ok &= Bind(dll->module, "?SetPasswordCallback@@YA_K_K@Z", &dll->SetPasswordCallback, error);
+    ok &= Bind(dll->module, "?SetNoticeCallback@@YA_K_K@Z", &dll->SetNoticeCallback, error);
     return ok;
 }
 
@@ -255,6 +257,8 @@ void DllTest::TearDown() {
     if (dll.module != nullptr) {
         dll.SetMessageCallback(0);
         dll.SetProgressCallback(0);
+        dll.SetPasswordCallback(0);
+        dll.SetNoticeCallback(0);
     }
     UnloadArcsalve(&dll);
 }

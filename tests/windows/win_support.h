@@ -26,6 +26,8 @@ struct ArcsalveDll {
     void (*GetFilePaths)(char**, char**, char**) = nullptr;
     CallbackAddress (*SetMessageCallback)(CallbackAddress) = nullptr;
     CallbackAddress (*SetProgressCallback)(CallbackAddress) = nullptr;
+    CallbackAddress (*SetPasswordCallback)(CallbackAddress) = nullptr;
+    CallbackAddress (*SetNoticeCallback)(CallbackAddress) = nullptr;
 };
 
 // Loads arcsalve.dll from the test program's directory and binds every

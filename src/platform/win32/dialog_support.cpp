@@ -32,7 +32,12 @@ HMODULE QVLoadLanguageDll(HINSTANCE instance) {
     char path[MAX_PATH];
     DWORD n = GetEnvironmentVariableA("ARCSALVE_LANGUAGE", path, sizeof path);
     if (n == 0 || n >= sizeof path) return instance;
-    HMODULE language = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    // Mapped as an image for its resources only: no code of it runs, and the
+    // file cannot be overwritten while the library uses it. Systems older
+    // than Vista know only the plain data-file mapping.
+    HMODULE language =
+        LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (language == nullptr) language = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     return language != nullptr ? language : instance;
 }
 

@@ -41,7 +41,10 @@ void Conversions(const char* text, char* out, size_t capacity) {
     for (const char* p = text; *p; ++p) {
         if (*p != '%') continue;
         ++p;
-        while (*p == '0' || (*p >= '1' && *p <= '9') || *p == '-' || *p == 'l') ++p;
+        // Flags and widths are harmless; a length modifier ("%ld") is not,
+        // since every argument passed is a plain int or a pointer, so it is
+        // kept and makes the text differ.
+        while (*p == '-' || (*p >= '0' && *p <= '9')) ++p;
         if (*p == '\0') break;
         if (n + 1 < capacity) out[n++] = *p;
     }

@@ -57,11 +57,20 @@ int MovePointer(HANDLE h, int64_t distance, DWORD method, uint64_t* position) {
 
 FileHandle FileOpenRead(const char* path) {
     // No sharing: nobody may change the archive while it is scanned.
-    return ToHandle(CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
+    // Only files on a disk: "CON", "NUL", "COM1" or a pipe open as well, but
+    // read like a keyboard or never end.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return kInvalidFile;
+    }
+    return ToHandle(h);
 }
 
 FileHandle FileCreate(const char* path) {
+    if (g_fault.fault == PlatformFault::kCreateFails) return kInvalidFile;
     return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -155,6 +164,28 @@ int PathExists(const char* path) {
 }
 
 int PathsEqual(const char* a, const char* b) { return lstrcmpiA(a, b) == 0 ? 1 : 0; }
+
+// One file is one volume and one file index, whatever the names ("a.zip" and
+// ".\a.zip", a short 8.3 name, a hard link). Opening for no access at all,
+// shared every way, works even while the file is open elsewhere; the backup
+// flag lets directories open too.
+int PathsSameFile(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION info[2];
+    const char* names[2] = {a, b};
+    for (int i = 0; i < 2; ++i) {
+        HANDLE h = CreateFileA(names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return 0;
+        BOOL ok = GetFileInformationByHandle(h, &info[i]);
+        CloseHandle(h);
+        if (!ok) return 0;
+    }
+    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+                   info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
+                   info[0].nFileIndexLow == info[1].nFileIndexLow
+               ? 1
+               : 0;
+}
 
 // In a double-byte code page (932, 936, 949, 950) a trail byte can have the
 // value of '\\', '.' or '_'; CharNextA steps over a lead byte and its trail as
