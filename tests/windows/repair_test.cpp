@@ -9,20 +9,38 @@ namespace wintest {
 namespace {
 
 struct RepairCase {
-    const char* archive;  // fixture name, without .zip
+    const char* archive;   // fixture name, without .zip
+    const char* password;  // given by the host's password callback, or null
     const char* why;
 };
 
 void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.archive; }
 
 const RepairCase kRepairCases[] = {
-    {"stored", "stored entries, text, random bytes and an empty file"},
-    {"deflated", "deflated entries, re-compressed"},
-    {"no_directory", "the central directory lost: entries found by their local headers"},
-    {"garbage_prefix", "5000 bytes of junk before the first entry"},
-    {"legacy_reduced", "shrunk and reduced (factor 4) entries from PKZIP"},
-    {"legacy_imploded", "imploded and stored entries, one name in code page 437"},
+    {"stored", nullptr, "stored entries, text, random bytes and an empty file"},
+    {"deflated", nullptr, "deflated entries, re-compressed"},
+    {"no_directory", nullptr, "the central directory lost: entries found by their local headers"},
+    {"garbage_prefix", nullptr, "5000 bytes of junk before the first entry"},
+    {"crypt_stored", "test", "traditional encryption, stored, one entry empty"},
+    {"crypt_deflated", "12345678", "traditional encryption, deflated, check byte from the file time"},
+    {"legacy_reduced", nullptr, "shrunk and reduced (factor 4) entries from PKZIP"},
+    {"legacy_imploded", nullptr, "imploded and stored entries, one name in code page 437"},
 };
+
+// The host's password callback: a console host answers the prompt itself,
+// and its callback takes the place of the dialog.
+struct PasswordAnswers {
+    const char* password = nullptr;
+    int asked = 0;
+};
+PasswordAnswers g_answers;
+
+int ARCSALVE_CALLBACK AnswerPassword(HWND, const char*, char* password) {
+    g_answers.asked++;
+    if (g_answers.password == nullptr) return 0;
+    lstrcpynA(password, g_answers.password, PASSWORD_BUFFER_SIZE);
+    return 1;
+}
 
 class WholeRepair : public DllTest, public ::testing::WithParamInterface<RepairCase> {};
 
@@ -40,7 +58,11 @@ TEST_P(WholeRepair, SavesEveryEntry) {
     std::string out = dir / "out";
     ASSERT_TRUE(CreateDirectoryA(out.c_str(), nullptr));
 
+    g_answers.password = c.password;
+    dll.SetPasswordCallback(AddressOf(AnswerPassword));
     ASSERT_EQ(Repair(dir / "in\\" + name, out.c_str(), 0), REPAIR_OK);
+    // Asked once: the entries share the password, which is remembered.
+    EXPECT_EQ(g_answers.asked, c.password ? 1 : 0);
     EXPECT_EQ(SourcePath(), dir / "in\\" + name);
     EXPECT_EQ(OutputPath(), out + "\\" + name);
     // Read in place, never changed.
