@@ -63,12 +63,11 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
     }
 }
 
-}  // namespace
-
-int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
+// Builds the entry's state (nullptr when there is no memory for it).
+DecodeState* NewState(const uint8_t header[30], FileHandle outputFile, int encrypted, const char password[40],
+                      const uint8_t encHeader[12], DecodeOutcome* outcome) {
     DecodeState* state = static_cast<DecodeState*>(AllocBlock(sizeof(DecodeState)));
-    if (state == nullptr) return 0;
+    if (state == nullptr) return nullptr;
     std::memset(state, 0, sizeof *state);
     state->outputFlag = outputFile == kNoFile ? 0 : 1;
     state->outputFile = outputFile;
@@ -85,12 +84,65 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
     // The password was accepted before the entry got here, so the header's
     // check byte is not examined again.
     if (state->encrypted) StartDecryption(state, encHeader);
+    return state;
+}
+
+// A streamed entry's byte source stops short of 2^31 bytes: `consumed` is a
+// signed 32-bit count, and the rebuilt archive cannot hold an entry of 4 GiB
+// anyway. Deflated data longer than that is salvaged as a damaged prefix.
+constexpr int32_t kStreamedInputLimit = INT32_MAX - kInputChunk;
+
+void Describe(const DecodeState* state, DecodeOutcome* outcome) {
+    outcome->crc = state->crc;
+    outcome->inOrder = state->inOrder;
+    outcome->produced = state->produced;
+    outcome->streamLength = int64_t{state->consumed} - state->unusedInput;
+}
+
+// After a streamed entry's decode, the input the byte source holds unread
+// and the whole bytes the decoder took but did not use go back to the
+// archive reader, which then stands right after the last byte used.
+void ReturnUnusedInput(DecodeState* state) {
+    int64_t unused = int64_t{state->buffered} - state->next + state->unusedInput;
+    state->buffered = 0;
+    state->next = 0;
+    if (unused > 0) StepBack(static_cast<int32_t>(unused));
+}
+
+}  // namespace
+
+int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
+                const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
+    DecodeState* state = NewState(header, outputFile, encrypted, password, encHeader, outcome);
+    if (state == nullptr) return 0;
     int result = Dispatch(state, LoadLE16(header + kLhMethod), LoadLE16(header + kLhFlags));
+    if (outcome != nullptr) Describe(state, outcome);
+    FreeBlock(state);
+    return result;
+}
+
+int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
+                        const char password[40], const uint8_t encHeader[12], StreamedData* search,
+                        DecodeOutcome* outcome) {
+    DecodeState* state = NewState(header, outputFile, encrypted, password, encHeader, outcome);
+    if (state == nullptr) return 0;
+    const uint16_t method = LoadLE16(header + kLhMethod);
+    const uint64_t start = ReaderPosition();
+    int result;
+    if (method == 0) {
+        state->streamed = 1;
+        state->search = search;
+        result = CopyStoredStreamed(state);
+    } else if (method == 8) {
+        state->streamed = 1;
+        result = Inflate(state) ? 1 : 0;
+        ReturnUnusedInput(state);
+    } else {
+        result = Dispatch(state, method, LoadLE16(header + kLhFlags));
+    }
     if (outcome != nullptr) {
-        outcome->crc = state->crc;
-        outcome->inOrder = state->inOrder;
-        outcome->produced = state->produced;
-        outcome->streamLength = int64_t{state->consumed} - state->unusedInput;
+        Describe(state, outcome);
+        if (state->streamed) outcome->streamLength = static_cast<int64_t>(ReaderPosition() - start);
     }
     FreeBlock(state);
     return result;
@@ -101,8 +153,14 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
 // read each, so that a bit buffer may read ahead of the last code. Chunks are
 // read with ReadUpTo: when the archive ends inside a chunk, the bytes that
 // did arrive are still delivered, and the end is reported at the next refill.
+//
+// A streamed entry has no recorded size: its source runs in whole chunks to
+// the end of the input, and whatever the decoder does not use is given back
+// afterwards (ReturnUnusedInput).
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
-    if (int64_t{state->consumed} >= int64_t{state->compressedSize} + END_OF_DATA_ALLOWANCE) {
+    const int64_t limit = state->streamed ? int64_t{kStreamedInputLimit}
+                                          : int64_t{state->compressedSize} + END_OF_DATA_ALLOWANCE;
+    if (state->consumed >= limit) {
         state->endFlag = 1;
         return 0;
     }
@@ -110,7 +168,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     if (state->next < state->buffered) {
         byte = state->input[state->next++];
     } else {
-        int64_t want = int64_t{state->compressedSize} - state->consumed;
+        int64_t want = state->streamed ? kInputChunk : int64_t{state->compressedSize} - state->consumed;
         if (want > kInputChunk) want = kInputChunk;
         if (want < 1) want = 1;
         int32_t got = ReadUpTo(state->input, static_cast<int32_t>(want));

@@ -47,6 +47,9 @@ struct DecodeState {
     uint32_t inOrder;
     uint32_t crc;
     uint64_t produced;
+    // Entries whose sizes follow the data (DecodeStreamedEntry); 0 otherwise.
+    uint32_t streamed;          // 1: no recorded length; the data runs to its descriptor
+    struct StreamedData* search;  // the stored copy's descriptor search budget
 };
 
 // What DecodeEntry tells a caller that asks for it: enough to decide, without
@@ -56,6 +59,17 @@ struct DecodeOutcome {
     uint32_t inOrder;       // 1 when crc and produced describe the output
     uint64_t produced;      // plain bytes produced
     int64_t streamLength;   // compressed bytes the decoder's stream occupies
+};
+
+// An entry whose local header leaves the sizes at 0 and whose data is
+// followed by a data descriptor. The stored copy searches the data for the
+// descriptor that ends it (stored_streamed.cpp); to keep a run of damaged
+// entries from searching the same input again and again, the salvage gives
+// it an allowance for reading past the first local header found inside the
+// data, and learns back how much of it was used.
+struct StreamedData {
+    uint64_t searchAllowance;  // in: bytes the search may read past that header
+    uint64_t searchBeyond;     // out: bytes it did read past it
 };
 
 // The work area of the window decoders (inflate, explode, unshrink), one
@@ -90,6 +104,21 @@ extern const uint16_t BitMask[17];
 int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
                 const char password[40], const uint8_t encHeader[12],
                 DecodeOutcome* outcome = nullptr);
+
+// DecodeEntry for an entry with a trailing data descriptor (flag bit 3,
+// compressed size 0 in the header), stored or deflated; other methods are
+// decoded as DecodeEntry does. The archive reader stands at the first data
+// byte (after the encryption header when encrypted). Deflated data is read up
+// to the end of the input instead of a recorded size; when the stream ends,
+// the input read beyond its last bit is given back, so the reader stands
+// right after the compressed data. Stored data ends where a descriptor proves
+// itself (see CopyStoredStreamed). Returns 1 when the data's end was found
+// (the reader then stands there), 0 on damage, abort or write failure.
+// With outcome, the output is checked as DecodeEntry does; its streamLength
+// is then the data's length from the reader's position at the start.
+int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
+                        const char password[40], const uint8_t encHeader[12], StreamedData* search,
+                        DecodeOutcome* outcome = nullptr);
 
 // The next byte of the entry's data into *slot (zero-extended): 8 when one
 // was delivered, 0 when none (end flag set). See decode_frame.cpp for the

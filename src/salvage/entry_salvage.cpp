@@ -21,6 +21,7 @@
 #include "salvage/archive_reader.h"
 #include "salvage/keep_intact.h"
 #include "salvage/salvage_entry.h"
+#include "salvage/streamed_entry.h"
 #include "ui/password_prompt.h"
 
 namespace arcsalve {
@@ -88,8 +89,14 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     SalvageCounters& counters = Counters();
     ++counters.filesFound;
     const uint16_t flags = LoadLE16(header + kLhFlags);
-    const uint32_t recordedSize = LoadLE32(header + kLhUncompressed);
-    const uint32_t recordedCrc = LoadLE32(header + kLhCrc);
+    uint32_t recordedSize = LoadLE32(header + kLhUncompressed);
+    uint32_t recordedCrc = LoadLE32(header + kLhCrc);
+    // With trailing descriptors, the descriptor after the data stands in for
+    // the header's zeros (a streaming writer may leave other values than 0
+    // in the CRC field); the data starts here, encryption header included.
+    const bool streamed = IsStreamedEntry(header);
+    const uint64_t dataStart = ReaderPosition();
+    bool crcKnown = !streamed && !RecordedCrcUnknown(header);
     char shown[kDisplayNameSize];
     EntryDisplayName(name, flags, shown, sizeof shown);
 
@@ -123,7 +130,21 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
         return 0;
     }
 
-    int decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader);
+    int decoded;
+    bool judgedByDescriptor = false;
+    if (streamed) {
+        StreamedOutcome outcome =
+            SalvageStreamedData(header, temp, encrypted, CurrentPassword, encryptionHeader, dataStart, nullptr);
+        decoded = outcome.decoded;
+        if (outcome.hasDescriptor) {
+            judgedByDescriptor = true;
+            recordedSize = outcome.uncompressedSize;
+            recordedCrc = outcome.crc;
+            crcKnown = true;
+        }
+    } else {
+        decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader);
+    }
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
     if (g_abortRequested) {
@@ -136,6 +157,10 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     uint64_t tempSize = FileSize(temp);
     const uint32_t size = tempSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(tempSize);
     bool partial = false;
+    // A complete stream without a descriptor after it: what was decoded is
+    // all there is to go by, unless the writer knew the size in advance and
+    // put it in the header.
+    if (streamed && decoded && !judgedByDescriptor && recordedSize == 0) recordedSize = size;
     if (!decoded) {
         EmitFormatted(MESSAGE_ERROR, 12, shown, static_cast<int32_t>(size),
                       static_cast<int32_t>(recordedSize));
@@ -160,7 +185,7 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // Data of the recorded size whose CRC-32 differs from the recorded one is
     // damaged, not intact: a stored entry with flipped bytes decodes to the
     // right size. The entry keeps the CRC-32 of what was salvaged.
-    if (!partial && !RecordedCrcUnknown(header) && crc != recordedCrc) {
+    if (!partial && crcKnown && crc != recordedCrc) {
         EmitFormatted(MESSAGE_ERROR, 15, shown, static_cast<unsigned>(crc),
                       static_cast<unsigned>(recordedCrc));
         ++counters.partiallyRecoverable;
@@ -203,6 +228,8 @@ int SalvageOneEntry() {
     SkipBytes(LoadLE16(header + kLhExtraLength));
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
+    // Checked before the salvage rewrites the header's sizes.
+    const bool streamed = IsStreamedEntry(entry->localHeader);
     const uint64_t entryStart = FileTell(g_outputFile);
     entry->localHeaderOffset = entryStart;
     Write(entry->localHeader, kLocalHeaderSize);
@@ -222,7 +249,7 @@ int SalvageOneEntry() {
     Write(h, kLocalHeaderSize);
     FileSeek(g_outputFile, entryEnd);
     AppendSalvageEntry(entry);
-    return kEntrySaved;
+    return streamed ? kEntrySavedHere : kEntrySaved;
 }
 
 }  // namespace arcsalve

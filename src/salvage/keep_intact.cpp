@@ -11,6 +11,7 @@
 #include "common/run_flags.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
+#include "salvage/streamed_entry.h"
 
 namespace arcsalve {
 namespace {
@@ -84,7 +85,18 @@ int KeepIfIntact(uint8_t header[kLocalHeaderSize], const char* shown) {
     // header and put the real one in a descriptor behind the data (bit 3).
     check.crcKnown = !((LoadLE16(header + kLhFlags) & kFlagDataDescriptor) && check.recordedCrc == 0);
     const char noPassword[40] = {};
-    check.decoded = DecodeEntry(header, kNoFile, 0, noPassword, nullptr, &check.outcome);
+    if (IsStreamedEntry(header)) {
+        // The data ends at its descriptor, whose CRC-32 and size stand in for
+        // the header's; a kept entry leaves the reader right after it.
+        StreamedOutcome streamed =
+            SalvageStreamedData(header, kNoFile, 0, noPassword, nullptr, dataStart, &check.outcome);
+        check.decoded = streamed.decoded;
+        check.crcKnown = streamed.hasDescriptor;
+        check.recordedSize = streamed.uncompressedSize;
+        check.recordedCrc = streamed.crc;
+    } else {
+        check.decoded = DecodeEntry(header, kNoFile, 0, noPassword, nullptr, &check.outcome);
+    }
     // A stop leaves no trace of the entry in hand, as in every salvage.
     if (g_abortRequested) return 0;
 

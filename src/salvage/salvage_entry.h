@@ -44,6 +44,8 @@ enum EntryResult : int {
     kEntrySaved = 0,     // written and listed; the scan looks again at the last 8 bytes
     kHeaderRejected = 1, // nothing written; the scan goes on right after the signature
     kEntryDropped = 2,   // cut out again, or the input ended; the scan goes on from here
+    kEntrySavedHere = 3, // written and listed; the reader stands where the scan goes on
+                         // (after a streamed entry's data descriptor)
 };
 
 // Salvages the entry whose local header signature was just read.

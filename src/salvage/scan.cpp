@@ -21,6 +21,7 @@
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
 #include "salvage/salvage_entry.h"
+#include "salvage/streamed_entry.h"
 
 namespace arcsalve {
 namespace {
@@ -157,6 +158,7 @@ void ReleaseSalvageEntry(SalvageEntry* entry) {
 void ScanAndRebuild() {
     ResetMessageTextIndex();
     ResetArchiveReader();
+    ResetStreamedEntries();
     ReleaseList();
     g_scan.counters = SalvageCounters{};
     bool nothingFound = true;

@@ -1,0 +1,221 @@
+// Stored entries whose sizes follow the data (general-purpose bit 3, sizes 0
+// in the local header): the data has no recorded length, so its end must be
+// found. It is the first place where a data descriptor proves itself: its
+// compressed size equals the distance from the data's start (the encryption
+// header counts), and its CRC-32 equals that of the bytes before it
+// (decrypted). Bytes inside the data that merely look like a descriptor, a
+// "PK", 7, 8 or a local header, fail one test or the other and do not end it.
+//
+// The search is one pass: every byte is looked at once as a possible
+// descriptor start (a comparison of the size field with the distance, which
+// almost always fails at once), then taken as data: decrypted, staged and
+// written out. The CRC-32 of the staged bytes is brought up to date only when
+// a descriptor's size fits, so a search costs about as much as a copy, and
+// any number of false signatures costs one CRC-32 pass over the data at most.
+//
+// When no descriptor proves itself before the input ends, the entry is
+// damaged (cut short, or its descriptor or data hit): it keeps the bytes up to
+// the first local header inside the data whose header validates, or all of
+// them when there is none, and the decode reports a failure. A descriptor
+// whose size fits and that ends exactly there is taken as the entry's own,
+// damaged data's descriptor: the data ends before it and its CRC-32 judges it.
+#include <algorithm>
+#include <cstring>
+
+#include "common/crc32.h"
+#include "common/data_descriptor.h"
+#include "common/little_endian.h"
+#include "common/run_flags.h"
+#include "common/zip_format.h"
+#include "crypt/cipher.h"
+#include "decode/decode_frame.h"
+#include "decode/decoders.h"
+#include "decode/stored.h"
+#include "platform/platform.h"
+#include "salvage/archive_reader.h"
+
+namespace arcsalve {
+namespace {
+
+// Input is searched in runs of this many bytes.
+constexpr int32_t kSearchRun = 16384;
+// Every byte is examined with this many bytes after it in view, while the
+// input lasts: the longest descriptor (24 bytes) and a local header's fixed
+// part (30 bytes, of which the name length decides whether it validates).
+constexpr int32_t kLookahead = kLocalHeaderSize;
+static_assert(kLongestDescriptor <= kLookahead, "a whole descriptor is in view");
+// Plain bytes are written at 32-bit offsets of the temporary file, and the
+// rebuilt archive cannot hold an entry of 4 GiB: longer data counts as
+// damaged and keeps its first bytes.
+constexpr uint64_t kMaxStreamedData = 0xFFFFFFFFu - kCopyBufferSize;
+
+// A descriptor whose size fits but whose CRC-32 does not.
+struct Candidate {
+    bool seen;
+    uint64_t distance;  // where it starts, from the data's start
+    int32_t length;
+};
+
+struct Search {
+    DecodeState* state;
+    uint8_t* input;        // kSearchRun + kLookahead raw bytes
+    int32_t have;          // valid bytes in input
+    int32_t at;            // next byte to examine
+    bool inputEnded;       // the last read came back short
+    uint8_t* staged;       // plain bytes not yet written
+    int32_t pending;       // staged bytes
+    uint32_t written;      // plain bytes written; the next write's offset
+    uint32_t crc;          // CRC-32 of the plain bytes up to staged[crcDone]
+    int32_t crcDone;
+    uint64_t distance;     // from the data's start to input[at]
+};
+
+// Moves what is left in view to the front and reads the next run behind it.
+void Refill(Search* s) {
+    int32_t left = s->have - s->at;
+    std::memmove(s->input, s->input + s->at, static_cast<size_t>(left));
+    s->have = left;
+    s->at = 0;
+    int32_t got = ReadUpTo(s->input + left, kSearchRun);
+    if (got < kSearchRun) s->inputEnded = true;
+    if (got > 0) s->have += got;
+}
+
+uint32_t CurrentCrc(Search* s) {
+    s->crc = Crc32Update(s->crc, s->staged + s->crcDone, static_cast<size_t>(s->pending - s->crcDone));
+    s->crcDone = s->pending;
+    return s->crc;
+}
+
+void Flush(Search* s) {
+    CurrentCrc(s);
+    WriteDecoded(s->state, s->staged, s->written, static_cast<uint32_t>(s->pending));
+    s->written += static_cast<uint32_t>(s->pending);
+    s->pending = 0;
+    s->crcDone = 0;
+}
+
+// A cheap first test of the bytes at b (left of them in view): could a
+// descriptor whose compressed size is `distance` start here? Its size field
+// must hold the distance's low 32 bits, after a signature or without one.
+inline bool SizeFieldFits(const uint8_t* b, int32_t left, uint32_t distance) {
+    if (left >= kShortestDescriptor && LoadLE32(b + 4) == distance) return true;
+    return left >= kShortestDescriptor + 4 && LoadLE32(b + 8) == distance &&
+           std::memcmp(b, kDescriptorSignature, 4) == 0;
+}
+
+// A local header signature whose header would be accepted: the whole fixed
+// part is there and the name length is 1 to kMaxNameLength.
+inline bool ValidatingHeader(const uint8_t* b, int32_t left) {
+    if (left < kLocalHeaderSize || b[0] != 'P' || b[1] != 'K' || b[2] != 3 || b[3] != 4) return false;
+    uint16_t nameLength = LoadLE16(b + kLhNameLength);
+    return nameLength >= 1 && nameLength <= kMaxNameLength;
+}
+
+}  // namespace
+
+int CopyStoredStreamed(DecodeState* state) {
+    // The encryption header was read before the decode started; it counts in
+    // the descriptor's compressed size but not in the plain bytes.
+    const uint64_t headerBytes = state->encrypted ? kEncryptionHeaderSize : 0;
+    const uint64_t start = ReaderPosition() - headerBytes;
+    const uint64_t allowance = state->search ? state->search->searchAllowance : UINT64_MAX;
+
+    Search s{};
+    s.state = state;
+    s.input = static_cast<uint8_t*>(AllocBlock(kSearchRun + kLookahead));
+    s.staged = AcquireCopyBuffer();
+    if (s.input == nullptr || s.staged == nullptr) {
+        FreeBlock(s.input);
+        ReleaseCopyBuffer(s.staged);
+        return 0;
+    }
+    s.distance = headerBytes;
+
+    bool proven = false;
+    bool stopped = false;       // abort or write failure
+    bool headerSeen = false;    // a validating local header inside the data
+    uint64_t headerDistance = 0;
+    Candidate last{}, beforeHeader{};
+    while (!proven) {
+        if (s.have - s.at < kLookahead && !s.inputEnded) {
+            Refill(&s);
+            if (g_abortRequested) {
+                stopped = true;
+                break;
+            }
+        }
+        if (s.at == s.have) break;  // the input has ended
+        // Bytes examined in this pass have the whole lookahead in view, or
+        // are the input's last ones.
+        const int32_t stop = s.inputEnded ? s.have : s.have - kLookahead + 1;
+        for (; s.at < stop; ++s.at) {
+            const uint8_t* b = s.input + s.at;
+            const int32_t left = s.have - s.at;
+            if (SizeFieldFits(b, left, static_cast<uint32_t>(s.distance))) {
+                DataDescriptor d;
+                if (MatchDataDescriptor(b, static_cast<size_t>(left), s.distance, s.distance - headerBytes, &d)) {
+                    if (d.crc == CurrentCrc(&s)) {
+                        proven = true;
+                        break;
+                    }
+                    last = Candidate{true, s.distance, d.length};
+                }
+            }
+            if (!headerSeen) {
+                if (ValidatingHeader(b, left)) {
+                    headerSeen = true;
+                    headerDistance = s.distance;
+                    beforeHeader = last;
+                }
+            } else if (s.distance - headerDistance >= allowance) {
+                break;
+            }
+            if (s.distance >= kMaxStreamedData) break;
+            uint8_t plain = state->encrypted ? DecryptByte(&state->keys, *b) : *b;
+            s.staged[s.pending++] = plain;
+            ++s.distance;
+            if (s.pending == static_cast<int32_t>(kCopyBufferSize)) {
+                Flush(&s);
+                if (g_writeFailed) break;
+            }
+        }
+        if (g_writeFailed) {
+            stopped = true;
+            break;
+        }
+        if (s.at < stop && !proven) break;  // the allowance or the size limit ran out
+    }
+
+    if (!stopped && s.pending > 0) Flush(&s);
+    if (state->search != nullptr)
+        state->search->searchBeyond = headerSeen ? s.distance - headerDistance : 0;
+    FreeBlock(s.input);
+    ReleaseCopyBuffer(s.staged);
+    if (stopped || g_writeFailed || g_abortRequested) return 0;
+
+    // Where the data ends, and whether that end was found or guessed.
+    uint64_t end = s.distance;
+    int complete = proven ? 1 : 0;
+    if (!proven) {
+        const Candidate& c = headerSeen ? beforeHeader : last;
+        end = headerSeen ? headerDistance : s.distance;
+        if (c.seen && c.distance + static_cast<uint64_t>(c.length) == end) {
+            end = c.distance;
+            complete = 1;
+        }
+        if (end < s.distance) {
+            // Bytes were handed on that turned out not to be data: the output
+            // loses them again, and its running check no longer applies.
+            state->inOrder = 0;
+            if (state->outputFlag) {
+                FileSeek(state->outputFile, end - headerBytes);
+                FileTruncateHere(state->outputFile);
+            }
+        }
+    }
+    ReturnToOffset(start + end);
+    return complete;
+}
+
+}  // namespace arcsalve
