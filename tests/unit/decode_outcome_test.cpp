@@ -184,19 +184,5 @@ TEST_F(DecodeOutcomeTest, CutStreamDescribesWhatCameOut) {
     EXPECT_EQ(o.crc, Crc(out));
 }
 
-// Bytes handed to the output anywhere but right behind the last ones void
-// the check: no decoder does that, but a check that went on would lie.
-TEST_F(DecodeOutcomeTest, OutputOutOfOrderVoidsTheCheck) {
-    DecodeState s{};
-    s.trackOutput = 1;
-    s.inOrder = 1;
-    const uint8_t bytes[4] = {1, 2, 3, 4};
-    WriteDecoded(&s, bytes, 0, 4);
-    EXPECT_EQ(s.produced, 4u);
-    WriteDecoded(&s, bytes, 2, 2);
-    EXPECT_EQ(s.inOrder, 0u);
-    EXPECT_EQ(g_writeFailed, 0u);  // output flag 0: nothing was written
-}
-
 }  // namespace
 }  // namespace arcsalve
