@@ -437,6 +437,20 @@ TEST_F(StreamedEntries, OnlyStoredAndDeflatedEntriesWithZeroSizeAreStreamed) {
     EXPECT_EQ(EntryLines(with)[0], "    sized: size = 6:  OK");
 }
 
+// The host stops the repair while a long stored entry is searched: it leaves
+// no trace, and the entry before it stays.
+TEST_F(StreamedEntries, StopDuringTheSearchLeavesNoTrace) {
+    const Shape sig32{"", true, false};
+    Bytes input = Concat(NextEntry(), StreamedEntry("long.bin", Filler(3000000, 16), 0, sig32));
+    test::WriteFile(dir_.File("in.zip"), input);
+    test::ScanOutcome run =
+        test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"), /*abortAt=*/2, REPAIR_TRAILING_DESCRIPTORS);
+    EXPECT_EQ(run.Texts(), (std::vector<std::string>{"Beginning salvage operations...", "    next.txt: size = 5:  OK",
+                                                     "Salvage Aborted"}))
+        << run.Dump();
+    EXPECT_EQ(run.output.size(), 30u + 8 + kNext.size());
+}
+
 // --- Hostile input (the time these take is measured, never asserted) --------------
 
 // 100,000 descriptor signatures, each with a size field that fits where it
