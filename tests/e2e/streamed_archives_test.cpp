@@ -358,6 +358,34 @@ const Writer kWriters[] = {
 INSTANTIATE_TEST_SUITE_P(Writers, StreamedRepair, ::testing::ValuesIn(kWriters),
                          [](const ::testing::TestParamInfo<Writer>& info) { return std::string(info.param.label); });
 
+// Info-ZIP reading the data from a pipe as well as writing to one: an entry
+// named "-" whose sizes it learns only at the end.
+TEST(StreamedPipes, ZipFromPipeToPipe) {
+    test::TempDir dir;
+    Bytes data = test::PatternBytes(200000, 6, true);
+    test::WriteFile(dir.File("data.bin"), data);
+    std::string log;
+    ASSERT_EQ(test::RunCommand("cat " + test::ShellQuote(dir.File("data.bin")) + " | zip -q -fz- - - | cat > " +
+                                   test::ShellQuote(dir.File("in.zip")),
+                               &log),
+              0)
+        << log;
+    Bytes archive = test::ReadFile(dir.File("in.zip"));
+    ASSERT_GE(archive.size(), 30u);
+    EXPECT_EQ(LoadLE16(archive.data() + 6) & 8, 8) << "sizes after the data";
+    ::mkdir(dir.File("out").c_str(), 0755);
+    for (size_t cut : {archive.size(), archive.size() - 22}) {  // with and without the end record
+        SCOPED_TRACE(cut);
+        test::WriteFile(dir.File("cut.zip"), Bytes(archive.begin(), archive.begin() + static_cast<long>(cut)));
+        test::RepairOutcome run =
+            test::RunRepair(dir.File("cut.zip"), dir.File("out"), REPAIR_OVERWRITE | REPAIR_TRAILING_DESCRIPTORS);
+        EXPECT_EQ(run.Texts().at(1), "    -: size = 200000:  OK") << run.Dump();
+        test::OracleListing listing = test::ExpectValidArchive(run.outputPath);
+        ASSERT_EQ(listing.entries.size(), 1u);
+        EXPECT_TRUE(listing.entries[0].data == data);
+    }
+}
+
 // The command reads descriptors by default; --classic runs without them.
 TEST(StreamedCommand, ClassicOptionTurnsTheExtensionsOff) {
     test::TempDir dir;
