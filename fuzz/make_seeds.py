@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Seed corpora for the fuzz targets: fuzz/make_seeds.py OUT_DIR
+
+Writes OUT_DIR/<target>/ for every target:
+  fuzz_repair, fuzz_scan   whole archives: the test fixtures, the bundled
+                           example, the regression inputs, small archives
+                           made here (stored, deflated, directories, UTF-8
+                           names, many entries) and damaged copies of them
+  fuzz_inflate             byte 0 (length mode) + raw deflate streams
+  fuzz_unshrink/_unreduce/_explode
+                           byte 0 (variant) + 24-bit size + the compressed
+                           data of the matching entries of the legacy archives
+Only the standard library: the seeds are made by zipfile and zlib.
+"""
+import glob
+import io
+import os
+import struct
+import sys
+import zipfile
+import zlib
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def text(n, seed):
+    words = [b"salvage", b"archive", b"entry", b"header", b"deflate", b"PK", b"\n", b"zip"]
+    out, x = bytearray(), seed
+    while len(out) < n:
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        out += words[x % len(words)] + b" "
+    return bytes(out[:n])
+
+
+def made_archives():
+    """Small archives of the kinds real archivers write."""
+    out = {}
+    for name, method in (("stored", zipfile.ZIP_STORED), ("deflated", zipfile.ZIP_DEFLATED)):
+        b = io.BytesIO()
+        with zipfile.ZipFile(b, "w", method) as z:
+            z.writestr("a.txt", text(300, 1))
+            z.writestr("dir/", b"")
+            z.writestr("dir/b.bin", bytes(range(256)) * 3)
+            z.writestr("nested.zip", text(120, 2), compress_type=zipfile.ZIP_STORED)
+            z.writestr("caf\u00e9.txt", text(50, 3))
+        out["made-" + name] = b.getvalue()
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w", zipfile.ZIP_DEFLATED) as z:
+        for i in range(40):
+            z.writestr("f%02d" % i, text(i * 7, i))
+    out["made-many"] = b.getvalue()
+    return out
+
+
+def damaged(data):
+    """The damage a salvage meets: truncation, a lost central directory,
+    garbage in front, a flipped byte, two archives end to end."""
+    cd = data.rfind(b"PK\x01\x02")
+    first_cd = data.find(b"PK\x01\x02")
+    yield "truncated", data[: len(data) * 2 // 3]
+    if first_cd > 0:
+        yield "no-directory", data[:first_cd]
+    yield "garbage-first", b"MZ\x90\x00" + text(40, 9) + data
+    flipped = bytearray(data)
+    flipped[len(data) // 2] ^= 0x55
+    yield "flipped", bytes(flipped)
+    if cd > 0:
+        yield "twice", data + data
+
+
+def local_entries(data):
+    """(method, flags, uncompressed size, compressed bytes) of each local
+    header whose sizes stand in it."""
+    at = data.find(b"PK\x03\x04")
+    while at >= 0 and at + 30 <= len(data):
+        (flags, method, _, _, _, csize, usize, nlen, xlen) = struct.unpack_from("<HHHHIIIHH", data, at + 6)
+        start = at + 30 + nlen + xlen
+        if not flags & 1 and csize and start + csize <= len(data):
+            yield method, flags, usize, data[start:start + csize]
+        at = data.find(b"PK\x03\x04", at + 4)
+
+
+def write(directory, name, data):
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), "wb") as f:
+        f.write(data)
+
+
+def main():
+    out = sys.argv[1]
+    archives = {}
+    for pattern in ("tests/fixtures/*/*.zip", "examples/*.zip", "tests/fixtures/regress/*"):
+        for path in sorted(glob.glob(os.path.join(ROOT, pattern))):
+            with open(path, "rb") as f:
+                archives[os.path.basename(path)] = f.read()
+    made = made_archives()
+    for name, data in made.items():
+        archives[name] = data
+        for kind, variant in damaged(data):
+            archives["%s-%s" % (name, kind)] = variant
+    for target in ("fuzz_repair", "fuzz_scan"):
+        for name, data in archives.items():
+            write(os.path.join(out, target), name, data)
+
+    inflate = os.path.join(out, "fuzz_inflate")
+    for i, level in enumerate((0, 1, 6, 9)):
+        c = zlib.compressobj(level, zlib.DEFLATED, -15)
+        write(inflate, "level%d" % level, bytes([i]) + c.compress(text(2000, level)) + c.flush())
+    write(inflate, "long-distance", b"\x00" + zlib.compress(text(40000, 5) * 2, 9)[2:-4])
+
+    for name, data in archives.items():
+        for n, (method, flags, usize, body) in enumerate(local_entries(data)):
+            if usize >= 1 << 24 or len(body) > 65536:
+                continue
+            size = struct.pack("<I", usize)[:3]
+            if method == 1:
+                write(os.path.join(out, "fuzz_unshrink"), "%s-%d" % (name, n), b"\x00" + size + body)
+            elif 2 <= method <= 5:
+                write(os.path.join(out, "fuzz_unreduce"), "%s-%d" % (name, n), bytes([method - 2]) + size + body)
+            elif method == 6:
+                write(os.path.join(out, "fuzz_explode"), "%s-%d" % (name, n), bytes([flags & 6]) + size + body)
+
+
+main()
