@@ -6,7 +6,9 @@
 // The rebuilt archive: for each saved entry, in input order, its 30-byte
 // local header, name and re-compressed data (no extra fields, encryption
 // headers or data descriptors); then one central directory record and name
-// per entry; then the end record and nothing after it.
+// per entry; then the end record (past 65,535 entries preceded by a ZIP64
+// end record and its locator) and nothing after it. The whole stays below
+// 4 GiB: the entry that would pass it ends the scan.
 #include "salvage/scan.h"
 
 #include <cstdlib>
@@ -21,6 +23,7 @@
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
 #include "salvage/salvage_entry.h"
+#include "salvage/scan_testing.h"
 #include "salvage/streamed_entry.h"
 
 namespace arcsalve {
@@ -38,9 +41,24 @@ constexpr uint16_t kVersionMadeBy = 20;
 constexpr uint16_t kVersionNeeded = 20;
 constexpr uint32_t kDosDirectoryAttribute = 0x10;
 
+// Every offset and size of the rebuilt archive is a 32-bit field, so the
+// whole archive, central directory and end records included, must stay
+// within 4 GiB - 1 bytes. An entry that would take it past that is cut out
+// again and the scan ends there: the archive is completed with what fits.
+constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
+// The end record counts entries in 16 bits. Past 65,535 entries the
+// archive gets a ZIP64 end record (56 bytes) and its locator (20 bytes) in
+// front of the end record, which then says 0xFFFF.
+constexpr uint32_t kMaxClassicRecords = 0xFFFF;
+constexpr int kZip64EndRecordSize = 56;
+constexpr int kZip64LocatorSize = 20;
+
 struct ScanState {
     SalvageEntry* head = nullptr;  // saved entries in input order
     SalvageEntry* tail = nullptr;  // appending stays O(1) for archives of many entries
+    uint32_t records = 0;          // entries in the list
+    uint64_t centralSize = 0;      // bytes of their central directory records and names
+    uint64_t sizeLimit = kMaxArchiveSize;
     SalvageCounters counters{};
 };
 ScanState g_scan;
@@ -52,6 +70,41 @@ void ReleaseList() {
         g_scan.head = next;
     }
     g_scan.tail = nullptr;
+    g_scan.records = 0;
+    g_scan.centralSize = 0;
+}
+
+uint64_t CentralRecordBytes(const SalvageEntry& entry) {
+    return kCentralRecordSize + uint64_t{LoadLE16(entry.localHeader + kLhNameLength)};
+}
+
+// The end records for `records` entries.
+uint64_t EndRecordBytes(uint32_t records) {
+    return kEndRecordSize + (records > kMaxClassicRecords ? kZip64EndRecordSize + kZip64LocatorSize : 0);
+}
+
+// Whether the listed entries, whose data ends at `entriesEnd`, and their
+// central directory still make an archive of 32-bit offsets.
+bool ArchiveFits(uint64_t entriesEnd) {
+    return entriesEnd + g_scan.centralSize + EndRecordBytes(g_scan.records) <= g_scan.sizeLimit;
+}
+
+// Takes the entry just saved, the list's tail, out again (its predecessor
+// is `before`, null when it was the only one) and cuts it out of the output.
+void DropLastEntry(SalvageEntry* before) {
+    SalvageEntry* entry = g_scan.tail;
+    if (before != nullptr) before->next = nullptr;
+    else g_scan.head = nullptr;
+    g_scan.tail = before;
+    --g_scan.records;
+    g_scan.centralSize -= CentralRecordBytes(*entry);
+    FileSeek(g_outputFile, entry->localHeaderOffset);
+    FileTruncateHere(g_outputFile);
+    char shown[kDisplayNameSize];
+    EntryDisplayName(entry->name, LoadLE16(entry->localHeader + kLhFlags), shown, sizeof shown);
+    EmitFormatted(MESSAGE_ERROR, 29, shown);
+    ++g_scan.counters.systemErrors;
+    ReleaseSalvageEntry(entry);
 }
 
 void EmitText(int32_t level, uint32_t id) { EmitMessage(level, LoadMessageText(id)); }
@@ -93,37 +146,74 @@ void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecord
     StoreLE32(record + 42, static_cast<uint32_t>(entry.localHeaderOffset));
 }
 
+bool WriteWhole(const void* data, uint32_t count) {
+    return WriteFileBytes(g_outputFile, data, count) == count;
+}
+
+// The ZIP64 end record and its locator, for more entries than the end
+// record's 16 bits can count. Offsets and sizes still fit 32 bits (the
+// archive never passes 4 GiB), so only the count needs them; old readers
+// that know no ZIP64 still find the directory through the end record.
+bool WriteZip64End(uint32_t records, uint64_t centralSize, uint64_t centralStart) {
+    const uint64_t at = FileTell(g_outputFile);
+    uint8_t record[kZip64EndRecordSize] = {};
+    StoreLE32(record + 0, 0x06064B50);                // signature "PK", 6, 6
+    StoreLE32(record + 4, kZip64EndRecordSize - 12);  // size of the rest (64-bit)
+    StoreLE16(record + 12, 45);                       // made by version 4.5, MS-DOS
+    StoreLE16(record + 14, 45);                       // version needed: 4.5 (ZIP64)
+    // 16 this disk, 20 disk of the central directory: 0.
+    StoreLE32(record + 24, records);                  // records on this disk (64-bit)
+    StoreLE32(record + 32, records);                  // records in total (64-bit)
+    StoreLE32(record + 40, static_cast<uint32_t>(centralSize));
+    StoreLE32(record + 48, static_cast<uint32_t>(centralStart));
+
+    uint8_t locator[kZip64LocatorSize] = {};
+    StoreLE32(locator + 0, 0x07064B50);               // signature "PK", 6, 7
+    // 4 disk of the ZIP64 end record: 0.
+    StoreLE32(locator + 8, static_cast<uint32_t>(at));
+    StoreLE32(locator + 16, 1);                       // disks in total
+    return WriteWhole(record, kZip64EndRecordSize) && WriteWhole(locator, kZip64LocatorSize);
+}
+
 // Writes the central directory and the end record; 0 when a record could not
-// be written whole (reported; the archive is then left without an end).
+// be written whole (reported; the archive is then left without an end). Every
+// write is checked, the names and the end record too: an archive that lost
+// its end on a full disk must not be announced as stored.
 int WriteCentralDirectory() {
     const uint64_t start = FileTell(g_outputFile);
     uint32_t records = 0;
-    while (g_scan.head != nullptr) {
+    bool written = true;
+    while (g_scan.head != nullptr && written) {
         SalvageEntry* entry = g_scan.head;
         uint8_t record[kCentralRecordSize];
         BuildCentralRecord(*entry, record);
-        if (WriteFileBytes(g_outputFile, record, kCentralRecordSize) != kCentralRecordSize) {
-            EmitText(MESSAGE_ERROR, 19);
-            ReleaseList();
-            return 0;
-        }
-        WriteFileBytes(g_outputFile, entry->name, LoadLE16(entry->localHeader + kLhNameLength));
+        written = WriteWhole(record, kCentralRecordSize) &&
+                  WriteWhole(entry->name, LoadLE16(entry->localHeader + kLhNameLength));
         ++records;
         g_scan.head = entry->next;
         ReleaseSalvageEntry(entry);
     }
-    g_scan.tail = nullptr;
     const uint64_t size = FileTell(g_outputFile) - start;
+    if (written && records > kMaxClassicRecords) written = WriteZip64End(records, size, start);
 
     uint8_t end[kEndRecordSize] = {};
+    const uint16_t count = records > kMaxClassicRecords ? 0xFFFF : static_cast<uint16_t>(records);
     StoreLE32(end + 0, 0x06054B50);                   // signature "PK", 5, 6
     // 4 this disk, 6 disk of the central directory: 0.
-    StoreLE16(end + 8, static_cast<uint16_t>(records));
-    StoreLE16(end + 10, static_cast<uint16_t>(records));
+    StoreLE16(end + 8, count);
+    StoreLE16(end + 10, count);
     StoreLE32(end + 12, static_cast<uint32_t>(size));
     StoreLE32(end + 16, static_cast<uint32_t>(start));
     // 20 comment length: 0.
-    WriteFileBytes(g_outputFile, end, kEndRecordSize);
+    if (written) written = WriteWhole(end, kEndRecordSize);
+    if (!written) {
+        EmitText(MESSAGE_ERROR, 19);
+        ReleaseList();
+        return 0;
+    }
+    g_scan.tail = nullptr;
+    g_scan.records = 0;
+    g_scan.centralSize = 0;
     FileTruncateHere(g_outputFile);
     return 1;
 }
@@ -148,7 +238,11 @@ void AppendSalvageEntry(SalvageEntry* entry) {
     if (g_scan.tail != nullptr) g_scan.tail->next = entry;
     else g_scan.head = entry;
     g_scan.tail = entry;
+    ++g_scan.records;
+    g_scan.centralSize += CentralRecordBytes(*entry);
 }
+
+void SetArchiveSizeLimit(uint64_t limit) { g_scan.sizeLimit = limit != 0 ? limit : kMaxArchiveSize; }
 
 void ReleaseSalvageEntry(SalvageEntry* entry) {
     std::free(entry->name);
@@ -177,6 +271,7 @@ void ScanAndRebuild() {
         }
         nothingFound = false;
         MarkPosition();
+        SalvageEntry* before = g_scan.tail;
         int result = SalvageOneEntry();
         // A stop requested while the entry was read or decoded: the entries
         // written so far stay, without a central directory.
@@ -184,6 +279,17 @@ void ScanAndRebuild() {
             ReleaseList();
             EmitText(MESSAGE_ERROR, 1012);
             return;
+        }
+        // A failed write (a full disk) fails every later entry too, and would
+        // have them all reported as corrupt: stop here and complete the
+        // archive with what was saved, if there is room for its directory.
+        if (g_writeFailed) {
+            EmitText(MESSAGE_ERROR, 30);
+            break;
+        }
+        if (result == kEntrySaved && !ArchiveFits(FileTell(g_outputFile))) {
+            DropLastEntry(before);
+            break;
         }
         if (result == kEntrySaved) StepBack(kRescanAfterEntry);
         else if (result == kHeaderRejected) ReturnToMark();
