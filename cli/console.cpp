@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,8 +71,39 @@ void PrintMarked(const char* marker, const char* colour, const char* text) {
         std::fprintf(stderr, "%s %s\n", marker, text);
 }
 
-void ARCSALVE_CALLBACK OnMessage(int level, const char* text) {
+// The code point of the UTF-8 sequence at p (n bytes available) and its
+// length; length 0 when the bytes are not well-formed UTF-8.
+size_t DecodeUtf8(const unsigned char* p, size_t n, uint32_t* cp) {
+    size_t more;
+    uint32_t lowest;
+    if (p[0] < 0x80) {
+        *cp = p[0];
+        return 1;
+    }
+    if ((p[0] & 0xE0) == 0xC0) more = 1, lowest = 0x80;
+    else if ((p[0] & 0xF0) == 0xE0) more = 2, lowest = 0x800;
+    else if ((p[0] & 0xF8) == 0xF0) more = 3, lowest = 0x10000;
+    else return 0;
+    if (n <= more) return 0;
+    uint32_t value = p[0] & (0x3F >> more);
+    for (size_t k = 1; k <= more; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        value = value << 6 | (p[k] & 0x3F);
+    }
+    if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *cp = value;
+    return more + 1;
+}
+
+bool IsUnsafe(uint32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
     ClearBar();
+    const std::string safe = Printable(raw);
+    const char* text = safe.c_str();
     switch (level) {
         case MESSAGE_INFO:
             if (g_console.quiet) return;
@@ -162,6 +194,30 @@ void InstallCallbacks() {
 void RemoveCallbacks() {
     SetMessageCallback(0);
     SetProgressCallback(0);
+}
+
+std::string Printable(const char* text) {
+    std::string out;
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        uint32_t cp = 0;
+        size_t n = DecodeUtf8(p, left, &cp);
+        char escape[12];
+        if (n == 0) {
+            std::snprintf(escape, sizeof escape, "\\x%02X", p[0]);
+            out += escape;
+            n = 1;
+        } else if (IsUnsafe(cp)) {
+            std::snprintf(escape, sizeof escape, cp < 0x80 ? "\\x%02X" : "\\u%04X", static_cast<unsigned>(cp));
+            out += escape;
+        } else {
+            out.append(reinterpret_cast<const char*>(p), n);
+        }
+        p += n;
+        left -= n;
+    }
+    return out;
 }
 
 void ResetTally() { g_console.tally = Tally(); }

@@ -27,6 +27,13 @@ struct Tally {
 void ResetTally();
 Tally CurrentTally();
 
+// Text from an archive (entry names inside the library's messages) made
+// safe for a terminal: control characters (C0, DEL, C1), the Unicode
+// direction overrides and bytes that are not UTF-8 are shown as \xNN or
+// \uNNNN escapes, so a name can never move the cursor, clear the screen,
+// start a new line or reorder what follows it.
+std::string Printable(const char* text);
+
 // Removes the progress bar, if one is drawn.
 void EndProgress();
 

@@ -75,7 +75,7 @@ void WarnIfTooLong(const std::string& password, const char* what) {
 // Enter, at end of input, or when Ctrl-C interrupted the question.
 std::string AskHidden(const char* name) {
     EndProgress();
-    std::fprintf(stderr, "Password for %s (Enter to skip): ", name);
+    std::fprintf(stderr, "Password for %s (Enter to skip): ", Printable(name).c_str());
     std::fflush(stderr);
     struct termios saved;
     const bool haveTerminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -109,7 +109,7 @@ int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
             Note(g_passwords.given.empty() ? "%s is encrypted: -p PASSWORD or --password-file FILE "
                                              "gives its password"
                                            : "%s is encrypted and none of the passwords given fits",
-                 name);
+                 Printable(name).c_str());
         }
         return 0;
     }

@@ -117,6 +117,12 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
     if (state == nullptr) return 0;
     int result = Dispatch(state, LoadLE16(header + kLhMethod), LoadLE16(header + kLhFlags));
     if (outcome != nullptr) Describe(state, outcome);
+    // Compressed bytes are read ahead in chunks; those the decoder never took
+    // go back to the archive reader, so that the scan goes on right after
+    // the data that was decoded. Otherwise a compressed size that claims
+    // more than the stream holds would hide the entries in the rest of the
+    // chunk.
+    if (state->next < state->buffered) StepBack(state->buffered - state->next);
     FreeBlock(state);
     return result;
 }

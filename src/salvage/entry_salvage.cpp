@@ -56,11 +56,44 @@ void FreeRecord(SalvageEntry* entry, char* name) {
     std::free(entry);
 }
 
+// Whether bytes are well-formed UTF-8: no stray continuation bytes, no
+// overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsUtf8(const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n;) {
+        const uint8_t b = p[i];
+        size_t more;
+        uint32_t lowest;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if ((b & 0xE0) == 0xC0) {
+            more = 1, lowest = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            more = 2, lowest = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            more = 3, lowest = 0x10000;
+        } else {
+            return false;
+        }
+        if (n - i <= more) return false;
+        uint32_t cp = b & (0x3F >> more);
+        for (size_t k = 1; k <= more; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (p[i + k] & 0x3F);
+        }
+        if (cp < lowest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity) {
     if (capacity == 0) return 0;
-    if ((flags & kFlagUtf8) == 0) return OemToHost(name, out, capacity);
+    // A name flagged as UTF-8 that is not is shown, and kept, as CP437.
+    if ((flags & kFlagUtf8) == 0 || !IsUtf8(reinterpret_cast<const uint8_t*>(name), std::strlen(name)))
+        return OemToHost(name, out, capacity);
     size_t n = std::strlen(name);
     if (n > capacity - 1) n = capacity - 1;
     std::memcpy(out, name, n);
@@ -241,8 +274,12 @@ int SalvageOneEntry() {
         return kEntryDropped;
     }
 
+    // Bit 11 stays only on a name that is UTF-8: readers that trust it would
+    // refuse the whole archive over one name that is not.
     uint8_t* h = entry->localHeader;
-    StoreLE16(h + kLhFlags, LoadLE16(h + kLhFlags) & kKeptFlags);
+    uint16_t kept = LoadLE16(h + kLhFlags) & kKeptFlags;
+    if (!IsUtf8(reinterpret_cast<const uint8_t*>(name), nameLength)) kept = static_cast<uint16_t>(kept & ~kFlagUtf8);
+    StoreLE16(h + kLhFlags, kept);
     StoreLE16(h + kLhVersion, kVersionNeeded);
     const uint64_t entryEnd = FileTell(g_outputFile);
     FileSeek(g_outputFile, entryStart);
