@@ -32,6 +32,7 @@ namespace {
 // never fails.
 struct FrameState {
     int64_t allocationsAllowed = -1;
+    uint64_t decodedLimit = kMaxDecodedSize;  // lowered by tests only
 };
 FrameState g_frame;
 
@@ -85,6 +86,16 @@ DecodeState* NewState(const uint8_t header[30], FileHandle outputFile, int encry
     // check byte is not examined again.
     if (state->encrypted) StartDecryption(state, encHeader);
     return state;
+}
+
+// Ends the decoder's input where it stands: the bytes read ahead go back to
+// the archive reader, and the byte source delivers nothing more.
+void EndInput(DecodeState* state) {
+    if (state->next < state->buffered) StepBack(state->buffered - state->next);
+    state->buffered = 0;
+    state->next = 0;
+    state->endFlag = 1;
+    state->inputCut = 1;
 }
 
 // A streamed entry's byte source stops short of 2^31 bytes: `consumed` is a
@@ -164,6 +175,7 @@ int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int enc
 // the end of the input, and whatever the decoder does not use is given back
 // afterwards (ReturnUnusedInput).
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
+    if (state->inputCut) return 0;
     const int64_t limit = state->streamed ? int64_t{kStreamedInputLimit}
                                           : int64_t{state->compressedSize} + END_OF_DATA_ALLOWANCE;
     if (state->consumed >= limit) {
@@ -200,7 +212,18 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
 // The output check runs over the bytes as they pass, so that learning the
 // CRC-32 of an entry's data costs no second pass over it. Every decoder
 // writes its output front to back; anything else voids the check.
+//
+// An entry's size is a 32-bit field, so no more than kMaxDecodedSize bytes
+// of it can ever be saved. Output beyond that is dropped and the decoder's
+// input is cut off, so that a stream which expands without end (a
+// decompression bomb) stops there instead of decoding on while the 32-bit
+// offsets wrap round over what was written.
 void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count) {
+    const uint64_t limit = g_frame.decodedLimit;
+    if (uint64_t{offset} + count > limit) {
+        count = offset < limit ? static_cast<uint32_t>(limit - offset) : 0;
+        EndInput(state);
+    }
     if (count == 0) return;
     if (state->trackOutput && state->inOrder) {
         if (offset == state->produced) {
@@ -229,5 +252,7 @@ void* AllocBlock(size_t size) {
 void FreeBlock(void* block) { std::free(block); }
 
 void InjectAllocFailure(int64_t allowed) { g_frame.allocationsAllowed = allowed; }
+
+void SetDecodedSizeLimit(uint64_t limit) { g_frame.decodedLimit = limit != 0 ? limit : kMaxDecodedSize; }
 
 }  // namespace arcsalve

@@ -17,6 +17,9 @@ constexpr int32_t kInputChunk = 1024;
 // A decoder may read this many bytes past the end of the compressed data, one
 // archive read at a time: its bit buffer reads ahead of the last code.
 constexpr int32_t END_OF_DATA_ALLOWANCE = 10;
+// The most plain bytes an entry may decode to: sizes are 32-bit fields, and
+// all ones would read as "the size is in a ZIP64 field".
+constexpr uint64_t kMaxDecodedSize = 0xFFFFFFFEu;
 // The sliding window of inflate, explode and unshrink: deflate's largest
 // distance is 32768.
 constexpr uint32_t kWindowSize = 32768;
@@ -35,6 +38,7 @@ struct DecodeState {
     CipherKeys keys;            // the entry's cipher keys
     char password[40];          // copy of the caller's password block
     uint32_t endFlag;           // 1 once ReadCompressedByte failed to deliver
+    uint32_t inputCut;          // 1 once the output reached kMaxDecodedSize: no more input
     // Whole bytes the decoder took from the source but left unused behind the
     // end of its stream (inflate's bit buffer reads ahead of the last code):
     // the stream fills the first consumed - unusedInput bytes of the data.

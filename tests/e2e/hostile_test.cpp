@@ -4,10 +4,12 @@
 // must end in a valid archive or a clear message, with the input untouched
 // and no file touched but the ones named.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
 #include <vector>
 
+#include "decode/decode_testing.h"
 #include "platform/platform_testing.h"
 #include "support/library_state.h"
 #include "support/repair_run.h"
@@ -162,6 +164,44 @@ TEST(HostileSizes, EntriesClaimingGigabytesEndInAValidArchive) {
         EXPECT_EQ(entries.size(), c.entries) << run.Dump();
         ExpectValidArchive(dir.File("out.zip"));
     }
+}
+
+Bytes RawDeflate(const Bytes& plain) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    Bytes out(deflateBound(&z, plain.size()));
+    z.next_in = const_cast<uint8_t*>(plain.data());
+    z.avail_in = static_cast<uInt>(plain.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// A stream that expands beyond what an entry can hold (4 GiB - 2 bytes; here
+// lowered to 100,000) stops decoding there: the part that fits is saved as a
+// damaged entry, and the scan goes on through the rest of its data.
+TEST(HostileSizes, DecompressionBombStopsAtTheSizeLimit) {
+    TempDir dir;
+    const Bytes zeros(1000000, 0);
+    EntrySpec bomb;
+    bomb.name = "bomb.bin";
+    bomb.method = 8;
+    bomb.plain = zeros;
+    bomb.data = RawDeflate(zeros);
+    ZipBuilder zip;
+    zip.Add(bomb).Stored("after.txt", ToBytes("still here"));
+    WriteFile(dir.File("in.zip"), zip.bytes());
+    SetDecodedSizeLimit(100000);
+    ScanOutcome run = RunScan(dir.File("in.zip"), dir.File("out.zip"));
+    SetDecodedSizeLimit(0);
+    EXPECT_EQ(run.Texts()[1], "ERROR: File bomb.bin is corrupt.  Salvaged 100000 of 1000000") << run.Dump();
+    OracleListing listing = ExpectValidArchive(dir.File("out.zip"));
+    ASSERT_EQ(listing.entries.size(), 2u) << run.Dump();
+    EXPECT_EQ(listing.entries[0].data, Bytes(100000, 0));
+    EXPECT_EQ(listing.entries[1].data, ToBytes("still here"));
 }
 
 // Four million bytes of "PK\3\4": every signature's header announces a name
