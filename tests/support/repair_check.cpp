@@ -117,7 +117,7 @@ std::string CompareWithInput(const std::vector<StrictEntry>& wanted, const std::
     return "";
 }
 
-std::string Judge(const std::string& output, const uint8_t* data, size_t size) {
+std::string Judge(const std::string& output, const uint8_t* data, size_t size, size_t* entries) {
     if (!g_host.badProgress.empty()) return g_host.badProgress;
     if (!Said(kSummaryHead)) {
         if (Said(kAborted) || Said(kWriteError)) return "";
@@ -126,6 +126,7 @@ std::string Judge(const std::string& output, const uint8_t* data, size_t size) {
     std::vector<StrictEntry> got;
     std::string error = CheckStrictZipFile(output, &got);
     if (!error.empty()) return "rebuilt archive: " + error;
+    if (entries != nullptr) *entries = got.size();
     if (static_cast<long>(got.size()) > FilesFound())
         return "more entries (" + std::to_string(got.size()) + ") than files found";
     std::vector<StrictEntry> wanted;
@@ -135,7 +136,9 @@ std::string Judge(const std::string& output, const uint8_t* data, size_t size) {
 
 }  // namespace
 
-std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& workDir) {
+std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& workDir,
+                           size_t* entries) {
+    if (entries != nullptr) *entries = 0;
     const std::string input = workDir + "/in/damaged.zip";
     const std::string outputDir = workDir + "/out";
     if (!WriteWhole(input, data, size)) return "cannot write " + input;
@@ -160,7 +163,7 @@ std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& 
     SetNoticeCallback(previous[3]);
 
     if (result != REPAIR_OK) return "RepairFile returned " + std::to_string(result);
-    return Judge(outputDir + "/damaged.zip", data, size);
+    return Judge(outputDir + "/damaged.zip", data, size, entries);
 }
 
 }  // namespace arcsalve::test

@@ -25,7 +25,11 @@ namespace arcsalve::test {
 //  - the input was itself a clean archive (strictly valid, no gaps, no
 //    encryption, nothing that a scan is meant to trip over) and an entry of
 //    it is missing from the rebuilt archive or differs there.
-std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& workDir);
+//
+// `entries`, when given, receives the number of entries in the rebuilt
+// archive (0 when the run did not complete).
+std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& workDir,
+                           size_t* entries = nullptr);
 
 }  // namespace arcsalve::test
 

@@ -28,6 +28,25 @@ uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8)
 uint32_t Le32(const uint8_t* p) { return Le16(p) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
 uint64_t Le64(const uint8_t* p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
 
+// Well-formed UTF-8 (no overlong forms, surrogates or code points above
+// U+10FFFF): what bit 11 promises about a name.
+bool IsUtf8(const std::string& s) {
+    for (size_t i = 0; i < s.size();) {
+        const uint8_t b = static_cast<uint8_t>(s[i]);
+        size_t more = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : 4;
+        if (more == 4 || i + more >= s.size()) return false;
+        uint32_t cp = more == 0 ? b : b & (0x3F >> more);
+        for (size_t k = 1; k <= more; ++k) {
+            if ((static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return false;
+            cp = cp << 6 | (static_cast<uint8_t>(s[i + k]) & 0x3F);
+        }
+        static const uint32_t kLowest[] = {0, 0x80, 0x800, 0x10000};
+        if (cp < kLowest[more] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += more + 1;
+    }
+    return true;
+}
+
 std::string Fail(const char* format, unsigned long long a = 0, unsigned long long b = 0) {
     char line[200];
     std::snprintf(line, sizeof line, format, a, b);
@@ -184,6 +203,7 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
     if (entry->method == 0 && entry->compressedSize != entry->size) return "stored sizes differ";
     entry->name.resize(nameLength);
     if (!in.Read(*offset + kCentralSize, &entry->name[0], nameLength)) return "central name runs past the end";
+    if ((entry->flags & 0x800) && !IsUtf8(entry->name)) return "name flagged UTF-8 is not UTF-8";
     *offset += kCentralSize + nameLength + extraLength + commentLength;
 
     uint8_t l[kLocalSize];
