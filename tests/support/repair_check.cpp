@@ -13,12 +13,8 @@
 namespace arcsalve::test {
 namespace {
 
-// The extension flags by name, so this compiles before and after they are
-// declared; a library that does not know a bit ignores it.
-constexpr unsigned long kTrailingDescriptors = 0x20;
-constexpr unsigned long kKeepIntact = 0x40;
-constexpr unsigned long kModes[] = {0, kTrailingDescriptors, kKeepIntact,
-                                    kTrailingDescriptors | kKeepIntact};
+// The described behaviour, each extension alone, and both.
+constexpr unsigned long kModes[] = {0, REPAIR_TRAILING_DESCRIPTORS, REPAIR_KEEP_INTACT, REPAIR_EXTENSIONS};
 
 // A wrong password first, so that the notice and the second prompt run too,
 // then the passwords of the encrypted test archives.
