@@ -278,7 +278,8 @@ int SalvageOneEntry() {
     // refuse the whole archive over one name that is not.
     uint8_t* h = entry->localHeader;
     uint16_t kept = LoadLE16(h + kLhFlags) & kKeptFlags;
-    if (!IsUtf8(reinterpret_cast<const uint8_t*>(name), nameLength)) kept = static_cast<uint16_t>(kept & ~kFlagUtf8);
+    if (!IsUtf8(reinterpret_cast<const uint8_t*>(name), nameLength))
+        kept = static_cast<uint16_t>(kept & ~kFlagUtf8);
     StoreLE16(h + kLhFlags, kept);
     StoreLE16(h + kLhVersion, kVersionNeeded);
     const uint64_t entryEnd = FileTell(g_outputFile);
