@@ -144,10 +144,10 @@ void MarkPosition() {
     g_archiveReader.mark = r.fileOffset >= unread ? r.fileOffset - unread : 0;
 }
 
-void ReturnToMark() {
-    if (!IsOpenFile(g_inputFile)) return;
-    FillFrom(g_archiveReader.mark);
-}
+// A rejected header leaves the mark a few bytes behind the read point,
+// nearly always inside the buffer: returning there then costs no seek and no
+// fill (a file of nothing but signatures rejects one every 4 bytes).
+void ReturnToMark() { ReturnToOffset(g_archiveReader.mark); }
 
 void StepBack(int32_t count) {
     if (!IsOpenFile(g_inputFile) || count <= 0) return;
