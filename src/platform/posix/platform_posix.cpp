@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,12 +45,99 @@ using CatalogueRows = std::vector<std::pair<uint32_t, std::string>>;
 // state is valid before any constructor runs: the library's load handler may
 // run before this unit's dynamic initializers, which would otherwise reset a
 // catalogue loaded a moment earlier.
+// Read-ahead of a file opened for reading. The library reads its input in
+// small pieces (1000 bytes for the archive reader, 1024 for the
+// re-compressor's source); serving them from a larger buffer spares a
+// system call per piece. Only handles from FileOpenRead get one: nothing
+// writes through them, so the buffered bytes never go stale. The file's own
+// offset stays at fileOffset + length; the handle's offset, as FileTell and
+// FileSeek see it, is fileOffset + next.
+constexpr uint32_t kReadAheadSize = 64 * 1024;
+constexpr int kReadAheadSlots = 4;  // the input, the temporary file, and spares
+
+struct ReadAhead {
+    FileHandle handle;  // kNoFile: the slot is free
+    uint8_t* bytes;     // kReadAheadSize bytes
+    uint64_t fileOffset;
+    uint32_t length;
+    uint32_t next;
+};
+
 struct PlatformState {
     CatalogueRows* catalogue = nullptr;
     PlatformFault fault = PlatformFault::kNone;
     uint64_t faultBudget = 0;
+    ReadAhead readAhead[kReadAheadSlots] = {};
 };
 PlatformState g_platform;
+
+ReadAhead* ReadAheadOf(FileHandle h) {
+    for (ReadAhead& r : g_platform.readAhead)
+        if (r.handle == h && h != kNoFile) return &r;
+    return nullptr;
+}
+
+// A handle without a free slot, or without memory for one, simply reads
+// without read-ahead.
+void StartReadAhead(FileHandle h) {
+    ReadAhead* r = nullptr;
+    for (ReadAhead& slot : g_platform.readAhead)
+        if (slot.handle == kNoFile) {
+            r = &slot;
+            break;
+        }
+    if (r == nullptr) return;
+    r->bytes = static_cast<uint8_t*>(std::malloc(kReadAheadSize));
+    if (r->bytes == nullptr) return;
+    r->handle = h;
+    r->fileOffset = 0;
+    r->length = 0;
+    r->next = 0;
+}
+
+void EndReadAhead(FileHandle h) {
+    ReadAhead* r = ReadAheadOf(h);
+    if (r == nullptr) return;
+    std::free(r->bytes);
+    *r = ReadAhead{};
+}
+
+// read() until count bytes or the end; the number read.
+uint32_t ReadWhole(int fd, void* buffer, uint32_t count) {
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = ::read(fd, static_cast<char*>(buffer) + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+uint32_t ReadBuffered(ReadAhead* r, int fd, uint8_t* out, uint32_t count) {
+    uint32_t done = 0;
+    while (done < count) {
+        if (r->next < r->length) {
+            uint32_t n = std::min(count - done, r->length - r->next);
+            std::memcpy(out + done, r->bytes + r->next, n);
+            r->next += n;
+            done += n;
+            continue;
+        }
+        r->fileOffset += r->length;
+        r->length = 0;
+        r->next = 0;
+        if (count - done >= kReadAheadSize) {  // large reads need no copy
+            uint32_t n = ReadWhole(fd, out + done, count - done);
+            r->fileOffset += n;
+            return done + n;
+        }
+        uint32_t n = ReadWhole(fd, r->bytes, kReadAheadSize);
+        if (n == 0) break;
+        r->length = n;
+    }
+    return done;
+}
 
 void DropCatalogue() {
     delete g_platform.catalogue;
@@ -168,6 +256,7 @@ FileHandle FileOpenRead(const char* path) {
     }
     int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0) ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    StartReadAhead(ToHandle(fd));
     return ToHandle(fd);
 }
 
@@ -186,20 +275,15 @@ FileHandle FileCreatePrivate(const char* path) {
 
 void FileClose(FileHandle h) {
     int fd = ToFd(h);
+    EndReadAhead(h);
     if (fd >= 0) ::close(fd);
 }
 
 uint32_t FileRead(FileHandle h, void* buffer, uint32_t count) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
-    uint32_t done = 0;
-    while (done < count) {
-        ssize_t n = ::read(fd, static_cast<char*>(buffer) + done, count - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<uint32_t>(n);
-    }
-    return done;
+    if (ReadAhead* r = ReadAheadOf(h)) return ReadBuffered(r, fd, static_cast<uint8_t*>(buffer), count);
+    return ReadWhole(fd, buffer, count);
 }
 
 uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count) {
@@ -237,12 +321,27 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
 int FileSeek(FileHandle h, uint64_t offset) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
+    ReadAhead* r = ReadAheadOf(h);
+    if (r != nullptr) {
+        // Within the buffered bytes (a step back, a return to a mark): no
+        // system call, and the bytes stay.
+        if (offset >= r->fileOffset && offset - r->fileOffset <= r->length) {
+            r->next = static_cast<uint32_t>(offset - r->fileOffset);
+            return 1;
+        }
+        if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return 0;
+        r->fileOffset = offset;
+        r->length = 0;
+        r->next = 0;
+        return 1;
+    }
     return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0 ? 1 : 0;
 }
 
 uint64_t FileTell(FileHandle h) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
+    if (const ReadAhead* r = ReadAheadOf(h)) return r->fileOffset + r->next;
     off_t pos = ::lseek(fd, 0, SEEK_CUR);
     return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
