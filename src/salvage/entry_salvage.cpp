@@ -30,11 +30,11 @@ namespace {
 constexpr char kTempFileName[] = "arcsalve.tmp";
 
 // The rewritten header says "version 2.0 needed": stored or deflated data,
-// no encryption. Of the flags only bit 11 (UTF-8 name) stays: the data is no
-// longer encrypted, its sizes stand in the header rather than a trailing
-// descriptor, and the deflate level bits no longer describe anything.
+// no encryption. Of the flags only bit 11 (UTF-8 name) can stand: the data
+// is no longer encrypted, its sizes stand in the header rather than a
+// trailing descriptor, and the deflate level bits no longer describe
+// anything.
 constexpr uint16_t kVersionNeeded = 20;
-constexpr uint16_t kKeptFlags = kFlagUtf8;
 
 // The header's CRC-32 does not describe the data when it is 0 and the sizes
 // and CRC follow the data in a descriptor (flag bit 3): a streaming writer
@@ -87,13 +87,29 @@ bool IsUtf8(const uint8_t* p, size_t n) {
     return true;
 }
 
+// Whether a name reads as UTF-8: it is well-formed UTF-8, and flagged so
+// (bit 11) or holding a byte above 127. The unflagged case matters because
+// the rebuilt central directory says "made on MS-DOS", under which readers
+// take an unflagged name as CP437: archives written on Unix and macOS store
+// UTF-8 names without the flag (their host field told readers), and their
+// accented names would come back garbled. A real CP437 name is almost never
+// well-formed UTF-8 (a box-drawing or Greek letter would have to stand
+// before accented letters, byte for byte as UTF-8 wants them). A name
+// flagged as UTF-8 that is not is read, and kept, as CP437.
+bool NameIsUtf8(const char* name, size_t length, uint16_t flags) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(name);
+    if (!IsUtf8(bytes, length)) return false;
+    if (flags & kFlagUtf8) return true;
+    for (size_t i = 0; i < length; ++i)
+        if (bytes[i] >= 0x80) return true;
+    return false;
+}
+
 }  // namespace
 
 size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity) {
     if (capacity == 0) return 0;
-    // A name flagged as UTF-8 that is not is shown, and kept, as CP437.
-    if ((flags & kFlagUtf8) == 0 || !IsUtf8(reinterpret_cast<const uint8_t*>(name), std::strlen(name)))
-        return OemToHost(name, out, capacity);
+    if (!NameIsUtf8(name, std::strlen(name), flags)) return OemToHost(name, out, capacity);
     size_t n = std::strlen(name);
     if (n > capacity - 1) n = capacity - 1;
     std::memcpy(out, name, n);
@@ -274,13 +290,11 @@ int SalvageOneEntry() {
         return kEntryDropped;
     }
 
-    // Bit 11 stays only on a name that is UTF-8: readers that trust it would
-    // refuse the whole archive over one name that is not.
+    // Bit 11 marks exactly the names that read as UTF-8: readers that trust
+    // it would refuse the whole archive over one name that is not, and an
+    // unflagged UTF-8 name would read as CP437 under the new "MS-DOS" host.
     uint8_t* h = entry->localHeader;
-    uint16_t kept = LoadLE16(h + kLhFlags) & kKeptFlags;
-    if (!IsUtf8(reinterpret_cast<const uint8_t*>(name), nameLength))
-        kept = static_cast<uint16_t>(kept & ~kFlagUtf8);
-    StoreLE16(h + kLhFlags, kept);
+    StoreLE16(h + kLhFlags, NameIsUtf8(name, nameLength, LoadLE16(h + kLhFlags)) ? kFlagUtf8 : 0);
     StoreLE16(h + kLhVersion, kVersionNeeded);
     const uint64_t entryEnd = FileTell(g_outputFile);
     FileSeek(g_outputFile, entryStart);

@@ -165,8 +165,10 @@ TEST_F(EntrySalvageTest, RewrittenHeaderDescribesTheNewData) {
     EXPECT_EQ(listing.entries[0].flags, kFlagUtf8);
 }
 
-// Names in messages: CP437 converted, UTF-8 (bit 11) as they are; the
-// rebuilt archive keeps the stored bytes and bit 11.
+// Names in messages: CP437 converted, UTF-8 as it is; the rebuilt archive
+// keeps the stored bytes, and bit 11 on exactly the names that read as
+// UTF-8 - also an unflagged one, as Unix archivers write them, which the new
+// "MS-DOS" host would otherwise make a reader take as CP437.
 TEST_F(EntrySalvageTest, NamesAreShownInHostText) {
     test::EntrySpec oem;
     oem.name = "\x81" "ber.txt";  // CP437 0x81 is u-umlaut
@@ -175,19 +177,28 @@ TEST_F(EntrySalvageTest, NamesAreShownInHostText) {
     utf8.name = "\xC3\xBC" "ber.txt";
     utf8.flags = kFlagUtf8;
     utf8.data = ToBytes("2");
+    test::EntrySpec unflagged = utf8;
+    unflagged.name = "gr\xC3\xBC\xC3\x9F" "e.txt";
+    unflagged.flags = 0;
+    test::EntrySpec ascii = unflagged;
+    ascii.name = "plain.txt";
     test::ZipBuilder zip;
-    zip.Add(oem).Add(utf8);
+    zip.Add(oem).Add(utf8).Add(unflagged).Add(ascii);
     test::ScanOutcome run = Run(zip.bytes());
     std::vector<test::Message> messages = EntryMessages(run);
-    ASSERT_EQ(messages.size(), 2u);
+    ASSERT_EQ(messages.size(), 4u);
     EXPECT_EQ(messages[0].text, "    \xC3\xBC" "ber.txt: size = 1:  OK");
     EXPECT_EQ(messages[1].text, "    \xC3\xBC" "ber.txt: size = 1:  OK");
+    EXPECT_EQ(messages[2].text, "    gr\xC3\xBC\xC3\x9F" "e.txt: size = 1:  OK");
     test::OracleListing listing = ValidListing();
-    ASSERT_EQ(listing.entries.size(), 2u);
-    EXPECT_EQ(listing.entries[0].name, ToBytes(oem.name));
-    EXPECT_EQ(listing.entries[0].flags, 0u);
-    EXPECT_EQ(listing.entries[1].name, ToBytes(utf8.name));
-    EXPECT_EQ(listing.entries[1].flags, kFlagUtf8);
+    ASSERT_EQ(listing.entries.size(), 4u);
+    const uint32_t wantFlags[] = {0, kFlagUtf8, kFlagUtf8, 0};
+    const test::EntrySpec* specs[] = {&oem, &utf8, &unflagged, &ascii};
+    for (size_t i = 0; i < 4; ++i) {
+        SCOPED_TRACE(specs[i]->name);
+        EXPECT_EQ(listing.entries[i].name, ToBytes(specs[i]->name));
+        EXPECT_EQ(listing.entries[i].flags, wantFlags[i]);
+    }
 }
 
 // Without a password the entry is cut out and counted as undecryptable; the
