@@ -1,7 +1,6 @@
 #include "support/zipcrypto_writer.h"
 
-#include <zlib.h>
-
+#include "support/zlib_oracle.h"
 
 namespace arcsalve {
 namespace test_crypt {
@@ -84,24 +83,6 @@ CryptEntry Plain(const std::string& name, const Bytes& data, uint16_t method) {
     return e;
 }
 
-uint32_t Crc32Of(const Bytes& data) {
-    return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
-}
-
-Bytes DeflateRaw(const Bytes& data) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    Bytes out(deflateBound(&z, data.size()) + 16);
-    z.next_in = const_cast<Bytes::value_type*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 Bytes Encipher(const std::string& password, const Bytes& plain) {
     Keys keys = KeysFor(password);
     Bytes out;
@@ -120,8 +101,8 @@ Bytes BuildZip(const std::vector<CryptEntry>& entries, std::vector<size_t>* offs
     Bytes central;
     uint32_t seed = 7;
     for (const CryptEntry& e : entries) {
-        uint32_t crc = Crc32Of(e.data);
-        Bytes body = e.method == 8 ? DeflateRaw(e.data) : e.data;
+        uint32_t crc = test::ZlibCrc32(e.data);
+        Bytes body = e.method == 8 ? test::ZlibRawDeflate(e.data, 6) : e.data;
         uint16_t flags = (e.encrypted ? 1 : 0) | (e.dataDescriptor ? 8 : 0);
         if (e.encrypted) {
             uint8_t check = e.dataDescriptor ? static_cast<uint8_t>(e.time >> 8)

@@ -21,7 +21,7 @@ struct CryptEntry {
     Bytes data;
     bool encrypted = true;
     std::string password;        // any bytes but NUL
-    uint16_t method = 8;         // 0 stored, 8 deflated (zlib, raw)
+    uint16_t method = 8;         // 0 stored, 8 deflated (raw, by zlib at level 6)
     // General-purpose bit 3: a data descriptor follows the data, and the
     // check byte is the high byte of the time, as streaming writers do.
     bool dataDescriptor = false;
@@ -36,12 +36,6 @@ struct CryptEntry {
 CryptEntry Encrypted(const std::string& name, const Bytes& data, const std::string& password,
                      uint16_t method = 8);
 CryptEntry Plain(const std::string& name, const Bytes& data, uint16_t method = 8);
-
-// The CRC-32 of the data (zlib).
-uint32_t Crc32Of(const Bytes& data);
-
-// Raw deflate (zlib, level 6) of the data.
-Bytes DeflateRaw(const Bytes& data);
 
 // Enciphers `plain` with the keys set from `password`: the stream that
 // follows from a fresh key set (the 12 header bytes are part of it).

@@ -16,30 +16,12 @@
 #include "support/library_state.h"
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
+#include "support/zlib_oracle.h"
 
 namespace arcsalve {
 namespace {
 
 using test::Bytes;
-
-// Raw deflate of data by zlib at a level and strategy.
-Bytes Deflate(const Bytes& data, int level, int strategy) {
-    z_stream z{};
-    deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy);
-    Bytes out(deflateBound(&z, static_cast<uLong>(data.size())) + 16);
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
-uint32_t Crc(const Bytes& data) {
-    return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
-}
 
 Bytes Header(uint16_t method, uint32_t compressed, uint32_t uncompressed) {
     test::EntrySpec e;
@@ -100,7 +82,7 @@ TEST_F(DecodeOutcomeTest, DeflateStreamLengthIsWhereTheStreamEnds) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        Bytes stream = Deflate(c.plain, c.level, c.strategy);
+        Bytes stream = test::ZlibRawDeflate(c.plain, c.level, 9, c.strategy);
         Bytes archive = test::Concat(stream, test::PatternBytes(64, 13, false));
         for (bool withoutOutput : {false, true}) {
             SCOPED_TRACE(withoutOutput ? "without output" : "into a file");
@@ -108,7 +90,7 @@ TEST_F(DecodeOutcomeTest, DeflateStreamLengthIsWhereTheStreamEnds) {
             uint32_t compressed = static_cast<uint32_t>(static_cast<int64_t>(stream.size()) + c.headerSlack);
             ASSERT_EQ(Decode(archive, 8, compressed, static_cast<uint32_t>(c.plain.size()), withoutOutput, &o), 1);
             EXPECT_EQ(o.streamLength, static_cast<int64_t>(stream.size())); printf("DBG %s %lld %zu %llu\n", c.label, (long long)o.streamLength, stream.size(), (unsigned long long)readerPosition_);
-            EXPECT_EQ(o.crc, Crc(c.plain));
+            EXPECT_EQ(o.crc, test::ZlibCrc32(c.plain));
             EXPECT_EQ(o.produced, c.plain.size());
             EXPECT_EQ(o.inOrder, 1u);
             if (withoutOutput) {
@@ -144,7 +126,7 @@ TEST_F(DecodeOutcomeTest, ByteReadAheadOfAShortLastCodeIsNotPartOfTheStream) {
         Bytes archive = test::Concat(stream, test::PatternBytes(16, 15, false));
         DecodeOutcome o{};
         ASSERT_EQ(Decode(archive, 8, static_cast<uint32_t>(stream.size()), static_cast<uint32_t>(count), true, &o), 1);
-        EXPECT_EQ(o.crc, Crc(plain));
+        EXPECT_EQ(o.crc, test::ZlibCrc32(plain));
         EXPECT_EQ(o.streamLength, static_cast<int64_t>(stream.size()));
         EXPECT_EQ(readerPosition_, stream.size() + 1);  // the byte read ahead
     }
@@ -161,7 +143,7 @@ TEST_F(DecodeOutcomeTest, StoredEntryIsCheckedPieceByPiece) {
             Bytes archive = test::Concat(data, test::ToBytes("PK\3\4 next entry"));
             ASSERT_EQ(Decode(archive, 0, static_cast<uint32_t>(size), static_cast<uint32_t>(size), withoutOutput, &o), 1);
             EXPECT_EQ(o.streamLength, static_cast<int64_t>(size));
-            EXPECT_EQ(o.crc, Crc(data));
+            EXPECT_EQ(o.crc, test::ZlibCrc32(data));
             EXPECT_EQ(o.produced, size);
             EXPECT_EQ(readerPosition_, size);
             if (!withoutOutput) std::remove(dir_.File("out.bin").c_str());
@@ -173,7 +155,7 @@ TEST_F(DecodeOutcomeTest, StoredEntryIsCheckedPieceByPiece) {
 // that came out, so the salvage can tell they are not the recorded ones.
 TEST_F(DecodeOutcomeTest, CutStreamDescribesWhatCameOut) {
     Bytes plain = test::PatternBytes(200000, 31, true);
-    Bytes stream = Deflate(plain, 9, Z_DEFAULT_STRATEGY);
+    Bytes stream = test::ZlibRawDeflate(plain, 9, 9, Z_DEFAULT_STRATEGY);
     Bytes cut(stream.begin(), stream.begin() + static_cast<long>(stream.size() / 2));
     DecodeOutcome o{};
     EXPECT_EQ(Decode(cut, 8, static_cast<uint32_t>(stream.size()), 200000, false, &o), 0);
@@ -181,7 +163,7 @@ TEST_F(DecodeOutcomeTest, CutStreamDescribesWhatCameOut) {
     EXPECT_GT(out.size(), 0u);
     EXPECT_LT(out.size(), plain.size());
     EXPECT_EQ(o.produced, out.size());
-    EXPECT_EQ(o.crc, Crc(out));
+    EXPECT_EQ(o.crc, test::ZlibCrc32(out));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // Shared helpers of the compressor's tests: run the compressor in memory,
-// inflate with zlib, make repeatable test data.
+// check it against zlib, make repeatable test data.
 #ifndef ARCSALVE_TESTS_UNIT_DEFLATE_TEST_UTIL_H
 #define ARCSALVE_TESTS_UNIT_DEFLATE_TEST_UTIL_H
-
-#include <zlib.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include "common/run_flags.h"
 #include "recompress/deflate.h"
 #include "recompress/recompress_stream.h"
+#include "support/zlib_oracle.h"
 
 namespace arcsalve {
 namespace testing_support {
@@ -33,45 +32,10 @@ inline Bytes DeflateBytes(const Bytes& input, uint32_t* crc = nullptr, int* ok =
     return sink.bytes;
 }
 
-// Raw inflate with zlib; false when zlib rejects the data or it does not
-// end exactly at the last byte.
-inline bool ZlibInflate(const Bytes& compressed, Bytes* out) {
-    out->clear();
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return false;
-    z.next_in = const_cast<Bytef*>(compressed.data());
-    z.avail_in = static_cast<uInt>(compressed.size());
-    uint8_t chunk[65536];
-    int rc;
-    do {
-        z.next_out = chunk;
-        z.avail_out = sizeof chunk;
-        rc = inflate(&z, Z_NO_FLUSH);
-        out->insert(out->end(), chunk, chunk + (sizeof chunk - z.avail_out));
-    } while (rc == Z_OK);
-    bool good = rc == Z_STREAM_END && z.avail_in == 0;
-    inflateEnd(&z);
-    return good;
-}
-
 // Raw deflate with zlib at a level and strategy (memLevel 9: blocks of up
 // to 32767 symbols, like ours).
 inline Bytes ZlibDeflate(const Bytes& input, int level, int strategy = Z_DEFAULT_STRATEGY) {
-    z_stream z{};
-    deflateInit2(&z, level, Z_DEFLATED, -15, 9, strategy);
-    Bytes out(deflateBound(&z, static_cast<uLong>(input.size())) + 16);
-    z.next_in = const_cast<Bytef*>(input.data());
-    z.avail_in = static_cast<uInt>(input.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
-inline uint32_t ZlibCrc(const Bytes& data) {
-    return static_cast<uint32_t>(crc32(0, data.data(), static_cast<uInt>(data.size())));
+    return test::ZlibRawDeflate(input, level, 9, strategy);
 }
 
 // Repeatable pseudo-random numbers (xorshift64*).

@@ -23,6 +23,7 @@
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
 #include "support/zipcrypto_writer.h"
+#include "support/zlib_oracle.h"
 #include "ui/password_prompt.h"
 
 namespace arcsalve {
@@ -82,7 +83,7 @@ test::EntrySpec StreamedSpec(const std::string& name, const Bytes& data, uint16_
 
 // Local header, data and descriptor of a streamed entry holding `plain`.
 Bytes StreamedEntry(const std::string& name, const Bytes& plain, uint16_t method, const Shape& shape) {
-    Bytes data = method == 8 ? test_crypt::DeflateRaw(plain) : plain;
+    Bytes data = method == 8 ? test::ZlibRawDeflate(plain, 6) : plain;
     Bytes out = test::LocalHeader(StreamedSpec(name, data, method));
     out.insert(out.end(), data.begin(), data.end());
     Bytes d = Descriptor(test::ZlibCrc32(plain), data.size(), plain.size(), shape);
@@ -239,7 +240,7 @@ TEST_F(StreamedEntries, StoredDataIsNotCutWhereItOnlyLooksLikeAnEnd) {
 TEST_F(StreamedEntries, DescriptorJudgesTheEntry) {
     const Shape sig32{"", true, false};
     const Bytes plain = Filler(4000, 5);
-    const Bytes deflated = test_crypt::DeflateRaw(plain);
+    const Bytes deflated = test::ZlibRawDeflate(plain, 6);
     auto entry = [&](uint16_t method, const Bytes& data, uint32_t crc, uint32_t size) {
         Bytes out = test::LocalHeader(StreamedSpec("x.bin", data, method));
         out = Concat(out, data);
@@ -377,7 +378,7 @@ TEST_F(StreamedEntries, ReaderStandsRightAfterTheStream) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        Bytes stream = test_crypt::DeflateRaw(c.plain);
+        Bytes stream = test::ZlibRawDeflate(c.plain, 6);
         test::WriteFile(dir_.File("in.bin"), Concat(stream, Bytes(3000, 'Z')));
         test::OpenedInput input(dir_.File("in.bin"));
         FileHandle out = FileCreate(dir_.File("out.bin").c_str());

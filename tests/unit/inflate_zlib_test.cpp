@@ -9,21 +9,15 @@
 #include <vector>
 
 #include "support/frame_harness.h"
+#include "support/zlib_oracle.h"
 
 namespace arcsalve::test {
 namespace {
 
+// zlib's stream at memLevel 8 (its default) unless a test asks for another.
 std::vector<uint8_t> ZlibDeflate(const std::vector<uint8_t>& data, int level, int strategy, int memLevel = 8) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, -15, memLevel, strategy), Z_OK);
-    std::vector<uint8_t> out(deflateBound(&z, data.size()) + 64);
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
+    std::vector<uint8_t> out = ZlibRawDeflate(data, level, memLevel, strategy);
+    EXPECT_FALSE(out.empty()) << "zlib failed";
     return out;
 }
 
