@@ -2,77 +2,30 @@
 // rebuilt archive's entries go through) against zlib at levels 1, 3 and 6 on
 // the same data, memory to memory, in one run.
 //
-// Corpus: the Python standard library's .py files concatenated (text), and a
-// large shared library (machine code and tables). Override with
-// ARCSALVE_BENCH_PYLIB (a directory) and ARCSALVE_BENCH_SHLIB (a file).
+// Corpus (bench_corpus.h): the Python standard library's .py files (text)
+// and a large shared library (machine code and tables).
 //
 // The summary prints MB/s of input and the compressed size of each, and our
 // speed and size as ratios to each zlib level's. Times are process CPU time,
 // best of the repetitions, since the machine may be shared.
 #include <benchmark/benchmark.h>
-#include <zlib.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "common/run_flags.h"
 #include "recompress/recompress_stream.h"
+#include "support/zlib_oracle.h"
+
+#include "bench_corpus.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-Bytes ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string PythonLibDir() {
-    if (const char* env = std::getenv("ARCSALVE_BENCH_PYLIB")) return env;
-    std::string best;
-    for (const auto& e : fs::directory_iterator("/usr/lib")) {
-        std::string name = e.path().filename().string();
-        if (name.rfind("python3.", 0) == 0 && e.is_directory() && name > best) best = name;
-    }
-    return best.empty() ? std::string() : "/usr/lib/" + best;
-}
-
-Bytes PythonCorpus() {
-    std::string dir = PythonLibDir();
-    std::vector<fs::path> files;
-    if (!dir.empty()) {
-        for (const auto& e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied)) {
-            std::string p = e.path().string();
-            if (e.is_regular_file() && e.path().extension() == ".py" && p.find("-packages/") == std::string::npos)
-                files.push_back(e.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    Bytes all;
-    for (const auto& f : files) {
-        Bytes b = ReadAll(f);
-        all.insert(all.end(), b.begin(), b.end());
-    }
-    return all;
-}
-
-Bytes SharedLibraryCorpus() {
-    if (const char* env = std::getenv("ARCSALVE_BENCH_SHLIB")) return ReadAll(env);
-    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/libcrypto.so.3", "/usr/lib/x86_64-linux-gnu/libstdc++.so.6",
-                                  "/usr/lib/x86_64-linux-gnu/libc.so.6"}) {
-        if (fs::exists(candidate)) return ReadAll(candidate);
-    }
-    return Bytes();
-}
+using bench_corpus::Bytes;
+using bench_corpus::CpuSeconds;
 
 struct Corpus {
     std::string name;
@@ -81,12 +34,6 @@ struct Corpus {
 
 std::vector<Corpus> g_corpora;
 const int kZlibLevels[] = {1, 3, 6};
-
-double CpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 std::map<std::string, double> g_bestSeconds;
 std::map<std::string, size_t> g_sizes;
@@ -110,32 +57,11 @@ Bytes DeflateOurs(const Bytes& data) {
     return std::move(sink.bytes);
 }
 
-Bytes DeflateZlib(const Bytes& data, int level) {
-    z_stream z{};
-    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    Bytes out(deflateBound(&z, data.size()));
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
+Bytes DeflateZlib(const Bytes& data, int level) { return arcsalve::test::ZlibRawDeflate(data, level); }
 
 bool InflatesTo(const Bytes& compressed, const Bytes& expected) {
-    Bytes out(expected.size() + 1);
-    z_stream z{};
-    inflateInit2(&z, -15);
-    z.next_in = const_cast<Bytef*>(compressed.data());
-    z.avail_in = static_cast<uInt>(compressed.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    int rc = inflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    inflateEnd(&z);
-    return rc == Z_STREAM_END && out == expected;
+    Bytes out;
+    return arcsalve::test::ZlibRawInflate(compressed, &out) && out == expected;
 }
 
 void BM_DeflateEntry(benchmark::State& state) {
@@ -167,8 +93,8 @@ void BM_Zlib(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Corpus py{"python", PythonCorpus()};
-    Corpus so{"shlib", SharedLibraryCorpus()};
+    Corpus py{"python", bench_corpus::PythonCorpus()};
+    Corpus so{"shlib", bench_corpus::SharedLibraryCorpus()};
     for (Corpus* c : {&py, &so}) {
         std::printf("corpus %-6s %10zu bytes\n", c->name.c_str(), c->plain.size());
         if (c->plain.empty() || !InflatesTo(DeflateOurs(c->plain), c->plain)) {

@@ -3,10 +3,9 @@
 // written to a file in window-sized pieces) against zlib's inflate on the
 // same raw deflate streams, in one run.
 //
-// Corpus: the Python standard library's .py files concatenated (text), and a
-// large shared library (machine code and tables), each compressed by zlib at
-// level 6. Override with ARCSALVE_BENCH_PYLIB (a directory) and
-// ARCSALVE_BENCH_SHLIB (a file).
+// Corpus (bench_corpus.h): the Python standard library's .py files (text)
+// and a large shared library (machine code and tables), each compressed by
+// zlib at level 6.
 //
 // zlib runs twice: file to file with the same I/O shape as ours (64 KB reads,
 // 32 KB writes), and memory to memory, its best case. The summary prints MB/s
@@ -16,14 +15,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,69 +28,15 @@
 #include "decode/decoders.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
+#include "support/zlib_oracle.h"
+
+#include "bench_corpus.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
-
-Bytes ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string PythonLibDir() {
-    if (const char* env = std::getenv("ARCSALVE_BENCH_PYLIB")) return env;
-    // The newest python3.X directory under /usr/lib.
-    std::string best;
-    for (const auto& e : fs::directory_iterator("/usr/lib")) {
-        std::string name = e.path().filename().string();
-        if (name.rfind("python3.", 0) == 0 && e.is_directory() && name > best) best = name;
-    }
-    return best.empty() ? std::string() : "/usr/lib/" + best;
-}
-
-Bytes PythonCorpus() {
-    std::string dir = PythonLibDir();
-    std::vector<fs::path> files;
-    if (!dir.empty()) {
-        for (const auto& e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied)) {
-            std::string p = e.path().string();
-            if (e.is_regular_file() && e.path().extension() == ".py" && p.find("-packages/") == std::string::npos)
-                files.push_back(e.path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    Bytes all;
-    for (const auto& f : files) {
-        Bytes b = ReadAll(f);
-        all.insert(all.end(), b.begin(), b.end());
-    }
-    return all;
-}
-
-Bytes SharedLibraryCorpus() {
-    if (const char* env = std::getenv("ARCSALVE_BENCH_SHLIB")) return ReadAll(env);
-    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/libcrypto.so.3", "/usr/lib/x86_64-linux-gnu/libstdc++.so.6",
-                                  "/usr/lib/x86_64-linux-gnu/libc.so.6"}) {
-        if (fs::exists(candidate)) return ReadAll(candidate);
-    }
-    return Bytes();
-}
-
-Bytes ZlibDeflateRaw(const Bytes& data, int level) {
-    z_stream z{};
-    deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
-    Bytes out(deflateBound(&z, data.size()));
-    z.next_in = const_cast<Bytef*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
+using bench_corpus::Bytes;
+using bench_corpus::CpuSeconds;
+using bench_corpus::ReadAll;
 
 struct Corpus {
     std::string name;
@@ -106,14 +47,6 @@ struct Corpus {
 
 std::string g_scratch;
 std::vector<Corpus> g_corpora;
-
-// Process CPU time (user + system): the machine may be shared, and waiting
-// for the processor is no part of either decoder's cost.
-double CpuSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 // Best time per run of each (benchmark, corpus), for the summary.
 std::map<std::string, double> g_bestSeconds;
@@ -130,12 +63,12 @@ void Prepare() {
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) std::abort();
     g_scratch = buffer.data();
-    Corpus py{"python", PythonCorpus(), {}, {}};
-    Corpus so{"shlib", SharedLibraryCorpus(), {}, {}};
+    Corpus py{"python", bench_corpus::PythonCorpus(), {}, {}};
+    Corpus so{"shlib", bench_corpus::SharedLibraryCorpus(), {}, {}};
     Corpus both{"both", py.plain, {}, {}};
     both.plain.insert(both.plain.end(), so.plain.begin(), so.plain.end());
     for (Corpus* c : {&py, &so, &both}) {
-        c->stream = ZlibDeflateRaw(c->plain, 6);
+        c->stream = arcsalve::test::ZlibRawDeflate(c->plain, 6);
         c->streamPath = g_scratch + "/" + c->name + ".deflate";
         std::ofstream(c->streamPath, std::ios::binary)
             .write(reinterpret_cast<const char*>(c->stream.data()), static_cast<std::streamsize>(c->stream.size()));
