@@ -12,18 +12,17 @@
 #include "common/little_endian.h"
 #include "support/crypt_fixture.h"
 #include "support/repair_run.h"
+#include "support/source_tree.h"
 #include "support/temp_dir.h"
 
 namespace arcsalve {
 namespace {
 
 using test::Bytes;
+using test::OkLines;
+using test::SourceFile;
 using test::ToBytes;
-
-struct SourceFile {
-    std::string name;  // ending in "/": a directory
-    Bytes data;
-};
+using test::WriteTree;
 
 // The files every archive holds, in archive order: an empty file, a
 // directory, a 2 MB entry (across many reader fills and copy pieces), a
@@ -38,17 +37,6 @@ std::vector<SourceFile> SourceFiles() {
         {longName, test::PatternBytes(777, 3, true)},
         {"tail.txt", test::PatternBytes(1234, 4, true)},
     };
-}
-
-// Writes each file under root (directories as directories).
-void WriteTree(const std::string& root, const std::vector<SourceFile>& files) {
-    for (const SourceFile& f : files) {
-        std::string path = root + "/" + f.name;
-        for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
-             slash = path.find('/', slash + 1))
-            ::mkdir(path.substr(0, slash).c_str(), 0755);
-        if (f.name.back() != '/') test::WriteFile(path, f.data);
-    }
 }
 
 constexpr char kPythonWriter[] = R"(
@@ -66,9 +54,7 @@ class StoredRepair : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override {
         files_ = SourceFiles();
-        std::string root = dir_.File("src");
-        ::mkdir(root.c_str(), 0755);
-        WriteTree(root, files_);
+        WriteTree(dir_.File("src"), files_);
         archive_ = Make(GetParam(), files_);
         ASSERT_FALSE(archive_.empty());
         entries_ = test_crypt::ListZip(archive_);
@@ -78,8 +64,7 @@ protected:
 
     // An archive of the files made by the named archiver.
     Bytes Make(const std::string& archiver, const std::vector<SourceFile>& files) {
-        std::string names;
-        for (const SourceFile& f : files) names += " " + test::ShellQuote(f.name);
+        std::string names = test::ShellNames(files);
         std::string out = dir_.File(archiver + ".zip");
         std::string command;
         if (archiver == "zip") {
@@ -115,14 +100,6 @@ protected:
         }
         EXPECT_FALSE(test::FileExists(dir_.LibraryTmp() + "/arcsalve.tmp"));
         return run;
-    }
-
-    // The OK line of each file.
-    static std::vector<std::string> OkLines(const std::vector<SourceFile>& files) {
-        std::vector<std::string> lines;
-        for (const SourceFile& f : files)
-            lines.push_back("    " + f.name + ": size = " + std::to_string(f.data.size()) + ":  OK");
-        return lines;
     }
 
     size_t IndexOf(const std::string& name) const {
@@ -253,10 +230,8 @@ INSTANTIATE_TEST_SUITE_P(Archivers, StoredRepair, ::testing::Values("zip", "pyth
 TEST(StoredRepairAbort, StopLeavesNoTraceOfTheEntryInHand) {
     test::TempDir dir;
     std::vector<SourceFile> files = SourceFiles();
-    ::mkdir(dir.File("src").c_str(), 0755);
     WriteTree(dir.File("src"), files);
-    std::string names;
-    for (const SourceFile& f : files) names += " " + test::ShellQuote(f.name);
+    std::string names = test::ShellNames(files);
     std::string log;
     ASSERT_EQ(test::RunCommand("cd " + test::ShellQuote(dir.File("src")) + " && zip -0 -q -X ../in.zip" + names, &log), 0) << log;
     ::mkdir(dir.File("out").c_str(), 0755);

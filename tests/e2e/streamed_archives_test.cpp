@@ -19,6 +19,7 @@
 #include "common/little_endian.h"
 #include "support/crypt_fixture.h"
 #include "support/repair_run.h"
+#include "support/source_tree.h"
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
 #include "ui/password_prompt.h"
@@ -28,12 +29,10 @@ namespace {
 
 using test::Bytes;
 using test::Concat;
+using test::OkLines;
+using test::SourceFile;
 using test::ToBytes;
-
-struct SourceFile {
-    std::string name;  // ending in "/": a directory
-    Bytes data;
-};
+using test::WriteTree;
 
 // The files of every archive, in archive order. "nested.zip" is a stored
 // archive inside the archive: its local headers, data descriptor signatures
@@ -50,17 +49,6 @@ std::vector<SourceFile> SourceFiles() {
         {"nested.zip", nested},
         {"tail.txt", test::PatternBytes(1234, 4, true)},
     };
-}
-
-void WriteTree(const std::string& root, const std::vector<SourceFile>& files) {
-    ::mkdir(root.c_str(), 0755);
-    for (const SourceFile& f : files) {
-        std::string path = root + "/" + f.name;
-        for (size_t slash = path.find('/', root.size() + 1); slash != std::string::npos;
-             slash = path.find('/', slash + 1))
-            ::mkdir(path.substr(0, slash).c_str(), 0755);
-        if (f.name.back() != '/') test::WriteFile(path, f.data);
-    }
 }
 
 // Python's zipfile writing to a stream without seek or tell: every entry gets
@@ -152,8 +140,7 @@ protected:
     }
 
     Bytes Make(const Writer& w) {
-        std::string names;
-        for (const SourceFile& f : files_) names += " " + test::ShellQuote(f.name);
+        std::string names = test::ShellNames(files_);
         std::string out = dir_.File("made.zip");
         std::string cd = "cd " + test::ShellQuote(dir_.File("src")) + " && ";
         std::string label = w.label;
@@ -207,12 +194,6 @@ protected:
         return run;
     }
 
-    std::vector<std::string> OkLines(const std::vector<SourceFile>& files) const {
-        std::vector<std::string> lines;
-        for (const SourceFile& f : files)
-            lines.push_back("    " + f.name + ": size = " + std::to_string(f.data.size()) + ":  OK");
-        return lines;
-    }
     size_t IndexOf(const std::string& name) const {
         for (size_t i = 0; i < files_.size(); ++i)
             if (files_[i].name == name) return i;
