@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/platform_testing.h"
 #include "salvage/archive_reader.h"
+#include "support/decode_fixture.h"
 #include "support/library_state.h"
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
@@ -31,32 +32,8 @@ Bytes Encrypt(const std::string& password, const Bytes& plain, uint8_t check) {
     return test_crypt::Encipher(password, stream);
 }
 
-class FrameTest : public ::testing::Test {
+class FrameTest : public test::DecodeFileTest {
 protected:
-    void SetUp() override {
-        test::ClearRunFlags();
-        output_ = FileCreate(dir_.File("out.bin").c_str());
-        ASSERT_TRUE(IsOpenFile(output_));
-    }
-    void TearDown() override {
-        FileClose(output_);
-        test::ClearRunFlags();
-    }
-    void Open(const Bytes& data) {
-        data_ = data;
-        test::WriteFile(dir_.File("input.bin"), data);
-        input_.reset();
-        input_ = std::make_unique<test::OpenedInput>(dir_.File("input.bin"));
-    }
-    // A state as DecodeEntry builds it, for calling the byte source directly.
-    DecodeState MakeState(int32_t compressedSize) {
-        DecodeState s;
-        std::memset(&s, 0, sizeof s);
-        s.outputFlag = 1;
-        s.outputFile = output_;
-        s.compressedSize = compressedSize;
-        return s;
-    }
     // A 30-byte local header with the fields the frame reads.
     static Bytes Header(uint16_t method, uint32_t compressed, uint32_t uncompressed,
                         uint16_t flags = 0) {
@@ -69,16 +46,6 @@ protected:
         e.crc = 0;
         return test::LocalHeader(e);
     }
-    Bytes Output() {
-        FileClose(output_);
-        output_ = kNoFile;
-        return test::ReadFile(dir_.File("out.bin"));
-    }
-
-    test::TempDir dir_;
-    Bytes data_;
-    FileHandle output_ = kNoFile;
-    std::unique_ptr<test::OpenedInput> input_;
 };
 
 // How many bytes the source delivers for a compressed size, given how much

@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/platform_testing.h"
 #include "salvage/archive_reader.h"
+#include "support/decode_fixture.h"
 #include "support/library_state.h"
 #include "support/temp_dir.h"
 
@@ -21,43 +22,13 @@ namespace {
 
 using test::Bytes;
 
-class StoredTest : public ::testing::Test {
+class StoredTest : public test::DecodeFileTest {
 protected:
-    void SetUp() override {
-        test::ClearRunFlags();
-        if (output_ != kNoFile) FileClose(output_);
-        output_ = FileCreate(dir_.File("out.bin").c_str());
-        ASSERT_TRUE(IsOpenFile(output_));
-    }
-    void TearDown() override {
-        if (output_ != kNoFile) FileClose(output_);
-        test::ClearRunFlags();
-    }
-    void Open(const Bytes& data) {
-        data_ = data;
-        test::WriteFile(dir_.File("input.bin"), data);
-        input_.reset();
-        input_ = std::make_unique<test::OpenedInput>(dir_.File("input.bin"));
-    }
     int Copy(int32_t compressedSize) {
-        DecodeState s;
-        std::memset(&s, 0, sizeof s);
-        s.outputFlag = 1;
-        s.outputFile = output_;
-        s.compressedSize = compressedSize;
+        DecodeState s = MakeState(compressedSize);
         return CopyStored(&s);
     }
-    Bytes Output() {
-        FileClose(output_);
-        output_ = kNoFile;
-        return test::ReadFile(dir_.File("out.bin"));
-    }
     Bytes Prefix(size_t n) const { return Bytes(data_.begin(), data_.begin() + n); }
-
-    test::TempDir dir_;
-    Bytes data_;
-    FileHandle output_ = kNoFile;
-    std::unique_ptr<test::OpenedInput> input_;
 };
 
 // Sizes around the 1000-byte pieces and the 1024-byte input chunks; the copy
