@@ -1,6 +1,5 @@
 #include "support/api_fixture.h"
 
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,27 +26,7 @@ unsigned long OnProgress(unsigned long value) {
     return g_recorder->progressAnswer;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path);
-}
-
 }  // namespace
-
-ScratchDir::ScratchDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/arcsalve-test.XXXXXX";
-    if (::mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    if (!path_.empty()) ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-bool FileExists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

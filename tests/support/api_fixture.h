@@ -9,25 +9,14 @@
 #include <utility>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace arcsalve {
 namespace test_api {
 
-// A directory made with mkdtemp under $TMPDIR (or /tmp), removed with all it
-// holds (recursively) when the object goes away.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+using test::FileExists;
+using test::ScratchDir;
 
-private:
-    std::string path_;
-};
-
-bool FileExists(const std::string& path);
 // The whole file; "<missing>" when it cannot be read.
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);

@@ -24,6 +24,7 @@ public:
     const std::string& path() const { return path_; }
     // path() + "/" + name.
     std::string File(const std::string& name) const;
+    std::string operator/(const std::string& name) const { return File(name); }
     // The directory the library uses for its temporary file.
     std::string LibraryTmp() const { return File("tmp"); }
 
@@ -32,6 +33,13 @@ private:
     std::string savedTmpdir_;
     bool hadTmpdir_ = false;
     bool privateTmpdir_ = false;
+};
+
+// A TempDir that leaves TMPDIR as it is, for tests that set it for the
+// command they run or that check what the library does with the caller's.
+class ScratchDir : public TempDir {
+public:
+    ScratchDir() : TempDir(false) {}
 };
 
 // Whole-file I/O; both fail the current test on error.
