@@ -82,7 +82,7 @@ protected:
         return names;
     }
 
-    test_crypt::TempDir dir_;
+    test::ScratchDir dir_;
     std::vector<Bytes> originals_;
 };
 

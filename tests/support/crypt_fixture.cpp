@@ -1,12 +1,6 @@
 #include "support/crypt_fixture.h"
 #include "support/legacy_corpus.h"
 
-#include <sys/wait.h>
-#include <unistd.h>
-#include <zlib.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,19 +16,6 @@ uint32_t Get32(const Bytes& b, size_t at) {
 
 }  // namespace
 
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/arcsalve-crypt-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 bool ReadAll(const std::string& path, Bytes* out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -46,25 +27,6 @@ bool WriteAll(const std::string& path, const Bytes& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
     return static_cast<bool>(out);
-}
-
-Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-int RunCommand(const std::string& command, std::string* output) {
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return -1;
-    char chunk[4096];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        if (output) output->append(chunk, n);
-    int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string ShellQuote(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
 }
 
 std::vector<ZipEntry> ListZip(const Bytes& archive) {
@@ -98,24 +60,6 @@ std::vector<ZipEntry> ListZip(const Bytes& archive) {
         entries.push_back(e);
     }
     return entries;
-}
-
-bool InflateRaw(const Bytes& data, Bytes* out) {
-    z_stream z{};
-    if (inflateInit2(&z, -15) != Z_OK) return false;
-    out->clear();
-    uint8_t chunk[16384];
-    z.next_in = const_cast<Bytes::value_type*>(data.data());
-    z.avail_in = static_cast<uInt>(data.size());
-    int rc;
-    do {
-        z.next_out = chunk;
-        z.avail_out = sizeof chunk;
-        rc = inflate(&z, Z_NO_FLUSH);
-        out->insert(out->end(), chunk, chunk + (sizeof chunk - z.avail_out));
-    } while (rc == Z_OK);
-    inflateEnd(&z);
-    return rc == Z_STREAM_END;
 }
 
 std::string LegacyArchive(const std::string& name, bool copyleft) {

@@ -1,7 +1,8 @@
 // Small helpers shared by the cipher, prompt and encrypted-archive tests:
-// a private temporary directory, whole-file I/O, shell commands, and a
-// reader of an archive's central directory (to find each entry's data
-// without the library's own scan).
+// whole-file I/O that reports failure to the caller, and a reader of an
+// archive's central directory (to find each entry's data without the
+// library's own scan). Scratch directories and shell commands come from
+// temp_dir.h, zlib from zlib_oracle.h.
 #ifndef ARCSALVE_TESTS_SUPPORT_CRYPT_FIXTURE_H
 #define ARCSALVE_TESTS_SUPPORT_CRYPT_FIXTURE_H
 
@@ -9,35 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
 #include "support/zipcrypto_writer.h"
 
 namespace arcsalve {
 namespace test_crypt {
 
-// A directory made with mkdtemp under $TMPDIR (or /tmp), removed with all it
-// holds when the object goes away.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
 bool ReadAll(const std::string& path, Bytes* out);
 bool WriteAll(const std::string& path, const Bytes& data);
-Bytes ToBytes(const std::string& text);
 
-// Runs a shell command; returns its exit status (-1 when it did not exit).
-// `output`, when given, receives what it wrote to stdout and stderr.
-int RunCommand(const std::string& command, std::string* output = nullptr);
-// Quotes a string for the shell.
-std::string ShellQuote(const std::string& text);
+using test::RunCommand;
+using test::ShellQuote;
+using test::ToBytes;
 
 // One entry as its central directory record and local header describe it.
 struct ZipEntry {
@@ -55,9 +39,6 @@ struct ZipEntry {
 // Lists the entries of an intact archive through its central directory; an
 // empty list when the archive cannot be read so.
 std::vector<ZipEntry> ListZip(const Bytes& archive);
-
-// Raw inflate (zlib) of data; false when the stream is not complete.
-bool InflateRaw(const Bytes& data, Bytes* out);
 
 // Path of a legacy archive: the project's copy, or, for a copyleft one, the
 // file beside the project ("" when that folder is absent).

@@ -30,9 +30,11 @@ inline std::vector<uint8_t> ZlibRawDeflate(const std::vector<uint8_t>& data, int
     return out;
 }
 
-// Raw inflate by zlib; false when zlib rejects the data or the stream does
-// not end exactly at the last byte.
-inline bool ZlibRawInflate(const std::vector<uint8_t>& compressed, std::vector<uint8_t>* out) {
+// Raw inflate by zlib; false when zlib rejects the data or the stream is
+// incomplete, and, unless trailingAllowed, when it does not end exactly at
+// the last byte.
+inline bool ZlibRawInflate(const std::vector<uint8_t>& compressed, std::vector<uint8_t>* out,
+                           bool trailingAllowed = false) {
     out->clear();
     z_stream z{};
     if (inflateInit2(&z, -15) != Z_OK) return false;
@@ -46,7 +48,7 @@ inline bool ZlibRawInflate(const std::vector<uint8_t>& compressed, std::vector<u
         rc = inflate(&z, Z_NO_FLUSH);
         out->insert(out->end(), chunk, chunk + (sizeof chunk - z.avail_out));
     } while (rc == Z_OK);
-    bool good = rc == Z_STREAM_END && z.avail_in == 0;
+    bool good = rc == Z_STREAM_END && (trailingAllowed || z.avail_in == 0);
     inflateEnd(&z);
     return good;
 }
