@@ -80,24 +80,30 @@ void Prepare() {
 
 // Inflate through the frame: archive file -> archive reader -> byte source ->
 // Inflate -> FlushWindow -> output file.
+int InflateToFile(const Corpus& c, const std::string& outPath) {
+    arcsalve::g_inputFile = arcsalve::FileOpenRead(c.streamPath.c_str());
+    arcsalve::g_inputSize = c.stream.size();
+    arcsalve::ResetArchiveReader();
+    arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
+    auto* ds = static_cast<arcsalve::DecodeState*>(std::calloc(1, sizeof(arcsalve::DecodeState)));
+    ds->outputFlag = 1;
+    ds->outputFile = out;
+    ds->compressedSize = static_cast<int32_t>(c.stream.size());
+    int ok = arcsalve::Inflate(ds);
+    std::free(ds);
+    arcsalve::FileClose(out);
+    arcsalve::FileClose(arcsalve::g_inputFile);
+    arcsalve::g_inputFile = arcsalve::kNoFile;
+    return ok;
+}
+
+// Our inflate, timed.
 void BM_Inflate(benchmark::State& state) {
     const Corpus& c = g_corpora[static_cast<size_t>(state.range(0))];
     std::string outPath = g_scratch + "/out-arcsalve";
     for (auto _ : state) {
         double start = CpuSeconds();
-        arcsalve::g_inputFile = arcsalve::FileOpenRead(c.streamPath.c_str());
-        arcsalve::g_inputSize = c.stream.size();
-        arcsalve::ResetArchiveReader();
-        arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
-        auto* ds = static_cast<arcsalve::DecodeState*>(std::calloc(1, sizeof(arcsalve::DecodeState)));
-        ds->outputFlag = 1;
-        ds->outputFile = out;
-        ds->compressedSize = static_cast<int32_t>(c.stream.size());
-        int ok = arcsalve::Inflate(ds);
-        std::free(ds);
-        arcsalve::FileClose(out);
-        arcsalve::FileClose(arcsalve::g_inputFile);
-        arcsalve::g_inputFile = arcsalve::kNoFile;
+        int ok = InflateToFile(c, outPath);
         Record("arcsalve/" + c.name,
                CpuSeconds() - start);
         if (!ok) state.SkipWithError("Inflate failed");
@@ -168,19 +174,7 @@ void BM_ZlibMemory(benchmark::State& state) {
 // Checks once that our output is byte-identical to the corpus.
 bool VerifyOutput(const Corpus& c) {
     std::string outPath = g_scratch + "/verify";
-    arcsalve::g_inputFile = arcsalve::FileOpenRead(c.streamPath.c_str());
-    arcsalve::g_inputSize = c.stream.size();
-    arcsalve::ResetArchiveReader();
-    arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
-    auto* ds = static_cast<arcsalve::DecodeState*>(std::calloc(1, sizeof(arcsalve::DecodeState)));
-    ds->outputFlag = 1;
-    ds->outputFile = out;
-    ds->compressedSize = static_cast<int32_t>(c.stream.size());
-    int ok = arcsalve::Inflate(ds);
-    std::free(ds);
-    arcsalve::FileClose(out);
-    arcsalve::FileClose(arcsalve::g_inputFile);
-    arcsalve::g_inputFile = arcsalve::kNoFile;
+    int ok = InflateToFile(c, outPath);
     bool same = ok && ReadAll(outPath) == c.plain;
     std::remove(outPath.c_str());
     return same;
