@@ -31,63 +31,56 @@ protected:
     Bytes Prefix(size_t n) const { return Bytes(data_.begin(), data_.begin() + n); }
 };
 
-// Sizes around the 1000-byte pieces and the 1024-byte input chunks; the copy
-// takes exactly the compressed size and never the allowance after it.
-TEST_F(StoredTest, CopiesExactlyTheCompressedSize) {
-    for (int32_t size : {0, 1, 999, 1000, 1001, 1024, 2500, 3000, 2'000'000}) {
-        SCOPED_TRACE(size);
+// Sizes around the 1000-byte pieces and the 1024-byte input chunks: the copy
+// takes exactly the compressed size and never the allowance after it. When
+// the archive ends inside the data, every byte read is salvaged, the pieces
+// and the staged rest alike.
+TEST_F(StoredTest, CopiesExactlyTheCompressedSizeOrWhatTheArchiveHolds) {
+    struct Case {
+        int32_t size;
+        size_t available;
+    } cases[] = {{0, 100},    {1, 101},    {999, 1099},  {1000, 1100}, {1001, 1101}, {1024, 1124},
+                 {2500, 2600}, {3000, 3100}, {2'000'000, 2'000'100},
+                 {3000, 0},   {3000, 1},   {3000, 1000}, {3000, 1700}, {3000, 2000}, {3000, 2999}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size << " of " << c.available);
         SetUp();
-        Open(test::PatternBytes(static_cast<size_t>(size) + 100, static_cast<uint32_t>(size)));
-        EXPECT_EQ(Copy(size), 1);
-        EXPECT_EQ(ReaderPosition(), static_cast<uint64_t>(size));
-        EXPECT_EQ(Output(), Prefix(static_cast<size_t>(size)));
+        Open(test::PatternBytes(c.available, static_cast<uint32_t>(c.size + c.available)));
+        bool whole = c.available >= static_cast<size_t>(c.size);
+        EXPECT_EQ(Copy(c.size), whole ? 1 : 0);
+        size_t kept = whole ? static_cast<size_t>(c.size) : c.available;
+        EXPECT_EQ(ReaderPosition(), kept);
+        EXPECT_EQ(Output(), Prefix(kept));
     }
 }
 
 // Writes go out in pieces of 1000 bytes: a write that comes up short stops the
-// copy right after it, and the last piece is not written once the flag is up.
+// copy right after it, and no piece is written once the flag is up, also
+// when it was raised earlier in the run.
 TEST_F(StoredTest, ShortWriteStopsTheCopy) {
     struct Case {
         const char* label;
         int32_t size;
-        uint64_t budget;
+        int64_t budget;  // -1: the flag is up before the copy
         size_t fileSize;
     } cases[] = {
         {"second piece short", 2500, 1500, 1500},
         {"last piece short", 2500, 2200, 2200},
         {"full pieces written, last piece fails", 3000, 2000, 2000},
         {"failure before the first piece", 500, 0, 0},
+        {"failure earlier in the run", 800, -1, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         SetUp();
         Open(test::PatternBytes(4000, 2));
-        PlatformInjectFault(PlatformFault::kShortWrite, c.budget);
+        if (c.budget < 0) g_writeFailed = 1;
+        else PlatformInjectFault(PlatformFault::kShortWrite, static_cast<uint64_t>(c.budget));
         EXPECT_EQ(Copy(c.size), 0);
         EXPECT_EQ(g_writeFailed, 1u);
         PlatformClearFaults();
         EXPECT_EQ(Output(), Prefix(c.fileSize));
         g_writeFailed = 0;
-    }
-}
-
-// A failure earlier in the run: pieces still due are not written.
-TEST_F(StoredTest, EarlierWriteFailureWritesNothingMore) {
-    Open(test::PatternBytes(800, 2));
-    g_writeFailed = 1;
-    EXPECT_EQ(Copy(800), 0);
-    EXPECT_TRUE(Output().empty());
-}
-
-// The archive ends inside the data: every byte that was read is salvaged,
-// the pieces and the staged rest alike.
-TEST_F(StoredTest, ArchiveEndingEarlyKeepsEverythingRead) {
-    for (size_t available : {0, 1, 1000, 1700, 2000, 2999}) {
-        SCOPED_TRACE(available);
-        SetUp();
-        Open(test::PatternBytes(available, 5));
-        EXPECT_EQ(Copy(3000), 0);
-        EXPECT_EQ(Output(), Prefix(available));
     }
 }
 
