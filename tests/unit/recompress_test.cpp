@@ -3,18 +3,17 @@
 // file, short writes now and earlier in the run, a stop request, entries too
 // large for 32-bit sizes).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
+#include <memory>
 #include <string>
-#include <utility>
 
 #include "api/repair_state.h"
 #include "common/run_flags.h"
 #include "platform/platform_testing.h"
 #include "recompress/recompress.h"
+#include "support/library_state.h"
+#include "support/temp_dir.h"
 #include "unit/deflate_test_util.h"
 
 namespace arcsalve {
@@ -22,63 +21,37 @@ namespace {
 
 using namespace testing_support;
 
-std::vector<std::pair<int, std::string>> g_messages;
-
-void ARCSALVE_CALLBACK CollectMessage(int level, const char* text) { g_messages.emplace_back(level, text); }
-
 class RecompressEntryTest : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/arcsalve-recompress-XXXXXX";
-        const char* tmp = std::getenv("TMPDIR");
-        std::string base = tmp && *tmp ? std::string(tmp) + "/arcsalve-recompress-XXXXXX" : pattern;
-        std::vector<char> buf(base.begin(), base.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        dir_ = buf.data();
-        outputPath_ = dir_ + "/out.zip";
-        tempPath_ = dir_ + "/arcsalve.tmp";
+        test::ClearRunFlags();
         g_outputFile = FileCreate(outputPath_.c_str());
         ASSERT_TRUE(IsOpenFile(g_outputFile));
-        g_writeFailed = 0;
-        g_abortRequested = 0;
-        g_messages.clear();
-        SetMessageCallback(reinterpret_cast<CallbackAddress>(&CollectMessage));
     }
     void TearDown() override {
-        SetMessageCallback(0);
-        PlatformClearFaults();
-        g_writeFailed = 0;
-        g_abortRequested = 0;
+        test::ClearRunFlags();
         FileClose(g_outputFile);
         g_outputFile = kNoFile;
-        unlink(outputPath_.c_str());
-        unlink(tempPath_.c_str());
-        rmdir(dir_.c_str());
-    }
-    void WriteTemp(const Bytes& data) {
-        std::ofstream f(tempPath_, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-    }
-    Bytes ReadOutput() {
-        std::ifstream f(outputPath_, std::ios::binary);
-        return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     }
     // Writes data to the temporary file and re-compresses it under name.
     uint32_t Run(const char* name, const Bytes& data, uint32_t* method, uint32_t* crc) {
-        WriteTemp(data);
+        test::WriteFile(tempPath_, data);
         *method = 77;
         *crc = 77;
         return RecompressEntry(name, tempPath_.c_str(), static_cast<uint32_t>(data.size()), method, crc);
     }
+    // Checks that the host was told exactly this, and forgets it.
     void ExpectOneMessage(int level, const std::string& text) {
-        ASSERT_EQ(g_messages.size(), 1u);
-        EXPECT_EQ(g_messages[0].first, level);
-        EXPECT_EQ(g_messages[0].second, text);
-        g_messages.clear();
+        ASSERT_EQ(host_->messages().size(), 1u);
+        EXPECT_EQ(host_->messages()[0].level, level);
+        EXPECT_EQ(host_->messages()[0].text, text);
+        host_.reset();  // uninstalls before the next one installs
+        host_ = std::make_unique<test::HostCallbacks>();
     }
 
-    std::string dir_, outputPath_, tempPath_;
+    test::TempDir dir_;
+    std::string outputPath_ = dir_ / "out.zip", tempPath_ = dir_ / "arcsalve.tmp";
+    std::unique_ptr<test::HostCallbacks> host_ = std::make_unique<test::HostCallbacks>();
 };
 
 // Stored below 100 bytes and for names that say the data is compressed
@@ -91,6 +64,7 @@ TEST_F(RecompressEntryTest, ChoosesTheMethodAndWritesAtTheCurrentOffset) {
         Bytes data;
         uint32_t method;
     } cases[] = {
+        {"empty.txt", Bytes(), 0},
         {"notes.txt", TextBytes(99, 1), 0},
         {"notes.txt", TextBytes(100, 2), 8},
         {"PHOTO.JPG", TextBytes(100, 3), 0},
@@ -113,7 +87,7 @@ TEST_F(RecompressEntryTest, ChoosesTheMethodAndWritesAtTheCurrentOffset) {
         uint32_t result = Run(c.name, c.data, &method, &crc);
         EXPECT_EQ(method, c.method);
         EXPECT_EQ(crc, test::ZlibCrc32(c.data));
-        Bytes out = ReadOutput();
+        Bytes out = test::ReadFile(outputPath_);
         ASSERT_EQ(out.size(), 30u + result);
         EXPECT_TRUE(std::equal(header.begin(), header.end(), out.begin()));
         Bytes data(out.begin() + 30, out.end());
@@ -125,20 +99,12 @@ TEST_F(RecompressEntryTest, ChoosesTheMethodAndWritesAtTheCurrentOffset) {
             EXPECT_TRUE(inflated == c.data);
         }
     }
-    EXPECT_TRUE(g_messages.empty());
-}
-
-TEST_F(RecompressEntryTest, EmptyFileIsStoredAsNothing) {
-    uint32_t method, crc;
-    EXPECT_EQ(Run("empty.txt", Bytes(), &method, &crc), 0u);
-    EXPECT_EQ(method, 0u);
-    EXPECT_EQ(crc, 0u);
-    EXPECT_TRUE(ReadOutput().empty());
+    EXPECT_TRUE(host_->messages().empty());
 }
 
 TEST_F(RecompressEntryTest, MissingTemporaryFileNamesThePath) {
     uint32_t method = 77, crc = 77;
-    std::string missing = dir_ + "/gone.tmp";
+    std::string missing = dir_ / "gone.tmp";
     EXPECT_EQ(RecompressEntry("a.txt", missing.c_str(), 500, &method, &crc), kRecompressFailed);
     EXPECT_EQ(method, 0u);
     EXPECT_EQ(crc, 0u);
@@ -167,40 +133,42 @@ TEST_F(RecompressEntryTest, ShortWriteFailsTheEntryAndEveryLaterOne) {
     }
 }
 
-// The entry's last write (what the sink buffer holds at the end) counts
-// too: storing 1025 bytes is a write of 1024 and one of 1.
-TEST_F(RecompressEntryTest, ShortLastWriteFailsTheEntry) {
-    uint32_t method, crc;
-    PlatformInjectFault(PlatformFault::kShortWrite, 1024);
-    EXPECT_EQ(Run("a.zip", TextBytes(1025, 1), &method, &crc), kRecompressFailed);
-    ExpectOneMessage(MESSAGE_ERROR, "Unable to re-compress a.zip");
-    g_writeFailed = 0;
-    PlatformInjectFault(PlatformFault::kShortWrite, 1025);
-    EXPECT_EQ(Run("a.zip", TextBytes(1025, 1), &method, &crc), 1025u);
-}
-
-// A device that is really full: every write fails.
-TEST_F(RecompressEntryTest, FullDeviceFailsTheEntry) {
-    FileHandle full = FileCreate("/dev/full");
-    if (!IsOpenFile(full)) GTEST_SKIP() << "no /dev/full";
-    FileClose(g_outputFile);
-    g_outputFile = full;
-    uint32_t method, crc;
-    EXPECT_EQ(Run("a.txt", TextBytes(3000, 1), &method, &crc), kRecompressFailed);
-    EXPECT_EQ(g_writeFailed, 1u);
-    ExpectOneMessage(MESSAGE_ERROR, "Unable to re-compress a.txt");
-    FileClose(g_outputFile);
-    g_outputFile = FileCreate(outputPath_.c_str());
-}
-
-TEST_F(RecompressEntryTest, StopRequestFailsTheEntry) {
-    for (const char* name : {"a.txt", "a.zip"}) {
-        SCOPED_TRACE(name);
-        g_abortRequested = 1;
+// One entry fails: a stop request, whatever the method; the entry's last
+// write (what the sink buffer holds at the end: storing 1025 bytes is a write
+// of 1024 and one of 1) coming up short; a device that is really full.
+TEST_F(RecompressEntryTest, FailedEntryIsReportedOnce) {
+    struct Case {
+        const char* label;
+        const char* name;
+        size_t size;
+        bool stop;
+        int64_t shortWriteAt;  // -1: none
+        bool fullDevice;
+        uint32_t result;
+    } cases[] = {
+        {"stop requested, deflated", "a.txt", 3000, true, -1, false, kRecompressFailed},
+        {"stop requested, stored", "a.zip", 3000, true, -1, false, kRecompressFailed},
+        {"last write short", "a.zip", 1025, false, 1024, false, kRecompressFailed},
+        {"last write just fits", "a.zip", 1025, false, 1025, false, 1025},
+        {"full device", "a.txt", 3000, false, -1, true, kRecompressFailed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        TearDown();
+        SetUp();
+        if (c.fullDevice) {
+            FileClose(g_outputFile);
+            g_outputFile = FileCreate("/dev/full");
+            if (!IsOpenFile(g_outputFile)) continue;  // no /dev/full here
+        }
+        g_abortRequested = c.stop;
+        if (c.shortWriteAt >= 0) PlatformInjectFault(PlatformFault::kShortWrite, static_cast<uint64_t>(c.shortWriteAt));
         uint32_t method, crc;
-        EXPECT_EQ(Run(name, TextBytes(3000, 1), &method, &crc), kRecompressFailed);
+        EXPECT_EQ(Run(c.name, TextBytes(c.size, 1), &method, &crc), c.result);
+        if (c.result != kRecompressFailed) continue;
         EXPECT_EQ(method, 0u);
-        ExpectOneMessage(MESSAGE_ERROR, std::string("Unable to re-compress ") + name);
+        EXPECT_EQ(g_writeFailed, c.stop ? 0u : 1u);
+        ExpectOneMessage(MESSAGE_ERROR, std::string("Unable to re-compress ") + c.name);
     }
 }
 
