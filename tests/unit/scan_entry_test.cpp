@@ -170,58 +170,36 @@ TEST_F(EntrySalvageTest, RewrittenHeaderDescribesTheNewData) {
 // UTF-8 - also an unflagged one, as Unix archivers write them, which the new
 // "MS-DOS" host would otherwise make a reader take as CP437.
 TEST_F(EntrySalvageTest, NamesAreShownInHostText) {
-    test::EntrySpec oem;
-    oem.name = "\x81" "ber.txt";  // CP437 0x81 is u-umlaut
-    oem.data = ToBytes("1");
-    test::EntrySpec utf8;
-    utf8.name = "\xC3\xBC" "ber.txt";
-    utf8.flags = kFlagUtf8;
-    utf8.data = ToBytes("2");
-    test::EntrySpec unflagged = utf8;
-    unflagged.name = "gr\xC3\xBC\xC3\x9F" "e.txt";
-    unflagged.flags = 0;
-    test::EntrySpec ascii = unflagged;
-    ascii.name = "plain.txt";
+    struct Name {
+        const char* stored;
+        uint16_t flags;
+        const char* shown;
+        uint32_t rebuiltFlags;
+    } names[] = {
+        {"\x81" "ber.txt", 0, "\xC3\xBC" "ber.txt", 0},  // CP437 0x81 is u-umlaut
+        {"\xC3\xBC" "ber.txt", kFlagUtf8, "\xC3\xBC" "ber.txt", kFlagUtf8},
+        {"gr\xC3\xBC\xC3\x9F" "e.txt", 0, "gr\xC3\xBC\xC3\x9F" "e.txt", kFlagUtf8},
+        {"plain.txt", 0, "plain.txt", 0},
+    };
     test::ZipBuilder zip;
-    zip.Add(oem).Add(utf8).Add(unflagged).Add(ascii);
+    for (const Name& n : names) {
+        test::EntrySpec e;
+        e.name = n.stored;
+        e.flags = n.flags;
+        e.data = ToBytes("1");
+        zip.Add(e);
+    }
     test::ScanOutcome run = Run(zip.bytes());
     std::vector<test::Message> messages = EntryMessages(run);
+    test::OracleListing listing = ValidListing();
     ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0].text, "    \xC3\xBC" "ber.txt: size = 1:  OK");
-    EXPECT_EQ(messages[1].text, "    \xC3\xBC" "ber.txt: size = 1:  OK");
-    EXPECT_EQ(messages[2].text, "    gr\xC3\xBC\xC3\x9F" "e.txt: size = 1:  OK");
-    test::OracleListing listing = ValidListing();
     ASSERT_EQ(listing.entries.size(), 4u);
-    const uint32_t wantFlags[] = {0, kFlagUtf8, kFlagUtf8, 0};
-    const test::EntrySpec* specs[] = {&oem, &utf8, &unflagged, &ascii};
     for (size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(specs[i]->name);
-        EXPECT_EQ(listing.entries[i].name, ToBytes(specs[i]->name));
-        EXPECT_EQ(listing.entries[i].flags, wantFlags[i]);
+        SCOPED_TRACE(names[i].shown);
+        EXPECT_EQ(messages[i].text, std::string("    ") + names[i].shown + ": size = 1:  OK");
+        EXPECT_EQ(listing.entries[i].name, ToBytes(names[i].stored));
+        EXPECT_EQ(listing.entries[i].flags, names[i].rebuiltFlags);
     }
-}
-
-// Without a password the entry is cut out and counted as undecryptable; the
-// scan goes on after its encryption header and finds the next entry.
-TEST_F(EntrySalvageTest, EncryptedEntryWithoutPasswordIsSkipped) {
-    test_crypt::CryptEntry secret;
-    secret.name = "secret.txt";
-    secret.data = ToBytes("classified");
-    secret.password = "pw";
-    secret.method = 0;
-    test_crypt::CryptEntry open = secret;
-    open.name = "open.txt";
-    open.encrypted = false;
-    test::ScanOutcome run = Run(test_crypt::BuildZip({secret, open}));
-    std::vector<test::Message> messages = EntryMessages(run);
-    ASSERT_EQ(messages.size(), 2u) << run.Dump();
-    EXPECT_EQ(messages[0].level, 2);
-    EXPECT_EQ(messages[0].text, "ERROR (SKIPPING FILE): Cannot decrypt secret.txt");
-    EXPECT_EQ(run.counters.undecryptable, 1);
-    EXPECT_EQ(run.Texts().at(run.Texts().size() - 2), "  1 undecryptable files");
-    test::OracleListing listing = ValidListing();
-    ASSERT_EQ(listing.entries.size(), 1u);
-    EXPECT_EQ(listing.entries[0].name, ToBytes("open.txt"));
 }
 
 int ARCSALVE_CALLBACK AnswerPw(HWND, const char*, char* password) {
@@ -229,24 +207,41 @@ int ARCSALVE_CALLBACK AnswerPw(HWND, const char*, char* password) {
     return 1;
 }
 
-// With the password the entry is written in the clear: no encryption header,
-// flags 0, version 20.
-TEST_F(EntrySalvageTest, EncryptedEntryIsWrittenDecrypted) {
+// Without a password the entry is cut out and counted as undecryptable; the
+// scan goes on after its encryption header and finds the next entry. With
+// it, the entry is written in the clear: no encryption header, flags 0,
+// version 20.
+TEST_F(EntrySalvageTest, EncryptedEntry) {
     test_crypt::CryptEntry secret;
     secret.name = "secret.txt";
     secret.data = test::PatternBytes(5000, 3);
     secret.password = "pw";
     secret.method = 0;
-    SetPasswordCallback(reinterpret_cast<CallbackAddress>(&AnswerPw));
-    test::ScanOutcome run = Run(test_crypt::BuildZip({secret}));
-    std::vector<test::Message> messages = EntryMessages(run);
-    ASSERT_EQ(messages.size(), 1u) << run.Dump();
-    EXPECT_EQ(messages[0].text, "    secret.txt: size = 5000:  OK");
-    EXPECT_EQ(LoadLE16(run.output.data() + kLhFlags), 0);
-    EXPECT_EQ(LoadLE16(run.output.data() + kLhVersion), 20);
-    test::OracleListing listing = ValidListing();
-    ASSERT_EQ(listing.entries.size(), 1u);
-    EXPECT_EQ(listing.entries[0].data, secret.data);
+    test_crypt::CryptEntry open = secret;
+    open.name = "open.txt";
+    open.encrypted = false;
+    for (bool withPassword : {false, true}) {
+        SCOPED_TRACE(withPassword ? "with the password" : "without");
+        ForgetPasswords();
+        SetPasswordCallback(withPassword ? reinterpret_cast<CallbackAddress>(&AnswerPw) : 0);
+        test::ScanOutcome run = Run(test_crypt::BuildZip({secret, open}));
+        std::vector<test::Message> messages = EntryMessages(run);
+        ASSERT_EQ(messages.size(), 2u) << run.Dump();
+        test::OracleListing listing = ValidListing();
+        ASSERT_EQ(listing.entries.size(), withPassword ? 2u : 1u);
+        EXPECT_EQ(listing.entries.back().name, ToBytes("open.txt"));
+        if (withPassword) {
+            EXPECT_EQ(messages[0].text, "    secret.txt: size = 5000:  OK");
+            EXPECT_EQ(LoadLE16(run.output.data() + kLhFlags), 0);
+            EXPECT_EQ(LoadLE16(run.output.data() + kLhVersion), 20);
+            EXPECT_EQ(listing.entries[0].data, secret.data);
+        } else {
+            EXPECT_EQ(messages[0].level, 2);
+            EXPECT_EQ(messages[0].text, "ERROR (SKIPPING FILE): Cannot decrypt secret.txt");
+            EXPECT_EQ(run.counters.undecryptable, 1);
+            EXPECT_EQ(run.Texts().at(run.Texts().size() - 2), "  1 undecryptable files");
+        }
+    }
 }
 
 // The temporary file cannot be created: reported with its path (one
