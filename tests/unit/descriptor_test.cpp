@@ -52,6 +52,9 @@ const Shape kShapes[] = {
     {"no signature, 32-bit", false, false},
     {"no signature, Zip64", false, true},
 };
+const Shape& kSig32 = kShapes[0];
+const Shape& kSig64 = kShapes[1];
+const Shape& kBare32 = kShapes[2];
 
 Bytes Descriptor(uint32_t crc, uint64_t compressed, uint64_t uncompressed, const Shape& shape) {
     Bytes out;
@@ -158,7 +161,6 @@ TEST(DataDescriptorShapes, EachShapeIsReadByTheMeasuredSize) {
 // A 32-bit record whose uncompressed size is 0 reads as a Zip64 record's
 // compressed size too: the expected size decides, else the 32-bit shape.
 TEST(DataDescriptorShapes, WidthTieGoesByTheExpectedSize) {
-    const Shape sig32{"", true, false}, sig64{"", true, true};
     struct Case {
         const char* label;
         Bytes bytes;
@@ -166,9 +168,9 @@ TEST(DataDescriptorShapes, WidthTieGoesByTheExpectedSize) {
         int length;
     } cases[] = {
         {"empty entry, 32-bit, next header after it",
-         Concat(Descriptor(0, 0, 0, sig32), ToBytes("PK\x03\x04\x14\x00\x08\x00")), 0, 0, 16},
-        {"Zip64 record of 40 bytes", Descriptor(7, 40, 40, sig64), 40, 40, 24},
-        {"Zip64 record of an empty entry: 32-bit read fits and is taken", Descriptor(0, 0, 0, sig64), 0, 0, 16},
+         Concat(Descriptor(0, 0, 0, kSig32), ToBytes("PK\x03\x04\x14\x00\x08\x00")), 0, 0, 16},
+        {"Zip64 record of 40 bytes", Descriptor(7, 40, 40, kSig64), 40, 40, 24},
+        {"Zip64 record of an empty entry: 32-bit read fits and is taken", Descriptor(0, 0, 0, kSig64), 0, 0, 16},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -180,71 +182,60 @@ TEST(DataDescriptorShapes, WidthTieGoesByTheExpectedSize) {
 
 // --- Stored and deflated entries, every shape -------------------------------------
 
+// Each shape ends the data, and the scan goes on right after it: for data
+// that deflates well, for empty entries (directories, empty files), and for
+// stored data holding what only looks like an end: a descriptor signature, a
+// local header that validates, a descriptor whose size fits but whose CRC-32
+// does not (with and without signature), and a CRC-32 that fits with a
+// wrong size.
 TEST_F(StreamedEntries, EveryShapeEndsTheDataAndTheScanGoesOnAfterIt) {
-    const Bytes plain = test::PatternBytes(70000, 11, true);
-    for (uint16_t method : {uint16_t{0}, uint16_t{8}}) {
-        for (const Shape& shape : kShapes) {
-            SCOPED_TRACE(std::string(shape.label) + (method ? ", deflated" : ", stored"));
-            test::ScanOutcome run = Run(Concat(StreamedEntry("a.bin", plain, method, shape), NextEntry()));
-            EXPECT_EQ(EntryLines(run), (std::vector<std::string>{"    a.bin: size = 70000:  OK",
-                                                                 "    next.txt: size = 5:  OK"}))
-                << run.Dump();
-            EXPECT_EQ(Saved(), (std::vector<Bytes>{plain, kNext}));
+    Bytes trap = Filler(300, 1);
+    Put32(&trap, 0x08074B50);  // a lone signature
+    trap = Concat(trap, Filler(100, 2));
+    trap = Concat(trap, test::ZipBuilder().Stored("inner.txt", ToBytes("inner")).bytes());
+    trap = Concat(trap, Filler(100, 3));
+    uint32_t at = static_cast<uint32_t>(trap.size());
+    trap = Concat(trap, Descriptor(0x12345678, at, at, kSig32));  // size fits, CRC does not
+    at = static_cast<uint32_t>(trap.size());
+    trap = Concat(trap, Descriptor(0x9ABCDEF0, at, at, kBare32));
+    at = static_cast<uint32_t>(trap.size());
+    trap = Concat(trap, Descriptor(test::ZlibCrc32(trap), at + 1, at, kSig32));
+    trap = Concat(trap, Filler(500, 4));
+    struct Case {
+        const char* label;
+        Bytes plain;
+        std::vector<uint16_t> methods;
+    } cases[] = {
+        {"compressible", test::PatternBytes(70000, 11, true), {0, 8}},
+        {"empty", {}, {0, 8}},
+        {"stored data that only looks like an end", trap, {0}},
+    };
+    for (const Case& c : cases) {
+        for (uint16_t method : c.methods) {
+            for (const Shape& shape : kShapes) {
+                SCOPED_TRACE(std::string(c.label) + ", " + shape.label + (method ? ", deflated" : ", stored"));
+                test::ScanOutcome run = Run(Concat(StreamedEntry("a.bin", c.plain, method, shape), NextEntry()));
+                EXPECT_EQ(EntryLines(run),
+                          (std::vector<std::string>{"    a.bin: size = " + std::to_string(c.plain.size()) + ":  OK",
+                                                    "    next.txt: size = 5:  OK"}))
+                    << run.Dump();
+                EXPECT_EQ(Saved(), (std::vector<Bytes>{c.plain, kNext}));
+            }
         }
-    }
-}
-
-// Empty entries (directories, empty files) of both methods.
-TEST_F(StreamedEntries, EmptyEntries) {
-    const Shape sig32{"", true, false}, bare32{"", false, false};
-    Bytes input = Concat(StreamedEntry("dir/", {}, 0, sig32), StreamedEntry("e1", {}, 0, bare32));
-    input = Concat(input, StreamedEntry("e2", {}, 8, sig32));
-    input = Concat(input, NextEntry());
-    test::ScanOutcome run = Run(input);
-    EXPECT_EQ(EntryLines(run), (std::vector<std::string>{"    dir/: size = 0:  OK", "    e1: size = 0:  OK",
-                                                         "    e2: size = 0:  OK", "    next.txt: size = 5:  OK"}))
-        << run.Dump();
-    EXPECT_EQ(Saved(), (std::vector<Bytes>{{}, {}, {}, kNext}));
-}
-
-// Stored data holding what looks like an end: a descriptor signature, a local
-// header that validates, a descriptor whose size fits but whose CRC-32 does
-// not (with and without signature), and a CRC-32 that fits with a wrong size.
-TEST_F(StreamedEntries, StoredDataIsNotCutWhereItOnlyLooksLikeAnEnd) {
-    Bytes plain = Filler(300, 1);
-    Put32(&plain, 0x08074B50);  // a lone signature
-    plain = Concat(plain, Filler(100, 2));
-    plain = Concat(plain, test::ZipBuilder().Stored("inner.txt", ToBytes("inner")).bytes());
-    plain = Concat(plain, Filler(100, 3));
-    uint32_t at = static_cast<uint32_t>(plain.size());
-    plain = Concat(plain, Descriptor(0x12345678, at, at, {"", true, false}));  // size fits, CRC does not
-    at = static_cast<uint32_t>(plain.size());
-    plain = Concat(plain, Descriptor(0x9ABCDEF0, at, at, {"", false, false}));
-    at = static_cast<uint32_t>(plain.size());
-    plain = Concat(plain, Descriptor(test::ZlibCrc32(plain), at + 1, at, {"", true, false}));
-    plain = Concat(plain, Filler(500, 4));
-    for (const Shape& shape : kShapes) {
-        SCOPED_TRACE(shape.label);
-        test::ScanOutcome run = Run(Concat(StreamedEntry("trap.bin", plain, 0, shape), NextEntry()));
-        EXPECT_EQ(EntryLines(run), (std::vector<std::string>{"    trap.bin: size = " + std::to_string(plain.size()) +
-                                                                 ":  OK",
-                                                             "    next.txt: size = 5:  OK"}))
-            << run.Dump();
-        EXPECT_EQ(Saved(), (std::vector<Bytes>{plain, kNext}));
     }
 }
 
 // --- Verdicts ---------------------------------------------------------------------
 
-// The descriptor's CRC-32 and size stand in for the header's zeros.
+// The descriptor's CRC-32 and size stand in for the header's zeros. Stored
+// data whose descriptor never proves itself keeps its bytes up to the next
+// local header that validates, or to the end of the input.
 TEST_F(StreamedEntries, DescriptorJudgesTheEntry) {
-    const Shape sig32{"", true, false};
     const Bytes plain = Filler(4000, 5);
     const Bytes deflated = test::ZlibRawDeflate(plain, 6);
     auto entry = [&](uint16_t method, const Bytes& data, uint32_t crc, uint32_t size) {
-        Bytes out = test::LocalHeader(StreamedSpec("x.bin", data, method));
-        out = Concat(out, data);
-        return Concat(Concat(out, Descriptor(crc, data.size(), size, sig32)), NextEntry());
+        Bytes out = Concat(test::LocalHeader(StreamedSpec("x.bin", data, method)), data);
+        return Concat(Concat(out, Descriptor(crc, data.size(), size, kSig32)), NextEntry());
     };
     Bytes flipped = plain;
     flipped[1234] ^= 0x40;
@@ -252,64 +243,45 @@ TEST_F(StreamedEntries, DescriptorJudgesTheEntry) {
     char crcLine[120];
     std::snprintf(crcLine, sizeof crcLine, "ERROR: File x.bin is corrupt.  CRC is %08X, should be %08X",
                   test::ZlibCrc32(flipped), crc);
+    const Bytes head = Concat(test::LocalHeader(StreamedSpec("x.bin", plain, 0)), plain);
+    const Bytes pk34 = Concat(Bytes{'P', 'K', 3, 4}, Bytes(26, 0));
+    const std::string next = "    next.txt: size = 5:  OK";
     struct Case {
         const char* label;
         Bytes input;
-        std::string line;
+        std::vector<std::string> lines;  // a line "" stands for any CRC error of x.bin
         int partial;
-        Bytes kept;
+        std::vector<Bytes> saved;
     } cases[] = {
         {"stored, a byte flipped: the descriptor's size still ends it", entry(0, flipped, crc, 4000),
-         crcLine, 1, flipped},
+         {crcLine, next}, 1, {flipped, kNext}},
         {"deflated, descriptor's size differs", entry(8, deflated, crc, 4100),
-         "WARNING: Size of x.bin is 4000, should be 4100", 1, plain},
-        {"deflated, descriptor's CRC-32 differs", entry(8, deflated, crc ^ 1, 4000), "", 1, plain},
+         {"WARNING: Size of x.bin is 4000, should be 4100", next}, 1, {plain, kNext}},
+        {"deflated, descriptor's CRC-32 differs", entry(8, deflated, crc ^ 1, 4000), {"", next}, 1, {plain, kNext}},
         {"deflated, no descriptor after a complete stream: kept as decoded",
          Concat(Concat(test::LocalHeader(StreamedSpec("x.bin", deflated, 8)), deflated), NextEntry()),
-         "    x.bin: size = 4000:  OK", 0, plain},
+         {"    x.bin: size = 4000:  OK", next}, 0, {plain, kNext}},
+        {"stored, no descriptor, next header follows", Concat(head, NextEntry()),
+         {"ERROR: File x.bin is corrupt.  Salvaged 4000 of 0", next}, 1, {plain, kNext}},
+        {"stored, no descriptor, input ends", head, {"ERROR: File x.bin is corrupt.  Salvaged 4000 of 0"}, 1, {plain}},
+        {"stored, input ends inside the descriptor", Concat(head, Bytes{'P', 'K', 7, 8, 1, 2}),
+         {"ERROR: File x.bin is corrupt.  Salvaged 4006 of 0"}, 1, {Concat(plain, Bytes{'P', 'K', 7, 8, 1, 2})}},
+        {"stored, a rejected header (name length 0) does not end it", Concat(Concat(head, pk34), NextEntry()),
+         {"ERROR: File x.bin is corrupt.  Salvaged 4030 of 0", next}, 1, {Concat(plain, pk34), kNext}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         test::ScanOutcome run = Run(c.input);
         std::vector<std::string> lines = EntryLines(run);
-        ASSERT_EQ(lines.size(), 2u) << run.Dump();
-        if (!c.line.empty()) EXPECT_EQ(lines[0], c.line);
-        else EXPECT_EQ(lines[0].rfind("ERROR: File x.bin is corrupt.  CRC is ", 0), 0u) << lines[0];
-        EXPECT_EQ(lines[1], "    next.txt: size = 5:  OK");
+        ASSERT_EQ(lines.size(), c.lines.size()) << run.Dump();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (c.lines[i].empty()) {
+                EXPECT_EQ(lines[i].rfind("ERROR: File x.bin is corrupt.  CRC is ", 0), 0u) << lines[i];
+            } else {
+                EXPECT_EQ(lines[i], c.lines[i]);
+            }
+        }
         EXPECT_EQ(run.counters.partiallyRecoverable, c.partial);
-        EXPECT_EQ(Saved(), (std::vector<Bytes>{c.kept, kNext}));
-    }
-}
-
-// Stored data whose descriptor never proves itself keeps its bytes up to the
-// next local header that validates, or to the end of the input.
-TEST_F(StreamedEntries, StoredDataWithoutDescriptorIsPartial) {
-    const Bytes plain = Filler(3000, 6);
-    const Bytes head = Concat(test::LocalHeader(StreamedSpec("x.bin", plain, 0)), plain);
-    struct Case {
-        const char* label;
-        Bytes input;
-        std::vector<std::string> lines;
-        std::vector<Bytes> saved;
-    } cases[] = {
-        {"next header follows", Concat(head, NextEntry()),
-         {"ERROR: File x.bin is corrupt.  Salvaged 3000 of 0", "    next.txt: size = 5:  OK"},
-         {plain, kNext}},
-        {"input ends", head, {"ERROR: File x.bin is corrupt.  Salvaged 3000 of 0"}, {plain}},
-        {"input ends inside the descriptor",
-         Concat(head, Bytes{'P', 'K', 7, 8, 1, 2}),
-         {"ERROR: File x.bin is corrupt.  Salvaged 3006 of 0"},
-         {Concat(plain, Bytes{'P', 'K', 7, 8, 1, 2})}},
-        {"a rejected header (name length 0) does not end it",
-         Concat(Concat(head, Bytes{'P', 'K', 3, 4}), Concat(Bytes(26, 0), NextEntry())),
-         {"ERROR: File x.bin is corrupt.  Salvaged 3030 of 0", "    next.txt: size = 5:  OK"},
-         {Concat(Concat(plain, Bytes{'P', 'K', 3, 4}), Bytes(26, 0)), kNext}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.label);
-        test::ScanOutcome run = Run(c.input);
-        EXPECT_EQ(EntryLines(run), c.lines) << run.Dump();
-        EXPECT_EQ(run.counters.partiallyRecoverable, 1);
         EXPECT_EQ(Saved(), c.saved);
     }
 }
@@ -322,7 +294,7 @@ TEST_F(StreamedEntries, DamagedDeflateStreamDoesNotSwallowTheNextEntry) {
     Bytes data = Filler(100, 7);
     stream = Concat(stream, data);
     Bytes input = Concat(test::LocalHeader(StreamedSpec("x.bin", stream, 8)), stream);
-    input = Concat(input, Descriptor(0, stream.size(), 8192, {"", true, false}));
+    input = Concat(input, Descriptor(0, stream.size(), 8192, kSig32));
     input = Concat(input, NextEntry());
     input = Concat(input, Filler(9000, 8));
     test::ScanOutcome run = Run(input);
@@ -403,10 +375,9 @@ TEST_F(StreamedEntries, ReaderStandsRightAfterTheStream) {
 // out empty and a deflated one with what its first 10 bytes decode to; the
 // scan then walks through their data.
 TEST_F(StreamedEntries, WithoutTheFlagTheHeaderIsTrusted) {
-    const Shape sig32{"", true, false};
-    const Bytes plain = Filler(5000, 10);
+        const Bytes plain = Filler(5000, 10);
     const Bytes noise = test::PatternBytes(5000, 14);  // deflates to a stored block
-    Bytes input = Concat(StreamedEntry("s.bin", plain, 0, sig32), StreamedEntry("d.bin", noise, 8, sig32));
+    Bytes input = Concat(StreamedEntry("s.bin", plain, 0, kSig32), StreamedEntry("d.bin", noise, 8, kSig32));
     input = Concat(input, NextEntry());
     test::ScanOutcome run = Run(input, 0);
     EXPECT_EQ(EntryLines(run), (std::vector<std::string>{"    s.bin: size = 0:  OK",
@@ -428,7 +399,7 @@ TEST_F(StreamedEntries, OnlyStoredAndDeflatedEntriesWithZeroSizeAreStreamed) {
     sized.uncompressedSize = 6;
     sized.crc = test::ZlibCrc32(ToBytes("abcdef"));
     Bytes input = test::ZipBuilder().Add(sized).bytes();
-    input = Concat(input, Descriptor(*sized.crc, 6, 6, {"", true, false}));
+    input = Concat(input, Descriptor(*sized.crc, 6, 6, kSig32));
     input = Concat(input, test::ZipBuilder().Add(shrunk).bytes());
     input = Concat(input, NextEntry());
     test::ScanOutcome with = Run(input);
@@ -441,8 +412,7 @@ TEST_F(StreamedEntries, OnlyStoredAndDeflatedEntriesWithZeroSizeAreStreamed) {
 // The host stops the repair while a long stored entry is searched: it leaves
 // no trace, and the entry before it stays.
 TEST_F(StreamedEntries, StopDuringTheSearchLeavesNoTrace) {
-    const Shape sig32{"", true, false};
-    Bytes input = Concat(NextEntry(), StreamedEntry("long.bin", Filler(3000000, 16), 0, sig32));
+        Bytes input = Concat(NextEntry(), StreamedEntry("long.bin", Filler(3000000, 16), 0, kSig32));
     test::WriteFile(dir_.File("in.zip"), input);
     test::ScanOutcome run =
         test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"), /*abortAt=*/2, REPAIR_TRAILING_DESCRIPTORS);
@@ -461,10 +431,10 @@ TEST_F(StreamedEntries, ManyFalseDescriptorsInStoredData) {
     plain.reserve(100000 * 16 + 16);
     for (uint32_t i = 0; i < 100000; ++i) {
         uint32_t at = static_cast<uint32_t>(plain.size());
-        Bytes fake = Descriptor(i + 1, at, at, {"", true, false});
+        Bytes fake = Descriptor(i + 1, at, at, kSig32);
         plain.insert(plain.end(), fake.begin(), fake.end());
     }
-    test::ScanOutcome run = Run(Concat(StreamedEntry("fakes", plain, 0, {"", true, false}), NextEntry()));
+    test::ScanOutcome run = Run(Concat(StreamedEntry("fakes", plain, 0, kSig32), NextEntry()));
     EXPECT_EQ(EntryLines(run), (std::vector<std::string>{"    fakes: size = 1600000:  OK",
                                                          "    next.txt: size = 5:  OK"}))
         << run.Dump();
