@@ -21,21 +21,6 @@ std::vector<uint8_t> ZlibDeflate(const std::vector<uint8_t>& data, int level, in
     return out;
 }
 
-// Word-like text with repeats at every distance, as source code has.
-std::vector<uint8_t> TextData(size_t size, uint32_t seed) {
-    static const char* kWords[] = {"def ", "return ", "self", ".value", " = ", "(", ")", ":\n", "    ", "if ",
-                                   "import ", "archive", "entry", "for ", " in ", "range", "[i]", "# note\n"};
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> out;
-    while (out.size() < size) {
-        const char* w = kWords[rng() % (sizeof(kWords) / sizeof(kWords[0]))];
-        out.insert(out.end(), w, w + std::char_traits<char>::length(w));
-        if (rng() % 50 == 0) out.push_back(static_cast<uint8_t>('0' + rng() % 10));
-    }
-    out.resize(size);
-    return out;
-}
-
 // Machine-code-like data: small integers, zero runs, some structure.
 std::vector<uint8_t> BinaryData(size_t size, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -44,13 +29,6 @@ std::vector<uint8_t> BinaryData(size_t size, uint32_t seed) {
         uint32_t r = rng();
         out[i] = (i % 16 < 4) ? static_cast<uint8_t>(i >> 4) : (r % 3 == 0 ? 0 : static_cast<uint8_t>(r % 40));
     }
-    return out;
-}
-
-std::vector<uint8_t> RandomData(size_t size, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> out(size);
-    for (auto& b : out) b = static_cast<uint8_t>(rng());
     return out;
 }
 
@@ -73,6 +51,8 @@ struct DataSet {
     const char* name;
     std::vector<uint8_t> (*make)(size_t, uint32_t);
 };
+std::vector<uint8_t> TextData(size_t size, uint32_t seed) { return PatternBytes(size, seed, true); }
+std::vector<uint8_t> RandomData(size_t size, uint32_t seed) { return PatternBytes(size, seed); }
 const DataSet kDataSets[] = {{"text", TextData}, {"binary", BinaryData}, {"random", RandomData}, {"runs", RunData}};
 
 struct Strategy {

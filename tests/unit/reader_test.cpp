@@ -39,7 +39,9 @@ protected:
     std::unique_ptr<test::OpenedInput> input_;
 };
 
-TEST_F(ReaderTest, EmptyInputEndsAtOnceAndKeepsEnding) {
+// An empty input ends at once and keeps ending; a closed one hands out
+// nothing more.
+TEST_F(ReaderTest, EmptyOrClosedInputHandsOutNothing) {
     Open({});
     uint8_t b;
     EXPECT_EQ(ReadByte(&b), 0);
@@ -48,6 +50,11 @@ TEST_F(ReaderTest, EmptyInputEndsAtOnceAndKeepsEnding) {
     EXPECT_EQ(ReadBytes(&b, 0), 1);
     EXPECT_EQ(ReadUpTo(&b, 1), 0);
     EXPECT_EQ(SkipBytes(-3), 1);
+    Open(test::PatternBytes(100, 1));
+    ExpectBytes(0, 10);
+    input_.reset();
+    EXPECT_EQ(ReadByte(&b), 0);
+    EXPECT_EQ(ReadUpTo(&b, 1), 0);
 }
 
 // One report per 10,000 bytes handed out, as a percentage of the input; an
@@ -97,47 +104,36 @@ TEST_F(ReaderTest, HostStopSetsAbortAfterTheByteAndStillDeliversIt) {
     EXPECT_EQ(host.progress(), std::vector<unsigned long>{40});
 }
 
-TEST_F(ReaderTest, StepBackWithinTheBufferAndAcrossAFill) {
-    Open(test::PatternBytes(5000, 5));
-    // Next index 3 in the second fill: the step crosses into the first fill.
-    ExpectBytes(0, 1003);
-    StepBack(8);
-    EXPECT_EQ(ReaderPosition(), 995u);
-    ExpectBytes(995, 20);
-    // Next index 500: only the index moves.
-    ASSERT_EQ(SkipBytes(1500 - 1015), 1);
-    StepBack(8);
-    EXPECT_EQ(ReaderPosition(), 1492u);
-    ExpectBytes(1492, 600);
-}
-
-TEST_F(ReaderTest, StepBackNeverGoesBeforeTheStart) {
-    Open(test::PatternBytes(100, 9));
-    ExpectBytes(0, 3);
-    StepBack(8);
-    EXPECT_EQ(ReaderPosition(), 0u);
-    ExpectBytes(0, 100);
-    uint8_t b;
-    EXPECT_EQ(ReadByte(&b), 0);
-    // After the end, stepping back re-reads the tail.
-    StepBack(8);
-    ExpectBytes(92, 8);
-}
-
-TEST_F(ReaderTest, MarkAfterSignatureAndReturnToIt) {
-    Bytes data = test::PatternBytes(4000, 13);
-    data[1230] = 'P';
-    data[1231] = 'K';
-    data[1232] = 3;
-    data[1233] = 4;
-    Open(data);
-    ExpectBytes(0, 1234);
-    MarkPosition();
-    EXPECT_EQ(g_archiveReader.mark, 1234u);
-    ASSERT_EQ(SkipBytes(2000), 1);
-    ReturnToMark();
-    EXPECT_EQ(ReaderPosition(), 1234u);
-    ExpectBytes(1234, 2766);
+// StepBack(8) after reading `read` bytes (all 5000: past the end, where a
+// step back re-reads the tail): within the fill, across into the previous
+// 1000-byte fill, and clamped at the start. Then the mark set there is
+// returned to from farther on.
+TEST_F(ReaderTest, StepBackAndReturnToTheMark) {
+    struct Case {
+        const char* label;
+        size_t read;
+        uint64_t position;
+    } cases[] = {{"across a fill (next index 3)", 1003, 995},
+                 {"within the fill", 1500, 1492},
+                 {"never before the start", 3, 0},
+                 {"after the end", 5000, 4992}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Open(test::PatternBytes(5000, 5));
+        ExpectBytes(0, c.read);
+        uint8_t b;
+        if (c.read == 5000) {
+            EXPECT_EQ(ReadByte(&b), 0);
+        }
+        StepBack(8);
+        EXPECT_EQ(ReaderPosition(), c.position);
+        MarkPosition();
+        EXPECT_EQ(g_archiveReader.mark, c.position);
+        ExpectBytes(c.position, 5000 - c.position);
+        ReturnToMark();
+        EXPECT_EQ(ReaderPosition(), c.position);
+        ExpectBytes(c.position, 8);
+    }
 }
 
 TEST_F(ReaderTest, ShortReadsReportWhatArrived) {
@@ -152,15 +148,6 @@ TEST_F(ReaderTest, ShortReadsReportWhatArrived) {
     ReturnToMark();
     EXPECT_EQ(SkipBytes(2500), 1);
     EXPECT_EQ(SkipBytes(1), 0);
-}
-
-TEST_F(ReaderTest, ClosedInputHandsOutNothing) {
-    Open(test::PatternBytes(100, 1));
-    ExpectBytes(0, 10);
-    input_.reset();
-    uint8_t b;
-    EXPECT_EQ(ReadByte(&b), 0);
-    EXPECT_EQ(ReadUpTo(&b, 1), 0);
 }
 
 // Random interleavings of every operation against a plain model of the input:
