@@ -1,17 +1,21 @@
 // The arcsalve command run as a subprocess without a terminal (standard input
-// is /dev/null), checked against its exact output and exit status.
+// is a file), checked against its exact output and exit status; on encrypted
+// archives, with passwords from -p and --password-file. The terminal prompt
+// is in cli_terminal_test.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <zlib.h>
-
+#include <map>
 #include <string>
 #include <vector>
 
 #include "support/api_fixture.h"
+#include "support/repair_run.h"
+#include "support/zip_builder.h"
+#include "support/zipcrypto_writer.h"
 
 namespace {
 
@@ -25,26 +29,12 @@ const char kDamaged[] = "DAMAGED ARCHIVE BYTES";
 const char kOld[] = "OLD OUTPUT";
 const char kTryHelp[] = "Try 'arcsalve --help' for more information.\n";
 
-// One stored entry's local header, name and data, as an archiver writes it;
-// without a central directory after it, as when a download was cut short.
-std::string StoredEntry(const std::string& name, const std::string& data) {
-    auto le = [](std::string& out, uint32_t v, int bytes) {
-        for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
-    };
-    const uint32_t crc = static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
-    std::string out = "PK\3\4";
-    le(out, 10, 2);      // version needed
-    le(out, 0, 2);       // flags
-    le(out, 0, 2);       // method: stored
-    le(out, 0x6000, 2);  // time 12:00
-    le(out, 0x58A1, 2);  // date 2024-05-01
-    le(out, crc, 4);
-    le(out, static_cast<uint32_t>(data.size()), 4);
-    le(out, static_cast<uint32_t>(data.size()), 4);
-    le(out, static_cast<uint32_t>(name.size()), 2);
-    le(out, 0, 2);       // extra field length
-    return out + name + data;
+// Stored entries' local headers, names and data, as an archiver writes them;
+// without a central directory after them, as when a download was cut short.
+std::string StoredEntries(const std::vector<std::pair<std::string, std::string>>& files) {
+    arcsalve::test::ZipBuilder zip;
+    for (const auto& f : files) zip.Stored(f.first, arcsalve::test::ToBytes(f.second));
+    return std::string(zip.bytes().begin(), zip.bytes().end());
 }
 
 struct CliRun {
@@ -65,13 +55,15 @@ protected:
         MakeDir(work / "archives");
     }
 
-    // Runs the command in work/archives with TMPDIR work/tmp.
-    CliRun Run(const std::vector<std::string>& args) {
+    // Runs the command in work/archives with TMPDIR work/tmp and `input` on
+    // its standard input.
+    CliRun Run(const std::vector<std::string>& args, const std::string& input = "") {
         const std::string outFile = work / "stdout";
         const std::string errFile = work / "stderr";
+        WriteText(work / "stdin", input);
         pid_t pid = ::fork();
         if (pid == 0) {
-            int in = ::open("/dev/null", O_RDONLY);
+            int in = ::open((work / "stdin").c_str(), O_RDONLY);
             int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             if (in < 0 || out < 0 || err < 0 || ::chdir(Dir().c_str()) != 0) ::_exit(126);
@@ -156,20 +148,19 @@ TEST_F(CliTest, UsageErrors) {
 
 TEST_F(CliTest, UnreadableArchivesAreFileErrors) {
     MakeDir(In("dir.zip"));
-    CliRun run = Run({"missing.zip"});
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "error: File Error\narcsalve: missing.zip: No such file or directory\n");
-
-    run = Run({"dir.zip"});
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(run.err, "error: File Error\narcsalve: dir.zip: not a regular file\n");
+    const std::string longName = std::string(5000, 'n') + ".zip";
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.zip", "missing.zip: No such file or directory"},
+        {"dir.zip", "dir.zip: not a regular file"},
+        {longName, longName + ": name too long"},
+    };
+    for (const auto& c : cases) {
+        CliRun run = Run({c.first});
+        EXPECT_EQ(run.status, 3);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "error: File Error\narcsalve: " + c.second + "\n");
+    }
     EXPECT_FALSE(FileExists(In("dir_BAK.zip")));
-
-    run = Run({std::string(5000, 'n') + ".zip"});
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(run.err, "error: File Error\narcsalve: " + std::string(5000, 'n') +
-                           ".zip: name too long\n");
 }
 
 // Without a terminal every question is told, with the option that answers it,
@@ -221,8 +212,7 @@ TEST_F(CliTest, QuestionsWithoutATerminal) {
 // The exit status follows what the repair reported: 0 all intact, 1 losses,
 // 4 nothing in the rebuilt archive.
 TEST_F(CliTest, OutcomesOfARepair) {
-    WriteText(In("intact.zip"), StoredEntry("a.txt", "first file\n") +
-                                    StoredEntry("b.txt", "second file\n"));
+    WriteText(In("intact.zip"), StoredEntries({{"a.txt", "first file\n"}, {"b.txt", "second file\n"}}));
     CliRun run = Run({"intact.zip"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out,
@@ -287,6 +277,122 @@ TEST_F(CliTest, SeveralArchives) {
               "arcsalve: missing.zip: No such file or directory\n"
               "arcsalve: b.zip: the backup b_BAK.zip already exists; --use-backup salvages from "
               "it again (replaces b.zip)\n");
+}
+
+// A damaged archive (its central directory cut off) of three entries sharing
+// one password, one with another, and a plain one.
+class EncryptedCli : public CliTest {
+protected:
+    void SetUp() override {
+        CliTest::SetUp();
+        namespace tc = arcsalve::test_crypt;
+        std::vector<tc::CryptEntry> entries;
+        for (int i = 0; i < 3; ++i)
+            entries.push_back(tc::Encrypted("doc" + std::to_string(i) + ".txt", Text(200 + 100 * i, i), "open sesame"));
+        entries.push_back(tc::Encrypted("other.txt", Text(50, 7), "second", 0));
+        entries.push_back(tc::Plain("plain.txt", Text(20, 8)));
+        for (const auto& e : entries) originals[e.name] = e.data;
+        tc::Bytes archive = tc::BuildZip(entries);
+        archive.resize(FirstCentralRecord(archive));
+        WriteText(In("damaged.zip"), std::string(archive.begin(), archive.end()));
+        MakeDir(In("out"));
+    }
+
+    static size_t FirstCentralRecord(const arcsalve::test_crypt::Bytes& archive) {
+        for (size_t at = 0; at + 4 <= archive.size(); ++at)
+            if (archive[at] == 'P' && archive[at + 1] == 'K' && archive[at + 2] == 1 && archive[at + 3] == 2) return at;
+        return archive.size();
+    }
+    static arcsalve::test::Bytes Text(int lines, int salt) {
+        std::string s;
+        for (int i = 0; i < lines; ++i) s += "text " + std::to_string(salt) + "/" + std::to_string(i) + "\n";
+        return arcsalve::test::ToBytes(s);
+    }
+
+    // The names in the rebuilt archive, which unzip and Python accept; each
+    // entry unencrypted and whole.
+    std::vector<std::string> RebuiltNames() {
+        std::vector<std::string> names;
+        for (const auto& e : arcsalve::test::ExpectValidArchive(In("out/damaged.zip")).entries) {
+            names.emplace_back(e.name.begin(), e.name.end());
+            EXPECT_EQ(e.flags, 0u);
+            EXPECT_EQ(e.data, originals[names.back()]) << names.back();
+        }
+        return names;
+    }
+
+    std::map<std::string, arcsalve::test::Bytes> originals;
+};
+
+const std::vector<std::string> kAll = {"doc0.txt", "doc1.txt", "doc2.txt", "other.txt", "plain.txt"};
+
+// Passwords from -p, --password-file and standard input, wrong ones among
+// them, in any order: every entry is saved, the wrong ones pass quietly,
+// exit status 0.
+TEST_F(EncryptedCli, GivenPasswordsOpenEveryEntry) {
+    WriteText(In("pw.txt"), "nope\n\nsecond\r\n");
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+    } cases[] = {
+        {{"-p", "second", "--password=open sesame"}, ""},
+        {{"-p", "wrong", "-p", "open sesame", "-p", "also-wrong", "-p", "second"}, ""},
+        {{"--password-file", "pw.txt", "-p", "open sesame"}, ""},
+        {{"--password-file", "-"}, "open sesame\nsecond\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        std::vector<std::string> args = {"--no-progress", "-o", "out", "-f"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("damaged.zip");
+        CliRun run = Run(args, c.input);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_NE(run.out.find("    other.txt: size = " + std::to_string(originals["other.txt"].size()) + ":  OK\n"), std::string::npos) << run.out;
+        EXPECT_EQ(RebuiltNames(), kAll);
+    }
+}
+
+// No password, or none that fits, and no terminal: each encrypted entry is
+// skipped and said to be so, with a hint once; the plain entry is saved and
+// the exit status tells of losses. --no-prompt behaves the same. A password
+// file that cannot be read is a usage error; one longer than 39 characters
+// is announced as cut.
+TEST_F(EncryptedCli, MissingPasswordsAndPasswordErrors) {
+    const std::string noneGiven = "arcsalve: doc0.txt is encrypted: -p PASSWORD or --password-file FILE gives its password\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string hint;
+        std::vector<std::string> saved;
+        int undecryptable;
+    } cases[] = {
+        {{}, noneGiven, {"plain.txt"}, 4},
+        {{"--no-prompt"}, noneGiven, {"plain.txt"}, 4},
+        {{"-p", "second"}, "arcsalve: doc0.txt is encrypted and none of the passwords given fits\n",
+         {"other.txt", "plain.txt"}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.hint);
+        std::vector<std::string> args = {"--no-progress", "-o", "out", "-f"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.push_back("damaged.zip");
+        CliRun run = Run(args);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err.rfind(c.hint, 0), 0u) << run.err;
+        EXPECT_NE(run.err.find("ERROR (SKIPPING FILE): Cannot decrypt doc1.txt\n"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("error: " + std::to_string(c.undecryptable) + " undecryptable files\n"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.err.find("Incorrect Password"), std::string::npos);
+        EXPECT_EQ(RebuiltNames(), c.saved);
+    }
+
+    CliRun run = Run({"-o", "out", "--password-file", "missing.txt", "damaged.zip"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err, "arcsalve: cannot read password file missing.txt: No such file or directory\n");
+    EXPECT_EQ(run.out, "");
+    run = Run({"--no-progress", "-o", "out", "-f", "-p", std::string(45, 'x'), "-p", "second", "damaged.zip"});
+    EXPECT_EQ(run.err.rfind("arcsalve: a password given is longer than 39 characters: only its first 39 are used\n", 0), 0u)
+        << run.err;
 }
 
 }  // namespace
