@@ -130,162 +130,120 @@ protected:
     OracleListing listing_;
 };
 
-// Every entry of an intact zip -9 archive, deflated or stored, keeps its
-// compressed data and method; the header is rewritten (version 20, flags 0,
-// so zip's deflate-level bits go) with the same CRC-32. The messages are the
-// ones the classic salvage gives.
-TEST_F(KeepIntact, IntactZipNineArchiveKeepsEveryEntrysData) {
-    Bytes zip = MakeArchive("-9");
-    std::vector<LocalEntry> original = LocalEntries(zip);
-    ASSERT_EQ(original.size(), Sources().size());
-    ASSERT_EQ(original[kMain].method, 8);
-    ASSERT_EQ(original[kNoise].method, 0);
-    ASSERT_NE(original[kMain].flags & 6, 0);  // -9 marks "maximum compression"
-
-    ScanOutcome kept;
-    std::vector<LocalEntry> out = Salvage(zip, REPAIR_KEEP_INTACT, &kept);
-    ASSERT_EQ(out.size(), original.size()) << kept.Dump();
-    for (size_t i = 0; i < out.size(); ++i) {
-        SCOPED_TRACE(original[i].name);
-        EXPECT_EQ(out[i].name, original[i].name);
-        EXPECT_EQ(out[i].method, original[i].method);
-        EXPECT_TRUE(out[i].data == original[i].data);
-        EXPECT_EQ(out[i].crc, original[i].crc);
-        EXPECT_EQ(out[i].flags, 0);
-        EXPECT_EQ(out[i].version, 20);
-        EXPECT_TRUE(Salvaged(Sources()[i].name) == Sources()[i].data);
-    }
-
-    ScanOutcome classic;
-    std::vector<LocalEntry> recompressed = Salvage(zip, 0, &classic);
-    EXPECT_EQ(kept.Texts(), classic.Texts());
-    EXPECT_EQ(kept.counters.filesFound, 6);
-    EXPECT_EQ(kept.counters.partiallyRecoverable, 0);
-    // Without the flag the same archive is compressed anew: the stored noise
-    // is deflated, and main.c gets this library's own deflate.
-    ASSERT_EQ(recompressed.size(), original.size());
-    EXPECT_EQ(recompressed[kNoise].method, 8);
-    EXPECT_FALSE(recompressed[kMain].data == original[kMain].data);
-}
-
-// Damaged archives: the entries that survived keep their data as it was;
-// the damaged one is compressed anew from what was salvaged, and reported.
-TEST_F(KeepIntact, DamagedArchiveKeepsIntactEntriesAndRecompressesTheRest) {
-    Bytes zip = MakeArchive("-9");
-    std::vector<LocalEntry> original = LocalEntries(zip);
-    ASSERT_EQ(original.size(), Sources().size());
-    size_t directory = 0;  // the central directory's offset: behind the last entry
-    for (const LocalEntry& e : original) directory += 30 + e.name.size() + e.data.size();
-    ASSERT_EQ(LoadLE32(zip.data() + directory), 0x02014B50u);
-    // Offset of main.c's data: it is the first entry.
-    const size_t mainData = 30 + original[kMain].name.size();
-
-    struct Case {
-        const char* label;
-        Bytes damaged;
-        std::vector<size_t> intact;  // source indexes kept byte for byte
-        int32_t partial;
-        const char* report;  // a message that must be there ("" none)
+// Entries that survived keep their compressed data and method, byte for
+// byte; the header is rewritten (version 20, flags 0, so zip's deflate-level
+// bits go) with the same CRC-32. A damaged entry is compressed anew from what
+// was salvaged, and reported. A stored entry with flipped bytes decodes to
+// its recorded size, so only its CRC-32 tells: it is not copied either.
+TEST_F(KeepIntact, IntactEntriesKeepTheirDataAndDamagedOnesAreCompressedAnew) {
+    const Bytes zip9 = MakeArchive("-9"), zip0 = MakeArchive("-0");
+    const std::vector<LocalEntry> original9 = LocalEntries(zip9), original0 = LocalEntries(zip0);
+    ASSERT_EQ(original9.size(), Sources().size());
+    ASSERT_EQ(original0.size(), Sources().size());
+    ASSERT_EQ(original9[kMain].method, 8);
+    ASSERT_EQ(original9[kNoise].method, 0);
+    ASSERT_NE(original9[kMain].flags & 6, 0);  // -9 marks "maximum compression"
+    ASSERT_EQ(original0[kNotes].method, 0);
+    // Where an entry's data starts, and the central directory: behind the last.
+    auto dataOffset = [](const std::vector<LocalEntry>& entries, size_t index) {
+        size_t at = 0;
+        for (size_t i = 0; i < index; ++i) at += 30 + entries[i].name.size() + entries[i].data.size();
+        return index < entries.size() ? at + 30 + entries[index].name.size() : at;
     };
-    Bytes cutDirectory(zip.begin(), zip.begin() + static_cast<long>(directory));
+    const size_t directory = dataOffset(original9, original9.size());
+    ASSERT_EQ(LoadLE32(zip9.data() + directory), 0x02014B50u);
+
+    Bytes cutDirectory(zip9.begin(), zip9.begin() + static_cast<long>(directory));
     Bytes flipped = cutDirectory;
-    for (size_t i = 0; i < 4; ++i) flipped[mainData + original[kMain].data.size() / 2 + i] ^= 0xA5;
-    Bytes prefixed = Concat(PatternBytes(3000, 7, false), zip);
+    for (size_t i = 0; i < 4; ++i) flipped[dataOffset(original9, kMain) + original9[kMain].data.size() / 2 + i] ^= 0xA5;
+    Bytes prefixed = Concat(PatternBytes(3000, 7, false), zip9);
     std::replace(prefixed.begin(), prefixed.begin() + 3000, uint8_t{'P'}, uint8_t{'Q'});
-    Case cases[] = {
-        {"central directory cut off", cutDirectory, {0, 1, 2, 3, 4, 5}, 0, ""},
-        {"garbage before the archive", prefixed, {0, 1, 2, 3, 4, 5}, 0, ""},
-        {"bytes flipped in main.c, directory cut off", flipped, {1, 2, 3, 4, 5}, 1, "main.c"},
+    Bytes storedFlipped = zip0;
+    storedFlipped[dataOffset(original0, kNotes) + 1234] ^= 0x01;
+    Bytes notesFlipped = Sources()[kNotes].data;
+    notesFlipped[1234] ^= 0x01;
+
+    const struct {
+        const char* label;
+        const Bytes& damaged;
+        const std::vector<LocalEntry>& original;
+        size_t damagedEntry;   // 6: none
+        const char* report;    // how the damaged one is reported
+        Bytes salvaged;        // its salvaged data, when known
+    } cases[] = {
+        {"intact", zip9, original9, 6, "", {}},
+        {"central directory cut off", cutDirectory, original9, 6, "", {}},
+        {"garbage before the archive", prefixed, original9, 6, "", {}},
+        {"bytes flipped in main.c, directory cut off", flipped, original9, kMain, "ERROR: File main.c is corrupt.", {}},
+        {"stored entry with a flipped byte", storedFlipped, original0, kNotes,
+         "ERROR: File sub/notes.txt is corrupt.  CRC is ", notesFlipped},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         ScanOutcome outcome;
         std::vector<LocalEntry> out = Salvage(c.damaged, REPAIR_KEEP_INTACT, &outcome);
         SCOPED_TRACE(outcome.Dump());
-        ASSERT_EQ(out.size(), original.size());
-        for (size_t i : c.intact) {
-            SCOPED_TRACE(original[i].name);
-            EXPECT_TRUE(out[i].data == original[i].data);
-            EXPECT_EQ(out[i].method, original[i].method);
+        ASSERT_EQ(out.size(), c.original.size());
+        for (size_t i = 0; i < out.size(); ++i) {
+            SCOPED_TRACE(c.original[i].name);
+            EXPECT_EQ(out[i].name, c.original[i].name);
+            EXPECT_EQ(out[i].flags, 0);
+            EXPECT_EQ(out[i].version, 20);
+            if (i == c.damagedEntry) continue;
+            EXPECT_TRUE(out[i].data == c.original[i].data);
+            EXPECT_EQ(out[i].method, c.original[i].method);
+            EXPECT_EQ(out[i].crc, c.original[i].crc);
             EXPECT_TRUE(Salvaged(Sources()[i].name) == Sources()[i].data);
         }
-        EXPECT_EQ(outcome.counters.partiallyRecoverable, c.partial);
-        if (*c.report != '\0') {
-            // Compressed anew: not the archive's data, and the salvaged bytes
-            // with their own CRC-32.
-            EXPECT_FALSE(out[kMain].data == original[kMain].data);
-            EXPECT_NE(out[kMain].crc, original[kMain].crc);
-            bool reported = false;
-            for (const std::string& t : outcome.Texts())
-                reported |= t.rfind(std::string("ERROR: File ") + c.report + " is corrupt.", 0) == 0 ||
-                            t.rfind(std::string("WARNING: Size of ") + c.report, 0) == 0;
-            EXPECT_TRUE(reported);
-        }
+        EXPECT_EQ(outcome.counters.filesFound, 6);
+        EXPECT_EQ(outcome.counters.partiallyRecoverable, c.damagedEntry < 6 ? 1 : 0);
+        if (c.damagedEntry >= 6) continue;
+        // Compressed anew (the classic rule deflates 5000 bytes of text): not
+        // the archive's data, and the salvaged bytes with their own CRC-32.
+        const LocalEntry& damaged = out[c.damagedEntry];
+        EXPECT_EQ(damaged.method, 8);
+        EXPECT_FALSE(damaged.data == c.original[c.damagedEntry].data);
+        EXPECT_NE(damaged.crc, c.original[c.damagedEntry].crc);
+        EXPECT_TRUE(c.salvaged.empty() || Salvaged(Sources()[c.damagedEntry].name) == c.salvaged);
+        const std::string name = Sources()[c.damagedEntry].name;
+        bool reported = false;
+        for (const std::string& t : outcome.Texts())
+            reported |= t.rfind(c.report, 0) == 0 || t.rfind("WARNING: Size of " + name, 0) == 0;
+        EXPECT_TRUE(reported);
     }
-}
 
-// A stored entry with flipped bytes decodes to the recorded size, so only its
-// CRC-32 tells: it is not copied but compressed anew and reported by the CRC
-// message; the stored entries around it stay stored, as they were.
-TEST_F(KeepIntact, StoredEntryWithFlippedBytesIsNotCopied) {
-    Bytes zip = MakeArchive("-0");
-    std::vector<LocalEntry> original = LocalEntries(zip);
-    ASSERT_EQ(original.size(), Sources().size());
-    size_t notesData = 0;
-    for (size_t i = 0; i < kNotes; ++i) notesData += 30 + original[i].name.size() + original[i].data.size();
-    notesData += 30 + original[kNotes].name.size();
-    ASSERT_EQ(original[kNotes].method, 0);
-    Bytes damaged = zip;
-    damaged[notesData + 1234] ^= 0x01;
-
-    ScanOutcome outcome;
-    std::vector<LocalEntry> out = Salvage(damaged, REPAIR_KEEP_INTACT, &outcome);
-    ASSERT_EQ(out.size(), original.size()) << outcome.Dump();
-    for (size_t i = 0; i < out.size(); ++i) {
-        SCOPED_TRACE(original[i].name);
-        if (i == kNotes) continue;
-        EXPECT_EQ(out[i].method, 0);
-        EXPECT_TRUE(out[i].data == original[i].data);
-    }
-    // 5000 bytes of text: the classic rule deflates it.
-    EXPECT_EQ(out[kNotes].method, 8);
-    Bytes expected = Sources()[kNotes].data;
-    expected[1234] ^= 0x01;
-    EXPECT_TRUE(Salvaged("sub/notes.txt") == expected);
-    EXPECT_EQ(outcome.counters.partiallyRecoverable, 1);
-    bool reported = false;
-    for (const std::string& t : outcome.Texts()) reported |= t.rfind("ERROR: File sub/notes.txt is corrupt.  CRC is ", 0) == 0;
-    EXPECT_TRUE(reported) << outcome.Dump();
+    // The messages are the ones the classic salvage gives, which compresses
+    // every entry anew: the stored noise is deflated, and main.c gets this
+    // library's own deflate.
+    ScanOutcome kept, classic;
+    Salvage(zip9, REPAIR_KEEP_INTACT, &kept);
+    std::vector<LocalEntry> recompressed = Salvage(zip9, 0, &classic);
+    EXPECT_EQ(kept.Texts(), classic.Texts());
+    ASSERT_EQ(recompressed.size(), original9.size());
+    EXPECT_EQ(recompressed[kNoise].method, 8);
+    EXPECT_FALSE(recompressed[kMain].data == original9[kMain].data);
 }
 
 // A write to the rebuilt archive that comes up short inside a kept entry's
-// copy fails that entry as a failed re-compression does (its header and
-// data are cut out again), and every later entry fails after it, as after
-// any failed write of the run.
-TEST_F(KeepIntact, ShortWriteDuringTheCopyDropsTheEntry) {
+// copy fails that entry as a failed re-compression does (its header and data
+// are cut out again); the failed write ends the run, and the end record
+// cannot be written. The host stopping the repair while the first entry is
+// checked leaves no trace and no message, as in the classic salvage.
+TEST_F(KeepIntact, ShortWriteOrStopDuringTheCopyLeavesNoTrace) {
     Bytes zip = MakeArchive("-9");
+    ASSERT_GT(LocalEntries(zip)[kMain].data.size(), 20000u);  // the first report falls inside it
     WriteFile(dir_.File("in.zip"), zip);
     // main.c's header and name go out, then 1000 bytes of its data.
     PlatformInjectFault(PlatformFault::kShortWrite, 30 + 6 + 1000);
     ScanOutcome outcome = RunScan(dir_.File("in.zip"), dir_.File("out.zip"), 0, REPAIR_KEEP_INTACT);
     PlatformClearFaults();
-    // The failed write ends the run: the entries after it are not tried (they
-    // would all fail the same way), and the end record cannot be written.
-    std::vector<std::string> expected = {
-        "Beginning salvage operations...", "Unable to re-compress main.c",
-        "ERROR (STOPPED): A write failed (is the disk full?); nothing more can be saved",
-        "Unable to write to output file"};
-    EXPECT_EQ(outcome.Texts(), expected);
+    EXPECT_EQ(outcome.Texts(), (std::vector<std::string>{
+                                   "Beginning salvage operations...", "Unable to re-compress main.c",
+                                   "ERROR (STOPPED): A write failed (is the disk full?); nothing more can be saved",
+                                   "Unable to write to output file"}));
     EXPECT_TRUE(LocalEntries(outcome.output).empty());
-}
 
-// The host stops the repair while the first entry is checked: it leaves no
-// trace and no message, as in the classic salvage.
-TEST_F(KeepIntact, StopDuringTheCheckLeavesNoTrace) {
-    Bytes zip = MakeArchive("-9");
-    ASSERT_GT(LocalEntries(zip)[kMain].data.size(), 20000u);  // the first report falls inside it
-    WriteFile(dir_.File("in.zip"), zip);
-    ScanOutcome outcome = RunScan(dir_.File("in.zip"), dir_.File("out.zip"), 1, REPAIR_KEEP_INTACT);
+    outcome = RunScan(dir_.File("in.zip"), dir_.File("out.zip"), 1, REPAIR_KEEP_INTACT);
     EXPECT_EQ(outcome.Texts(), (std::vector<std::string>{"Beginning salvage operations...", "Salvage Aborted"}));
     EXPECT_TRUE(outcome.output.empty());
 }
