@@ -23,6 +23,7 @@ void FirstCallback(int, const char* text) { g_seen.push_back(std::string("first:
 void SecondCallback(int, const char* text) { g_seen.push_back(std::string("second:") + text); }
 unsigned long StopCallback(unsigned long) { return 0; }
 
+// Every slot's Set returns the previous address; 0 removes the callback.
 TEST(MessageCallbacks, SlotsReturnThePreviousAddressAndZeroSilences) {
     const auto first = reinterpret_cast<CallbackAddress>(&FirstCallback);
     const auto second = reinterpret_cast<CallbackAddress>(&SecondCallback);
@@ -43,9 +44,17 @@ TEST(MessageCallbacks, SlotsReturnThePreviousAddressAndZeroSilences) {
     EXPECT_EQ(EmitProgress(10), 0u);
     EXPECT_EQ(SetProgressCallback(0), stop);
     EXPECT_EQ(EmitProgress(10), 1u);
+
+    SetPasswordCallback(0);
+    SetNoticeCallback(0);
+    EXPECT_EQ(SetPasswordCallback(first), 0u);
+    EXPECT_EQ(SetPasswordCallback(0), first);
+    EXPECT_EQ(SetNoticeCallback(second), 0u);
+    EXPECT_EQ(SetNoticeCallback(first), second);
+    EXPECT_EQ(SetNoticeCallback(0), first);
 }
 
-TEST(MessageTexts, TwoTextsStayAliveAndTheThirdReusesTheFirstBuffer) {
+TEST(MessageTexts, TwoTextsStayAliveAndUnknownIdsAreEmpty) {
     ResetMessageTextIndex();
     const char* caption = LoadMessageText(7);
     const char* text = LoadMessageText(6);
@@ -59,9 +68,7 @@ TEST(MessageTexts, TwoTextsStayAliveAndTheThirdReusesTheFirstBuffer) {
     // A scan starts with the first buffer again.
     ResetMessageTextIndex();
     EXPECT_EQ(LoadMessageText(17), caption);
-}
-
-TEST(MessageTexts, UnknownIdsGiveEmptyTexts) {
+    // Unknown ids give empty texts.
     EXPECT_STREQ(LoadMessageText(9999), "");
     EXPECT_STREQ(LoadLongMessageText(1), "Error creating backup file");
     EXPECT_STREQ(LoadLongMessageText(9999), "");
@@ -114,13 +121,13 @@ TEST_F(CatalogueTest, TranslatedTextsAndTheirLimits) {
     EXPECT_STREQ(LoadMessageText(9), "Unable to re-compress %s");
     EXPECT_STREQ(LoadMessageText(18), "No files found in archive.");  // not in the catalogue
     EXPECT_STREQ(LoadMessageText(5000), "unused id");
-}
 
-TEST_F(CatalogueTest, MissingCatalogueMeansTheBuiltInTable) {
+    // A catalogue that is missing means the built-in table.
     ::setenv("ARCSALVE_LANGUAGE", (dir / "absent.txt").c_str(), 1);
     FreeLanguageModule();
     LoadLanguageModule();
     EXPECT_STREQ(LoadMessageText(1012), "Salvage Aborted");
+    EXPECT_STREQ(LoadMessageText(2), "File Error");
 }
 
 // ((pos * 100) / total) * (hi - lo) / 100 + lo, reported only when it grows.
