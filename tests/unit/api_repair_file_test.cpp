@@ -237,46 +237,30 @@ TEST_F(RepairFileTest, NameWithoutDirectoryIsRepairedInPlace) {
 }
 
 TEST_F(RepairFileTest, OutputDirectoryLeavesTheInputAlone) {
-    for (const char* out : {"D/out", "D/out/"}) {
-        SCOPED_TRACE(out);
-        ScratchDir scratch;
-        MakeDir(scratch / "out");
-        std::string input = scratch / "a.zip";
-        std::string outDir = scratch.path() + std::string(out).substr(1);
-        WriteText(input, kDamaged);
-        EXPECT_EQ(RepairFile(&input[0], &outDir[0], 0, nullptr), REPAIR_OK);
-        EXPECT_EQ(Source(), input);
-        EXPECT_EQ(Output(), scratch / "out/a.zip");
-        EXPECT_EQ(ReadText(input), kDamaged);
-        EXPECT_TRUE(FileExists(scratch / "out/a.zip"));
-        EXPECT_FALSE(FileExists(scratch / "a_BAK.zip"));
+    MakeDir(dir / "out");
+    WriteText(dir / "a.zip", kDamaged);
+    EXPECT_EQ(Repair("D/a.zip", "D/out/", 0), REPAIR_OK);
+    EXPECT_EQ(Source(), dir / "a.zip");
+    EXPECT_EQ(Output(), dir / "out/a.zip");
+    EXPECT_EQ(ReadText(dir / "a.zip"), kDamaged);
+    EXPECT_TRUE(FileExists(dir / "out/a.zip"));
+    EXPECT_FALSE(FileExists(dir / "a_BAK.zip"));
+    // Now the output exists: 5006, and 0x02 replaces it.
+    WriteText(dir / "out/a.zip", kOld);
+    EXPECT_EQ(Repair("D/a.zip", "D/out", 0), REPAIR_OUTPUT_EXISTS);
+    EXPECT_EQ(ReadText(dir / "out/a.zip"), kOld);
+    EXPECT_EQ(Repair("D/a.zip", "D/out", REPAIR_OVERWRITE), REPAIR_OK);
+    EXPECT_NE(ReadText(dir / "out/a.zip"), kOld);
+    EXPECT_EQ(ReadText(dir / "a.zip"), kDamaged);
 
-        // Now the output exists: 5006, and 0x02 replaces it.
-        WriteText(scratch / "out/a.zip", kOld);
-        EXPECT_EQ(RepairFile(&input[0], &outDir[0], 0, nullptr), REPAIR_OUTPUT_EXISTS);
-        EXPECT_EQ(ReadText(scratch / "out/a.zip"), kOld);
-        EXPECT_EQ(RepairFile(&input[0], &outDir[0], REPAIR_OVERWRITE, nullptr), REPAIR_OK);
-        EXPECT_NE(ReadText(scratch / "out/a.zip"), kOld);
-        EXPECT_EQ(ReadText(input), kDamaged);
-    }
-}
-
-// The input's own directory spelt differently is still an in-place repair:
-// taken as a different output, "replace it" would delete the input.
-TEST_F(RepairFileTest, OwnDirectorySpeltDifferentlyIsInPlace) {
-    for (unsigned long flags : {0ul, REPAIR_OVERWRITE}) {
-        SCOPED_TRACE(flags);
-        ScratchDir scratch;
-        MakeDir(scratch / "sub");
-        std::string input = scratch / "a.zip";
-        std::string out = scratch / "sub/..";
-        WriteText(input, kDamaged);
-        EXPECT_EQ(RepairFile(&input[0], &out[0], flags, nullptr), REPAIR_OK);
-        EXPECT_EQ(Source(), scratch / "a_BAK.zip");
-        EXPECT_EQ(Output(), scratch / "sub/../a.zip");
-        EXPECT_EQ(ReadText(scratch / "a_BAK.zip"), kDamaged);
-        EXPECT_TRUE(FileExists(input));
-    }
+    // The input's own directory spelt differently is still an in-place
+    // repair: taken as a different output, "replace it" would delete the input.
+    MakeDir(dir / "sub");
+    EXPECT_EQ(Repair("D/a.zip", "D/sub/..", REPAIR_OVERWRITE), REPAIR_OK);
+    EXPECT_EQ(Source(), dir / "a_BAK.zip");
+    EXPECT_EQ(Output(), dir / "sub/../a.zip");
+    EXPECT_EQ(ReadText(dir / "a_BAK.zip"), kDamaged);
+    EXPECT_TRUE(FileExists(dir / "a.zip"));
 }
 
 // An input that cannot be read ends with "File Error" before anything else
@@ -323,36 +307,38 @@ TEST_F(RepairFileTest, UnreadableInputIsAFileError) {
     }
 }
 
-// Running as root, a rename cannot be made to fail with permissions; the
-// platform's fault injection stands in for a read-only directory.
-TEST_F(RepairFileTest, FailedBackupMoveChangesNothing) {
+// A backup move or an output creation that fails changes nothing: the
+// damaged file keeps its name (a failed creation moves it back), so a repair
+// that never ran leaves no trace. Running as root, a rename cannot be made to
+// fail with permissions; the platform's fault injection stands in.
+TEST_F(RepairFileTest, FailedMoveOrCreationChangesNothing) {
+    const struct {
+        PlatformFault fault;
+        const char* out;
+        unsigned long result;
+        const char* message;
+        const char* source;
+    } cases[] = {
+        {PlatformFault::kMoveFails, nullptr, REPAIR_ERR_BACKUP, "Error creating backup file", "D/a_BAK.zip"},
+        {PlatformFault::kCreateFails, nullptr, REPAIR_ERR_FILE, "File Error", "D/a.zip"},
+        {PlatformFault::kCreateFails, "D/out", REPAIR_ERR_FILE, "File Error", "D/a.zip"},
+    };
     WriteText(dir / "a.zip", kDamaged);
-    PlatformInjectFault(PlatformFault::kMoveFails);
-    EXPECT_EQ(Repair("D/a.zip", nullptr, 0), REPAIR_ERR_BACKUP);
-    EXPECT_EQ(host.AtLevel(MESSAGE_FATAL), std::vector<std::string>{"Error creating backup file"});
-    EXPECT_EQ(host.messages.size(), 1u);
-    EXPECT_EQ(Source(), dir / "a_BAK.zip");
-    EXPECT_EQ(ReadText(dir / "a.zip"), kDamaged);
-    EXPECT_FALSE(FileExists(dir / "a_BAK.zip"));
-    ExpectClosed();
-}
-
-// The output cannot be created after the input was moved aside: the input
-// goes back to its name, so a repair that never ran leaves no trace.
-TEST_F(RepairFileTest, FailedOutputCreationUndoesTheMove) {
-    WriteText(dir / "a.zip", kDamaged);
-    PlatformInjectFault(PlatformFault::kCreateFails);
-    EXPECT_EQ(Repair("D/a.zip", nullptr, 0), REPAIR_ERR_FILE);
-    EXPECT_EQ(host.AtLevel(MESSAGE_FATAL), std::vector<std::string>{"File Error"});
-    EXPECT_EQ(ReadText(dir / "a.zip"), kDamaged);
-    EXPECT_FALSE(FileExists(dir / "a_BAK.zip"));
-    EXPECT_EQ(Source(), dir / "a.zip");
-    ExpectClosed();
-
     MakeDir(dir / "out");
-    EXPECT_EQ(Repair("D/a.zip", "D/out", 0), REPAIR_ERR_FILE);
-    EXPECT_EQ(ReadText(dir / "a.zip"), kDamaged);
-    ExpectClosed();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message + std::string(c.out ? " with an output directory" : ""));
+        host.messages.clear();
+        PlatformInjectFault(c.fault);
+        EXPECT_EQ(Repair("D/a.zip", c.out, 0), c.result);
+        PlatformClearFaults();
+        EXPECT_EQ(host.AtLevel(MESSAGE_FATAL), std::vector<std::string>{c.message});
+        EXPECT_EQ(host.messages.size(), 1u);
+        EXPECT_EQ(Source(), Expand(c.source));
+        EXPECT_EQ(ReadText(dir / "a.zip"), kDamaged);
+        EXPECT_FALSE(FileExists(dir / "a_BAK.zip"));
+        EXPECT_FALSE(FileExists(dir / "out/a.zip"));
+        ExpectClosed();
+    }
 }
 
 // Names too long for the path buffers are refused whole, never cut (a cut
