@@ -78,15 +78,15 @@ Bytes HostileArchive() {
 
 // The library keeps names byte for byte (it never extracts, so no name can
 // reach outside the archive), creates no file but the output, and hands the
-// host valid UTF-8.
-TEST(HostileNames, KeptByteForByteAndNoOtherFileIsTouched) {
+// host valid UTF-8. The command prints what the library says about those
+// names without letting a byte of them act on the terminal.
+TEST(HostileNames, KeptByteForByteAndShownAsEscapes) {
     TempDir dir;
     const Bytes input = HostileArchive();
     WriteFile(dir.File("in.zip"), input);
     ASSERT_EQ(RunCommand("mkdir " + ShellQuote(dir.File("out"))), 0);
     RepairOutcome run = RunRepair(dir.File("in.zip"), dir.File("out"));
     ASSERT_EQ(run.result, 0u);
-
     std::vector<StrictEntry> entries;
     ASSERT_EQ(CheckStrictZipFile(run.outputPath, &entries), "") << run.Dump();
     const std::vector<HostileName> names = HostileNames();
@@ -101,19 +101,13 @@ TEST(HostileNames, KeptByteForByteAndNoOtherFileIsTouched) {
     EXPECT_EQ(ReadFile(dir.File("in.zip")), input);
     EXPECT_EQ(Tree(dir.path()), (std::vector<std::string>{".", "./in.zip", "./out", "./out/in.zip", "./tmp"}));
     ExpectValidArchive(run.outputPath);
-}
 
-// The command prints what the library says about those names without
-// letting a byte of them act on the terminal.
-TEST(HostileNames, CommandShowsThemAsEscapes) {
-    TempDir dir;
-    WriteFile(dir.File("in.zip"), HostileArchive());
     std::string said;
-    const int status = RunCommand(std::string(ARCSALVE_CLI_PATH) + " --no-progress -o " +
-                                      ShellQuote(dir.File("tmp")) + " " + ShellQuote(dir.File("in.zip")) +
-                                      " </dev/null",
-                                  &said);
-    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(RunCommand(std::string(ARCSALVE_CLI_PATH) + " --no-progress -o " + ShellQuote(dir.File("tmp")) + " " +
+                             ShellQuote(dir.File("in.zip")) + " </dev/null",
+                         &said),
+              0)
+        << said;
     EXPECT_TRUE(IsUtf8(said)) << said;
     for (char c : said) {
         const unsigned char b = static_cast<unsigned char>(c);
@@ -209,7 +203,7 @@ TEST(HostileSignatures, AMillionSignaturesFindNothing) {
 // A disk that fills up while an entry is written: the run says so once and
 // stops, instead of calling every later entry corrupt; the damaged archive,
 // moved to its backup name, is left as it was.
-TEST(HostileOutput, FullDiskStopsTheRunWithOneClearMessage) {
+TEST(HostileOutput, FullDiskOrReadOnlyLocationSaysSoAndKeepsTheInput) {
     TempDir dir;
     ZipBuilder zip;
     zip.Stored("a.txt", ToBytes("aaaa")).Stored("b.zip", PatternBytes(40000, 2)).Stored("c.txt", ToBytes("cc"));
@@ -230,19 +224,13 @@ TEST(HostileOutput, FullDiskStopsTheRunWithOneClearMessage) {
     EXPECT_EQ(texts.back(), "Unable to write to output file");
     for (const std::string& t : texts) EXPECT_EQ(t.find("c.txt"), std::string::npos) << t;
     EXPECT_EQ(ReadFile(dir.File("in_BAK.zip")), zip.bytes());
-}
 
-// An output directory that cannot take a file: a file error before anything
-// is salvaged, and the input stays as it was.
-TEST(HostileOutput, ReadOnlyLocationIsAFileError) {
-    TempDir dir;
-    ZipBuilder zip;
-    zip.Stored("a.txt", ToBytes("aaaa"));
-    WriteFile(dir.File("in.zip"), zip.bytes());
-    RepairOutcome run = RunRepair(dir.File("in.zip"), "/proc");
+    // An output directory that cannot take a file: a file error before
+    // anything is salvaged, and the input stays as it was.
+    run = RunRepair(dir.File("in_BAK.zip"), "/proc", REPAIR_ALLOW_BACKUP_INPUT);
     EXPECT_EQ(run.result, 3u);
     EXPECT_EQ(run.Dump(), "-1|File Error\n");
-    EXPECT_EQ(ReadFile(dir.File("in.zip")), zip.bytes());
+    EXPECT_EQ(ReadFile(dir.File("in_BAK.zip")), zip.bytes());
 }
 
 }  // namespace
