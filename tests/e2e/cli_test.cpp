@@ -3,16 +3,13 @@
 // archives, with passwords from -p and --password-file. The terminal prompt
 // is in cli_terminal_test.
 #include <gtest/gtest.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <map>
 #include <string>
 #include <vector>
 
 #include "support/api_fixture.h"
+#include "support/crypt_fixture.h"
 #include "support/repair_run.h"
 #include "support/zip_builder.h"
 #include "support/zipcrypto_writer.h"
@@ -56,49 +53,26 @@ protected:
     }
 
     // Runs the command in work/archives with TMPDIR work/tmp and `input` on
-    // its standard input.
+    // its standard input; it must leave that private directory empty.
     CliRun Run(const std::vector<std::string>& args, const std::string& input = "") {
-        const std::string outFile = work / "stdout";
-        const std::string errFile = work / "stderr";
+        using arcsalve::test::ShellQuote;
         WriteText(work / "stdin", input);
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            int in = ::open((work / "stdin").c_str(), O_RDONLY);
-            int out = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (in < 0 || out < 0 || err < 0 || ::chdir(Dir().c_str()) != 0) ::_exit(126);
-            ::dup2(in, 0);
-            ::dup2(out, 1);
-            ::dup2(err, 2);
-            ::setenv("TMPDIR", (work / "tmp").c_str(), 1);
-            ::unsetenv("ARCSALVE_LANGUAGE");
-            for (const auto& e : env) ::setenv(e.first.c_str(), e.second.c_str(), 1);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(ARCSALVE_CLI_PATH));
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            ::execv(ARCSALVE_CLI_PATH, argv.data());
-            ::_exit(127);
-        }
+        std::string command = "cd " + ShellQuote(Dir()) + " && env -u ARCSALVE_LANGUAGE TMPDIR=" + ShellQuote(work / "tmp");
+        for (const auto& e : env) command += " " + e.first + "=" + ShellQuote(e.second);
+        command += " " + ShellQuote(ARCSALVE_CLI_PATH);
+        for (const std::string& a : args) command += " " + ShellQuote(a);
+        command += " <" + ShellQuote(work / "stdin") + " >" + ShellQuote(work / "stdout") + " 2>" + ShellQuote(work / "stderr");
         CliRun run;
-        int status = 0;
-        if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-            run.status = WEXITSTATUS(status);
-        run.out = ReadText(outFile);
-        run.err = ReadText(errFile);
-        EXPECT_TRUE(TmpIsEmpty()) << "the private temporary directory was left behind";
+        run.status = arcsalve::test::RunCommand("(" + command + ")");
+        run.out = ReadText(work / "stdout");
+        run.err = ReadText(work / "stderr");
+        std::string left;
+        EXPECT_EQ(arcsalve::test::RunCommand("ls -A " + ShellQuote(work / "tmp"), &left), 0);
+        EXPECT_EQ(left, "") << "the private temporary directory was left behind";
         return run;
     }
     std::string Dir() const { return work / "archives"; }
     std::string In(const std::string& name) const { return Dir() + "/" + name; }
-    bool TmpIsEmpty() const {
-        DIR* d = ::opendir((work / "tmp").c_str());
-        if (d == nullptr) return false;
-        int entries = 0;
-        while (struct dirent* e = ::readdir(d)) entries += e->d_name[0] != '.';
-        ::closedir(d);
-        return entries == 0;
-    }
 
     ScratchDir work;
     std::vector<std::pair<std::string, std::string>> env;  // set in the command's environment
@@ -293,16 +267,12 @@ protected:
         entries.push_back(tc::Plain("plain.txt", Text(20, 8)));
         for (const auto& e : entries) originals[e.name] = e.data;
         tc::Bytes archive = tc::BuildZip(entries);
-        archive.resize(FirstCentralRecord(archive));
+        const tc::ZipEntry last = tc::ListZip(archive).back();
+        archive.resize(last.dataOffset + last.compressedSize);
         WriteText(In("damaged.zip"), std::string(archive.begin(), archive.end()));
         MakeDir(In("out"));
     }
 
-    static size_t FirstCentralRecord(const arcsalve::test_crypt::Bytes& archive) {
-        for (size_t at = 0; at + 4 <= archive.size(); ++at)
-            if (archive[at] == 'P' && archive[at + 1] == 'K' && archive[at + 2] == 1 && archive[at + 3] == 2) return at;
-        return archive.size();
-    }
     static arcsalve::test::Bytes Text(int lines, int salt) {
         std::string s;
         for (int i = 0; i < lines; ++i) s += "text " + std::to_string(salt) + "/" + std::to_string(i) + "\n";
