@@ -49,13 +49,9 @@ void WriteSparse(const std::string& path, uint64_t size,
     ::close(fd);
 }
 
+// A stored entry's local header, name and data.
 Bytes StoredEntry(const std::string& name, const std::string& text) {
-    EntrySpec e;
-    e.name = name;
-    e.data = ToBytes(text);
-    Bytes out = LocalHeader(e);
-    out.insert(out.end(), e.data.begin(), e.data.end());
-    return out;
+    return ZipBuilder().Stored(name, ToBytes(text)).bytes();
 }
 
 class ArchiveLimitTest : public ::testing::Test {
@@ -106,12 +102,10 @@ TEST(ManyEntries, PastSixtyFiveThousandTheCountGoesIntoAZip64EndRecord) {
     for (uint32_t count : {65535u, 65536u}) {
         SCOPED_TRACE(count);
         TempDir dir;
-        Bytes input;
-        for (uint32_t i = 0; i < count; ++i) {
-            Bytes entry = StoredEntry("e" + std::to_string(i), std::string(1, static_cast<char>('a' + i % 26)));
-            input.insert(input.end(), entry.begin(), entry.end());
-        }
-        WriteFile(dir.File("in.zip"), input);
+        ZipBuilder input;
+        for (uint32_t i = 0; i < count; ++i)
+            input.Stored("e" + std::to_string(i), Bytes(1, static_cast<uint8_t>('a' + i % 26)));
+        WriteFile(dir.File("in.zip"), input.bytes());
         ScanOutcome run = RunScan(dir.File("in.zip"), dir.File("out.zip"));
         EXPECT_EQ(run.counters.filesFound, static_cast<int32_t>(count));
         std::vector<StrictEntry> entries;
