@@ -115,46 +115,46 @@ TEST_F(PromptTest, RememberedPasswordIsUsedWithoutAsking) {
     EXPECT_TRUE(g_user.notices.empty());
 }
 
-// Wrong, wrong, right: one notice per wrong answer (string 6 with caption 7,
-// the stop icon, owned by the parent window), then the right one is taken.
-// The user was asked three times about the same entry.
-TEST_F(PromptTest, WrongThenRightShowsTheNoticeAndAsksAgain) {
-    g_user.answers = {"guess", "", "right"};
-    ASSERT_EQ(Prompt(EntryFor("right", 0xABCDEF01), "doc.txt"), 1);
-    EXPECT_STREQ(CurrentPassword, "right");
-    EXPECT_EQ(g_user.askedNames, std::vector<std::string>(3, "doc.txt"));
-    EXPECT_EQ(g_user.askedParents, std::vector<HWND>(3, g_parentWindow));
-    // "guess" or "" may pass the one-byte check by chance; not with this CRC.
-    ASSERT_EQ(g_user.notices.size(), 2u);
-    for (const auto& n : g_user.notices) {
-        EXPECT_EQ(n.text, "The entered password does not appear to be correct");
-        EXPECT_EQ(n.caption, "Incorrect Password");
-        EXPECT_EQ(n.flags, 0x10u);
-        EXPECT_EQ(n.owner, g_parentWindow);
+// The user is asked about the same entry until an answer fits or Skip: one
+// notice per wrong answer (string 6 with caption 7, the stop icon, owned by
+// the parent window). Skip gives 0 and remembers nothing; so does a host
+// without a password callback (the dialog cannot be created, nobody is asked).
+TEST_F(PromptTest, WrongAnswersShowTheNoticeAndSkipGivesNoPassword) {
+    const struct {
+        const char* label;
+        std::vector<std::string> answers;
+        bool callback;
+        int result;
+        size_t notices;
+    } cases[] = {
+        // "guess" or "" may pass the one-byte check by chance; not with this CRC.
+        {"wrong, empty, right", {"guess", "", "right"}, true, 1, 2},
+        {"skip", {kSkip}, true, 0, 0},
+        {"wrong, then skip", {"nope", kSkip}, true, 0, 1},
+        {"no password callback", {"right"}, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        ForgetPasswords();
+        g_user = ScriptedUser();
+        g_user.answers = c.answers;
+        SetPasswordCallback(c.callback ? reinterpret_cast<CallbackAddress>(&AskPassword) : 0);
+        ASSERT_EQ(Prompt(EntryFor("right", 0xABCDEF01), "doc.txt"), c.result);
+        const size_t asked = c.callback ? c.answers.size() : 0;
+        EXPECT_EQ(g_user.askedNames, std::vector<std::string>(asked, "doc.txt"));
+        EXPECT_EQ(g_user.askedParents, std::vector<HWND>(asked, g_parentWindow));
+        ASSERT_EQ(g_user.notices.size(), c.notices);
+        for (const auto& n : g_user.notices) {
+            EXPECT_EQ(n.text, "The entered password does not appear to be correct");
+            EXPECT_EQ(n.caption, "Incorrect Password");
+            EXPECT_EQ(n.flags, 0x10u);
+            EXPECT_EQ(n.owner, g_parentWindow);
+        }
+        EXPECT_EQ(RememberedPasswordCount(), c.result);
+        if (c.result == 1) {
+            EXPECT_STREQ(CurrentPassword, "right");
+        }
     }
-    EXPECT_EQ(RememberedPasswordCount(), 1);
-    EXPECT_STREQ(RememberedPassword(0), "right");
-}
-
-// Skip gives 0, remembers nothing and leaves no notice; so does a wrong
-// answer followed by Skip (one notice), and so does a host without a
-// password callback (the dialog cannot be created, nobody is asked).
-TEST_F(PromptTest, SkipAndNoDialogGiveNoPassword) {
-    g_user.answers = {kSkip};
-    EXPECT_EQ(Prompt(EntryFor("pw", 0x5A000000)), 0);
-    EXPECT_TRUE(g_user.notices.empty());
-
-    g_user = ScriptedUser();
-    g_user.answers = {"nope", kSkip};
-    EXPECT_EQ(Prompt(EntryFor("pw", 0x5A000000)), 0);
-    EXPECT_EQ(g_user.notices.size(), 1u);
-    EXPECT_EQ(g_user.askedNames.size(), 2u);
-
-    g_user = ScriptedUser();
-    SetPasswordCallback(0);
-    EXPECT_EQ(Prompt(EntryFor("pw", 0x5A000000)), 0);
-    EXPECT_TRUE(g_user.askedNames.empty());
-    EXPECT_EQ(RememberedPasswordCount(), 0);
 }
 
 // Several remembered passwords fit the same header (the check is one byte):
