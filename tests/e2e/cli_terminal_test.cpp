@@ -104,7 +104,7 @@ TEST(CliTerminal, QuestionsAreAskedAndAnswered) {
     EXPECT_EQ(ReadText(dir / "b.zip"), "DAMAGED");
 }
 
-TEST(CliTerminal, NoPromptAndCtrlCAtAQuestion) {
+TEST(CliTerminal, NoPromptCtrlCAndColouredErrors) {
     ScratchDir dir;
     WriteText(dir / "a.zip", "DAMAGED");
     WriteText(dir / "a_BAK.zip", "BACKUP");
@@ -121,14 +121,11 @@ TEST(CliTerminal, NoPromptAndCtrlCAtAQuestion) {
     EXPECT_EQ(stopped.status, 130);
     EXPECT_EQ(ReadText(dir / "a.zip"), "DAMAGED");
     EXPECT_FALSE(FileExists(dir / "arcsalve.tmp"));
-}
 
-// Library errors are marked in colour on a terminal.
-TEST(CliTerminal, ErrorsAreColouredOnATerminal) {
-    ScratchDir dir;
-    TerminalRun run = RunOnTerminal(dir.path(), {"missing.zip"}, "");
-    EXPECT_TRUE(Shows(run, "\033[1;31merror:\033[0m File Error")) << run.screen;
-    EXPECT_EQ(run.status, 3);
+    // Library errors are marked in colour on a terminal.
+    TerminalRun missing = RunOnTerminal(dir.path(), {"missing.zip"}, "");
+    EXPECT_TRUE(Shows(missing, "\033[1;31merror:\033[0m File Error")) << missing.screen;
+    EXPECT_EQ(missing.status, 3);
 }
 
 }  // namespace
