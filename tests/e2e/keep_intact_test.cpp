@@ -14,15 +14,11 @@
 #include "common/little_endian.h"
 #include "platform/platform_testing.h"
 #include "support/repair_run.h"
+#include "support/source_tree.h"
 #include "support/temp_dir.h"
 
 namespace arcsalve::test {
 namespace {
-
-struct SourceFile {
-    std::string name;  // ending in "/": a directory
-    Bytes data;
-};
 
 // Words of program text: compresses well, over several deflate blocks.
 Bytes ProgramText(size_t size, uint32_t seed) {
@@ -94,16 +90,13 @@ class KeepIntact : public ::testing::Test {
 protected:
     // The sources archived by `zip -q -X <level>`.
     Bytes MakeArchive(const std::string& level) {
-        std::string src = dir_.File("src");
-        std::string names;
-        RunCommand("mkdir -p " + ShellQuote(src + "/sub"));
-        for (const SourceFile& f : Sources()) {
-            if (f.name.back() != '/') WriteFile(src + "/" + f.name, f.data);
-            names += " " + ShellQuote(f.name);
-        }
+        WriteTree(dir_.File("src"), Sources());
         std::string archive = dir_.File("made" + level + ".zip");
         std::string log;
-        EXPECT_EQ(RunCommand("cd " + ShellQuote(src) + " && zip -q -X " + level + " " + ShellQuote(archive) + names, &log), 0)
+        EXPECT_EQ(RunCommand("cd " + ShellQuote(dir_.File("src")) + " && zip -q -X " + level + " " + ShellQuote(archive) +
+                                 ShellNames(Sources()),
+                             &log),
+                  0)
             << log;
         return ReadFile(archive);
     }
