@@ -13,7 +13,7 @@ rebuilt archive with zlib and compares every entry with these lines.
 - no_directory.zip: deflated.zip cut just before its central directory, the
   way an interrupted download leaves an archive.
 - garbage_prefix.zip: 5000 random bytes in front of stored.zip.
-- Real archives from other archivers, copied from the shared corpus: traditional
+- Real archives from other archivers, copied from tests/fixtures/legacy: traditional
   encryption (stored, and deflated with a data descriptor), and the legacy
   methods (shrunk, reduced, imploded; one name in code page 437).
 """
