@@ -58,12 +58,6 @@ protected:
         GetFilePaths(&p[0], &p[1], &p[2]);
         return p[which];
     }
-    void EnterScratchDir() {
-        char cwd[4096];
-        ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-        savedCwd = cwd;
-        ASSERT_EQ(::chdir(dir.path().c_str()), 0);
-    }
     void ExpectClosed() const {
         EXPECT_EQ(g_inputFile, kNoFile);
         EXPECT_EQ(g_outputFile, kNoFile);
@@ -194,7 +188,8 @@ TEST_F(RepairFileTest, BackupInputIsRebuiltUnderItsPlainName) {
 }
 
 // Names that are not backup names, and names without an extension or a
-// directory, all repaired in place: where the damaged file goes.
+// directory, all repaired in place: where the damaged file goes. The names
+// are given relative to the working directory, as a command line gives them.
 TEST_F(RepairFileTest, InPlaceBackupNames) {
     struct Case {
         const char* label;
@@ -203,6 +198,7 @@ TEST_F(RepairFileTest, InPlaceBackupNames) {
         const char* backup;
     };
     const Case cases[] = {
+        {"name without a directory", "a.zip", 0, "a_BAK.zip"},
         {"no backup name check", "a_BAK.zip", REPAIR_NO_BACKUP_NAME_CHECK, "a_BAK_BAK.zip"},
         {"lower-case _bak is ordinary", "a_bak.zip", 0, "a_bak_BAK.zip"},
         {"_BAK not at the end", "a_BAKE.zip", 0, "a_BAKE_BAK.zip"},
@@ -211,29 +207,24 @@ TEST_F(RepairFileTest, InPlaceBackupNames) {
         {"_BAK in a directory name", "x_BAK.d/a", 0, "x_BAK.d/a_BAK"},
         {"hidden-file style name", ".zip", 0, "_BAK.zip"},
     };
+    char cwd[4096];
+    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
+    savedCwd = cwd;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         ScratchDir scratch;
-        MakeDir(scratch / "d.x");
-        MakeDir(scratch / "x_BAK.d");
-        WriteText(scratch / c.input, kDamaged);
-        std::string input = scratch / c.input;
+        ASSERT_EQ(::chdir(scratch.path().c_str()), 0);
+        MakeDir("d.x");
+        MakeDir("x_BAK.d");
+        WriteText(c.input, kDamaged);
+        std::string input = c.input;
         EXPECT_EQ(RepairFile(&input[0], nullptr, c.flags, nullptr), REPAIR_OK);
-        EXPECT_EQ(Source(), scratch / c.backup);
+        EXPECT_EQ(Source(), c.backup);
         EXPECT_EQ(Output(), input);
-        EXPECT_EQ(ReadText(scratch / c.backup), kDamaged);
+        EXPECT_EQ(ReadText(c.backup), kDamaged);
         EXPECT_TRUE(FileExists(input));
+        ASSERT_EQ(::chdir(cwd), 0);
     }
-}
-
-TEST_F(RepairFileTest, NameWithoutDirectoryIsRepairedInPlace) {
-    EnterScratchDir();
-    WriteText("a.zip", kDamaged);
-    char input[] = "a.zip";
-    EXPECT_EQ(RepairFile(input, nullptr, 0, nullptr), REPAIR_OK);
-    EXPECT_EQ(Source(), "a_BAK.zip");
-    EXPECT_EQ(Output(), "a.zip");
-    EXPECT_EQ(ReadText(dir / "a_BAK.zip"), kDamaged);
 }
 
 TEST_F(RepairFileTest, OutputDirectoryLeavesTheInputAlone) {
