@@ -96,6 +96,10 @@ int LoadStringText(uint32_t id, char* buffer, int capacity);
 // text (UTF-8 on POSIX, ANSI on Windows). Output is always terminated and
 // truncated at a whole character. Returns the length written.
 size_t OemToHost(const char* oem, char* out, size_t capacity);
+// Converts a UTF-8 entry name to host text: on POSIX a copy, on Windows the
+// ANSI code page (characters it lacks become '?'). Output is always
+// terminated and truncated at a whole character. Returns the length written.
+size_t Utf8ToHost(const char* utf8, char* out, size_t capacity);
 
 // --- Password dialog -------------------------------------------------------
 

@@ -110,11 +110,7 @@ bool NameIsUtf8(const char* name, size_t length, uint16_t flags) {
 size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity) {
     if (capacity == 0) return 0;
     if (!NameIsUtf8(name, std::strlen(name), flags)) return OemToHost(name, out, capacity);
-    size_t n = std::strlen(name);
-    if (n > capacity - 1) n = capacity - 1;
-    std::memcpy(out, name, n);
-    out[n] = '\0';
-    return n;
+    return Utf8ToHost(name, out, capacity);
 }
 
 FileHandle CreateTempFile(char path[kMaxPath]) {

@@ -61,9 +61,9 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name);
 // handle, kInvalidFile on failure.
 FileHandle CreateTempFile(char path[kMaxPath]);
 
-// An entry name as messages show it: names that read as UTF-8 (well-formed,
-// and flagged by bit 11 or not plain ASCII) as they are, others converted
-// from CP437. Returns the length written into out.
+// An entry name as messages show it, in host text: converted from UTF-8 when
+// it reads as UTF-8 (well-formed, and flagged by bit 11 or not plain ASCII),
+// else from CP437. Returns the length written into out.
 size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity);
 
 // Room for a displayed name: the longest accepted name at three host bytes

@@ -107,5 +107,16 @@ TEST_F(ReadAheadTest, ManyHandlesAndReusedDescriptors) {
     ExpectRead(0, 70000);
 }
 
+// UTF-8 names reach messages as they are, cut only at a whole character.
+TEST(PlatformText, Utf8NamesAreCutAtAWholeCharacter) {
+    char out[8];
+    EXPECT_EQ(Utf8ToHost("caf\xc3\xa9", out, sizeof out), 5u);
+    EXPECT_STREQ(out, "caf\xc3\xa9");
+    EXPECT_EQ(Utf8ToHost("abcdef\xc3\xa9", out, sizeof out), 6u);  // 7 would split the e-acute
+    EXPECT_STREQ(out, "abcdef");
+    EXPECT_EQ(Utf8ToHost("abcde\xe2\x98\x83", out, sizeof out), 5u);
+    EXPECT_STREQ(out, "abcde");
+}
+
 }  // namespace
 }  // namespace arcsalve

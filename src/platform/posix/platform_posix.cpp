@@ -444,6 +444,19 @@ size_t OemToHost(const char* oem, char* out, size_t capacity) {
     return len;
 }
 
+size_t Utf8ToHost(const char* utf8, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    size_t len = std::strlen(utf8);
+    if (len > capacity - 1) {
+        len = capacity - 1;
+        // Back off over continuation bytes to the start of the character cut.
+        while (len > 0 && (static_cast<unsigned char>(utf8[len]) & 0xC0) == 0x80) --len;
+    }
+    std::memcpy(out, utf8, len);
+    out[len] = '\0';
+    return len;
+}
+
 // --- Password dialog ----------------------------------------------------------
 
 // POSIX has no dialog of the library's own: the prompt reaches the user only

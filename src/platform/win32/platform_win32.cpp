@@ -226,6 +226,34 @@ size_t OemToHost(const char* oem, char* out, size_t capacity) {
     return whole;
 }
 
+size_t Utf8ToHost(const char* utf8, char* out, size_t capacity) {
+    if (capacity == 0) return 0;
+    out[0] = '\0';
+    // UTF-8 to UTF-16 to the ANSI code page; each step's size asked first.
+    int wideCount = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (wideCount <= 0) return 0;
+    auto* wide = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * static_cast<size_t>(wideCount)));
+    if (wide == nullptr) return 0;
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide, wideCount);
+    int ansiCount = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    char* ansi = ansiCount > 0 ? static_cast<char*>(std::malloc(static_cast<size_t>(ansiCount))) : nullptr;
+    if (ansi != nullptr) WideCharToMultiByte(CP_ACP, 0, wide, -1, ansi, ansiCount, nullptr, nullptr);
+    std::free(wide);
+    if (ansi == nullptr) return 0;
+    // Cut to fit at a whole character: a double-byte character stays whole.
+    size_t len = std::strlen(ansi);
+    size_t whole = 0;
+    while (whole < len) {
+        size_t step = IsDBCSLeadByte(static_cast<BYTE>(ansi[whole])) ? 2 : 1;
+        if (whole + step > len || whole + step > capacity - 1) break;
+        whole += step;
+    }
+    std::memcpy(out, ansi, whole);
+    out[whole] = '\0';
+    std::free(ansi);
+    return whole;
+}
+
 // --- Fault injection (tests only) --------------------------------------------
 
 void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
