@@ -20,6 +20,7 @@
 #include "salvage/archive_reader.h"
 #include "support/library_state.h"
 #include "support/repair_run.h"
+#include "support/scan_fixture.h"
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
 #include "support/zipcrypto_writer.h"
@@ -73,15 +74,15 @@ Bytes Descriptor(uint32_t crc, uint64_t compressed, uint64_t uncompressed, const
 // A streamed entry as a writer to a pipe leaves it: flag bit 3, CRC-32 and
 // sizes 0 in the local header; `data` is the data as stored (compressed).
 test::EntrySpec StreamedSpec(const std::string& name, const Bytes& data, uint16_t method) {
-    test::EntrySpec spec;
-    spec.name = name;
-    spec.data = data;
-    spec.method = method;
-    spec.flags = kFlagDataDescriptor;
-    spec.crc = 0;
-    spec.compressedSize = 0;
-    spec.uncompressedSize = 0;
-    return spec;
+    test::EntrySpec e;
+    e.name = name;
+    e.data = data;
+    e.method = method;
+    e.flags = kFlagDataDescriptor;
+    e.crc = 0;
+    e.compressedSize = 0;
+    e.uncompressedSize = 0;
+    return e;
 }
 
 // Local header, data and descriptor of a streamed entry holding `plain`.
@@ -106,36 +107,24 @@ Bytes Filler(size_t size, uint32_t seed) {
     return b;
 }
 
-class StreamedEntries : public ::testing::Test {
+class StreamedEntries : public test::ScanFixture {
 protected:
-    void SetUp() override { test::ClearRunFlags(); }
-    void TearDown() override {
-        test::ClearRunFlags();
-        SetPasswordCallback(0);
-        ForgetPasswords();
-    }
+    // These tests run with trailing descriptors read unless they say not.
     test::ScanOutcome Run(const Bytes& input, unsigned long flags = REPAIR_TRAILING_DESCRIPTORS) {
-        test::WriteFile(dir_.File("in.zip"), input);
-        return test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"), 0, flags);
+        return ScanFixture::Run(input, flags);
     }
     // The entry lines between "Beginning salvage operations..." and the summary.
     static std::vector<std::string> EntryLines(const test::ScanOutcome& run) {
         std::vector<std::string> out;
-        for (size_t i = 1; i < run.messages.size(); ++i) {
-            if (run.messages[i].text == "Salvage attempt complete") break;
-            out.push_back(run.messages[i].text);
-        }
+        for (const test::Message& m : EntryMessages(run)) out.push_back(m.text);
         return out;
     }
     // The rebuilt archive's entries, checked by Python and unzip.
     std::vector<Bytes> Saved() {
-        test::OracleListing listing = test::ExpectValidArchive(dir_.File("out.zip"));
         std::vector<Bytes> data;
-        for (const test::OracleEntry& e : listing.entries) data.push_back(e.data);
+        for (const test::OracleEntry& e : ValidListing().entries) data.push_back(e.data);
         return data;
     }
-
-    test::TempDir dir_;
 };
 
 // --- The descriptor's shapes ---------------------------------------------------
@@ -412,10 +401,8 @@ TEST_F(StreamedEntries, OnlyStoredAndDeflatedEntriesWithZeroSizeAreStreamed) {
 // The host stops the repair while a long stored entry is searched: it leaves
 // no trace, and the entry before it stays.
 TEST_F(StreamedEntries, StopDuringTheSearchLeavesNoTrace) {
-        Bytes input = Concat(NextEntry(), StreamedEntry("long.bin", Filler(3000000, 16), 0, kSig32));
-    test::WriteFile(dir_.File("in.zip"), input);
-    test::ScanOutcome run =
-        test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"), /*abortAt=*/2, REPAIR_TRAILING_DESCRIPTORS);
+    Bytes input = Concat(NextEntry(), StreamedEntry("long.bin", Filler(3000000, 16), 0, kSig32));
+    test::ScanOutcome run = ScanFixture::Run(input, REPAIR_TRAILING_DESCRIPTORS, /*abortAt=*/2);
     EXPECT_EQ(run.Texts(), (std::vector<std::string>{"Beginning salvage operations...", "    next.txt: size = 5:  OK",
                                                      "Salvage Aborted"}))
         << run.Dump();

@@ -13,6 +13,7 @@
 #include "platform/platform_testing.h"
 #include "support/library_state.h"
 #include "support/repair_run.h"
+#include "support/scan_fixture.h"
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
 #include "support/zipcrypto_writer.h"
@@ -24,31 +25,7 @@ namespace {
 using test::Bytes;
 using test::ToBytes;
 
-class EntrySalvageTest : public ::testing::Test {
-protected:
-    void SetUp() override { test::ClearRunFlags(); }
-    void TearDown() override {
-        test::ClearRunFlags();
-        SetPasswordCallback(0);
-        ForgetPasswords();
-    }
-    test::ScanOutcome Run(const Bytes& input) {
-        test::WriteFile(dir_.File("in.zip"), input);
-        return test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"));
-    }
-    test::OracleListing ValidListing() { return test::ExpectValidArchive(dir_.File("out.zip")); }
-    // Messages between "Beginning salvage operations..." and the summary.
-    static std::vector<test::Message> EntryMessages(const test::ScanOutcome& run) {
-        std::vector<test::Message> out;
-        for (size_t i = 1; i < run.messages.size(); ++i) {
-            if (run.messages[i].text == "Salvage attempt complete") break;
-            out.push_back(run.messages[i]);
-        }
-        return out;
-    }
-
-    test::TempDir dir_;
-};
+using EntrySalvageTest = test::ScanFixture;
 
 struct Outcome {
     int level;

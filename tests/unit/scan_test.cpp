@@ -9,6 +9,7 @@
 #include "platform/platform_testing.h"
 #include "support/library_state.h"
 #include "support/repair_run.h"
+#include "support/scan_fixture.h"
 #include "support/temp_dir.h"
 #include "support/zip_builder.h"
 
@@ -19,21 +20,7 @@ using test::Bytes;
 using test::Concat;
 using test::ToBytes;
 
-class ScanTest : public ::testing::Test {
-protected:
-    void SetUp() override { test::ClearRunFlags(); }
-    void TearDown() override { test::ClearRunFlags(); }
-    test::ScanOutcome Run(const Bytes& input, int abortAt = 0) {
-        test::WriteFile(dir_.File("in.zip"), input);
-        return test::RunScan(dir_.File("in.zip"), dir_.File("out.zip"), abortAt);
-    }
-    // The rebuilt archive must be read whole by Python and unzip; returns
-    // Python's view of it.
-    test::OracleListing ValidListing() { return test::ExpectValidArchive(dir_.File("out.zip")); }
-    std::string OutPath() const { return dir_.File("out.zip"); }
-
-    test::TempDir dir_;
-};
+using ScanTest = test::ScanFixture;
 
 Bytes EmptyArchive() {
     Bytes end(22, 0);
@@ -227,7 +214,7 @@ TEST_F(ScanTest, AbortDropsTheEntryInHand) {
     Bytes big = test::PatternBytes(40000, 4);
     test::ZipBuilder zip;
     zip.Stored("small", small).Stored("big", big).Stored("after", ToBytes("never reached"));
-    test::ScanOutcome run = Run(zip.bytes(), /*abortAt=*/1);
+    test::ScanOutcome run = Run(zip.bytes(), 0, /*abortAt=*/1);
     EXPECT_EQ(run.Texts(), (std::vector<std::string>{"Beginning salvage operations...",
                                                      "    small: size = 11:  OK",
                                                      "Salvage Aborted"}));
@@ -242,7 +229,7 @@ TEST_F(ScanTest, AbortDropsTheEntryInHand) {
 TEST_F(ScanTest, AbortAfterTheLastEntryCompletesTheArchive) {
     test::ZipBuilder zip;
     zip.Stored("small", ToBytes("data")).Raw(test::PatternBytes(30000, 1, true));
-    test::ScanOutcome run = Run(zip.bytes(), 1);
+    test::ScanOutcome run = Run(zip.bytes(), 0, 1);
     EXPECT_EQ(run.Texts().back(), "Salvaged data stored in " + OutPath());
     EXPECT_EQ(ValidListing().entries.size(), 1u);
 }
