@@ -32,6 +32,13 @@ struct ConsoleState {
 };
 ConsoleState g_console;
 
+// Standard output that cannot be written (its reader has gone) ends the
+// run as a stop: the archive in hand is completed, and nothing more is
+// printed there.
+void FlushStdout() {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) RequestStop(SIGPIPE);
+}
+
 void ClearBar() {
     if (!g_console.barDrawn) return;
     std::fputs("\r\033[K", stderr);
@@ -108,7 +115,7 @@ void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
         case MESSAGE_INFO:
             if (g_console.quiet) return;
             std::printf("%s\n", text);
-            std::fflush(stdout);
+            FlushStdout();
             return;
         case MESSAGE_WARNING:
             ++g_console.tally.warnings;
@@ -145,16 +152,17 @@ void VPrint(FILE* out, const char* prefix, const char* format, va_list args) {
     std::fputs(prefix, out);
     std::vfprintf(out, format, args);
     std::fputc('\n', out);
-    std::fflush(out);
+    if (out == stdout) FlushStdout();
+    else std::fflush(out);
 }
 
-// Waits until a line can be read; false when Ctrl-C came first, even if it
-// came just before the wait began: SIGINT stays blocked from the test of the
-// flag until ppoll atomically unblocks it for the wait.
+// Waits until a line can be read; false when a stop came first, even if it
+// came just before the wait began: the stop signals stay blocked from the
+// test of the flag until ppoll atomically unblocks them for the wait.
 bool WaitForInput() {
     sigset_t interrupt, previous;
     sigemptyset(&interrupt);
-    sigaddset(&interrupt, SIGINT);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&interrupt, signal);
     sigprocmask(SIG_BLOCK, &interrupt, &previous);
     bool ready = false;
     while (!Interrupted()) {

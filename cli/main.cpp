@@ -35,30 +35,45 @@ Paths LibraryPaths() {
     return p;
 }
 
-// A rebuilt archive starts with the local header of its first saved entry;
-// with nothing saved it is only a central directory (or less, when the run
-// was stopped).
-bool HasEntries(const char* path) {
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    unsigned char head[4] = {};
-    ssize_t n = ::read(fd, head, sizeof head);
-    ::close(fd);
-    return n == 4 && head[0] == 'P' && head[1] == 'K' && head[2] == 3 && head[3] == 4;
+// A file's identity, whatever name reaches it: device and inode.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileId& o) const { return device == o.device && inode == o.inode; }
+};
+
+bool IdentityOf(const char* path, FileId* id) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return false;
+    id->device = st.st_dev;
+    id->inode = st.st_ino;
+    return true;
 }
 
-// A finished rebuilt archive ends with its 22-byte end record (it has no
-// comment); an aborted one stops after its last entry.
-bool HasEndRecord(const char* path) {
-    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return false;
-    unsigned char tail[4] = {};
-    struct stat st;
-    bool found = ::fstat(fd, &st) == 0 && st.st_size >= 22 &&
-                 ::pread(fd, tail, sizeof tail, st.st_size - 22) == 4 && tail[0] == 'P' &&
-                 tail[1] == 'K' && tail[2] == 5 && tail[3] == 6;
-    ::close(fd);
-    return found;
+// The directory part of a name as given ("." for a bare name).
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// -o DIR names the archive's own directory however it is spelt ("-o .",
+// a link to it): the repair is then an in-place one.
+bool IsOwnDirectory(const std::string& dir, const std::string& archive) {
+    FileId a, b;
+    return IdentityOf(dir.c_str(), &a) && IdentityOf(DirectoryOf(archive).c_str(), &b) && a == b;
+}
+
+// The archives this run has written, with the input each was rebuilt from:
+// a later input must not silently replace one of them.
+std::vector<std::pair<FileId, std::string>> g_written;
+
+const std::string* RebuiltFrom(const char* output) {
+    FileId id;
+    if (*output == '\0' || !IdentityOf(output, &id)) return nullptr;
+    for (const auto& w : g_written)
+        if (w.first == id) return &w.second;
+    return nullptr;
 }
 
 // The library only says "File Error"; find out which file and why.
@@ -67,12 +82,14 @@ void ExplainFileError(const std::string& archive, const Paths& paths) {
         Note("%s: name too long", archive.c_str());
         return;
     }
-    struct stat st;
+    struct stat st, own;
     if (::stat(paths.source, &st) != 0) {
         Note("%s: %s", paths.source, std::strerror(errno));
         return;
     }
-    if (!S_ISREG(st.st_mode)) {
+    // A backup is taken only as a regular file of its own, never through a link.
+    const bool linkedBackup = archive != paths.source && ::lstat(paths.source, &own) == 0 && !S_ISREG(own.st_mode);
+    if (!S_ISREG(st.st_mode) || linkedBackup) {
         Note("%s: not a regular file", paths.source);
         return;
     }
@@ -117,7 +134,8 @@ Question QuestionFor(unsigned long result, const std::string& archive, const Pat
             q.ask = archive + " is a backup. Salvage it into " + paths.output + "?" +
                     (replaces.empty() ? "" : " (replaces it)");
             q.tell = archive + ": the name marks a backup; --from-backup salvages it into " +
-                     paths.output + replaces +
+                     paths.output +
+                     (replaces.empty() ? "" : " (it exists: --force lets it be replaced)") +
                      ", --no-backup-name-check treats the name as ordinary";
             break;
         default:
@@ -129,28 +147,58 @@ Question QuestionFor(unsigned long result, const std::string& archive, const Pat
     return q;
 }
 
-int OutcomeOfRun(const std::string& archive, const Paths& paths) {
-    const bool inPlace = archive == paths.output;
+// With nothing saved, or a stop before the first entry, the library leaves
+// no archive (an empty output path) and every file as it was.
+int OutcomeOfRun(const std::string& archive, const Paths& paths, bool inPlace) {
+    const bool written = *paths.output != '\0';
+    FileId id;
+    if (written && IdentityOf(paths.output, &id)) g_written.emplace_back(id, archive);
     if (Interrupted()) {
-        if (HasEndRecord(paths.output))
-            Note("interrupted, but %s was completed", paths.output);
-        else if (!HasEntries(paths.output))
-            Note("interrupted: nothing was salvaged into %s", paths.output);
-        else
-            Note("interrupted: %s holds the entries salvaged so far, without a central "
-                 "directory (arcsalve can salvage from it)",
+        if (written)
+            Note("interrupted: %s holds the entries salvaged before the stop, completed with a "
+                 "central directory",
                  paths.output);
-        if (inPlace) Note("the damaged archive is kept as %s", paths.source);
-        return kExitInterrupted;
+        else
+            Note("interrupted before any entry was salvaged: %s was left as it was", archive.c_str());
+        if (written && inPlace) Note("the damaged archive is kept as %s", paths.source);
+        return StopStatus();
     }
-    if (inPlace) Info("Damaged archive kept as %s", paths.source);
-    if (!HasEntries(paths.output)) {
-        Note("%s: nothing could be salvaged", archive.c_str());
+    if (!written) {
+        Note("%s: nothing could be salvaged; the file was left as it was", archive.c_str());
         return kExitNothing;
     }
+    if (inPlace) Info("Damaged archive kept as %s", paths.source);
     Tally tally = CurrentTally();
     return tally.warnings + tally.errors > 0 ? kExitLosses : kExitIntact;
 }
+
+// Settles one question: answered already when an option gave the answer,
+// else asked on a terminal, else told with the option that answers it.
+// 0 to go on, else the exit status.
+int Settle(const std::string& archive, const Question& q, bool given) {
+    if (given) return 0;
+    if (!CanAsk()) {
+        Note("%s", q.tell.c_str());
+        return kExitUnanswered;
+    }
+    Answer a = Ask(q.ask);
+    if (a == Answer::kInterrupted) {
+        Note("%s: not repaired (interrupted)", archive.c_str());
+        return StopStatus();
+    }
+    if (a == Answer::kNo) {
+        Note("%s: not repaired", archive.c_str());
+        return kExitUnanswered;
+    }
+    return 0;
+}
+
+// The flags that answer the library's questions. They are never passed up
+// front: each question comes back first, so that the command can see which
+// file it is about before an answer given on the command line lets the
+// library replace it.
+constexpr unsigned long kAnswerFlags =
+    REPAIR_OVERWRITE | REPAIR_USE_EXISTING_BACKUP | REPAIR_ALLOW_BACKUP_INPUT;
 
 int RepairOne(const Options& options, const std::string& archive) {
     // RepairFile takes writable strings; it never writes through them.
@@ -158,17 +206,25 @@ int RepairOne(const Options& options, const std::string& archive) {
     in.push_back('\0');
     std::vector<char> out(options.outputDir.begin(), options.outputDir.end());
     out.push_back('\0');
-    unsigned long flags = options.flags;
+    const unsigned long given = options.flags & kAnswerFlags;
+    unsigned long flags = options.flags & ~kAnswerFlags;
+    // The input's own directory given as -o is an in-place repair, said so,
+    // and run as one: the library is given no output directory.
+    bool inPlace = options.outputDir.empty();
+    if (!inPlace && IsOwnDirectory(options.outputDir, archive)) {
+        inPlace = true;
+        Info("%s: %s is the archive's own directory: repairing in place", archive.c_str(),
+             options.outputDir.c_str());
+    }
 
     for (;;) {
         ResetTally();
-        unsigned long result = RepairFile(in.data(), options.outputDir.empty() ? nullptr : out.data(),
-                                          flags, nullptr);
+        unsigned long result = RepairFile(in.data(), inPlace ? nullptr : out.data(), flags, nullptr);
         EndProgress();
         const Paths paths = LibraryPaths();
         switch (result) {
             case REPAIR_OK:
-                return OutcomeOfRun(archive, paths);
+                return OutcomeOfRun(archive, paths, inPlace);
             case REPAIR_ERR_FILE:
                 ExplainFileError(archive, paths);
                 return kExitFileError;
@@ -185,20 +241,23 @@ int RepairOne(const Options& options, const std::string& archive) {
                     Note("%s: unexpected question %lu", archive.c_str(), result);
                     return kExitFileError;
                 }
-                if (!CanAsk()) {
-                    Note("%s", q.tell.c_str());
+                // Every answer lets the library replace the output: never
+                // one that an earlier input of this run was rebuilt into.
+                if (const std::string* from = RebuiltFrom(paths.output)) {
+                    Note("%s: not repaired: %s holds what was salvaged from %s in this run (repair "
+                         "%s in a run of its own, or with -o into another directory)",
+                         archive.c_str(), paths.output, from->c_str(), archive.c_str());
                     return kExitUnanswered;
                 }
-                Answer a = Ask(q.ask);
-                if (a == Answer::kInterrupted) {
-                    Note("%s: not repaired (interrupted)", archive.c_str());
-                    return kExitInterrupted;
-                }
-                if (a == Answer::kNo) {
-                    Note("%s: not repaired", archive.c_str());
-                    return kExitUnanswered;
-                }
+                const bool replaces = !ReplacesNote(paths.output).empty();
+                if (int status = Settle(archive, q, (given & q.answer) != 0)) return status;
                 flags |= q.answer;
+                // A backup named with --from-backup is rebuilt under a name
+                // that may hold some other file: replacing it takes -f or a yes.
+                if (result == REPAIR_INPUT_IS_BACKUP && (given & q.answer) && replaces) {
+                    const Question r = QuestionFor(REPAIR_OUTPUT_EXISTS, archive, paths);
+                    if (int status = Settle(archive, r, (given & REPAIR_OVERWRITE) != 0)) return status;
+                }
                 break;
             }
             default:
@@ -235,5 +294,5 @@ int main(int argc, char** argv) {
     RemovePasswordCallbacks();
     RemoveCallbacks();
     SessionEnd();
-    return Interrupted() ? kExitInterrupted : worst;
+    return Interrupted() ? std::max(worst, StopStatus()) : worst;
 }

@@ -17,7 +17,7 @@ enum ExitStatus : int {
     kExitFileError = 3,   // an archive could not be read, written or backed up
     kExitNothing = 4,     // nothing could be salvaged: the rebuilt archive is empty
     kExitUnanswered = 5,  // a question (backup, overwrite) stopped the repair
-    kExitInterrupted = 130,  // Ctrl-C (128 + SIGINT, as shells report it)
+    kExitInterrupted = 130,  // Ctrl-C (128 + SIGINT, as shells report it); see StopStatus
 };
 
 // A password to try on encrypted entries (-p), or a file of them, one per
@@ -28,9 +28,11 @@ struct PasswordSource {
 };
 
 struct Options {
-    // REPAIR_* flags that answer the library's questions up front, and the
-    // library's extensions, all on unless --recompress or --classic.
-    unsigned long flags = REPAIR_EXTENSIONS;
+    // REPAIR_* flags that answer the library's questions, and the library's
+    // extensions, all on unless --recompress or --classic. Safe handling of
+    // the files (REPAIR_SAFE_FILES) is always on: --classic chooses how
+    // entries are salvaged, never whether a stop may leave a broken archive.
+    unsigned long flags = REPAIR_EXTENSIONS | REPAIR_SAFE_FILES;
     // Directory for the rebuilt archives; empty: repair in place.
     std::string outputDir;
     bool noPrompt = false;    // never ask; tell which option answers instead

@@ -20,7 +20,8 @@ const char kLibraryTempName[] = "arcsalve.tmp";
 // Read by the signal handler: everything it needs is prepared beforehand in
 // fixed buffers, since a handler may only make async-signal-safe calls.
 struct SessionState {
-    volatile sig_atomic_t interrupts = 0;
+    volatile sig_atomic_t stops = 0;       // stop requests so far
+    volatile sig_atomic_t stopSignal = 0;  // what asked first: SIGINT, SIGTERM, SIGHUP, SIGPIPE
     bool haveDir = false;
     char dir[PATH_MAX] = {};
     char libraryTemp[PATH_MAX + sizeof kLibraryTempName] = {};
@@ -38,20 +39,19 @@ void RemoveTempDirNow() {
     ::rmdir(g_session.dir);
 }
 
-void OnInterrupt(int) {
-    if (g_session.interrupts == 0) {
+// Ctrl-C, SIGTERM and SIGHUP all ask for a stop after the entry in hand, so
+// that the archive being written is completed; a second one of any of them
+// ends the process at once.
+void OnStopSignal(int signal) {
+    if (g_session.stops == 0) {
         // What happens next is told by whoever sees the flag: the progress
         // callback or a pending question.
-        g_session.interrupts = 1;
+        g_session.stopSignal = signal;
+        g_session.stops = 1;
         return;
     }
     RemoveTempDirNow();
     WriteStderr("\narcsalve: interrupted\n");
-    ::_exit(130);
-}
-
-void OnTerminate(int signal) {
-    RemoveTempDirNow();
     ::_exit(128 + signal);
 }
 
@@ -85,9 +85,13 @@ bool SessionBegin() {
     g_session.haveDir = true;
     ::setenv("TMPDIR", g_session.dir, 1);
 
-    InstallHandler(SIGINT, OnInterrupt);
-    InstallHandler(SIGTERM, OnTerminate);
-    InstallHandler(SIGHUP, OnTerminate);
+    InstallHandler(SIGINT, OnStopSignal);
+    InstallHandler(SIGTERM, OnStopSignal);
+    InstallHandler(SIGHUP, OnStopSignal);
+    // A reader that went away (arcsalve ... | head -1) must not kill the
+    // command in the middle of an archive: the failed write is seen instead
+    // and ends the run as a stop.
+    ::signal(SIGPIPE, SIG_IGN);
     return true;
 }
 
@@ -107,6 +111,14 @@ void SessionEnd() {
     g_session.haveDir = false;
 }
 
-bool Interrupted() { return g_session.interrupts != 0; }
+bool Interrupted() { return g_session.stops != 0; }
+
+void RequestStop(int signal) {
+    if (g_session.stops != 0) return;
+    g_session.stopSignal = signal;
+    g_session.stops = 1;
+}
+
+int StopStatus() { return 128 + (g_session.stopSignal != 0 ? g_session.stopSignal : SIGINT); }
 
 }  // namespace cli

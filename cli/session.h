@@ -1,4 +1,5 @@
-// One run of the command: its private temporary directory and Ctrl-C.
+// One run of the command: its private temporary directory and the signals
+// that stop it.
 #ifndef ARCSALVE_CLI_SESSION_H
 #define ARCSALVE_CLI_SESSION_H
 
@@ -12,10 +13,18 @@ bool SessionBegin();
 // Removes the directory and what the library left in it.
 void SessionEnd();
 
-// True once the user pressed Ctrl-C. The first press asks the library to stop
-// (the progress callback answers 0); a second one ends the process at once,
-// after removing the temporary directory.
+// True once a stop was asked for: Ctrl-C, SIGTERM, SIGHUP, or a failed
+// write to standard output (its reader has gone; SIGPIPE is ignored). The
+// first asks the library to stop (the progress callback answers 0); a
+// second signal ends the process at once, after removing the temporary
+// directory.
 bool Interrupted();
+// Asks for a stop as if `signal` had come (SIGPIPE for a broken standard
+// output); the first cause is the one kept.
+void RequestStop(int signal);
+// The exit status of a stopped run: 128 + the signal (130 for Ctrl-C, 143
+// SIGTERM, 129 SIGHUP, 141 a broken standard output).
+int StopStatus();
 
 }  // namespace cli
 

@@ -82,8 +82,25 @@ constexpr unsigned long REPAIR_TRAILING_DESCRIPTORS = 0x20;
 // the check is read a second time for the classic salvage, so the progress
 // percentage may step back while it is.
 constexpr unsigned long REPAIR_KEEP_INTACT = 0x40;
-// Every extension flag: what a host sets to get all of them.
+// Every extension of the salvage itself: what a host sets to get all of them.
 constexpr unsigned long REPAIR_EXTENSIONS = REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT;
+// Safe handling of the files, beside the salvage (not part of
+// REPAIR_EXTENSIONS: a completed archive is the same byte for byte; what
+// changes is which files exist while and after it is written):
+// - the rebuilt archive is written under a temporary name beside it (its
+//   name with ".arcsalve" and maybe a number added, created anew, never over
+//   an existing file) with the permission bits (and, where the process may,
+//   the owner) of the damaged file, and renamed to its name only once it is
+//   complete; an archive it replaces stays whole until that moment;
+// - a stop (the progress callback answering 0) completes the archive with
+//   the entries saved before the one in hand, which is dropped, instead of
+//   leaving it without a central directory; "Salvage Aborted" is still told;
+// - a run that saves no entry, or whose archive cannot be completed (a full
+//   disk), leaves no archive: the temporary file is deleted, an in-place
+//   repair moves the damaged file back to its own name, and GetFilePaths
+//   then gives an empty output path (and the input's path as source). The
+//   result and the messages stay as without the flag.
+constexpr unsigned long REPAIR_SAFE_FILES = 0x80;
 
 // ---------------------------------------------------------------------------
 // Results of RepairFile. Everything that happens inside the salvage itself is
@@ -149,7 +166,10 @@ typedef unsigned long(ARCSALVE_CALLBACK* ProgressCallback)(unsigned long percent
 // the damaged file is moved to its backup name NAME_BAK.ext (taken from the
 // last '.' of the file's name; "a" gives "a_BAK"), read from there, and the
 // rebuilt archive takes its name. That move is the only change ever made to
-// the input, and it is undone if the repair cannot start.
+// the input, and it is undone if the repair cannot start (with
+// REPAIR_SAFE_FILES also when nothing was saved). An existing backup that is
+// not a regular file (a directory, a symbolic link) is refused with
+// REPAIR_ERR_FILE.
 //
 // Returns one of the REPAIR_* results above. After 5001, 5002 or 5006 nothing
 // was opened, moved or deleted: ask the user and call again with the flag

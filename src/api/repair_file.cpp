@@ -106,30 +106,89 @@ unsigned long ReportPathTooLong() {
     return ReportFileError();
 }
 
+// With REPAIR_SAFE_FILES the rebuilt archive is written beside its final
+// name, under that name with ".arcsalve" (then ".arcsalve1" ...) added: the
+// same directory, so that the rename which puts it in place is one step.
+char g_partPath[kMaxPath];
+constexpr int kPartNameTries = 100;
+
+bool SafeFiles() { return (g_repairFlags & REPAIR_SAFE_FILES) != 0; }
+
+// Creates the temporary archive beside OutputPath, never over an existing
+// file (a leftover of a killed run, or a name the user chose), with the
+// damaged file's permissions: a private archive stays private.
+int OpenPartArchive() {
+    for (int n = 0; n < kPartNameTries; ++n) {
+        std::string part = std::string(OutputPath) + ".arcsalve";
+        if (n > 0) part += std::to_string(n);
+        if (!StorePath(g_partPath, part)) return 0;
+        FileHandle h = FileCreateNew(g_partPath);
+        if (IsOpenFile(h)) {
+            FileCopyAccess(g_inputFile, h);
+            g_outputFile = h;
+            return 1;
+        }
+        if (!PathExists(g_partPath)) break;  // not a name clash: the directory refuses
+    }
+    g_partPath[0] = '\0';
+    return 0;
+}
+
 // Opens both archives and runs the salvage. `movedFrom` is the input's
 // original name when this call has just moved it to its backup name
 // (SourcePath); if the repair cannot start after all, it is moved back (and
 // SourcePath names it again), so the move is only kept when the repair goes
 // on.
-unsigned long OpenAndSalvage(const char* movedFrom) {
-    auto fail = [movedFrom]() {
-        CloseArchives();
+unsigned long OpenAndSalvage(const char* movedFrom, unsigned long flags) {
+    auto giveBack = [movedFrom]() {
         if (movedFrom != nullptr && PathMove(SourcePath, movedFrom))
             StorePath(SourcePath, movedFrom);  // the damaged archive is back where it was
+    };
+    auto fail = [giveBack]() {
+        CloseArchives();
+        giveBack();
         return ReportFileError();
     };
     if (!OpenInputArchive(SourcePath)) return fail();
     // Deleting the output must never delete what is about to be read: two
     // different spellings ("a.zip", "./a.zip") can name the same file.
     if (PathsSameFile(SourcePath, OutputPath)) return fail();
-    PathDelete(OutputPath);  // a failure shows in the create that follows
-    if (!OpenOutputArchive(OutputPath)) return fail();
+    if (SafeFiles()) {
+        if (!OpenPartArchive()) return fail();
+    } else {
+        PathDelete(OutputPath);  // a failure shows in the create that follows
+        if (!OpenOutputArchive(OutputPath)) return fail();
+    }
 
     g_abortRequested = 0;
     g_writeFailed = 0;
-    ScanAndRebuild();  // tells its outcome through messages, never through the result
+    // Tells its outcome through messages, never through the result.
+    const int saved = ScanAndRebuild();
     CloseArchives();
-    return REPAIR_OK;
+    if (!SafeFiles()) return REPAIR_OK;
+
+    // A complete archive with entries takes its name (replacing the old
+    // rebuilt archive only when the host allowed it, and only now that the
+    // new one is whole). Anything else leaves no archive behind, and the
+    // damaged file gets its own name back.
+    if (saved > 0) {
+        const bool placed = (flags & REPAIR_OVERWRITE) ? PathReplace(g_partPath, OutputPath)
+                                                       : PathMove(g_partPath, OutputPath);
+        if (placed) return REPAIR_OK;
+    }
+    PathDelete(g_partPath);
+    giveBack();
+    const bool placeFailed = saved > 0;
+    OutputPath[0] = '\0';
+    return placeFailed ? ReportFileError() : REPAIR_OK;
+}
+
+// An existing backup (SourcePath) salvaged again. Only a regular file
+// counts: a link could lead anywhere, and the archive it would replace is
+// the user's rebuilt one.
+unsigned long SalvageBackup(unsigned long flags) {
+    if (!PathIsRegularFile(SourcePath)) return ReportFileError();
+    return OpenAndSalvage(nullptr, flags);
 }
 
 unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long flags,
@@ -177,11 +236,10 @@ unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long f
     if (inPlace) {
         if (!StorePath(SourcePath, BackupName(input, Extension(output)))) return ReportPathTooLong();
         if (state == REPAIR_INPUT_IS_BACKUP)
-            return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(nullptr)
+            return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(nullptr, flags)
                                                        : REPAIR_INPUT_IS_BACKUP;
         if (state == REPAIR_BACKUP_EXISTS)
-            return (flags & REPAIR_USE_EXISTING_BACKUP) ? OpenAndSalvage(nullptr)
-                                                        : REPAIR_BACKUP_EXISTS;
+            return (flags & REPAIR_USE_EXISTING_BACKUP) ? SalvageBackup(flags) : REPAIR_BACKUP_EXISTS;
         // The only change ever made to the input: it moves aside to its backup
         // name. Only a file that the repair can read is moved; anything else
         // (missing, a directory, locked) is a file error and stays put.
@@ -196,17 +254,18 @@ unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long f
             EmitMessage(MESSAGE_FATAL, LoadLongMessageText(kTextBackupFailed));
             return REPAIR_ERR_BACKUP;
         }
-        return OpenAndSalvage(inPath);
+        return OpenAndSalvage(inPath, flags);
     }
 
     if (state == REPAIR_BACKUP_EXISTS) {
         // The backup of the named input is read instead of the input itself.
         if (!StorePath(SourcePath, BackupName(input, Extension(input)))) return ReportPathTooLong();
         if (!(flags & REPAIR_USE_EXISTING_BACKUP)) return REPAIR_BACKUP_EXISTS;
+        return SalvageBackup(flags);
     } else if (state == REPAIR_INPUT_IS_BACKUP && !(flags & REPAIR_ALLOW_BACKUP_INPUT)) {
         return REPAIR_INPUT_IS_BACKUP;
     }
-    return OpenAndSalvage(nullptr);
+    return OpenAndSalvage(nullptr, flags);
 }
 
 }  // namespace

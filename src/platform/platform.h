@@ -42,6 +42,14 @@ FileHandle FileCreate(const char* path);
 // file of that name; never follows a symbolic link (POSIX: O_EXCL|O_NOFOLLOW,
 // mode 0600), so a planted link cannot redirect what is written.
 FileHandle FileCreatePrivate(const char* path);
+// Creates a file for reading and writing only where nothing exists at the
+// name (a link included, which is never followed), readable by its owner
+// alone until FileCopyAccess gives it other permissions.
+FileHandle FileCreateNew(const char* path);
+// Gives `to` the permission bits of `from` and, where the process may, its
+// owner and group (POSIX). On Windows a new file already takes its folder's
+// access rules, and nothing is done.
+void FileCopyAccess(FileHandle from, FileHandle to);
 void FileClose(FileHandle h);
 
 // Reads up to count bytes at the current offset; returns the number read
@@ -65,7 +73,13 @@ uint64_t FileSize(FileHandle h);
 
 int PathDelete(const char* path);                 // 1 on success
 int PathMove(const char* from, const char* to);   // 1 on success; never replaces `to`
+// Renames `from` to `to`, replacing a file at `to` in one step: readers see
+// the old file or the new one, never neither (both names in one directory).
+int PathReplace(const char* from, const char* to);  // 1 on success
 int PathExists(const char* path);                 // 1 when its attributes can be read
+// 1 when the name itself is a regular file: not a directory, device or pipe,
+// and not a symbolic link (or Windows reparse point), whatever it points at.
+int PathIsRegularFile(const char* path);
 // Path equality: byte-exact on POSIX, case-insensitive on Windows.
 int PathsEqual(const char* a, const char* b);
 // 1 when both names exist and reach the same file, however they are spelt

@@ -249,7 +249,7 @@ void ReleaseSalvageEntry(SalvageEntry* entry) {
     std::free(entry);
 }
 
-void ScanAndRebuild() {
+int ScanAndRebuild() {
     ResetMessageTextIndex();
     ResetArchiveReader();
     ResetStreamedEntries();
@@ -273,12 +273,18 @@ void ScanAndRebuild() {
         MarkPosition();
         SalvageEntry* before = g_scan.tail;
         int result = SalvageOneEntry();
-        // A stop requested while the entry was read or decoded: the entries
-        // written so far stay, without a central directory.
+        // A stop requested while the entry was read or decoded (the entry in
+        // hand is already cut out again): the entries written so far stay,
+        // without a central directory, or with REPAIR_SAFE_FILES completed
+        // by one, so that what is left is an archive every reader opens.
         if (g_abortRequested) {
-            ReleaseList();
             EmitText(MESSAGE_ERROR, 1012);
-            return;
+            if (!(g_repairFlags & REPAIR_SAFE_FILES)) {
+                ReleaseList();
+                return -1;
+            }
+            const int saved = static_cast<int>(g_scan.records);
+            return WriteCentralDirectory() ? saved : -1;
         }
         // A failed write (a full disk) fails every later entry too, and would
         // have them all reported as corrupt: stop here and complete the
@@ -297,8 +303,10 @@ void ScanAndRebuild() {
     }
 
     if (nothingFound) EmitText(MESSAGE_ERROR, 18);
-    if (!WriteCentralDirectory()) return;
+    const int saved = static_cast<int>(g_scan.records);
+    if (!WriteCentralDirectory()) return -1;
     EmitSummary();
+    return saved;
 }
 
 }  // namespace arcsalve

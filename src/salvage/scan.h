@@ -6,8 +6,10 @@
 namespace arcsalve {
 
 // Runs with g_inputFile open for reading, g_outputFile open and empty, and
-// the run flags clear. Reports everything through messages.
-void ScanAndRebuild();
+// the run flags clear. Reports everything through messages. Returns the
+// number of entries in the completed archive, or -1 when it was left without
+// its central directory (a stop without REPAIR_SAFE_FILES, a failed write).
+int ScanAndRebuild();
 
 }  // namespace arcsalve
 

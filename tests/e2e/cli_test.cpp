@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -156,35 +159,36 @@ TEST_F(CliTest, QuestionsWithoutATerminal) {
     EXPECT_EQ(ReadText(In("a.zip")), kDamaged);
 
     run = Run({"--use-backup", "a.zip"});
-    EXPECT_EQ(run.status, 4);  // the backup holds no archive
-    EXPECT_TRUE(EndsWith(run.out, "Damaged archive kept as a_BAK.zip\n")) << run.out;
-    EXPECT_TRUE(EndsWith(run.err, "arcsalve: a.zip: nothing could be salvaged\n")) << run.err;
+    EXPECT_EQ(run.status, 4);  // the backup holds no archive: nothing is replaced
+    EXPECT_TRUE(EndsWith(run.err, "arcsalve: a.zip: nothing could be salvaged; the file was left as it was\n")) << run.err;
     EXPECT_EQ(ReadText(In("a_BAK.zip")), kOld);
-    EXPECT_NE(ReadText(In("a.zip")), kDamaged);
+    EXPECT_EQ(ReadText(In("a.zip")), kDamaged);
 
     // The input is itself a backup.
     run = Run({"--no-prompt", "a_BAK.zip"});
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(run.err,
               "arcsalve: a_BAK.zip: the name marks a backup; --from-backup salvages it into "
-              "a.zip (replaces a.zip), --no-backup-name-check treats the name as ordinary\n");
+              "a.zip (it exists: --force lets it be replaced), --no-backup-name-check treats the name as ordinary\n");
     run = Run({"--no-backup-name-check", "-q", "a_BAK.zip"});
     EXPECT_EQ(run.status, 4);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(ReadText(In("a_BAK_BAK.zip")), kOld);
+    EXPECT_EQ(ReadText(In("a_BAK.zip")), kOld);
+    EXPECT_FALSE(FileExists(In("a_BAK_BAK.zip")));
 
     // The rebuilt archive exists in the output directory.
     MakeDir(In("out"));
-    WriteText(In("b.zip"), kDamaged);
+    const std::string b = StoredEntries({{"b.txt", "b"}});
+    WriteText(In("b.zip"), b);
     WriteText(In("out/b.zip"), kOld);
     run = Run({"-o", "out", "b.zip"});
     EXPECT_EQ(run.status, 5);
     EXPECT_EQ(run.err, "arcsalve: out/b.zip already exists; --force replaces it\n");
     EXPECT_EQ(ReadText(In("out/b.zip")), kOld);
     run = Run({"-o", "out", "--force", "b.zip"});
-    EXPECT_EQ(run.status, 4);
+    EXPECT_EQ(run.status, 0);
     EXPECT_NE(ReadText(In("out/b.zip")), kOld);
-    EXPECT_EQ(ReadText(In("b.zip")), kDamaged);
+    EXPECT_EQ(ReadText(In("b.zip")), b);
     EXPECT_FALSE(FileExists(In("b_BAK.zip")));
 }
 
@@ -225,7 +229,7 @@ TEST_F(CliTest, OutcomesOfARepair) {
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err,
               "error: No files found in archive.\n"
-              "arcsalve: garbage.zip: nothing could be salvaged\n");
+              "arcsalve: garbage.zip: nothing could be salvaged; the file was left as it was\n");
 }
 
 // The library loaded by the command reads its texts from the catalogue named
@@ -257,6 +261,150 @@ TEST_F(CliTest, SeveralArchives) {
               "arcsalve: b.zip: the backup b_BAK.zip already exists; --use-backup salvages from "
               "it again (replaces b.zip)\n");
 }
+
+// What the command leaves of the user's files, whatever happens: (files
+// before, command, signal) -> (files after, exit status, a line it printed).
+// A stop comes while the command is blocked writing its standard output to a
+// full pipe (so always in the middle of the run): a real signal, or the pipe
+// closed by its reader.
+namespace safety {
+
+const char kSmall[] = "@small";    // a damaged archive of two entries
+const char kMany[] = "@many";      // one of 600 entries, more lines than a pipe holds
+const char kValid[] = "@valid";    // after: an archive unzip and Python read whole
+const char kMissing[] = "@missing";
+constexpr int kClosePipe = -1;
+
+struct FileState {
+    std::string name;
+    std::string content;  // a marker above, "->TARGET" for a symbolic link, or the bytes
+    mode_t mode = 0;      // checked (or given) when not 0
+};
+
+std::string Content(const std::string& marker) {
+    if (marker == kSmall) return StoredEntries({{"a.txt", "first file\n"}, {"b.txt", "second\n"}});
+    if (marker != kMany) return marker;
+    std::vector<std::pair<std::string, std::string>> files;
+    for (int i = 0; i < 600; ++i) files.emplace_back(std::string(180, 'n') + std::to_string(i), "x");
+    return StoredEntries(files);
+}
+
+struct Outcome {
+    int status = -1;
+    std::string printed;  // standard output and error
+};
+
+// Runs the command in `dir`, standard output into a pipe. With a signal (or
+// kClosePipe) the pipe is left unread until it is full, so the command is
+// blocked in the middle of its run; then the stop comes and the rest is read.
+Outcome RunStopped(const std::string& dir, const std::vector<std::string>& args, int signal) {
+    int out[2];
+    if (::pipe(out) != 0) return {};
+    const std::string errFile = dir + "/../stderr";
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int err = ::open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int in = ::open("/dev/null", O_RDONLY);
+        if (::chdir(dir.c_str()) != 0 || err < 0 || in < 0) ::_exit(126);
+        ::dup2(in, 0), ::dup2(out[1], 1), ::dup2(err, 2), ::close(out[0]);
+        ::setenv("TMPDIR", (dir + "/..").c_str(), 1);
+        std::vector<char*> argv{const_cast<char*>(ARCSALVE_CLI_PATH)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(ARCSALVE_CLI_PATH, argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    Outcome o;
+    if (signal != 0) {
+        const int capacity = ::fcntl(out[0], F_GETPIPE_SZ);
+        int queued = 0;
+        for (int wait = 0; wait < 2000 && ::ioctl(out[0], FIONREAD, &queued) == 0 && queued < capacity; ++wait)
+            ::usleep(5000);  // a hung command fails the test, not the suite
+        if (signal == kClosePipe) ::close(out[0]);
+        else ::kill(pid, signal);
+    }
+    char buffer[4096];
+    ssize_t n;
+    while (signal != kClosePipe && (n = ::read(out[0], buffer, sizeof buffer)) > 0) o.printed.append(buffer, n);
+    if (signal != kClosePipe) ::close(out[0]);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) o.status = WEXITSTATUS(status);
+    o.printed += ReadText(errFile);
+    return o;
+}
+
+TEST(CliFileSafety, FilesAreNeverLostOrSilentlyReplaced) {
+    const std::string many = Content(kMany);
+    const std::string stopped = "holds the entries salvaged before the stop, completed with a central directory";
+    const struct {
+        std::vector<FileState> before;
+        std::vector<std::string> args;
+        int signal;
+        std::vector<FileState> after;
+        int status;
+        std::string message;
+    } cases[] = {
+        // Nothing salvaged, nothing moved.
+        {{{"notes.txt", "plain text"}}, {"notes.txt"}, 0,
+         {{"notes.txt", "plain text"}, {"notes_BAK.txt", kMissing}}, 4, "notes.txt: nothing could be salvaged; the file was left as it was"},
+        // A stop leaves a complete archive under the final name, and the input whole.
+        {{{"m.zip", kMany, 0600}}, {"m.zip"}, SIGINT, {{"m.zip", kValid, 0600}, {"m_BAK.zip", many}}, 130, "m.zip " + stopped},
+        {{{"m.zip", kMany}}, {"m.zip"}, SIGTERM, {{"m.zip", kValid}, {"m_BAK.zip", many}}, 143, "the damaged archive is kept as m_BAK.zip"},
+        {{{"m.zip", kMany}}, {"m.zip"}, SIGHUP, {{"m.zip", kValid}, {"m_BAK.zip", many}}, 129, "m.zip " + stopped},
+        {{{"m.zip", kMany}}, {"m.zip"}, kClosePipe, {{"m.zip", kValid}, {"m_BAK.zip", many}}, 141, "m.zip " + stopped},
+        {{{"m.zip", kMany}, {"out/m.zip", "OLD"}}, {"-f", "-o", "out", "m.zip"}, SIGTERM,
+         {{"out/m.zip", kValid}, {"m.zip", many}}, 143, "out/m.zip " + stopped},
+        // Permissions follow the damaged file, in place and into -o DIR.
+        {{{"s.zip", kSmall, 0640}}, {"s.zip"}, 0, {{"s.zip", kValid, 0640}, {"s_BAK.zip", kSmall, 0640}}, 0, "Damaged archive kept as s_BAK.zip"},
+        {{{"s.zip", kSmall, 0600}}, {"-o", "out", "s.zip"}, 0, {{"out/s.zip", kValid, 0600}, {"s.zip", kSmall}}, 0, "stored in out/s.zip"},
+        // -o naming the archive's own directory is an in-place repair.
+        {{{"s.zip", kSmall}}, {"-o", ".", "s.zip"}, 0, {{"s.zip", kValid}, {"s_BAK.zip", kSmall}}, 0, "s.zip: . is the archive's own directory: repairing in place"},
+        // --from-backup replaces an existing file only with -f.
+        {{{"r_BAK.zip", kSmall}, {"r.zip", "unrelated"}}, {"--from-backup", "r_BAK.zip"}, 0,
+         {{"r.zip", "unrelated"}, {"r_BAK.zip", kSmall}}, 5, "r.zip already exists; --force replaces it"},
+        {{{"r_BAK.zip", kSmall}, {"r.zip", "unrelated"}}, {"-f", "--from-backup", "r_BAK.zip"}, 0,
+         {{"r.zip", kValid}, {"r_BAK.zip", kSmall}}, 0, "stored in r.zip"},
+        // Two inputs of one run with one output: the second is refused.
+        {{{"a/x.zip", kSmall}, {"b/x.zip", "PK\3\4 not this one"}}, {"-f", "-o", "out", "a/x.zip", "b/x.zip"}, 0,
+         {{"out/x.zip", kValid}, {"b/x.zip", "PK\3\4 not this one"}}, 5,
+         "b/x.zip: not repaired: out/x.zip holds what was salvaged from a/x.zip in this run"},
+        // A backup that is not a regular file is never read, and nothing is deleted.
+        {{{"u.zip", "keep me"}, {"other", kSmall}, {"u_BAK.zip", "->other"}}, {"--use-backup", "u.zip"}, 0,
+         {{"u.zip", "keep me"}, {"other", kSmall}}, 3, "u_BAK.zip: not a regular file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back() + " " + std::to_string(c.signal) + ": " + c.message);
+        ScratchDir scratch;
+        const std::string dir = scratch / "d";
+        for (const char* sub : {"", "/out", "/a", "/b"}) MakeDir(dir + sub);
+        for (const FileState& f : c.before) {
+            const std::string path = dir + "/" + f.name;
+            if (f.content.rfind("->", 0) == 0) ASSERT_EQ(::symlink(f.content.c_str() + 2, path.c_str()), 0);
+            else WriteText(path, Content(f.content));
+            if (f.mode != 0) ::chmod(path.c_str(), f.mode);
+        }
+        const Outcome o = RunStopped(dir, c.args, c.signal);
+        EXPECT_EQ(o.status, c.status) << o.printed;
+        EXPECT_NE(o.printed.find(c.message), std::string::npos) << o.printed;
+        for (const FileState& f : c.after) {
+            SCOPED_TRACE(f.name);
+            const std::string path = dir + "/" + f.name;
+            if (f.content == kMissing) EXPECT_FALSE(FileExists(path));
+            else if (f.content == kValid) EXPECT_FALSE(arcsalve::test::ExpectValidArchive(path).entries.empty());
+            else EXPECT_EQ(ReadText(path), Content(f.content));
+            struct stat st;
+            if (f.mode != 0 && ::stat(path.c_str(), &st) == 0) {
+                EXPECT_EQ(st.st_mode & 0777, f.mode);
+            }
+        }
+        std::string left;
+        arcsalve::test::RunCommand("cd " + arcsalve::test::ShellQuote(dir) + " && find . -name '*.arcsalve*'", &left);
+        EXPECT_EQ(left, "") << "a temporary archive was left behind";
+    }
+}
+
+}  // namespace safety
 
 // A damaged archive (its central directory cut off) of three entries sharing
 // one password, one with another, and a plain one.
@@ -441,9 +589,8 @@ TEST(CliTerminal, QuestionsAreAskedAndAnswered) {
 
     TerminalRun yes = RunOnTerminal(dir.path(), {"a.zip"}, "y\r");
     EXPECT_FALSE(Shows(yes, "not repaired")) << yes.screen;
-    EXPECT_EQ(yes.status, 4);  // the backup holds no archive
+    EXPECT_EQ(yes.status, 4);  // the backup holds no archive: nothing is replaced
     EXPECT_EQ(ReadText(dir / "a_BAK.zip"), "BACKUP");
-    EXPECT_NE(ReadText(dir / "a.zip"), "DAMAGED");
 
     // Replacing an existing output, answered yes.
     MakeDir(dir / "out");
@@ -452,7 +599,6 @@ TEST(CliTerminal, QuestionsAreAskedAndAnswered) {
     TerminalRun replace = RunOnTerminal(dir.path(), {"-o", "out", "b.zip"}, "YES\r");
     EXPECT_TRUE(Shows(replace, "out/b.zip already exists. Replace it? [y/N] ")) << replace.screen;
     EXPECT_EQ(replace.status, 4);
-    EXPECT_NE(ReadText(dir / "out/b.zip"), "OLD");
     EXPECT_EQ(ReadText(dir / "b.zip"), "DAMAGED");
 }
 

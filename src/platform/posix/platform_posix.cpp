@@ -273,6 +273,24 @@ FileHandle FileCreatePrivate(const char* path) {
     return ToHandle(fd);
 }
 
+FileHandle FileCreateNew(const char* path) {
+    if (g_platform.fault == PlatformFault::kCreateFails) return kInvalidFile;
+    return ToHandle(::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+}
+
+void FileCopyAccess(FileHandle from, FileHandle to) {
+    struct stat st;
+    if (::fstat(ToFd(from), &st) != 0) return;
+    // The owner first: a change of owner may clear mode bits. Only root may
+    // give a file away; anyone may hand it to one of their own groups.
+    if (::fchown(ToFd(to), st.st_uid, st.st_gid) != 0) {
+        int groupOnly = ::fchown(ToFd(to), static_cast<uid_t>(-1), st.st_gid);
+        (void)groupOnly;  // a group we are not in: the file keeps ours
+    }
+    int modeSet = ::fchmod(ToFd(to), st.st_mode & 0777);
+    (void)modeSet;
+}
+
 void FileClose(FileHandle h) {
     int fd = ToFd(h);
     EndReadAhead(h);
@@ -376,6 +394,16 @@ int PathMove(const char* from, const char* to) {
     if (errno == EEXIST) return 0;
     if (PathExists(to)) return 0;
     return ::rename(from, to) == 0 ? 1 : 0;
+}
+
+int PathReplace(const char* from, const char* to) {
+    if (g_platform.fault == PlatformFault::kMoveFails) return 0;
+    return ::rename(from, to) == 0 ? 1 : 0;
+}
+
+int PathIsRegularFile(const char* path) {
+    struct stat st;
+    return ::lstat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 }
 
 int PathExists(const char* path) {

@@ -84,6 +84,16 @@ FileHandle FileCreatePrivate(const char* path) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+FileHandle FileCreateNew(const char* path) {
+    if (g_fault.fault == PlatformFault::kCreateFails) return kInvalidFile;
+    return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+// A new file inherits its folder's access rules, as a file the user saved
+// there would: nothing to copy.
+void FileCopyAccess(FileHandle, FileHandle) {}
+
 void FileClose(FileHandle h) {
     if (IsOpenFile(h)) CloseHandle(ToWin(h));
 }
@@ -157,6 +167,19 @@ int PathDelete(const char* path) { return DeleteFileA(path) ? 1 : 0; }
 int PathMove(const char* from, const char* to) {
     if (g_fault.fault == PlatformFault::kMoveFails) return 0;
     return MoveFileA(from, to) ? 1 : 0;  // never replaces an existing `to`
+}
+
+int PathReplace(const char* from, const char* to) {
+    if (g_fault.fault == PlatformFault::kMoveFails) return 0;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
+}
+
+int PathIsRegularFile(const char* path) {
+    const DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES &&
+                   !(a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))
+               ? 1
+               : 0;
 }
 
 int PathExists(const char* path) {
