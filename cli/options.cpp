@@ -51,8 +51,10 @@ const char kHelp[] =
     "  -h, --help                show this help and exit\n"
     "      --version             show the version and exit\n"
     "\n"
-    "Questions are asked only when standard input is a terminal. Ctrl-C stops\n"
-    "after the entry in hand; a second Ctrl-C ends at once.\n"
+    "Questions are asked only when standard input is a terminal. Ctrl-C, SIGTERM,\n"
+    "SIGHUP or a closed standard output stop the repair: the entries saved so\n"
+    "far are completed into a valid archive; a second signal ends at once. A\n"
+    "file from which nothing is salvaged is left as it was.\n"
     "\n"
     "An encrypted entry is tried with the passwords that opened earlier entries,\n"
     "then with those given by -p and --password-file in order; then, on a\n"
@@ -64,9 +66,9 @@ const char kHelp[] =
     "    1  repaired, with damaged or lost entries\n"
     "    2  bad command line\n"
     "    3  an archive could not be read, written or backed up\n"
-    "    4  nothing could be salvaged\n"
+    "    4  nothing could be salvaged (no file was changed)\n"
     "    5  a question (backup, overwrite) was not answered with yes\n"
-    "  130  interrupted (Ctrl-C)\n"
+    "  130  stopped by Ctrl-C (143 SIGTERM, 129 SIGHUP, 141 closed output)\n"
     "With several archives the highest status is returned.\n";
 
 // Long-only options get ids above the range of characters.

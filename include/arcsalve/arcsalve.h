@@ -152,8 +152,8 @@ typedef void(ARCSALVE_CALLBACK* MessageCallback)(int level, const char* text);
 // twice, and the percentage then steps back). Return nonzero to go on, 0 to
 // stop: the repair then stops after the entry in hand with "Salvage Aborted"
 // (the rebuilt archive keeps the entries written so far, without a central
-// directory); if no entry follows, the scan runs to the end and completes the
-// archive normally.
+// directory, or with REPAIR_SAFE_FILES completed by one); if no entry
+// follows, the scan runs to the end and completes the archive normally.
 typedef unsigned long(ARCSALVE_CALLBACK* ProgressCallback)(unsigned long percent);
 
 // ---------------------------------------------------------------------------

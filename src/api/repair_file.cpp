@@ -16,7 +16,8 @@
 // archive under the original name. Questions the host must answer come back
 // as results (5001 backup exists, 5002 input is a backup, 5006 output exists)
 // before anything is opened, moved or deleted; the host calls again with the
-// flag that answers it.
+// flag that answers it. With REPAIR_SAFE_FILES the rebuilt archive only takes
+// its name once it is complete and holds an entry.
 #include "api/repair_file.h"
 
 #include <string>
