@@ -1,6 +1,7 @@
 #include "common/data_descriptor.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "common/little_endian.h"
 
@@ -49,6 +50,33 @@ int MatchDataDescriptor(const uint8_t* bytes, size_t available, uint64_t compres
         ReadEitherWidth(bytes, available, 4, compressedSize, expectedUncompressed, out))
         return 1;
     return ReadEitherWidth(bytes, available, 0, compressedSize, expectedUncompressed, out);
+}
+
+int MatchConfirmedDescriptor(const uint8_t* bytes, size_t available, uint64_t compressedSize,
+                             uint64_t expectedUncompressed, bool inputEndsAfter, DataDescriptor* out) {
+    if (!MatchDataDescriptor(bytes, available, compressedSize, expectedUncompressed, out)) return 0;
+    const bool signature = available >= 4 && std::memcmp(bytes, kDescriptorSignature, 4) == 0;
+    for (size_t prefix : {size_t{4}, size_t{0}}) {
+        if (prefix == 4 && !signature) continue;
+        for (int width : {4, 8}) {
+            DataDescriptor shape{};
+            if (!ReadShape(bytes, available, prefix, width, compressedSize, &shape)) continue;
+            const size_t after = available - static_cast<size_t>(shape.length);
+            if (RecordFollows(bytes + shape.length, after, inputEndsAfter)) {
+                *out = shape;
+                return 2;
+            }
+        }
+    }
+    return 1;
+}
+
+bool RecordFollows(const uint8_t* bytes, size_t available, bool inputEndsThere) {
+    if (available == 0) return inputEndsThere;
+    if (available < 4 || bytes[0] != 'P' || bytes[1] != 'K') return false;
+    if (bytes[2] == 3 && bytes[3] == 4)
+        return available >= static_cast<size_t>(kRecordLookahead) && LoadLE16(bytes + 26) != 0;
+    return (bytes[2] == 1 && bytes[3] == 2) || (bytes[2] == 5 && bytes[3] == 6) || (bytes[2] == 6 && bytes[3] == 6);
 }
 
 }  // namespace arcsalve

@@ -41,6 +41,24 @@ struct DataDescriptor {
 int MatchDataDescriptor(const uint8_t* bytes, size_t available, uint64_t compressedSize,
                         uint64_t expectedUncompressed, DataDescriptor* out);
 
+// Whether the bytes after a descriptor start what may follow an entry: a
+// local header whose fixed part is there and whose name is not empty, a
+// central directory record, or an end record (classic or ZIP64); or nothing,
+// when the input ends there. Used where a descriptor could be data that
+// merely looks like one.
+bool RecordFollows(const uint8_t* bytes, size_t available, bool inputEndsThere);
+
+// MatchDataDescriptor, preferring a shape that a record (RecordFollows)
+// follows: bytes[0..available) must hold the shape and kRecordLookahead bytes
+// after it, unless the input ends after them (inputEndsAfter). 2 with that
+// shape in *out; 1 when shapes fit but none is confirmed (*out as
+// MatchDataDescriptor chooses); 0 when none fits.
+int MatchConfirmedDescriptor(const uint8_t* bytes, size_t available, uint64_t compressedSize,
+                             uint64_t expectedUncompressed, bool inputEndsAfter, DataDescriptor* out);
+
+// The bytes RecordFollows needs in view: a local header's fixed part.
+constexpr int32_t kRecordLookahead = 30;
+
 }  // namespace arcsalve
 
 #endif  // ARCSALVE_COMMON_DATA_DESCRIPTOR_H

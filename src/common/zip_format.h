@@ -27,8 +27,9 @@ constexpr uint16_t kFlagUtf8 = 0x0800;          // bit 11: name is UTF-8
 // The encryption header that precedes an encrypted entry's data.
 constexpr int kEncryptionHeaderSize = 12;
 
-// The longest entry name a header may announce; longer ones are rejected.
-constexpr int kMaxNameLength = 270;
+// The longest entry name a header may announce: its 16-bit length field
+// allows any length, and every length is accepted.
+constexpr int kMaxNameLength = 0xFFFF;
 
 constexpr int kCentralRecordSize = 46;
 constexpr int kEndRecordSize = 22;

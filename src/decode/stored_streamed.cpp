@@ -1,10 +1,17 @@
 // Stored entries whose sizes follow the data (general-purpose bit 3, sizes 0
 // in the local header): the data has no recorded length, so its end must be
-// found. It is the first place where a data descriptor proves itself: its
-// compressed size equals the distance from the data's start (the encryption
-// header counts), and its CRC-32 equals that of the bytes before it
-// (decrypted). Bytes inside the data that merely look like a descriptor, a
-// "PK", 7, 8 or a local header, fail one test or the other and do not end it.
+// found. It is the first place where a data descriptor proves itself and is
+// confirmed: its compressed size equals the distance from the data's start
+// (the encryption header counts), its CRC-32 equals that of the bytes before
+// it (decrypted), and what follows it is a record (a local header, central
+// directory or end record) or the end of the input. Bytes inside the data
+// that merely look like a descriptor, a "PK", 7, 8 or a local header, fail
+// one test or another and do not end it. The confirmation matters most at
+// the data's very start: data beginning with 12 zero bytes reads as a
+// descriptor of no bytes whose CRC-32 (0) fits, and would end the entry
+// empty. A descriptor that proves itself unconfirmed (the next record was
+// hit) ends the data only when no confirmed one is found, and never when it
+// would leave the entry empty.
 //
 // The search is one pass: every byte is looked at once as a possible
 // descriptor start (a comparison of the size field with the distance, which
@@ -40,10 +47,10 @@ namespace {
 // Input is searched in runs of this many bytes.
 constexpr int32_t kSearchRun = 16384;
 // Every byte is examined with this many bytes after it in view, while the
-// input lasts: the longest descriptor (24 bytes) and a local header's fixed
-// part (30 bytes, of which the name length decides whether it validates).
-constexpr int32_t kLookahead = kLocalHeaderSize;
-static_assert(kLongestDescriptor <= kLookahead, "a whole descriptor is in view");
+// input lasts: the longest descriptor (24 bytes) and the record after it (a
+// local header's fixed part, 30 bytes, of which the name length decides
+// whether it validates).
+constexpr int32_t kLookahead = kLongestDescriptor + kRecordLookahead;
 // Plain bytes are written at 32-bit offsets of the temporary file, and the
 // rebuilt archive cannot hold an entry of 4 GiB: longer data counts as
 // damaged and keeps its first bytes.
@@ -105,11 +112,10 @@ inline bool SizeFieldFits(const uint8_t* b, int32_t left, uint32_t distance) {
 }
 
 // A local header signature whose header would be accepted: the whole fixed
-// part is there and the name length is 1 to kMaxNameLength.
+// part is there and the name is not empty.
 inline bool ValidatingHeader(const uint8_t* b, int32_t left) {
     if (left < kLocalHeaderSize || b[0] != 'P' || b[1] != 'K' || b[2] != 3 || b[3] != 4) return false;
-    uint16_t nameLength = LoadLE16(b + kLhNameLength);
-    return nameLength >= 1 && nameLength <= kMaxNameLength;
+    return LoadLE16(b + kLhNameLength) != 0;
 }
 
 }  // namespace
@@ -137,6 +143,7 @@ int CopyStoredStreamed(DecodeState* state) {
     bool headerSeen = false;    // a validating local header inside the data
     uint64_t headerDistance = 0;
     Candidate last{}, beforeHeader{};
+    Candidate unconfirmed{};    // the first descriptor that proved itself unconfirmed
     while (!proven) {
         if (s.have - s.at < kLookahead && !s.inputEnded) {
             Refill(&s);
@@ -154,12 +161,19 @@ int CopyStoredStreamed(DecodeState* state) {
             const int32_t left = s.have - s.at;
             if (SizeFieldFits(b, left, static_cast<uint32_t>(s.distance))) {
                 DataDescriptor d;
-                if (MatchDataDescriptor(b, static_cast<size_t>(left), s.distance, s.distance - headerBytes, &d)) {
+                const int match = MatchConfirmedDescriptor(b, static_cast<size_t>(left), s.distance,
+                                                           s.distance - headerBytes, s.inputEnded, &d);
+                if (match) {
                     if (d.crc == CurrentCrc(&s)) {
-                        proven = true;
-                        break;
+                        if (match == 2) {
+                            proven = true;
+                            break;
+                        }
+                        if (!unconfirmed.seen && s.distance > headerBytes)
+                            unconfirmed = Candidate{true, s.distance, d.length};
+                    } else {
+                        last = Candidate{true, s.distance, d.length};
                     }
-                    last = Candidate{true, s.distance, d.length};
                 }
             }
             if (!headerSeen) {
@@ -197,21 +211,24 @@ int CopyStoredStreamed(DecodeState* state) {
     // Where the data ends, and whether that end was found or guessed.
     uint64_t end = s.distance;
     int complete = proven ? 1 : 0;
-    if (!proven) {
+    if (!proven && unconfirmed.seen) {
+        end = unconfirmed.distance;
+        complete = 1;
+    } else if (!proven) {
         const Candidate& c = headerSeen ? beforeHeader : last;
         end = headerSeen ? headerDistance : s.distance;
         if (c.seen && c.distance + static_cast<uint64_t>(c.length) == end) {
             end = c.distance;
             complete = 1;
         }
-        if (end < s.distance) {
-            // Bytes were handed on that turned out not to be data: the output
-            // loses them again, and its running check no longer applies.
-            state->inOrder = 0;
-            if (state->outputFlag) {
-                FileSeek(state->outputFile, end - headerBytes);
-                FileTruncateHere(state->outputFile);
-            }
+    }
+    if (end < s.distance) {
+        // Bytes were handed on that turned out not to be data: the output
+        // loses them again, and its running check no longer applies.
+        state->inOrder = 0;
+        if (state->outputFlag) {
+            FileSeek(state->outputFile, end - headerBytes);
+            FileTruncateHere(state->outputFile);
         }
     }
     ReturnToOffset(start + end);

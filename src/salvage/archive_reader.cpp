@@ -149,6 +149,8 @@ void MarkPosition() {
 // fill (a file of nothing but signatures rejects one every 4 bytes).
 void ReturnToMark() { ReturnToOffset(g_archiveReader.mark); }
 
+uint64_t MarkedPosition() { return g_archiveReader.mark; }
+
 void StepBack(int32_t count) {
     if (!IsOpenFile(g_inputFile) || count <= 0) return;
     ArchiveReaderState& r = g_archiveReader;

@@ -31,6 +31,8 @@ void SkipBufferedUntil(uint8_t target);
 // Remembers the offset of the next byte; ReturnToMark goes back there.
 void MarkPosition();
 void ReturnToMark();
+// The offset MarkPosition remembered.
+uint64_t MarkedPosition();
 // Moves the read point back by `count` bytes (never before offset 0).
 void StepBack(int32_t count);
 // Moves the read point to an absolute offset: the next byte handed out is

@@ -12,6 +12,7 @@
 #include "api/messages.h"
 #include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
+#include "common/data_descriptor.h"
 #include "common/file_io.h"
 #include "common/little_endian.h"
 #include "common/run_flags.h"
@@ -20,6 +21,7 @@
 #include "recompress/recompress.h"
 #include "salvage/archive_reader.h"
 #include "salvage/keep_intact.h"
+#include "salvage/listed_names.h"
 #include "salvage/salvage_entry.h"
 #include "salvage/streamed_entry.h"
 #include "ui/password_prompt.h"
@@ -41,6 +43,20 @@ constexpr uint16_t kVersionNeeded = 20;
 // did not know them yet.
 bool RecordedCrcUnknown(const uint8_t header[kLocalHeaderSize]) {
     return (LoadLE16(header + kLhFlags) & kFlagDataDescriptor) != 0 && LoadLE32(header + kLhCrc) == 0;
+}
+
+// What an entry's decoded data is judged by: its size, and the CRC-32s it
+// may match (the descriptor's, and the header's when it holds one).
+struct Expected {
+    uint32_t size;
+    bool crcKnown;
+    uint32_t crc;
+    bool headerCrcKnown;
+    uint32_t headerCrc;
+};
+
+bool CrcFits(const Expected& e, uint32_t crc) {
+    return (e.crcKnown && crc == e.crc) || (e.headerCrcKnown && crc == e.headerCrc);
 }
 
 void Write(const void* data, uint32_t count) { WriteFileBytes(g_outputFile, data, count); }
@@ -105,12 +121,55 @@ bool NameIsUtf8(const char* name, size_t length, uint16_t flags) {
     return false;
 }
 
+// One decode of the entry's data into temp, from the reader's position (the
+// data, after any encryption header). A streamed entry's descriptor sets
+// what it is judged by; `check`, when given, follows the output.
+int DecodeOnce(const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
+               const uint8_t encHeader[kEncryptionHeaderSize], uint64_t dataStart, bool streamed,
+               Expected* expected, DecodeOutcome* check) {
+    if (!streamed) return DecodeEntry(header, temp, encrypted, CurrentPassword, encHeader, check);
+    StreamedOutcome outcome =
+        SalvageStreamedData(header, temp, encrypted, CurrentPassword, encHeader, dataStart, check);
+    if (outcome.hasDescriptor) {
+        expected->size = outcome.uncompressedSize;
+        expected->crc = outcome.crc;
+        expected->crcKnown = true;
+    }
+    return outcome.decoded;
+}
+
 }  // namespace
+
+int ReadTrailingDescriptor(const uint8_t header[kLocalHeaderSize], uint64_t dataStart, DataDescriptor* out) {
+    const uint32_t compressed = LoadLE32(header + kLhCompressed);
+    const uint64_t at = dataStart + compressed;
+    uint8_t bytes[kLongestDescriptor + kRecordLookahead];
+    const uint32_t got = FileReadAt(g_inputFile, at, bytes, sizeof bytes);
+    const int match = MatchConfirmedDescriptor(bytes, got, compressed, LoadLE32(header + kLhUncompressed),
+                                               at + got >= g_inputSize, out);
+    // Sizes of 0 in the header may be a streaming writer's unknowns: the
+    // "descriptor" is then data that merely looks like one (12 zero bytes do)
+    // unless a record or the end of the input follows it.
+    return match == 2 || (match == 1 && compressed != 0);
+}
 
 size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity) {
     if (capacity == 0) return 0;
-    if (!NameIsUtf8(name, std::strlen(name), flags)) return OemToHost(name, out, capacity);
-    return Utf8ToHost(name, out, capacity);
+    size_t length = std::strlen(name);
+    const bool utf8 = NameIsUtf8(name, length, flags);
+    if (length <= kShownNameBytes) return utf8 ? Utf8ToHost(name, out, capacity) : OemToHost(name, out, capacity);
+    // A long name is shown by its start, cut at a whole character.
+    char start[kShownNameBytes + 1];
+    length = kShownNameBytes;
+    while (utf8 && length > 0 && (static_cast<uint8_t>(name[length]) & 0xC0) == 0x80) --length;
+    std::memcpy(start, name, length);
+    start[length] = '\0';
+    size_t shown = utf8 ? Utf8ToHost(start, out, capacity) : OemToHost(start, out, capacity);
+    if (shown + 3 < capacity) {
+        std::memcpy(out + shown, "...", 4);
+        shown += 3;
+    }
+    return shown;
 }
 
 FileHandle CreateTempFile(char path[kMaxPath]) {
@@ -134,14 +193,26 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     SalvageCounters& counters = Counters();
     ++counters.filesFound;
     const uint16_t flags = LoadLE16(header + kLhFlags);
-    uint32_t recordedSize = LoadLE32(header + kLhUncompressed);
-    uint32_t recordedCrc = LoadLE32(header + kLhCrc);
+    Expected expected{};
+    expected.size = LoadLE32(header + kLhUncompressed);
+    expected.headerCrc = LoadLE32(header + kLhCrc);
+    expected.headerCrcKnown = !RecordedCrcUnknown(header);
     // With trailing descriptors, the descriptor after the data stands in for
     // the header's zeros (a streaming writer may leave other values than 0
     // in the CRC field); the data starts here, encryption header included.
     const bool streamed = IsStreamedEntry(header);
     const uint64_t dataStart = ReaderPosition();
-    bool crcKnown = !streamed && !RecordedCrcUnknown(header);
+    if (streamed) expected.headerCrcKnown = false;
+    // With bit 3 the writer put the CRC-32 it computed in a descriptor after
+    // the data, whatever it left in the header: it is read where the
+    // header's compressed size says the data ends.
+    DataDescriptor descriptor;
+    if (!streamed && (flags & kFlagDataDescriptor) && ReadTrailingDescriptor(header, dataStart, &descriptor)) {
+        expected.crcKnown = true;
+        expected.crc = descriptor.crc;
+        if (expected.size == 0 && descriptor.uncompressedSize <= 0xFFFFFFFFu)
+            expected.size = static_cast<uint32_t>(descriptor.uncompressedSize);
+    }
     char shown[kDisplayNameSize];
     EntryDisplayName(name, flags, shown, sizeof shown);
 
@@ -152,19 +223,20 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     uint8_t encryptionHeader[kEncryptionHeaderSize] = {};
     if (encrypted) {
         ReadUpTo(encryptionHeader, kEncryptionHeaderSize);
-        if (!PromptForPassword(encryptionHeader, name, recordedCrc, LoadLE16(header + kLhTime), flags)) {
+        if (!PromptForPassword(encryptionHeader, name, expected.headerCrc, LoadLE16(header + kLhTime), flags)) {
             EmitFormatted(MESSAGE_ERROR, 10, shown);
             ++counters.undecryptable;
             return 0;
         }
     }
+    const uint64_t afterEncryptionHeader = ReaderPosition();
 
     // An entry that may be kept as it is gets a first decode that only checks
     // its output: an intact one then needs no temporary file at all. Any
     // other comes back with the reader at its data again.
     if (MayKeepIntact(header)) {
         int kept = KeepIfIntact(header, shown);
-        if (kept != kNotIntact) return kept;
+        if (kept != kNotIntact) return kept ? 2 : 0;
     }
 
     char tempPath[kMaxPath];
@@ -175,20 +247,30 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
         return 0;
     }
 
+    // An encrypted entry is decoded with each candidate password that passes
+    // the one-byte check until one gives data of the expected CRC-32; when
+    // none does, the first is used again and the entry fares as damaged.
+    const Expected recorded = expected;
+    char firstPassword[kPasswordBufferSize];
+    std::memcpy(firstPassword, CurrentPassword, sizeof firstPassword);
+    DecodeOutcome check{};
     int decoded;
-    bool judgedByDescriptor = false;
-    if (streamed) {
-        StreamedOutcome outcome =
-            SalvageStreamedData(header, temp, encrypted, CurrentPassword, encryptionHeader, dataStart, nullptr);
-        decoded = outcome.decoded;
-        if (outcome.hasDescriptor) {
-            judgedByDescriptor = true;
-            recordedSize = outcome.uncompressedSize;
-            recordedCrc = outcome.crc;
-            crcKnown = true;
+    for (bool lastTry = false;;) {
+        expected = recorded;
+        decoded = DecodeOnce(header, temp, encrypted, encryptionHeader, dataStart, streamed, &expected,
+                             encrypted ? &check : nullptr);
+        if (!encrypted || lastTry || g_abortRequested || g_writeFailed) break;
+        const bool judged = expected.crcKnown || expected.headerCrcKnown;
+        if (decoded && (!judged || !check.inOrder || (check.produced == expected.size && CrcFits(expected, check.crc))))
+            break;
+        if (!NextPasswordForEntry()) {
+            std::memcpy(CurrentPassword, firstPassword, sizeof firstPassword);
+            lastTry = true;
         }
-    } else {
-        decoded = DecodeEntry(header, temp, encrypted, CurrentPassword, encryptionHeader);
+        FileSeek(temp, 0);
+        FileTruncateHere(temp);
+        ReturnToOffset(afterEncryptionHeader);
+        check = DecodeOutcome{};
     }
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
@@ -205,16 +287,14 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // A complete stream without a descriptor after it: what was decoded is
     // all there is to go by, unless the writer knew the size in advance and
     // put it in the header.
-    if (streamed && decoded && !judgedByDescriptor && recordedSize == 0) recordedSize = size;
+    if (streamed && decoded && !expected.crcKnown && expected.size == 0) expected.size = size;
     if (!decoded) {
-        EmitFormatted(MESSAGE_ERROR, 12, shown, static_cast<int32_t>(size),
-                      static_cast<int32_t>(recordedSize));
+        EmitFormatted(MESSAGE_ERROR, 12, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
         if (size == 0) ++counters.unrecoverable;
         else ++counters.partiallyRecoverable;
         partial = true;
-    } else if (size != recordedSize) {
-        EmitFormatted(MESSAGE_WARNING, 13, shown, static_cast<int32_t>(size),
-                      static_cast<int32_t>(recordedSize));
+    } else if (size != expected.size) {
+        EmitFormatted(MESSAGE_WARNING, 13, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
         ++counters.partiallyRecoverable;
         partial = true;
     }
@@ -225,33 +305,45 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     uint32_t crc = 0;
     uint32_t compressed = RecompressEntry(shown, tempPath, size, &method, &crc);
     PathDelete(tempPath);
-    if (compressed == kRecompressFailed) return 0;
+    if (compressed == kRecompressFailed) {
+        ++counters.recompressFailed;
+        return 0;
+    }
 
     // Data of the recorded size whose CRC-32 differs from the recorded one is
     // damaged, not intact: a stored entry with flipped bytes decodes to the
-    // right size. The entry keeps the CRC-32 of what was salvaged.
-    if (!partial && crcKnown && crc != recordedCrc) {
+    // right size. The entry keeps the CRC-32 of what was salvaged. Data with
+    // no CRC-32 to go by is kept but never called intact.
+    const bool judged = expected.crcKnown || expected.headerCrcKnown;
+    if (!partial && judged && !CrcFits(expected, crc)) {
         EmitFormatted(MESSAGE_ERROR, 15, shown, static_cast<unsigned>(crc),
-                      static_cast<unsigned>(recordedCrc));
+                      static_cast<unsigned>(expected.crcKnown ? expected.crc : expected.headerCrc));
         ++counters.partiallyRecoverable;
+        partial = true;
+    } else if (!partial && !judged) {
+        EmitFormatted(MESSAGE_WARNING, 32, shown, static_cast<int32_t>(size));
+        ++counters.unverified;
         partial = true;
     }
 
     StoreLE32(header + kLhCompressed, compressed);
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
     StoreLE32(header + kLhCrc, crc);
-    if (!partial) EmitFormatted(MESSAGE_INFO, 14, shown, static_cast<int32_t>(size));
-    return 1;
+    if (partial) return 1;
+    EmitFormatted(MESSAGE_INFO, 14, shown, static_cast<int32_t>(size));
+    if (encrypted) RememberCurrentPassword();
+    return 2;
 }
 
 int SalvageOneEntry() {
     uint8_t header[kLocalHeaderSize] = {'P', 'K', 3, 4};
     if (!ReadBytes(header + 4, kLocalHeaderSize - 4)) return kEntryDropped;
     // The name length is the only field tested: no real entry has an empty
-    // name, and none this tool accepts a longer one than 270 bytes. Sizes,
-    // method, flags, version and dates are taken as they stand.
+    // name, and every other length the field can hold is accepted (the name
+    // is kept on the heap). Sizes, method, flags, version and dates are taken
+    // as they stand.
     const uint16_t nameLength = LoadLE16(header + kLhNameLength);
-    if (nameLength == 0 || nameLength > kMaxNameLength) return kHeaderRejected;
+    if (nameLength == 0) return kHeaderRejected;
 
     auto* entry = static_cast<SalvageEntry*>(std::calloc(1, sizeof(SalvageEntry)));
     char* name = static_cast<char*>(std::malloc(nameLength + 1u));
@@ -266,6 +358,7 @@ int SalvageOneEntry() {
     }
     name[nameLength] = '\0';
     entry->name = name;
+    NoteFoundName(name, nameLength);
     std::memcpy(entry->localHeader, header, kLocalHeaderSize);
 
     // The extra field is not carried over: whatever it describes (time
@@ -280,7 +373,8 @@ int SalvageOneEntry() {
     Write(entry->localHeader, kLocalHeaderSize);
     Write(name, nameLength);
 
-    if (!SalvageEntryData(entry->localHeader, name)) {
+    const int saved = SalvageEntryData(entry->localHeader, name);
+    if (!saved) {
         CutOutputAt(entryStart);
         FreeRecord(entry, name);
         return kEntryDropped;
@@ -297,6 +391,7 @@ int SalvageOneEntry() {
     Write(h, kLocalHeaderSize);
     FileSeek(g_outputFile, entryEnd);
     AppendSalvageEntry(entry);
+    if (saved != 2) return kEntryNotIntact;
     return streamed ? kEntrySavedHere : kEntrySaved;
 }
 

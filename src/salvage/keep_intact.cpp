@@ -6,11 +6,13 @@
 #include "api/messages.h"
 #include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
+#include "common/data_descriptor.h"
 #include "common/file_io.h"
 #include "common/little_endian.h"
 #include "common/run_flags.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
+#include "salvage/salvage_entry.h"
 #include "salvage/streamed_entry.h"
 
 namespace arcsalve {
@@ -85,6 +87,7 @@ int KeepIfIntact(uint8_t header[kLocalHeaderSize], const char* shown) {
     // header and put the real one in a descriptor behind the data (bit 3).
     check.crcKnown = !((LoadLE16(header + kLhFlags) & kFlagDataDescriptor) && check.recordedCrc == 0);
     const char noPassword[40] = {};
+    DataDescriptor descriptor;
     if (IsStreamedEntry(header)) {
         // The data ends at its descriptor, whose CRC-32 and size stand in for
         // the header's; a kept entry leaves the reader right after it.
@@ -95,6 +98,12 @@ int KeepIfIntact(uint8_t header[kLocalHeaderSize], const char* shown) {
         check.recordedSize = streamed.uncompressedSize;
         check.recordedCrc = streamed.crc;
     } else {
+        // The descriptor, when there is one, holds the CRC-32 the writer
+        // computed, whatever it left in the header.
+        if ((LoadLE16(header + kLhFlags) & kFlagDataDescriptor) && ReadTrailingDescriptor(header, dataStart, &descriptor)) {
+            check.crcKnown = true;
+            check.recordedCrc = descriptor.crc;
+        }
         check.decoded = DecodeEntry(header, kNoFile, 0, noPassword, nullptr, &check.outcome);
     }
     // A stop leaves no trace of the entry in hand, as in every salvage.

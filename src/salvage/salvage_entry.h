@@ -27,6 +27,9 @@ struct SalvageCounters {
     int32_t partiallyRecoverable;
     int32_t undecryptable;
     int32_t systemErrors;
+    int32_t recompressFailed;  // entries dropped because their re-compression failed
+    int32_t unverified;        // saved without a CRC-32 to check them against
+    int32_t listedNotFound;    // named by a surviving central directory, never found
 };
 
 // --- scan.cpp -----------------------------------------------------------------
@@ -41,11 +44,14 @@ void ReleaseSalvageEntry(SalvageEntry* entry);
 
 // Results of SalvageOneEntry, which tell the scan where to go on.
 enum EntryResult : int {
-    kEntrySaved = 0,     // written and listed; the scan looks again at the last 8 bytes
+    kEntrySaved = 0,     // written, listed and verified; the scan looks again at the last 8 bytes
     kHeaderRejected = 1, // nothing written; the scan goes on right after the signature
-    kEntryDropped = 2,   // cut out again, or the input ended; the scan goes on from here
-    kEntrySavedHere = 3, // written and listed; the reader stands where the scan goes on
-                         // (after a streamed entry's data descriptor)
+    kEntryDropped = 2,   // cut out again, or the input ended; the scan looks again from
+                         // right after its signature
+    kEntrySavedHere = 3, // written, listed and verified; the reader stands where the scan
+                         // goes on (after a streamed entry's data descriptor)
+    kEntryNotIntact = 4, // written and listed, but damaged or unverified: the scan looks
+                         // again from right after its signature
 };
 
 // Salvages the entry whose local header signature was just read.
@@ -56,6 +62,12 @@ int SalvageOneEntry();
 // sizes and CRC-32 of what was written. 1: keep the entry; 0: drop it.
 int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name);
 
+// With flag bit 3 the CRC-32 and sizes also follow the data in a descriptor.
+// Reads it where the header's compressed size says the data (from dataStart,
+// encryption header included) ends; 1 and *out filled when one fits there.
+int ReadTrailingDescriptor(const uint8_t header[kLocalHeaderSize], uint64_t dataStart,
+                           struct DataDescriptor* out);
+
 // Creates "arcsalve.tmp" in the temporary directory, private and without
 // following links; path receives its path (kMaxPath bytes). Returns the
 // handle, kInvalidFile on failure.
@@ -63,12 +75,16 @@ FileHandle CreateTempFile(char path[kMaxPath]);
 
 // An entry name as messages show it, in host text: converted from UTF-8 when
 // it reads as UTF-8 (well-formed, and flagged by bit 11 or not plain ASCII),
-// else from CP437. Returns the length written into out.
+// else from CP437. A name longer than kShownNameBytes is shown by its first
+// characters and "..." (only messages shorten names; the archive keeps them
+// whole). Returns the length written into out.
 size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity);
 
-// Room for a displayed name: the longest accepted name at three host bytes
-// per CP437 byte, and a terminator.
-constexpr size_t kDisplayNameSize = kMaxNameLength * 3 + 1;
+// The stored bytes of a name that messages show at most.
+constexpr size_t kShownNameBytes = 270;
+// Room for a displayed name: the bytes shown at three host bytes per CP437
+// byte, the ellipsis, and a terminator.
+constexpr size_t kDisplayNameSize = kShownNameBytes * 3 + 3 + 1;
 
 }  // namespace arcsalve
 

@@ -22,6 +22,7 @@
 #include "common/run_flags.h"
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
+#include "salvage/listed_names.h"
 #include "salvage/salvage_entry.h"
 #include "salvage/scan_testing.h"
 #include "salvage/streamed_entry.h"
@@ -33,6 +34,7 @@ namespace {
 // consumed: a decoder's bit buffer may have read a few bytes past its data,
 // and a signature may start among them.
 constexpr int32_t kRescanAfterEntry = 8;
+
 
 // Central directory records say "made by version 2.0 on MS-DOS" and "2.0
 // needed"; a directory entry (a name ending in "/" with no data) gets the
@@ -109,17 +111,18 @@ void DropLastEntry(SalvageEntry* before) {
 
 void EmitText(int32_t level, uint32_t id) { EmitMessage(level, LoadMessageText(id)); }
 
-// The state machine over "PK", 3, 4: the number of signature bytes matched.
-// A "P" always starts a new match, whatever came before it, so "PPK\3\4" and
+// The state machine over "PK", 3, 4 (a local header) and "PK", 1, 2 (a
+// central directory record): the signature bytes matched. A "P" always
+// starts a new match, whatever came before it, so "PPK\3\4" and
 // "PK\3PK\3\4" are both found.
-enum SignatureState { kNone, kSeenP, kSeenPK, kSeenPK3 };
+enum SignatureState { kNone, kSeenP, kSeenPK, kSeenPK3, kSeenPK1 };
 
 inline SignatureState NextState(SignatureState state, uint8_t byte) {
     if (byte == 'P') return kSeenP;
     switch (state) {
         case kSeenP: return byte == 'K' ? kSeenPK : kNone;
-        case kSeenPK: return byte == 3 ? kSeenPK3 : kNone;
-        default: return kNone;  // kSeenPK3 with 4 is handled by the caller
+        case kSeenPK: return byte == 3 ? kSeenPK3 : byte == 1 ? kSeenPK1 : kNone;
+        default: return kNone;  // the last bytes, 4 and 2, are handled by the caller
     }
 }
 
@@ -226,7 +229,24 @@ void EmitSummary() {
     if (c.partiallyRecoverable > 0) EmitFormatted(MESSAGE_ERROR, 24, c.partiallyRecoverable);
     if (c.undecryptable > 0) EmitFormatted(MESSAGE_ERROR, 25, c.undecryptable);
     if (c.systemErrors > 0) EmitFormatted(MESSAGE_ERROR, 26, c.systemErrors);
+    if (c.recompressFailed > 0) EmitFormatted(MESSAGE_ERROR, 31, c.recompressFailed);
+    if (c.unverified > 0) EmitFormatted(MESSAGE_WARNING, 33, c.unverified);
+    if (c.listedNotFound > 0) EmitFormatted(MESSAGE_ERROR, 35, c.listedNotFound);
     if (c.filesFound > 0) EmitFormatted(MESSAGE_INFO, 28, OutputPath);
+}
+
+// After an entry that was not saved intact (dropped, damaged or unverified)
+// the scan looks again from right after its signature: a damaged name
+// length, extra length or size may have carried the read far past the
+// headers of untouched entries, and a false signature a few bytes before a
+// real header may have swallowed it. (Signatures the scan handles still come
+// in increasing order, so this ends.) What it reads again comes out of the
+// run's allowance for reading input twice (streamed_entry.h); once that is
+// spent, the scan goes on where the entry's read stopped.
+void LookBackOverEntry() {
+    const uint64_t from = MarkedPosition();
+    const uint64_t at = ReaderPosition();
+    if (at > from && SpendRereadAllowance(at - from)) ReturnToOffset(from);
 }
 
 }  // namespace
@@ -253,6 +273,7 @@ int ScanAndRebuild() {
     ResetMessageTextIndex();
     ResetArchiveReader();
     ResetStreamedEntries();
+    ResetListedNames();
     ReleaseList();
     g_scan.counters = SalvageCounters{};
     bool nothingFound = true;
@@ -265,6 +286,11 @@ int ScanAndRebuild() {
         // state as it is: cross them in one step.
         if (state == kNone) SkipBufferedUntil('P');
         if (!ReadByte(&byte)) break;
+        if (state == kSeenPK1 && byte == 2) {
+            NoteCentralRecord(ReaderPosition() - 4);
+            state = kNone;
+            continue;
+        }
         if (state != kSeenPK3 || byte != 4) {
             state = NextState(state, byte);
             continue;
@@ -278,6 +304,7 @@ int ScanAndRebuild() {
         // without a central directory, or with REPAIR_SAFE_FILES completed
         // by one, so that what is left is an archive every reader opens.
         if (g_abortRequested) {
+            ResetListedNames();
             EmitText(MESSAGE_ERROR, 1012);
             if (!(g_repairFlags & REPAIR_SAFE_FILES)) {
                 ReleaseList();
@@ -293,16 +320,20 @@ int ScanAndRebuild() {
             EmitText(MESSAGE_ERROR, 30);
             break;
         }
-        if (result == kEntrySaved && !ArchiveFits(FileTell(g_outputFile))) {
+        const bool saved = result == kEntrySaved || result == kEntrySavedHere || result == kEntryNotIntact;
+        if (saved && !ArchiveFits(FileTell(g_outputFile))) {
             DropLastEntry(before);
             break;
         }
         if (result == kEntrySaved) StepBack(kRescanAfterEntry);
         else if (result == kHeaderRejected) ReturnToMark();
+        else if (result == kEntryNotIntact || result == kEntryDropped) LookBackOverEntry();
         state = kNone;
     }
 
     if (nothingFound) EmitText(MESSAGE_ERROR, 18);
+    g_scan.counters.listedNotFound = ReportListedNamesNotFound();
+    ResetListedNames();
     const int saved = static_cast<int>(g_scan.records);
     if (!WriteCentralDirectory()) return -1;
     EmitSummary();

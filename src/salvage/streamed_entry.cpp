@@ -11,11 +11,11 @@
 namespace arcsalve {
 namespace {
 
-// Beyond the scan's own pass over the input, a run may read input again for
-// streamed entries: a stored entry's descriptor search past the first local
-// header inside its data (the header that would end it if no descriptor
-// proves itself), and the rescan of a damaged deflate stream's input. Both
-// are bounded together by a few times the input's size, so that an input
+// Beyond the scan's own pass over the input, a run may read input again: a
+// streamed stored entry's descriptor search past the first local header
+// inside its data (the header that would end it if no descriptor proves
+// itself), the rescan of a damaged deflate stream's input, and the scan's
+// look back over any entry not saved intact. All are bounded together by a few times the input's size, so that an input
 // made of many damaged streamed entries still costs linear time; once the
 // allowance is spent, stored data ends at that first header and the scan
 // goes on where a damaged stream stopped.
@@ -37,10 +37,11 @@ uint64_t Allowance() {
 // fits, the reader stays where the data ended.
 bool ReadDescriptorAfterData(uint64_t dataStart, uint64_t expectedUncompressed, DataDescriptor* out) {
     const uint64_t dataEnd = ReaderPosition();
-    uint8_t bytes[kLongestDescriptor];
-    int32_t got = ReadUpTo(bytes, kLongestDescriptor);
+    uint8_t bytes[kLongestDescriptor + kRecordLookahead];
+    int32_t got = ReadUpTo(bytes, kLongestDescriptor + kRecordLookahead);
     if (got < 0) got = 0;
-    bool found = MatchDataDescriptor(bytes, static_cast<size_t>(got), dataEnd - dataStart, expectedUncompressed, out);
+    bool found = MatchConfirmedDescriptor(bytes, static_cast<size_t>(got), dataEnd - dataStart,
+                                          expectedUncompressed, got < kLongestDescriptor + kRecordLookahead, out) != 0;
     ReturnToOffset(found ? dataEnd + static_cast<uint64_t>(out->length) : dataEnd);
     return found;
 }
@@ -50,13 +51,16 @@ bool ReadDescriptorAfterData(uint64_t dataStart, uint64_t expectedUncompressed, 
 // the scan looks at its input again, from the data's start, while the run's
 // allowance lasts.
 void RescanStream(uint64_t dataStart) {
-    const uint64_t read = ReaderPosition() - dataStart;
-    if (read > Allowance()) return;
-    g_streamed.extraRead += read;
-    ReturnToOffset(dataStart);
+    if (SpendRereadAllowance(ReaderPosition() - dataStart)) ReturnToOffset(dataStart);
 }
 
 }  // namespace
+
+bool SpendRereadAllowance(uint64_t bytes) {
+    if (bytes > Allowance()) return false;
+    g_streamed.extraRead += bytes;
+    return true;
+}
 
 bool IsStreamedEntry(const uint8_t header[kLocalHeaderSize]) {
     if ((g_repairFlags & REPAIR_TRAILING_DESCRIPTORS) == 0) return false;

@@ -40,6 +40,10 @@ StreamedOutcome SalvageStreamedData(const uint8_t header[kLocalHeaderSize], File
                                     const char password[40], const uint8_t encHeader[12], uint64_t dataStart,
                                     DecodeOutcome* tracked);
 
+// Takes `bytes` from the run's allowance for reading input again (shared
+// with the scan's look back over a damaged entry): true when it was left.
+bool SpendRereadAllowance(uint64_t bytes);
+
 // Clears the run's allowance for reading input twice (called when a scan
 // starts). Searches and rescans together may read at most a few times the
 // input's size beyond the single pass, so damaged input costs linear time.

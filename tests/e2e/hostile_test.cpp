@@ -122,22 +122,23 @@ TEST(HostileNames, KeptByteForByteAndShownAsEscapes) {
 
 // Sizes that claim gigabytes over a few real bytes. Sizes from 2^31 on
 // deliver no data at all; a size just below it reads to the end of the input.
-// Either way the run completes quickly into a valid archive.
+// Either way the run completes quickly into a valid archive, and the honest
+// entry behind the liar is found (the scan looks again right after the
+// damaged entry's signature).
 TEST(HostileSizes, EntriesClaimingGigabytesEndInAValidArchive) {
     struct Case {
         const char* label;
         uint16_t method;
         uint32_t compressed;
         uint32_t size;
-        size_t entries;  // saved, the honest entry after it included
     };
     const Case cases[] = {
-        {"stored, 4 GiB", 0, 0xFFFFFFFF, 0xFFFFFFFF, 2},
-        {"deflated, 4 GiB", 8, 0xFFFFFFFF, 0xFFFFFFFF, 2},
-        {"stored, 2 GiB - 1, reads to the end", 0, 0x7FFFFFFF, 0x7FFFFFFF, 1},
-        {"deflated, 2 GiB - 1", 8, 0x7FFFFFFF, 0xFFFFFFFF, 2},
-        {"shrunk, 4 GiB", 1, 0xFFFFFFFF, 0xFFFFFFFF, 2},
-        {"imploded, 2 GiB - 1", 6, 0x7FFFFFFF, 0x7FFFFFFF, 1},
+        {"stored, 4 GiB", 0, 0xFFFFFFFF, 0xFFFFFFFF},
+        {"deflated, 4 GiB", 8, 0xFFFFFFFF, 0xFFFFFFFF},
+        {"stored, 2 GiB - 1, reads to the end", 0, 0x7FFFFFFF, 0x7FFFFFFF},
+        {"deflated, 2 GiB - 1", 8, 0x7FFFFFFF, 0xFFFFFFFF},
+        {"shrunk, 4 GiB", 1, 0xFFFFFFFF, 0xFFFFFFFF},
+        {"imploded, 2 GiB - 1", 6, 0x7FFFFFFF, 0x7FFFFFFF},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -155,7 +156,8 @@ TEST(HostileSizes, EntriesClaimingGigabytesEndInAValidArchive) {
         EXPECT_EQ(run.Texts().back(), "Salvaged data stored in " + dir.File("out.zip")) << run.Dump();
         std::vector<StrictEntry> entries;
         ASSERT_EQ(CheckStrictZipFile(dir.File("out.zip"), &entries), "");
-        EXPECT_EQ(entries.size(), c.entries) << run.Dump();
+        ASSERT_EQ(entries.size(), 2u) << run.Dump();
+        EXPECT_EQ(entries[1].name, "honest.txt");
         ExpectValidArchive(dir.File("out.zip"));
     }
 }
@@ -185,17 +187,20 @@ TEST(HostileSizes, DecompressionBombStopsAtTheSizeLimit) {
     EXPECT_EQ(listing.entries[1].data, ToBytes("still here"));
 }
 
-// Four million bytes of "PK\3\4": every signature's header announces a name
-// of 1027 bytes and is rejected, and the scan goes on right after it.
-TEST(HostileSignatures, AMillionSignaturesFindNothing) {
+// Four million bytes of "PK\3\4": every signature's header announces an
+// encrypted entry with a name of 1027 bytes, which cannot be decrypted. The
+// scan looks again right after each one while the run's allowance for
+// reading twice lasts, then goes on behind them: the run ends, in linear
+// time, with an empty archive.
+TEST(HostileSignatures, AMillionSignaturesEndInAnEmptyArchive) {
     TempDir dir;
     Bytes input;
     input.reserve(4000000);
     for (int i = 0; i < 1000000; ++i) input.insert(input.end(), {'P', 'K', 3, 4});
     WriteFile(dir.File("in.zip"), input);
     ScanOutcome run = RunScan(dir.File("in.zip"), dir.File("out.zip"));
-    EXPECT_EQ(run.Texts(), (std::vector<std::string>{"Beginning salvage operations...",
-                                                     "Salvage attempt complete", "  0 files found"}));
+    EXPECT_GT(run.counters.undecryptable, 0);
+    EXPECT_EQ(run.counters.filesFound, run.counters.undecryptable);
     EXPECT_EQ(run.output.size(), 22u);
     EXPECT_EQ(CheckStrictZipFile(dir.File("out.zip"), nullptr), "");
 }

@@ -247,9 +247,9 @@ TEST_F(StreamedEntries, DescriptorJudgesTheEntry) {
         {"deflated, descriptor's size differs", entry(8, deflated, crc, 4100),
          {"WARNING: Size of x.bin is 4000, should be 4100", next}, 1, {plain, kNext}},
         {"deflated, descriptor's CRC-32 differs", entry(8, deflated, crc ^ 1, 4000), {"", next}, 1, {plain, kNext}},
-        {"deflated, no descriptor after a complete stream: kept as decoded",
+        {"deflated, no descriptor after a complete stream: kept as decoded, unverified",
          Concat(Concat(test::LocalHeader(StreamedSpec("x.bin", deflated, 8)), deflated), NextEntry()),
-         {"    x.bin: size = 4000:  OK", next}, 0, {plain, kNext}},
+         {"WARNING: x.bin (size = 4000) could not be verified: no CRC-32 was found to check it against", next}, 0, {plain, kNext}},
         {"stored, no descriptor, next header follows", Concat(head, NextEntry()),
          {"ERROR: File x.bin is corrupt.  Salvaged 4000 of 0", next}, 1, {plain, kNext}},
         {"stored, no descriptor, input ends", head, {"ERROR: File x.bin is corrupt.  Salvaged 4000 of 0"}, 1, {plain}},
@@ -360,23 +360,25 @@ TEST_F(StreamedEntries, ReaderStandsRightAfterTheStream) {
 
 // --- Without the flag --------------------------------------------------------------
 
-// The classic salvage trusts the local header: a stored streamed entry comes
-// out empty and a deflated one with what its first 10 bytes decode to; the
-// scan then walks through their data.
+// The classic salvage trusts the local header's sizes: a stored streamed
+// entry comes out empty (never called OK: no descriptor stands where the
+// header says the data ends) and a deflated one with what its first 10 bytes
+// decode to; the scan then walks through their data.
 TEST_F(StreamedEntries, WithoutTheFlagTheHeaderIsTrusted) {
         const Bytes plain = Filler(5000, 10);
     const Bytes noise = test::PatternBytes(5000, 14);  // deflates to a stored block
     Bytes input = Concat(StreamedEntry("s.bin", plain, 0, kSig32), StreamedEntry("d.bin", noise, 8, kSig32));
     input = Concat(input, NextEntry());
     test::ScanOutcome run = Run(input, 0);
-    EXPECT_EQ(EntryLines(run), (std::vector<std::string>{"    s.bin: size = 0:  OK",
+    const std::string unverified = "WARNING: s.bin (size = 0) could not be verified: no CRC-32 was found to check it against";
+    EXPECT_EQ(EntryLines(run), (std::vector<std::string>{unverified,
                                                          "ERROR: File d.bin is corrupt.  Salvaged 5 of 0",
                                                          "    next.txt: size = 5:  OK"}))
         << run.Dump();
     EXPECT_EQ(Saved(), (std::vector<Bytes>{{}, Bytes(noise.begin(), noise.begin() + 5), kNext}));
     // Other extension bits do not turn it on.
     run = Run(input, 0x40 | 0x80);
-    EXPECT_EQ(EntryLines(run)[0], "    s.bin: size = 0:  OK");
+    EXPECT_EQ(EntryLines(run)[0], unverified);
 }
 
 // Entries of other methods keep the classic salvage even with the flag, and

@@ -79,8 +79,12 @@ Entry EntryOnlyFor(const std::string& password, const std::vector<std::string>& 
     }
 }
 
+// A prompt for an entry that then decodes to its CRC-32: an accepted
+// password is remembered.
 int Prompt(const Entry& e, const char* name = "entry.txt", uint16_t flags = 1) {
-    return PromptForPassword(e.header.data(), name, e.crc, 0, flags);
+    const int found = PromptForPassword(e.header.data(), name, e.crc, 0, flags);
+    if (found) RememberCurrentPassword();
+    return found;
 }
 
 class PromptTest : public testing::Test {

@@ -41,6 +41,7 @@ TEST_F(EntrySalvageTest, ReportsEachOutcomeOnce) {
         const char* label;
         test::EntrySpec entry;
         Outcome expected;
+        Bytes after;  // between the entry and the next
     };
     auto entry = [&](auto tweak) {
         test::EntrySpec e;
@@ -49,31 +50,44 @@ TEST_F(EntrySalvageTest, ReportsEachOutcomeOnce) {
         tweak(e);
         return e;
     };
+    auto bit3 = [&](uint32_t crc) { return entry([&](test::EntrySpec& e) { e.flags = kFlagDataDescriptor; e.crc = crc; }); };
+    auto descriptor = [](uint32_t crc) {
+        Bytes d = {'P', 'K', 7, 8, 0, 0, 0, 0, 10, 0, 0, 0, 10, 0, 0, 0};
+        for (int k = 0; k < 4; ++k) d[4 + k] = static_cast<uint8_t>(crc >> (8 * k));
+        return d;
+    };
     Case cases[] = {
         {"intact", entry([](test::EntrySpec&) {}),
-         {0, "    f.txt: size = 10:  OK", 0, 0, data}},
+         {0, "    f.txt: size = 10:  OK", 0, 0, data}, {}},
         {"size differs from the header", entry([](test::EntrySpec& e) { e.uncompressedSize = 12; }),
-         {1, "WARNING: Size of f.txt is 10, should be 12", 1, 0, data}},
+         {1, "WARNING: Size of f.txt is 10, should be 12", 1, 0, data}, {}},
         {"CRC-32 differs from the header", entry([](test::EntrySpec& e) { e.crc = 0x12345678; }),
-         {2, "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 12345678", 1, 0, data}},
-        {"CRC unknown: bit 3 and CRC 0",
-         entry([](test::EntrySpec& e) { e.flags = kFlagDataDescriptor; e.crc = 0; }),
-         {0, "    f.txt: size = 10:  OK", 0, 0, data}},
+         {2, "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 12345678", 1, 0, data}, {}},
+        // Bit 3: the descriptor after the data holds the CRC-32, whatever the
+        // header says; without one the entry is kept but never called OK.
+        {"bit 3, CRC 0, no descriptor", entry([](test::EntrySpec& e) { e.flags = kFlagDataDescriptor; e.crc = 0; }),
+         {1, "WARNING: f.txt (size = 10) could not be verified: no CRC-32 was found to check it against", 0, 0, data}, {}},
+        {"bit 3, CRC 0, descriptor with the data's CRC-32", bit3(0),
+         {0, "    f.txt: size = 10:  OK", 0, 0, data}, descriptor(0xA684C7C6)},
+        {"bit 3, CRC 0, descriptor with another CRC-32", bit3(0),
+         {2, "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 00000007", 1, 0, data}, descriptor(7)},
+        {"bit 3, the header's CRC-32 fits, the descriptor's does not", bit3(0xA684C7C6),
+         {0, "    f.txt: size = 10:  OK", 0, 0, data}, descriptor(7)},
         {"bit 3 with a wrong CRC that is not 0",
          entry([](test::EntrySpec& e) { e.flags = kFlagDataDescriptor; e.crc = 1; }),
-         {2, "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 00000001", 1, 0, data}},
+         {2, "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 00000001", 1, 0, data}, {}},
         {"size and CRC both wrong: counted once",
          entry([](test::EntrySpec& e) { e.uncompressedSize = 3; e.crc = 7; }),
-         {1, "WARNING: Size of f.txt is 10, should be 3", 1, 0, data}},
+         {1, "WARNING: Size of f.txt is 10, should be 3", 1, 0, data}, {}},
         {"method 7 has no decoder", entry([](test::EntrySpec& e) { e.method = 7; }),
-         {2, "ERROR: File f.txt is corrupt.  Salvaged 0 of 10", 0, 1, {}}},
+         {2, "ERROR: File f.txt is corrupt.  Salvaged 0 of 10", 0, 1, {}}, {}},
         {"unknown method 10 decodes to nothing", entry([](test::EntrySpec& e) { e.method = 10; }),
-         {1, "WARNING: Size of f.txt is 0, should be 10", 1, 0, {}}},
+         {1, "WARNING: Size of f.txt is 0, should be 10", 1, 0, {}}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         test::ZipBuilder zip;
-        zip.Add(c.entry).Stored("next", ToBytes("n"));
+        zip.Add(c.entry).Raw(c.after).Stored("next", ToBytes("n"));
         test::ScanOutcome run = Run(zip.bytes());
         std::vector<test::Message> messages = EntryMessages(run);
         ASSERT_EQ(messages.size(), 2u) << run.Dump();
