@@ -235,6 +235,9 @@ TEST_F(StreamedEntries, DescriptorJudgesTheEntry) {
     const Bytes head = Concat(test::LocalHeader(StreamedSpec("x.bin", plain, 0)), plain);
     const Bytes pk34 = Concat(Bytes{'P', 'K', 3, 4}, Bytes(26, 0));
     const std::string next = "    next.txt: size = 5:  OK";
+    // 16 zero bytes read as a descriptor of no data whose CRC-32 (0) fits;
+    // what follows it is no record, so it does not end the entry.
+    const Bytes zeroed = Concat(Bytes(16, 0), plain);
     struct Case {
         const char* label;
         Bytes input;
@@ -244,6 +247,8 @@ TEST_F(StreamedEntries, DescriptorJudgesTheEntry) {
     } cases[] = {
         {"stored, a byte flipped: the descriptor's size still ends it", entry(0, flipped, crc, 4000),
          {crcLine, next}, 1, {flipped, kNext}},
+        {"stored, data starting with zero bytes is not cut empty",
+         entry(0, zeroed, test::ZlibCrc32(zeroed), 4016), {"    x.bin: size = 4016:  OK", next}, 0, {zeroed, kNext}},
         {"deflated, descriptor's size differs", entry(8, deflated, crc, 4100),
          {"WARNING: Size of x.bin is 4000, should be 4100", next}, 1, {plain, kNext}},
         {"deflated, descriptor's CRC-32 differs", entry(8, deflated, crc ^ 1, 4000), {"", next}, 1, {plain, kNext}},

@@ -75,6 +75,47 @@ TEST_F(ScanTest, FindsTheOneRealEntry) {
     }
 }
 
+// One damaged field of the first entry must not hide the untouched entries
+// behind it: the scan looks again right after the damaged entry's signature.
+// An entry whose header is lost is named, as a surviving central directory
+// lists it, and counted as an error.
+TEST_F(ScanTest, DamageNeverHidesTheEntriesBehindIt) {
+    test::ZipBuilder zip;
+    const Bytes data = ToBytes("0123456789abcdef");
+    for (const char* name : {"one", "two", "three", "four"}) zip.Stored(name, data);
+    const Bytes archive = zip.Finish().bytes();
+    const struct Case {
+        const char* label;
+        size_t offset;  // of the 16-bit field in the first entry's header, or anywhere
+        uint16_t value;
+        std::vector<std::string> missing;
+    } cases[] = {
+        {"compressed size grown", 18 + 2, 0x0001, {}},
+        {"extra length 0xFFFF", 28, 0xFFFF, {}},
+        {"name length grown: the first entry loses its name", 26, 600, {"one"}},
+        {"second entry's signature hit", zip.EntryOffset(1) + 2, 0x0503, {"two"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        Bytes damaged = archive;
+        StoreLE16(&damaged[c.offset], c.value);
+        test::ScanOutcome run = Run(damaged);
+        test::OracleListing listing = ValidListing();
+        std::vector<std::string> saved;
+        for (const auto& e : listing.entries)
+            if (e.data == data) saved.emplace_back(e.name.begin(), e.name.end());
+        for (const char* name : {"two", "three", "four"}) {
+            const bool lost = std::find(c.missing.begin(), c.missing.end(), name) != c.missing.end();
+            EXPECT_NE(std::find(saved.begin(), saved.end(), name) == saved.end(), !lost) << name << run.Dump();
+        }
+        for (const std::string& name : c.missing) {
+            const std::string line = "2|ERROR: " + name + " is listed in the archive's central directory but was not found";
+            EXPECT_NE(run.Dump().find(line), std::string::npos) << run.Dump();
+        }
+        EXPECT_EQ(run.counters.listedNotFound, static_cast<int>(c.missing.size()));
+    }
+}
+
 // A signature split across the reader's 1000-byte fills or its progress
 // report (every 10,000 bytes), behind garbage full of false starts.
 TEST_F(ScanTest, FindsSignaturesAcrossBufferSeams) {
