@@ -9,9 +9,9 @@
 // one test or another and do not end it. The confirmation matters most at
 // the data's very start: data beginning with 12 zero bytes reads as a
 // descriptor of no bytes whose CRC-32 (0) fits, and would end the entry
-// empty. A descriptor that proves itself unconfirmed (the next record was
-// hit) ends the data only when no confirmed one is found, and never when it
-// would leave the entry empty.
+// empty. A descriptor that proves itself but is not confirmed (damage may
+// have hit the record after it) ends the data only when no confirmed one is
+// found, and never when it would leave the entry empty.
 //
 // The search is one pass: every byte is looked at once as a possible
 // descriptor start (a comparison of the size field with the distance, which
