@@ -25,8 +25,13 @@ rebuilt archive, or from the files 7z wrote; and whether unzip -t accepts the
 rebuilt archive ("out ok"). The ratios compare every run with arcsalve
 (default flags) on the same input, measured in the same run.
 
+With --baseline PATH the three arcsalve rows are run for that build too
+("base ..." rows, right after each of ours), so that two builds compare in
+the same run; --arcsalve-only leaves out unzip, zip -FF and 7z.
+
 Usage: bench/repair_bench.py [--arcsalve PATH] [--work DIR] [--size MB]
-                             [--repeat N] [--timeout S]
+                             [--repeat N] [--timeout S] [--baseline PATH]
+                             [--arcsalve-only]
 """
 import argparse
 import os
@@ -202,6 +207,8 @@ def main():
     parser.add_argument("--size", type=int, default=200, help="archive size to aim at, MB")
     parser.add_argument("--repeat", type=int, default=1, help="runs of each command; the best counts")
     parser.add_argument("--timeout", type=int, default=900, help="seconds before zip -FF or 7z is stopped")
+    parser.add_argument("--baseline", help="another arcsalve build whose rows run beside ours")
+    parser.add_argument("--arcsalve-only", action="store_true", help="leave out unzip, zip -FF and 7z")
     args = parser.parse_args()
     for tool in ("zip", "unzip", "/usr/bin/time"):
         if shutil.which(tool) is None:
@@ -236,7 +243,14 @@ def main():
              "yes | timeout %d zip -FF %s --out %s >/dev/null 2>&1; unzip -t -qq %s >/dev/null 2>&1"
              % (args.timeout, archive, fixed, fixed), True, "archive"),
         ]
-        if seven:
+        if args.baseline:
+            base = [os.path.abspath(args.baseline)] + ours[1:]
+            ours_runs = [r for r in runs if r[0].startswith("arcsalve")]
+            runs = [runs[0]] + [x for r in ours_runs for x in
+                                (r, ("base " + r[0], base[:1] + r[1][1:], False, "archive"))] + runs[4:]
+        if args.arcsalve_only:
+            runs = [r for r in runs if "arcsalve" in r[0]]
+        if seven and not args.arcsalve_only:
             runs.append(("7z x", "timeout %d %s x -y -bd -o%s %s >/dev/null 2>&1"
                          % (args.timeout, seven, os.path.join(out, "x"), archive), True, "directory"))
         reference = None
