@@ -18,9 +18,9 @@
 #include "decode/decoders.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
-#include "support/test_imploder.h"
-#include "support/test_reducer.h"
-#include "support/test_shrinker.h"
+#include "test_imploder.h"
+#include "test_reducer.h"
+#include "test_shrinker.h"
 
 namespace {
 

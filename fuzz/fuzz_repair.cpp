@@ -2,7 +2,7 @@
 // the host's callbacks answering password prompts. Beyond "no crash, no hang,
 // no out-of-bounds access": a run that completes must leave an archive our
 // strict reader accepts, every entry's CRC-32 matching its data, and a clean
-// archive must come back with all its entries (see support/repair_check.h).
+// archive must come back with all its entries (see repair_check.h).
 // Replays files given on the command line like any libFuzzer target; the
 // inputs it once failed on live in tests/fixtures/regress/ and are replayed
 // by the test program too.
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "support/repair_check.h"
+#include "repair_check.h"
 
 namespace {
 

@@ -169,37 +169,5 @@ TEST_F(Dialog, WrongThenRightPassword) {
     EXPECT_EQ(rebuilt.size(), ReadExpected(FixturePath("crypt_stored.expect")).size());
 }
 
-TEST_F(Dialog, SkipOverAParentWindow) {
-    // A host window at a known place: the dialog is centred over it.
-    HWND parent = CreateWindowExA(0, "STATIC", "Host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 120, 90, 500, 400,
-                                  nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
-    ASSERT_NE(parent, nullptr);
-    RECT host;
-    GetWindowRect(parent, &host);
-    RepairWith("crypt_deflated.zip", parent, [&] {
-        // Skip is not remembered: each of the two entries asks once.
-        HWND last = nullptr;
-        for (int entry = 0; entry < 2; ++entry) {
-            HWND dialog = WaitForWindow("Decrypt File", last);
-            if (!dialog) return seen.problems.push_back("no dialog for entry " + std::to_string(entry));
-            seen.dialogs++;
-            if (entry == 0) GetWindowRect(dialog, &seen.dialog);
-            Click(dialog, kSkipButton);
-            for (int i = 0; i < 100 && IsWindow(dialog); ++i) Sleep(50);
-            last = dialog;
-        }
-    });
-    DestroyWindow(parent);
-    EXPECT_TRUE(seen.problems.empty()) << seen.problems.front();
-    EXPECT_EQ(result, REPAIR_OK);
-    EXPECT_EQ(seen.dialogs, 2);
-    EXPECT_TRUE(Near((seen.dialog.left + seen.dialog.right) / 2, (host.left + host.right) / 2));
-    EXPECT_TRUE(Near((seen.dialog.top + seen.dialog.bottom) / 2, (host.top + host.bottom) / 2));
-    std::vector<std::string> errors = TextsAt(MESSAGE_ERROR);
-    EXPECT_NE(std::find(errors.begin(), errors.end(), "ERROR (SKIPPING FILE): Cannot decrypt bar.txt"),
-              errors.end());
-    EXPECT_NE(std::find(errors.begin(), errors.end(), "  2 undecryptable files"), errors.end());
-}
-
 }  // namespace
 }  // namespace wintest

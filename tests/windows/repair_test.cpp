@@ -17,11 +17,6 @@ struct RepairCase {
 void PrintTo(const RepairCase& c, std::ostream* os) { *os << c.archive; }
 
 const RepairCase kRepairCases[] = {
-    {"stored", nullptr, "stored entries, text, random bytes and an empty file"},
-    {"deflated", nullptr, "deflated entries, re-compressed"},
-    {"no_directory", nullptr, "the central directory lost: entries found by their local headers"},
-    {"garbage_prefix", nullptr, "5000 bytes of junk before the first entry"},
-    {"crypt_stored", "test", "traditional encryption, stored, one entry empty"},
     {"crypt_deflated", "12345678", "traditional encryption, deflated, check byte from the file time"},
     {"legacy_reduced", nullptr, "shrunk and reduced (factor 4) entries from PKZIP"},
     {"legacy_imploded", nullptr, "imploded and stored entries, one name in code page 437"},
@@ -95,38 +90,6 @@ INSTANTIATE_TEST_SUITE_P(Fixtures, WholeRepair, ::testing::ValuesIn(kRepairCases
                          [](const ::testing::TestParamInfo<RepairCase>& info) {
                              return std::string(info.param.archive);
                          });
-
-// Progress reaches the host as whole percentages that only grow, and a 0
-// from the host stops the repair.
-std::vector<unsigned long>& Percentages() {
-    static std::vector<unsigned long> values;
-    return values;
-}
-unsigned long ARCSALVE_CALLBACK RecordPercent(unsigned long percent) {
-    Percentages().push_back(percent);
-    return 1;
-}
-unsigned long ARCSALVE_CALLBACK StopAtOnce(unsigned long) { return 0; }
-
-TEST_F(DllTest, ProgressGrowsAndZeroStops) {
-    std::string input = dir / "big.zip";
-    ASSERT_TRUE(CopyFileA(FixturePath("stored.zip").c_str(), input.c_str(), TRUE));
-    dll.SetProgressCallback(AddressOf(RecordPercent));
-    ASSERT_EQ(Repair(input, dir.path().c_str(), REPAIR_OVERWRITE | REPAIR_NO_BACKUP_NAME_CHECK), REPAIR_OK);
-    // An in-place repair into the same directory: the output took the name.
-    ASSERT_FALSE(Percentages().empty());
-    for (size_t i = 1; i < Percentages().size(); ++i) EXPECT_GT(Percentages()[i], Percentages()[i - 1]);
-    EXPECT_LE(Percentages().back(), 100u);
-
-    Messages().clear();
-    ASSERT_TRUE(CopyFileA(FixturePath("stored.zip").c_str(), (dir / "again.zip").c_str(), TRUE));
-    dll.SetProgressCallback(AddressOf(StopAtOnce));
-    ASSERT_EQ(Repair(dir / "again.zip", (dir / "out").c_str(), 0), REPAIR_ERR_FILE);  // no out\ yet
-    ASSERT_TRUE(CreateDirectoryA((dir / "out").c_str(), nullptr));
-    ASSERT_EQ(Repair(dir / "again.zip", (dir / "out").c_str(), 0), REPAIR_OK);
-    std::vector<std::string> errors = TextsAt(MESSAGE_ERROR);
-    EXPECT_NE(std::find(errors.begin(), errors.end(), "Salvage Aborted"), errors.end());
-}
 
 }  // namespace
 }  // namespace wintest

@@ -51,7 +51,6 @@ std::string FromUnixPath(const std::string& unix_path);
 std::string FixturePath(const std::string& name);
 bool FileExists(const std::string& path);
 std::vector<uint8_t> ReadBytes(const std::string& path);
-bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 
 // A fresh directory under the temporary directory, removed with everything
 // in it when the object goes. It also becomes TMP and TEMP, so the library's

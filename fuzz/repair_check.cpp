@@ -1,4 +1,4 @@
-#include "support/repair_check.h"
+#include "repair_check.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "arcsalve/arcsalve.h"
-#include "support/strict_zip.h"
+#include "strict_zip.h"
 #include "ui/password_prompt.h"
 
 namespace arcsalve::test {

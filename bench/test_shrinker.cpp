@@ -1,10 +1,10 @@
 // Test code: see test_shrinker.h.
-#include "support/test_shrinker.h"
+#include "test_shrinker.h"
 
 #include <memory>
 #include <unordered_map>
 
-#include "support/legacy_bit_writer.h"
+#include "legacy_bit_writer.h"
 
 namespace arcsalve::test {
 namespace {

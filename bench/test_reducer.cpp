@@ -1,10 +1,10 @@
 // Test code: see test_reducer.h.
-#include "support/test_reducer.h"
+#include "test_reducer.h"
 
 #include <algorithm>
 #include <array>
 
-#include "support/legacy_bit_writer.h"
+#include "legacy_bit_writer.h"
 
 namespace arcsalve::test {
 namespace {

@@ -1,4 +1,4 @@
-#include "support/strict_zip.h"
+#include "strict_zip.h"
 
 #include <zlib.h>
 

@@ -1,10 +1,10 @@
 // Test code: see test_imploder.h.
-#include "support/test_imploder.h"
+#include "test_imploder.h"
 
 #include <algorithm>
 #include <numeric>
 
-#include "support/legacy_bit_writer.h"
+#include "legacy_bit_writer.h"
 
 namespace arcsalve::test {
 namespace {

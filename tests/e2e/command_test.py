@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+# The arcsalve command, checked against its exact output and exit status:
+# without a terminal (standard input a file), with passwords from -p and
+# --password-file, and on a pseudo-terminal, where it asks its questions,
+# draws colour and stops at Ctrl-C.
+import os
+import pty
+import resource
+import select
+import signal
+import subprocess
+import sys
+import time
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from salvage import CLI, SOURCE, Case, check_valid, command, main, zip_encrypted
+
+DAMAGED, OLD = "DAMAGED ARCHIVE BYTES", "OLD OUTPUT"
+TRY = "Try 'arcsalve --help' for more information.\n"
+
+
+class Command(Case):
+    def setUp(self):
+        super().setUp()
+        os.makedirs(self.path("tmp"))
+
+    def run_cli(self, *args, stdin=b"", env=None):
+        env = dict(env or {}, TMPDIR=self.path("tmp"))
+        result = command(args, cwd=self.dir, stdin=stdin, env=env)
+        self.assertEqual(os.listdir(self.path("tmp")), [], "the private temporary directory was left")
+        return result
+
+    def stored(self, name, files):
+        with zipfile.ZipFile(self.path(name), "w") as z:
+            for n, data in files:
+                z.writestr(n, data)
+
+    def test_help_version_and_usage_errors(self):
+        for option in ("--help", "-h"):
+            status, out, err = self.run_cli(option)
+            self.assertTrue(out.startswith("Usage: arcsalve [OPTION]... ARCHIVE...\n"))
+            self.assertIn("    5  a question (backup, overwrite) was not answered with yes\n", out)
+            self.assertEqual((status, err), (0, ""))
+        status, out, err = self.run_cli("--version")
+        self.assertEqual((status, out[:9], err), (0, "arcsalve ", ""))
+        self.write("a.zip", DAMAGED)
+        for args, first in [((), "no archive given"), (("--bogus", "a.zip"), "unknown option: --bogus"),
+                            (("-x", "a.zip"), "unknown option: -x"), (("-qx", "a.zip"), "unknown option: -x"),
+                            (("a.zip", "-o"), "option needs a value: -o"),
+                            (("-o", "no-such-dir", "a.zip"), "not a directory: no-such-dir"),
+                            (("-o", "", "a.zip"), "not a directory: ''"),
+                            (("--password-file", "none.txt", "a.zip"),
+                             "cannot read password file none.txt: No such file or directory")]:
+            self.assertEqual(self.run_cli(*args), (2, "", "arcsalve: " + first + "\n" + (TRY if "password" not in first else "")))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.zip", "tmp"])
+
+    def test_environment(self):
+        os.makedirs(self.path("out"))
+        example = os.path.join(SOURCE, "examples", "damaged.zip")
+        want = self.run_cli("-f", "-o", "out", example)
+        self.assertEqual(want[0], 1)
+        env = dict(os.environ)
+        env.pop("TMPDIR")
+        p = subprocess.run([CLI, "-f", "-o", "out", example], cwd=self.dir, capture_output=True, env=env)
+        self.assertEqual((p.returncode, p.stdout.decode(), p.stderr.decode()), want)  # TMPDIR unset: /tmp
+        # Standard input closed: the archive is the first file opened, as descriptor 0.
+        p = subprocess.run([CLI, "-f", "-o", "out", example], cwd=self.dir, capture_output=True, preexec_fn=lambda: os.close(0))
+        self.assertEqual((p.returncode, p.stdout.decode(), p.stderr.decode()), want)
+        # A file size limit makes every write past it fail, as a full disk does.
+        self.stored("big.zip", [("f%d" % i, bytes(30000)) for i in range(5)])
+
+        def limit():
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (70000, 70000))
+        p = subprocess.run([CLI, "-f", "-o", "out", "big.zip"], cwd=self.dir, capture_output=True, preexec_fn=limit, timeout=60)
+        self.assertEqual(p.returncode, 1)
+        self.assertEqual(p.stderr.decode().count("ERROR (STOPPED): A write failed (is the disk full?); nothing more can be saved\n"), 1)
+
+    def test_unreadable_archives(self):
+        os.makedirs(self.path("dir.zip"))
+        long_name = "n" * 5000 + ".zip"
+        for name, why in [("missing.zip", "No such file or directory"), ("dir.zip", "not a regular file"),
+                          (long_name, "name too long")]:
+            self.assertEqual(self.run_cli(name), (3, "", "error: File Error\narcsalve: %s: %s\n" % (name, why)))
+        self.assertFalse(os.path.exists(self.path("dir_BAK.zip")))
+
+    def test_questions_without_a_terminal(self):
+        self.write("a.zip", DAMAGED)
+        self.write("a_BAK.zip", OLD)
+        self.assertEqual(self.run_cli("a.zip"), (5, "", "arcsalve: a.zip: the backup a_BAK.zip already exists; "
+                                                        "--use-backup salvages from it again (replaces a.zip)\n"))
+        self.assertEqual(self.read("a.zip"), DAMAGED.encode())
+        status, out, err = self.run_cli("--use-backup", "a.zip")
+        self.assertEqual(status, 4)  # the backup holds no archive
+        self.assertTrue(out.endswith("Damaged archive kept as a_BAK.zip\n"), out)
+        self.assertTrue(err.endswith("arcsalve: a.zip: nothing could be salvaged\n"), err)
+        self.assertEqual(self.read("a_BAK.zip"), OLD.encode())
+        self.assertEqual(self.run_cli("--no-prompt", "a_BAK.zip"),
+                         (5, "", "arcsalve: a_BAK.zip: the name marks a backup; --from-backup salvages it into a.zip "
+                                 "(replaces a.zip), --no-backup-name-check treats the name as ordinary\n"))
+        self.assertEqual(self.run_cli("--no-backup-name-check", "-q", "a_BAK.zip")[:2], (4, ""))
+        self.assertEqual(self.read("a_BAK_BAK.zip"), OLD.encode())
+        os.makedirs(self.path("out"))
+        self.write("b.zip", DAMAGED)
+        self.write("out/b.zip", OLD)
+        self.assertEqual(self.run_cli("-o", "out", "b.zip"), (5, "", "arcsalve: out/b.zip already exists; --force replaces it\n"))
+        self.assertEqual(self.run_cli("-o", "out", "--force", "b.zip")[0], 4)
+        self.assertNotEqual(self.read("out/b.zip"), OLD.encode())
+        self.assertEqual(self.read("b.zip"), DAMAGED.encode())
+        # Several archives: each is tried, headed by its name; the highest status wins.
+        self.assertEqual(self.run_cli("missing.zip", "a.zip"),
+                         (5, "==> missing.zip <==\n\n==> a.zip <==\n",
+                          "error: File Error\narcsalve: missing.zip: No such file or directory\n"
+                          "arcsalve: a.zip: the backup a_BAK.zip already exists; --use-backup salvages from it again (replaces a.zip)\n"))
+
+    def test_outcomes_of_a_repair(self):
+        self.stored("intact.zip", [("a.txt", "first file\n"), ("b.txt", "second file\n")])
+        self.assertEqual(self.run_cli("intact.zip"), (0, "Beginning salvage operations...\n    a.txt: size = 11:  OK\n"
+                                                         "    b.txt: size = 12:  OK\nSalvage attempt complete\n  2 files found\n"
+                                                         "Salvaged data stored in intact.zip\nDamaged archive kept as intact_BAK.zip\n", ""))
+        os.makedirs(self.path("out"))
+        self.assertEqual(self.run_cli("-o", "out", os.path.join(SOURCE, "examples", "damaged.zip")),
+                         (1, "Beginning salvage operations...\n    README.txt: size = 68:  OK\n    notes/todo.txt: size = 3120:  OK\n"
+                             "Salvage attempt complete\n  3 files found\nSalvaged data stored in out/damaged.zip\n",
+                          "ERROR: File notes/poem.txt is corrupt.  Salvaged 2923 of 9252\nerror: 1 partially recoverable files\n"))
+        self.write("garbage.zip", DAMAGED)
+        self.assertEqual(self.run_cli("-q", "garbage.zip"),
+                         (4, "", "error: No files found in archive.\narcsalve: garbage.zip: nothing could be salvaged\n"))
+        # Texts from a catalogue, those it lacks as built in.
+        self.write("lang.txt", "2\tErreur de fichier\n17\tD\u00e9but du sauvetage...\n")
+        lang = {"ARCSALVE_LANGUAGE": self.path("lang.txt")}
+        self.assertEqual(self.run_cli("missing.zip", env=lang), (3, "", "error: Erreur de fichier\narcsalve: missing.zip: No such file or directory\n"))
+        self.write("g.zip", DAMAGED)
+        self.assertTrue(self.run_cli("g.zip", env=lang)[1].startswith("D\u00e9but du sauvetage...\nSalvage attempt complete\n"))
+        # Names are shown with control characters and broken UTF-8 escaped.
+        self.stored("names.zip", [("a\x1b[31m\u202e.txt", "x"), ("b\x7f\u00e9.txt", "y")])  # both flagged UTF-8
+        self.write("names.zip", self.read("names.zip").replace(b"b\x7f\xc3", b"\xff\x7f\xc3"))
+        self.assertEqual(self.run_cli("-o", "out", "names.zip")[1].splitlines()[1:3],
+                         ["    a\\x1B[31m\\u202E.txt: size = 1:  OK", "    \xa0\\x7F\u251c\u2310.txt: size = 1:  OK"])
+        # (a flagged name that is not UTF-8 reads as CP437); broken UTF-8 in an argument is escaped.
+        os.rename(self.path("names.zip"), os.path.join(os.fsencode(self.dir), b"\xff.zip"))
+        self.assertTrue(self.run_cli("-o", "out", b"\xff.zip")[1].endswith("Salvaged data stored in out/\\xFF.zip\n"))
+
+    def test_passwords(self):
+        os.makedirs(self.path("src"))
+        plain = {"doc%d.txt" % i: ("text %d\n" % i) * (200 + 100 * i) for i in range(3)}
+        plain.update({"other.txt": "other\n" * 50, "plain.txt": "plain\n" * 20})
+        for n, d in plain.items():
+            self.write("src/" + n, d)
+        zip_encrypted(self.path("src"), self.path("d.zip"), ["zip -q -X -P 'open sesame' ../d.zip doc0.txt doc1.txt doc2.txt",
+                      "zip -q -X -P second ../d.zip other.txt", "zip -q -X ../d.zip plain.txt"],
+                      [b"open sesame", b"second", b"nope", b"wrong", b"also-wrong", b"x" * 39])
+        data = open(self.path("d.zip"), "rb").read()
+        self.write("damaged.zip", data[:data.index(b"PK\x01\x02")])  # the central directory cut off
+        self.write("pw.txt", "nope\n\nsecond\r\n")
+        os.makedirs(self.path("out"))
+        names = lambda: [e[0].decode() for e in check_valid(self, self.path("out/damaged.zip"))]
+        for args, stdin in [(["-p", "second", "--password=open sesame"], b""),
+                            (["-p", "wrong", "-p", "open sesame", "-p", "also-wrong", "-p", "second"], b""),
+                            (["--password-file", "pw.txt", "-p", "open sesame"], b""),
+                            (["--password-file", "-"], b"open sesame\nsecond\n")]:
+            status, out, err = self.run_cli("--no-progress", "-o", "out", "-f", *args, "damaged.zip", stdin=stdin)
+            self.assertEqual((status, err), (0, ""))
+            self.assertIn("    other.txt: size = 300:  OK\n", out)
+            self.assertEqual(names(), sorted(plain))
+        hint = "arcsalve: doc0.txt is encrypted: -p PASSWORD or --password-file FILE gives its password\n"
+        for args, first, saved in [([], hint, ["plain.txt"]), (["--no-prompt"], hint, ["plain.txt"]),
+                                   (["-p", "second"], "arcsalve: doc0.txt is encrypted and none of the passwords given fits\n",
+                                    ["other.txt", "plain.txt"])]:
+            status, out, err = self.run_cli("--no-progress", "-o", "out", "-f", *args, "damaged.zip")
+            self.assertEqual(status, 1)
+            self.assertTrue(err.startswith(first), err)
+            self.assertIn("ERROR (SKIPPING FILE): Cannot decrypt doc1.txt\n", err)
+            self.assertIn("error: %d undecryptable files\n" % (5 - len(saved)), err)
+            self.assertNotIn("Incorrect Password", err)
+            self.assertEqual(names(), saved)
+        err = self.run_cli("--no-progress", "-o", "out", "-f", "-p", "x" * 45, "-p", "second", "damaged.zip")[2]
+        self.assertTrue(err.startswith("arcsalve: a password given is longer than 39 characters: only its first 39 are used\n"))
+
+
+def on_terminal(cwd, args, replies=(), env=None):
+    """Runs the command on a pseudo-terminal; types each reply once the screen shows its cue."""
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(cwd)
+        os.environ.pop("NO_COLOR", None)
+        os.environ.update({"TMPDIR": cwd, "TERM": "xterm"}, **(env or {}))
+        os.execv(CLI, [CLI] + args)
+    screen, replies, seen = b"", list(replies), 0
+    while True:
+        if replies and replies[0][0] in screen[seen:]:
+            os.write(fd, replies.pop(0)[1])
+            seen = len(screen)  # the cue is used up
+        ready, _, _ = select.select([fd], [], [], 20)
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+            break
+        try:
+            chunk = os.read(fd, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        screen += chunk
+    status = os.waitpid(pid, 0)[1]
+    os.close(fd)
+    return os.waitstatus_to_exitcode(status), screen.decode("utf-8", "replace")
+
+
+class Terminal(Case):
+    def test_questions_asked_and_answered(self):
+        self.write("a.zip", "DAMAGED")
+        self.write("a_BAK.zip", "BACKUP")
+        q = b"[y/N] "
+        status, screen = on_terminal(self.dir, ["a.zip"], [(q, b"n\r")])
+        self.assertIn("a_BAK.zip already exists. Salvage from it again? (replaces a.zip) [y/N] ", screen)
+        self.assertIn("arcsalve: a.zip: not repaired", screen)
+        self.assertEqual(status, 5)
+        for answer in (b"sure\r", b"yess\r", b"  \r", b"n" * 300 + b"\r"):  # only y or yes is yes
+            self.assertEqual(on_terminal(self.dir, ["a.zip"], [(q, answer)])[0], 5, answer)
+            self.assertEqual(self.read("a.zip"), b"DAMAGED")
+        # A long answer is read to its end: it cannot answer the next question.
+        status, screen = on_terminal(self.dir, ["a.zip", "a.zip"], [(q, b"n" * 300 + b"y\r"), (q, b"n\r")])
+        self.assertEqual((status, screen.count("not repaired")), (5, 2), screen)
+        status, screen = on_terminal(self.dir, ["a.zip"], [(q, b" y \r")])
+        self.assertEqual(status, 4)  # the backup holds no archive
+        self.assertNotEqual(self.read("a.zip"), b"DAMAGED")
+        os.makedirs(self.path("out"))
+        self.write("b.zip", "DAMAGED")
+        self.write("out/b.zip", "OLD")
+        status, screen = on_terminal(self.dir, ["-o", "out", "b.zip"], [(q, b"YES\r")])
+        self.assertIn("out/b.zip already exists. Replace it? [y/N] ", screen)
+        self.assertEqual(status, 4)
+        self.assertNotEqual(self.read("out/b.zip"), b"OLD")
+
+    def test_no_prompt_ctrl_c_colour_and_progress(self):
+        self.write("a.zip", "DAMAGED")
+        self.write("a_BAK.zip", "BACKUP")
+        status, screen = on_terminal(self.dir, ["--no-prompt", "a.zip"])
+        self.assertNotIn("[y/N]", screen)
+        self.assertIn("--use-backup salvages from it again", screen)
+        self.assertEqual(status, 5)
+        status, screen = on_terminal(self.dir, ["a.zip", "a.zip"], [(b"[y/N] ", b"\x03")])
+        self.assertIn("arcsalve: a.zip: not repaired (interrupted)", screen)
+        self.assertEqual((status, screen.count("[y/N]")), (130, 1), screen)
+        self.assertEqual(self.read("a.zip"), b"DAMAGED")
+        status, screen = on_terminal(self.dir, ["missing.zip"])
+        self.assertEqual((status, screen), (3, "\x1b[1;31merror:\x1b[0m File Error\r\narcsalve: missing.zip: No such file or directory\r\n"))
+        for env in ({"NO_COLOR": "1"}, {"TERM": "dumb"}):
+            self.assertEqual(on_terminal(self.dir, ["missing.zip"], env=env)[1][:19], "error: File Error\r\n", env)
+        # A bar while a large archive is read; Ctrl-C stops after the entry in hand.
+        with zipfile.ZipFile(self.path("big.zip"), "w") as z:
+            for i in range(40):
+                z.writestr("f%d" % i, bytes(400000))
+        os.makedirs(self.path("out"))
+        status, screen = on_terminal(self.dir, ["-o", "out", "big.zip"], [(b":  OK", b"\x03")])
+        self.assertEqual(status, 130, screen)
+        self.assertIn("\x1b[1;31merror:\x1b[0m Salvage Aborted", screen)
+        self.assertIn("arcsalve: interrupted: out/big.zip holds the entries salvaged so far, without a central directory", screen)
+        self.assertFalse(os.path.exists(self.path("arcsalve.tmp")))
+        # Ctrl-C where no entry follows: the scan ends and completes the archive.
+        with open(self.path("zeros.zip"), "wb") as f:
+            f.truncate(1 << 30)
+        status, screen = on_terminal(self.dir, ["-o", "out", "zeros.zip"], [(b"%", b"\x03")])
+        self.assertEqual(status, 130)
+        self.assertIn("arcsalve: interrupted, but out/zeros.zip was completed", screen)
+
+    def test_password_prompt(self):
+        os.makedirs(self.path("src"))
+        for n in ("a.txt", "b.txt"):
+            self.write("src/" + n, n * 100)
+        zip_encrypted(self.path("src"), self.path("e.zip"), ["zip -q -X -P right ../e.zip a.txt b.txt"], [b"right", b"wrong"])
+        os.makedirs(self.path("out"))
+        cue = b"(Enter to skip): "
+        status, screen = on_terminal(self.dir, ["-o", "out", "e.zip"], [(cue, b"wrong\r"), (cue, b"right\r")])
+        self.assertEqual((status, screen.count("Password for a.txt (Enter to skip): ")), (0, 2), screen)
+        self.assertNotIn("right", screen)  # typed without echo
+        self.assertNotIn("Password for b.txt", screen)  # the password is remembered
+        # Enter skips the entry (the next one asks again).
+        status, screen = on_terminal(self.dir, ["-f", "-o", "out", "e.zip"], [(cue, b"\r"), (cue, b"\r"), (cue, b"right\r")])
+        self.assertEqual((status, screen.count("(Enter to skip): ")), (4, 2), screen)
+        self.assertIn("Cannot decrypt b.txt", screen)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,204 @@
+// One failure sweep over a whole repair of an archive that takes every
+// decoder (shrink, reduce, implode, deflate, stored, traditional encryption):
+// each allocation of the decoders fails in turn, each byte budget of the
+// writes runs out in turn, and each platform call that can fail does. The
+// repair must never crash or leave its temporary file, must end with a
+// complete archive of what it saved (or, for a write, say once that the disk
+// is full), and must leave the input as it was. Then the limits where ZIP's
+// fields end, lowered by test hooks so that they are reached in a test.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+
+#include "decode/decode_testing.h"
+#include "platform/platform_testing.h"
+#include "salvage/scan_testing.h"
+#include "support/harness.h"
+#include "support/zlib_oracle.h"
+
+namespace arcsalve::test {
+namespace {
+
+const char* const kParts[] = {"legacy/shrunk-pkzip-sharpcompress.zip", "legacy/reduced-f4-pkzip-sharpcompress.zip",
+                              "legacy/imploded-mixed-pkzip-sharpcompress.zip", "legacy/zipcrypto-stored-sharpcompress.zip"};
+const std::string kStopped = "2|ERROR (STOPPED): A write failed (is the disk full?); nothing more can be saved";
+
+int ARCSALVE_CALLBACK AnswerTest(HWND, const char*, char* password) {
+    std::strcpy(password, "test");
+    return 1;
+}
+
+class FailureSweep : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Bytes input;
+        for (const char* part : kParts) {
+            Bytes b = ReadFile(std::string(ARCSALVE_FIXTURES_DIR) + "/" + part);
+            input.insert(input.end(), b.begin(), b.end());
+        }
+        Bytes example = ReadFile(std::string(ARCSALVE_SOURCE_DIR) + "/examples/damaged.zip");  // deflated, cut
+        input.insert(input.end(), example.begin(), example.end());
+        WriteFile(dir / "in.zip", input);
+        inputSize = input.size();
+        ASSERT_EQ(std::system(("mkdir '" + dir / "out" + "'").c_str()), 0);
+        SetPasswordCallback(reinterpret_cast<CallbackAddress>(&AnswerTest));
+        reference = Repair(dir / "in.zip", out(), REPAIR_OVERWRITE | REPAIR_EXTENSIONS);
+        referenceBytes = ReadFile(reference.output);
+        ASSERT_GT(reference.messages.size(), 20u);
+        ASSERT_EQ(reference.messages.back(), "0|Salvaged data stored in " + dir / "out/in.zip");
+    }
+    void TearDown() override {
+        InjectAllocFailure(-1);
+        PlatformClearFaults();
+        SetPasswordCallback(0);
+    }
+    const char* out() const { return outPath.c_str(); }
+    std::vector<std::string> ReferenceClassic() { return Repair(dir / "in.zip", out(), REPAIR_OVERWRITE).messages; }
+    // The input unchanged and no temporary file left.
+    void ExpectClean() {
+        EXPECT_EQ(ReadFile(dir / "in.zip").size(), inputSize);
+        EXPECT_FALSE(std::ifstream(dir / "arcsalve.tmp").good());
+    }
+
+    Scratch dir;
+    std::string outPath = dir / "out";
+    Repaired reference;
+    Bytes referenceBytes;
+    size_t inputSize = 0;
+};
+
+TEST_F(FailureSweep, EveryAllocationFailsInTurn) {
+    bool whole = false;
+    for (int allowed = 0; allowed < 20000 && !whole; allowed += allowed < 300 ? 1 : 37) {
+        SCOPED_TRACE(allowed);
+        InjectAllocFailure(allowed);
+        Repaired run = Repair(dir / "in.zip", out(), REPAIR_OVERWRITE | REPAIR_EXTENSIONS);
+        InjectAllocFailure(-1);
+        ASSERT_EQ(run.result, 0u);
+        ASSERT_EQ(run.messages.back(), reference.messages.back());  // a complete archive, of what was saved
+        Bytes got = ReadFile(run.output);
+        ASSERT_GE(got.size(), 22u);
+        ASSERT_EQ(Bytes(got.end() - 22, got.end() - 18), (Bytes{'P', 'K', 5, 6}));
+        ExpectClean();
+        whole = run.messages == reference.messages && got == referenceBytes;
+    }
+    EXPECT_TRUE(whole);
+}
+
+TEST_F(FailureSweep, EveryWriteBudgetRunsOut) {
+    bool whole = false;
+    for (uint64_t budget = 0; budget < 50000000 && !whole; budget += budget < 200 ? 1 : budget / 8) {
+        SCOPED_TRACE(budget);
+        PlatformInjectFault(PlatformFault::kShortWrite, budget);
+        Repaired run = Repair(dir / "in.zip", out(), REPAIR_OVERWRITE | REPAIR_EXTENSIONS);
+        PlatformClearFaults();
+        ASSERT_EQ(run.result, 0u);
+        ExpectClean();
+        whole = run.messages == reference.messages;
+        if (!whole) {
+            ASSERT_EQ(run.Count(kStopped), 1u) << run.messages.back();
+            ASSERT_EQ(run.messages.back(), "2|Unable to write to output file");
+        }
+    }
+    EXPECT_TRUE(whole);
+    // In place, the damaged file is kept under its backup name whatever happens.
+    PlatformInjectFault(PlatformFault::kShortWrite, 5000);
+    Repaired run = Repair(dir / "in.zip", nullptr, 0);
+    PlatformClearFaults();
+    EXPECT_EQ(run.Count(kStopped), 1u);
+    EXPECT_EQ(ReadFile(dir / "in_BAK.zip").size(), inputSize);
+}
+
+TEST_F(FailureSweep, PlatformCallsThatFail) {
+    struct Case {
+        PlatformFault fault;
+        bool inPlace;
+        unsigned long result;
+        const char* first;
+    } cases[] = {
+        {PlatformFault::kMoveFails, true, REPAIR_ERR_BACKUP, "-1|Error creating backup file"},
+        {PlatformFault::kCreateFails, true, REPAIR_ERR_FILE, "-1|File Error"},
+        {PlatformFault::kCreateFails, false, REPAIR_ERR_FILE, "-1|File Error"},
+        {PlatformFault::kCreatePrivateFails, false, 0, "0|Beginning salvage operations..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.first);
+        std::remove((dir / "out/in.zip").c_str());
+        PlatformInjectFault(c.fault);
+        Repaired run = Repair(dir / "in.zip", c.inPlace ? nullptr : out(), 0);
+        PlatformClearFaults();
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.messages.at(0), c.first);
+        ExpectClean();
+        EXPECT_FALSE(std::ifstream(dir / "in_BAK.zip").good());
+        if (c.result != 0) {
+            EXPECT_EQ(run.messages.size(), 1u);
+            EXPECT_FALSE(std::ifstream(dir / "out/in.zip").good());
+        } else {  // no temporary file: the entry is skipped and counted
+            EXPECT_EQ(run.messages.at(1), "2|ERROR (SKIPPING FILE): Unable to create temp file " + dir / "arcsalve.tmp");
+            EXPECT_TRUE(std::any_of(run.messages.begin(), run.messages.end(), [](const std::string& m) {
+                return m.rfind("2|  ", 0) == 0 && m.find(" system errors") != std::string::npos;
+            }));
+        }
+    }
+    // A link planted under the temporary file's name is replaced, never written through.
+    WriteFile(dir / "victim", {'k', 'e', 'e', 'p'});
+    ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "arcsalve.tmp").c_str()), 0);
+    const std::vector<std::string> linked = Repair(dir / "in.zip", out(), REPAIR_OVERWRITE).messages;
+    EXPECT_EQ(linked, ReferenceClassic());
+    EXPECT_EQ(ReadFile(dir / "victim"), (Bytes{'k', 'e', 'e', 'p'}));
+    ExpectClean();
+}
+
+// A stream that expands past what an entry may hold (4 GiB - 2 bytes; here
+// 100,000) is kept that far, as damaged, and the scan goes on after it; an
+// entry that would take the archive past its limit (4 GiB; here lowered) ends
+// the scan, and what came before is a complete archive.
+TEST(Limits, DecodedSizeAndArchiveSize) {
+    Scratch dir;
+    const Bytes zeros(1000000, 0);
+    const Bytes bomb = ZlibRawDeflate(zeros, 9);
+    Bytes input;
+    auto add = [&](const std::string& name, uint16_t method, const Bytes& data, const Bytes& plain) {
+        const uint32_t crc = ZlibCrc32(plain), sizes[] = {static_cast<uint32_t>(data.size()), static_cast<uint32_t>(plain.size())};
+        Bytes header = {'P', 'K', 3, 4, 20, 0, 0, 0, static_cast<uint8_t>(method), 0, 0, 0, 0x21, 0};
+        for (uint32_t v : {crc, sizes[0], sizes[1]})
+            for (int i = 0; i < 4; ++i) header.push_back(static_cast<uint8_t>(v >> (8 * i)));
+        header.insert(header.end(), {static_cast<uint8_t>(name.size()), 0, 0, 0});
+        input.insert(input.end(), header.begin(), header.end());
+        input.insert(input.end(), name.begin(), name.end());
+        input.insert(input.end(), data.begin(), data.end());
+    };
+    add("bomb.bin", 8, bomb, zeros);
+    const Bytes after = {'s', 't', 'i', 'l', 'l'};
+    for (int i = 0; i < 4; ++i) add("e" + std::to_string(i) + ".zip", 0, after, after);
+    WriteFile(dir / "in.zip", input);
+    SetDecodedSizeLimit(100000);
+    Repaired run = Repair(dir / "in.zip", dir.path.c_str(), REPAIR_NO_BACKUP_NAME_CHECK);
+    EXPECT_EQ(run.messages.at(1), "2|ERROR: File bomb.bin is corrupt.  Salvaged 100000 of 1000000");
+    EXPECT_EQ(run.Count("0|    e3.zip: size = 5:  OK"), 1u);
+    const uint64_t whole = ReadFile(run.output).size();
+    // Each small entry takes 30 + 6 + 5 bytes, and 46 + 6 in the directory: 93.
+    const struct {
+        uint64_t limit;
+        int fit;
+    } cases[] = {{whole, 4}, {whole - 1, 3}, {whole - 93, 3}, {whole - 94, 2}, {whole - 4 * 93, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.limit);
+        SetArchiveSizeLimit(c.limit);
+        run = Repair(dir / "in_BAK.zip", dir.path.c_str(), REPAIR_ALLOW_BACKUP_INPUT);
+        const std::string stopped = "2|ERROR (STOPPED): e" + std::to_string(c.fit) +
+                                    ".zip would take the archive past 4 GB; it and the rest are not saved";
+        EXPECT_EQ(run.Count(stopped), c.fit < 4 ? 1u : 0u);
+        EXPECT_EQ(run.Count("2|  1 system errors"), c.fit < 4 ? 1u : 0u);
+        EXPECT_EQ(run.messages.back(), "0|Salvaged data stored in " + dir / "in.zip");
+        EXPECT_EQ(ReadFile(run.output).size(), whole - static_cast<uint64_t>(4 - c.fit) * 93);
+    }
+    SetArchiveSizeLimit(0);
+    SetDecodedSizeLimit(0);
+}
+
+}  // namespace
+}  // namespace arcsalve::test

@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+# RepairFile's contract through the public interface: the questions and the
+# paths that come with them, backup names, file errors, the callback slots,
+# progress and stopping at every progress report, passwords.
+import ctypes
+import os
+import random
+import sys
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from salvage import (LIB, zip_encrypted, Case, Run, check_valid, main, paths, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
+                     OVERWRITE, USE_EXISTING_BACKUP, EXTENSIONS)
+
+DAMAGED, OLD = b"DAMAGED ARCHIVE BYTES", b"OLD OUTPUT"
+BACKUP_EXISTS, INPUT_IS_BACKUP, ERR_BACKUP, OUTPUT_EXISTS, ERR_FILE, NO_INPUT = 5001, 5002, 5005, 5006, 3, 10
+
+
+class Paths(Case):
+    def expand(self, p):
+        return None if p is None else self.path(p[2:]) if p.startswith("D/") else p
+
+    def test_questions_come_back_before_anything_changes(self):
+        cases = [  # files, input, output dir, flags, result, source, output
+            (["a.zip", "a_BAK.zip"], "D/a.zip", None, 0, BACKUP_EXISTS, "D/a_BAK.zip", "D/a.zip"),
+            (["a_BAK.zip"], "D/a_BAK.zip", None, 0, INPUT_IS_BACKUP, "D/a_BAK.zip", "D/a.zip"),
+            (["a_BAK"], "D/a_BAK", None, 0, INPUT_IS_BACKUP, "D/a_BAK", "D/a"),
+            (["a.zip", "out/a.zip"], "D/a.zip", "D/out", 0, OUTPUT_EXISTS, "D/a.zip", "D/out/a.zip"),
+            (["a.zip", "out/a.zip"], "D/a.zip", "D/out/", 0, OUTPUT_EXISTS, "D/a.zip", "D/out/a.zip"),
+            (["a.zip", "a_BAK.zip"], "D/a.zip", "D/out", 0, BACKUP_EXISTS, "D/a_BAK.zip", "D/out/a.zip"),
+            (["a_BAK.zip", "out/a.zip"], "D/a_BAK.zip", "D/out", 0, INPUT_IS_BACKUP, "D/a_BAK.zip", "D/out/a.zip"),
+            (["a_BAK.zip"], "D/a_BAK.zip", None, USE_EXISTING_BACKUP | OVERWRITE, INPUT_IS_BACKUP, "D/a_BAK.zip", "D/a.zip"),
+            (["a.tar.gz", "a.tar_BAK.gz"], "D/a.tar.gz", None, 0, BACKUP_EXISTS, "D/a.tar_BAK.gz", "D/a.tar.gz"),
+            (["d.x/a", "d.x/a_BAK"], "D/d.x/a", None, 0, BACKUP_EXISTS, "D/d.x/a_BAK", "D/d.x/a"),
+            (["a.zip", "a_BAK.zip"], "D/a.zip", "", 0, BACKUP_EXISTS, "D/a_BAK.zip", "/a.zip"),  # "" is the root
+        ]
+        for n, (files, inp, out, flags, result, source, output) in enumerate(cases):
+            with self.subTest(case=n):
+                self.setUp()
+                os.makedirs(self.path("out"))
+                for f in files:
+                    self.write(f, DAMAGED)
+                run = Run(self.expand(inp), self.expand(out), flags)
+                self.assertEqual((run.result, run.source, run.output, run.extra),
+                                 (result, self.expand(source), self.expand(output), ""))
+                self.assertEqual(run.messages, [])
+                self.assertEqual([self.read(f) for f in files], [DAMAGED] * len(files))
+
+    def test_in_place_backup_names(self):
+        cases = [("a.zip", 0, "a_BAK.zip"), ("a_BAK.zip", NO_BACKUP_NAME_CHECK, "a_BAK_BAK.zip"),
+                 ("a_bak.zip", 0, "a_bak_BAK.zip"), ("a_BAKE.zip", 0, "a_BAKE_BAK.zip"), ("a", 0, "a_BAK"),
+                 ("d.x/a", 0, "d.x/a_BAK"), ("x_BAK.d/a", 0, "x_BAK.d/a_BAK"), (".zip", 0, "_BAK.zip")]
+        cwd = os.getcwd()
+        self.addCleanup(os.chdir, cwd)
+        for inp, flags, backup in cases:
+            with self.subTest(name=inp):
+                self.setUp()
+                os.chdir(self.dir)
+                self.write(inp, DAMAGED)
+                run = Run(inp, None, flags)  # relative, as a command line gives it
+                self.assertEqual((run.result, run.source, run.output), (0, backup, inp))
+                self.assertEqual(self.read(backup), DAMAGED)
+                self.assertNotEqual(self.read(inp), DAMAGED)
+
+    def test_in_place_then_again_from_the_backup(self):
+        a = self.write("a.zip", DAMAGED)
+        self.assertEqual(Run(a).texts(), ["Beginning salvage operations...", "No files found in archive.",
+                                          "Salvage attempt complete", "  0 files found"])
+        self.assertEqual(self.read("a_BAK.zip"), DAMAGED)
+        self.write("a.zip", OLD)
+        self.assertEqual(Run(a).result, BACKUP_EXISTS)
+        self.assertEqual(self.read("a.zip"), OLD)
+        run = Run(a, None, USE_EXISTING_BACKUP)
+        self.assertEqual((run.result, run.source), (0, self.path("a_BAK.zip")))
+        self.assertEqual(self.read("a_BAK.zip"), DAMAGED)
+        self.assertNotEqual(self.read("a.zip"), OLD)
+        self.assertFalse(os.path.exists(self.path("a_BAK_BAK.zip")))
+        # A backup as input, answered: rebuilt under the plain name, replacing it without 5006.
+        self.write("a.zip", OLD)
+        run = Run(self.path("a_BAK.zip"), None, ALLOW_BACKUP_INPUT)
+        self.assertEqual((run.result, run.output), (0, a))
+        self.assertNotEqual(self.read("a.zip"), OLD)
+        self.assertEqual(self.read("a_BAK.zip"), DAMAGED)
+
+    def test_output_directory(self):
+        a = self.write("a.zip", DAMAGED)
+        os.makedirs(self.path("out"))
+        self.assertEqual(Run(a, self.path("out/")).output, self.path("out/a.zip"))
+        self.write("out/a.zip", OLD)
+        self.assertEqual(Run(a, self.path("out")).result, OUTPUT_EXISTS)
+        self.assertEqual(self.read("out/a.zip"), OLD)
+        self.assertEqual(Run(a, self.path("out"), OVERWRITE).result, 0)
+        self.assertNotEqual(self.read("out/a.zip"), OLD)
+        self.assertEqual(self.read("a.zip"), DAMAGED)
+        self.assertFalse(os.path.exists(self.path("a_BAK.zip")))
+        # The input's own directory spelt differently is in place: "replace" must not delete the input.
+        os.makedirs(self.path("sub"))
+        run = Run(a, self.path("sub/.."), OVERWRITE)
+        self.assertEqual((run.result, run.source), (0, self.path("a_BAK.zip")))
+        self.assertEqual(self.read("a_BAK.zip"), DAMAGED)
+        self.assertTrue(os.path.exists(a))
+
+    def test_file_errors_change_nothing(self):
+        os.makedirs(self.path("out"))
+        os.makedirs(self.path("sub.zip"))
+        os.mkfifo(self.path("pipe.zip"))
+        self.write("out/a.zip", OLD)
+        self.write("b.zip", OLD)
+        long_name = "/" + "a" * 4200
+        cases = [("a.zip", None, 0), ("a.zip", "out", OVERWRITE), ("sub.zip", None, 0), ("pipe.zip", None, 0),
+                 ("b_BAK.zip", None, ALLOW_BACKUP_INPUT), (long_name, None, 0),
+                 ("b.zip", "/" + "c" * 4094, 0), (self.path("b" * (4093 - len(self.dir))), None, 0),
+                 ("b.zip", "missing", 0)]
+        for inp, out, flags in cases:
+            with self.subTest(input=inp[:20], out=(out or "")[:20]):
+                run = Run(self.path(inp), out and self.path(out), flags)
+                self.assertEqual((run.result, run.messages), (ERR_FILE, [(-1, "File Error")]))
+                self.assertEqual(run.source, self.path(inp) if len(inp) < 4000 and out != "/" + "c" * 4094 else "")
+        self.assertEqual((self.read("out/a.zip"), self.read("b.zip")), (OLD, OLD))
+        self.assertEqual(sorted(os.listdir(self.dir)), ["b.zip", "out", "pipe.zip", "sub.zip"])
+
+    def test_backup_that_cannot_be_made(self):
+        a = self.write("a" * 251 + ".zip", DAMAGED)  # its backup name is too long for the file system
+        run = Run(a)
+        self.assertEqual((run.result, run.messages), (ERR_BACKUP, [(-1, "Error creating backup file")]))
+        self.assertEqual(os.listdir(self.dir), [os.path.basename(a)])
+
+    def test_null_input_empties_the_paths(self):
+        self.write("a.zip", DAMAGED)
+        self.write("a_BAK.zip", DAMAGED)
+        self.assertEqual(Run(self.path("a.zip")).result, BACKUP_EXISTS)
+        run = Run(None)
+        self.assertEqual((run.result, run.source, run.output, run.extra, run.messages), (NO_INPUT, "", "", "", []))
+        LIB.GetFilePaths(None, None, None)  # any pointer may be left out
+
+
+class Callbacks(Case):
+    def stored_archive(self, sizes):
+        p = self.path("in.zip")
+        with zipfile.ZipFile(p, "w") as z:
+            for i, size in enumerate(sizes):
+                z.writestr("f%d.bin" % i, random.Random(i).randbytes(size))
+        return p
+
+    def test_slots_return_the_previous_address(self):
+        a, b = MessageFn(lambda l, t: None), MessageFn(lambda l, t: None)
+        pa, pb = ctypes.cast(a, ctypes.c_void_p).value, ctypes.cast(b, ctypes.c_void_p).value
+        for setter in (LIB.SetMessageCallback, LIB.SetProgressCallback, LIB.SetPasswordCallback, LIB.SetNoticeCallback):
+            self.assertEqual(setter(pa), None)
+            self.assertEqual(setter(pb), pa)
+            self.assertEqual(setter(0), pb)
+
+    def test_progress_and_a_stop_at_every_report(self):
+        inp = self.stored_archive([30000, 5, 60000, 0, 25000])
+        os.makedirs(self.path("out"))
+        whole = Run(inp, self.path("out"), OVERWRITE)
+        size = os.path.getsize(inp)  # a report per 10,000 bytes read, in whole percent
+        self.assertEqual(whole.progress, [k * 1000000 // size for k in range(1, size // 10000 + 1)])
+        for stop in range(1, len(whole.progress) + 1):
+            with self.subTest(stop=stop):
+                run = Run(inp, self.path("out"), OVERWRITE | EXTENSIONS, stop_at=stop)
+                out = open(run.output, "rb").read()
+                if run.texts()[-1] == "Salvage Aborted":
+                    # The entries before the one in hand, each with its data, and nothing more.
+                    saved = [t.split(":")[0].strip() for t in run.texts()[1:-1]]
+                    at = 0
+                    for name in saved:
+                        self.assertEqual(out[at:at + 4], b"PK\x03\x04")
+                        n, e = int.from_bytes(out[at + 26:at + 28], "little"), int.from_bytes(out[at + 28:at + 30], "little")
+                        self.assertEqual(out[at + 30:at + 30 + n].decode(), name)
+                        at += 30 + n + e + int.from_bytes(out[at + 18:at + 22], "little")
+                    self.assertEqual(at, len(out))
+                    self.assertLess(len(saved), 5)
+                else:  # no entry after the stop: the archive is completed
+                    self.assertEqual(len(check_valid(self, run.output)), 5, run.dump())
+                self.assertEqual(os.listdir(os.environ["TMPDIR"]), [])
+
+    def test_passwords_remembered_and_asked_again(self):
+        p = self.path("enc.zip")
+        os.makedirs(self.path("src"))
+        for i in range(3):
+            self.write("src/f%d.txt" % i, "secret %d\n" % i * 50)
+        zip_encrypted(self.path("src"), p, ["zip -q -X -P right ../enc.zip f0.txt f1.txt", "zip -q -X -P other ../enc.zip f2.txt"],
+                      [b"wrong", b"right", b"x" * 39, b"other"])
+        os.makedirs(self.path("out"))
+        run = Run(p, self.path("out"), OVERWRITE, passwords=[b"wrong", b"right", b"x" * 39 + b"ignored", b"other"])
+        self.assertEqual(run.asked, ["f0.txt", "f0.txt", "f2.txt", "f2.txt"])  # f1.txt: the remembered one fits
+        self.assertEqual(run.notices, [("The entered password does not appear to be correct", "Incorrect Password", 0x10)] * 2)
+        self.assertEqual([e[3] for e in check_valid(self, run.output)], [self.read("src/f%d.txt" % i) for i in range(3)])
+        # Both are remembered for the next repair; without a callback nothing is asked.
+        run = Run(p, self.path("out"), OVERWRITE)
+        self.assertEqual(len(check_valid(self, run.output)), 3, run.dump())
+        LIB.SetPasswordCallback(0)
+
+
+class Skipped(Case):
+    def test_encrypted_without_passwords(self):
+        os.makedirs(self.path("src"))
+        self.write("src/a.txt", "plain\n" * 100)
+        self.write("src/b.txt", "secret\n" * 100)
+        os.system("cd '%s' && zip -q -X ../m.zip a.txt && zip -q -X -P pw ../m.zip b.txt" % self.path("src"))
+        run = Run(self.path("m.zip"), self.path("src"), OVERWRITE, passwords=[])
+        self.assertIn("ERROR (SKIPPING FILE): Cannot decrypt b.txt", run.texts(2))
+        self.assertIn("  1 undecryptable files", run.texts(2))
+        self.assertEqual([e[0] for e in check_valid(self, run.output)], [b"a.txt"])
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,268 @@
+#!/usr/bin/env python3
+# The end-to-end differential table: archives made by real archivers (Info-ZIP
+# zip, Python's zipfile, 7z, bsdtar, jar), plain, encrypted and written to a
+# pipe, damaged the ways archives get damaged, each repaired by the library in
+# the command's three modes (default, --recompress, --classic). Every rebuilt
+# archive must be read whole by zipfile, unzip -t and 7z, and hold every entry
+# that survived byte for byte, the damaged one only a good prefix of itself.
+# Also: the legacy fixtures (shrink, reduce 1-4, implode, ZipCrypto), whole
+# and damaged, against the CRC-32s their archivers recorded.
+import io
+import os
+import random
+import struct
+import subprocess
+import sys
+import zipfile
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+from salvage import (Case, Run, check_valid, main, read_zip, shutil, MODES, OVERWRITE, TRAILING, FIXTURES)
+
+PASSWORD = b"Pa55 w0rd!"
+rng = random.Random(7)
+TEXT = b"".join(b"line %d of the readme, words that repeat and deflate well\n" % i for i in range(110))
+NOISE = bytes(rng.getrandbits(8) for _ in range(120000))
+BIG = TEXT * 20 + NOISE  # compressible first, then blocks a deflater stores
+NESTED_IO = io.BytesIO()
+with zipfile.ZipFile(NESTED_IO, "w") as z:  # local headers and descriptor signatures inside an entry's data
+    z.writestr("in1.txt", b"first inner file PK\x07\x08 not a descriptor")
+    z.writestr("in2.txt", NOISE[:3000])
+FILES = [("readme.txt", TEXT), ("empty.txt", b""), ("sub/", None), ("sub/big.bin", BIG),
+         ("sub/" + "a" * 200 + "/" + "b" * 65, TEXT[:777]), ("nested.zip", NESTED_IO.getvalue()), ("tail.txt", TEXT[:1234])]
+
+PY_WRITER = r"""
+import io, sys, zipfile
+class Pipe(io.RawIOBase):
+    def __init__(self, f): self.f = f
+    def writable(self): return True
+    def write(self, b): return self.f.write(b)
+out, method, pipe = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "pipe"
+with open(out, "wb") as raw, zipfile.ZipFile(Pipe(raw) if pipe else raw, "w", method) as z:
+    for name in sys.argv[4:]:
+        if name.endswith("/"): z.mkdir(name[:-1])
+        else:
+            with open(name, "rb") as f, z.open(name, "w") as w: w.write(f.read())
+"""
+# name: (tool that must be installed, command run in the source tree with OUT and NAMES)
+WRITERS = {
+    "zip_stored": ("zip", "zip -q -X -0 OUT NAMES"),
+    "zip_1": ("zip", "zip -q -X -1 OUT NAMES"),
+    "zip_9": ("zip", "zip -q -X -9 OUT NAMES"),
+    "zip_encrypted": ("zip", "zip -q -X -P '%s' OUT NAMES" % PASSWORD.decode()),
+    "zip_pipe": ("zip", "zip -q -fz- - NAMES | cat > OUT"),
+    "zip_pipe_encrypted": ("zip", "zip -q -fz- -P '%s' - NAMES | cat > OUT" % PASSWORD.decode()),
+    "python_stored": ("python3", "python3 ../w.py OUT 0 file NAMES"),
+    "python_deflated": ("python3", "python3 ../w.py OUT 8 file NAMES"),
+    "python_stored_pipe": ("python3", "python3 ../w.py OUT 0 pipe NAMES"),
+    "python_deflated_pipe": ("python3", "python3 ../w.py OUT 8 pipe NAMES"),
+    "python_pipe_unsigned": ("python3", "python3 ../w.py OUT 8 pipe NAMES"),  # descriptors lose their signature
+    "7z_deflate": ("7z", "7z a -tzip -mx=7 OUT NAMES >/dev/null"),
+    "bsdtar": ("bsdtar", "bsdtar -n --format zip -cf - NAMES | cat > OUT"),
+    "jar": ("jar", "jar cMf OUT NAMES"),
+}
+
+
+def local_layout(archive, info):
+    name_len, extra_len = struct.unpack_from("<HH", archive, info.header_offset + 26)
+    start = info.header_offset + 30 + name_len + extra_len
+    streamed = bool(info.flag_bits & 8) and struct.unpack_from("<I", archive, info.header_offset + 18)[0] == 0
+    return start, streamed
+
+
+def directory_offset(archive):
+    at = archive.rfind(b"PK\x05\x06")
+    return struct.unpack_from("<I", archive, at + 16)[0] if at >= 0 else len(archive)
+
+
+def unsign_descriptors(archive, infos):
+    """Drops every descriptor's signature and the central directory (whose offsets no longer fit)."""
+    out, at = b"", 0
+    for info in infos:
+        start, _ = local_layout(archive, info)
+        if info.flag_bits & 8:
+            d = start + info.compress_size
+            assert archive[d:d + 4] == b"PK\x07\x08"
+            out += archive[at:d]
+            at = d + 4
+    return out + archive[at:directory_offset(archive)]
+
+
+class Table(Case):
+    def make(self, writer):
+        tool, cmd = WRITERS[writer]
+        if not shutil.which(tool):
+            self.skipTest(tool + " is not installed")
+        files = [f for f in FILES if not (writer == "jar" and f[1] is None)]
+        for name, data in files:
+            if data is None:
+                os.makedirs(self.path("src", name), exist_ok=True)
+            else:
+                self.write("src/" + name, data)
+        self.write("w.py", PY_WRITER)
+        names = " ".join("'%s'" % n for n, _ in files)
+        cmd = cmd.replace("OUT", self.path("made.zip")).replace("NAMES", names)
+        subprocess.run("cd '%s' && %s" % (self.path("src"), cmd), shell=True, check=True)
+        archive = self.read("made.zip")
+        infos = zipfile.ZipFile(self.path("made.zip")).infolist()
+        known = dict(files)
+        known.update((i.orig_filename, None) for i in infos if i.orig_filename.endswith("/"))  # 7z adds sub/a.../
+        self.assertEqual(sorted(i.orig_filename for i in infos), sorted(known))
+        files = [(i.orig_filename, known[i.orig_filename]) for i in infos]  # in the archive's order
+        self.layout = {i.orig_filename: (i,) + local_layout(archive, i) for i in infos}
+        if writer == "python_pipe_unsigned":
+            archive = unsign_descriptors(archive, infos)
+            for name, (i, start, streamed) in self.layout.items():  # 4 bytes fewer per descriptor before it
+                shift = 4 * sum(1 for j in infos if j.flag_bits & 8 and j.header_offset < i.header_offset)
+                i.header_offset -= shift
+                self.layout[name] = (i, start - shift, streamed)
+        return files, archive
+
+    def repair(self, damaged, mode, passwords):
+        inp = self.write("in/damaged.zip", damaged)
+        os.makedirs(self.path("out"), exist_ok=True)
+        run = Run(inp, self.path("out"), OVERWRITE | MODES[mode], passwords=passwords)
+        self.assertEqual(run.result, 0, run.dump())
+        self.assertEqual(run.output, self.path("out", "damaged.zip"))
+        self.assertEqual(os.listdir(os.environ["TMPDIR"]), [], "the temporary file was left")
+        self.assertFalse(any("system errors" in t for t in run.texts()), run.dump())
+        return run, check_valid(self, run.output)
+
+    def check(self, writer):
+        files, archive = self.make(writer)
+        encrypted = "encrypted" in writer
+        passwords = [PASSWORD] if encrypted else None  # wrong ones: see library_test.py
+        plain_stored = lambda n: self.layout[n][0].compress_type == 0 and not encrypted
+        streamed = any(s for _, _, s in self.layout.values())
+        ok = lambda fs: ["    %s: size = %d:  OK" % (n, len(d or b"")) for n, d in fs]
+        readme, big = self.layout["readme.txt"], self.layout["sub/big.bin"]
+        cut = big[1] + big[0].compress_size // 2
+        flip = readme[1] + readme[0].compress_size * 2 // 3
+        flipped = bytearray(archive)
+        flipped[flip] ^= 0x55
+        zeroed = bytearray(archive)
+        zeroed[readme[0].header_offset:readme[0].header_offset + 30] = bytes(30)
+        garbage = bytes(b for b in NOISE[:7777] if b != ord("P"))
+        damages = {
+            "intact": (archive, files, None),
+            "directory_cut": (archive[:directory_offset(archive)], files, None),
+            "garbage_before": (garbage + archive, files, None),
+            "concatenated": (archive + archive, files + files, None),
+            "header_zeroed": (bytes(zeroed), [f for f in files if f[0] != "readme.txt"], None),
+            "cut_in_big": (archive[:cut], files[:[n for n, _ in files].index("sub/big.bin") + 1], "sub/big.bin"),
+            "flipped_in_readme": (bytes(flipped), files, "readme.txt"),
+        }
+        after_readme = files[[n for n, _ in files].index("readme.txt") + 1:][:1]
+        for mode in MODES:
+            for damage, (damaged, expected, hurt) in damages.items():
+                with self.subTest(mode=mode, damage=damage):
+                    run, entries = self.repair(damaged, mode, passwords)
+                    texts = run.texts()
+                    if mode == "classic" and streamed:
+                        # Without descriptors the header's zeros are believed: a
+                        # stored entry is saved empty, a deflated one as damaged.
+                        for name, data in files:
+                            if data and self.layout[name][2] and damage == "intact":
+                                self.assertTrue(any(t in ("    %s: size = 0:  OK" % name,) or
+                                                    t.startswith("ERROR: File %s is corrupt." % name) for t in texts),
+                                                name + "\n" + run.dump())
+                        continue
+                    names = [e[0].decode("cp437") for e in entries]
+                    if hurt == "readme.txt" and not plain_stored(hurt) and after_readme and after_readme[0][0] not in names:
+                        # A damaged stream may decode on into the allowance bytes past its recorded
+                        # end, which hold the next header: that entry goes with it.
+                        expected = [f for f in expected if f not in after_readme]
+                    self.assertEqual(names, [n for n, _ in expected], run.dump())
+                    for (name, data), (_, flags, method, got) in zip(expected, entries):
+                        data = data or b""
+                        if name != hurt:
+                            self.assertTrue(got == data, name)
+                        elif damage == "cut_in_big" and plain_stored(name):
+                            self.assertEqual(got, data[:cut - big[1]])  # every byte up to the cut
+                        elif damage == "cut_in_big":
+                            known = zlib.decompressobj(-15).decompress(archive[big[1]:cut]) if not encrypted else b"?"
+                            self.assertTrue(data.startswith(got) and len(got) >= len(known) - 1, "%d" % len(got))
+                        elif plain_stored(name):
+                            self.assertEqual(got, data[:flip - readme[1]] + bytes([data[flip - readme[1]] ^ 0x55]) +
+                                             data[flip - readme[1] + 1:])
+                        else:
+                            self.assertEqual(got[:1000], data[:1000])
+                    if hurt is None:
+                        summary = ["Salvage attempt complete", "  %d files found" % len(expected),
+                                   "Salvaged data stored in " + run.output]
+                        self.assertEqual(texts, ["Beginning salvage operations..."] + ok(expected) + summary)
+                    elif hurt == "readme.txt":
+                        at = [n for n, _ in expected].index(hurt) + 1
+                        self.assertEqual(texts[1:at] + texts[at + 1:len(expected) + 1], ok(expected[:at - 1] + expected[at:]))
+                        want = "ERROR: File readme.txt is corrupt.  CRC is " if plain_stored(hurt) else "ERROR: File readme.txt is corrupt."
+                        self.assertTrue(texts[at].startswith(want) or not plain_stored(hurt) and
+                                        texts[at].startswith("WARNING: Size of readme.txt is "), run.dump())
+                    else:
+                        self.assertIn("  1 partially recoverable files", texts, run.dump())
+                        self.assertFalse(any("unrecoverable" in t for t in texts), run.dump())
+                        if plain_stored(hurt) and not streamed:
+                            self.assertIn("ERROR: File sub/big.bin is corrupt.  Salvaged %d of %d" %
+                                          (cut - big[1], len(BIG)), texts)
+                    if damage == "header_zeroed":
+                        self.assertEqual(texts[1:len(expected) + 1], ok(expected))
+                    if mode == "default" and damage == "intact" and not encrypted:
+                        # Intact entries keep their compressed data as the archiver made it.
+                        for info in zipfile.ZipFile(run.output).infolist():
+                            orig = self.layout[info.orig_filename][0]
+                            self.assertEqual((info.compress_type, info.compress_size, info.flag_bits & 8),
+                                             (orig.compress_type, orig.compress_size, 0), info.orig_filename)
+                    if damage == "intact":
+                        for info in zipfile.ZipFile(run.output).infolist():
+                            self.assertEqual(info.external_attr, 0x10 if info.orig_filename.endswith("/") else 0)
+
+
+for _writer in WRITERS:
+    setattr(Table, "test_" + _writer, lambda self, w=_writer: self.check(w))
+
+
+class Legacy(Case):
+    """Real DOS-era archives: every entry back with its recorded CRC-32; cut or flipped, a good prefix."""
+
+    def test_fixtures(self):
+        legacy = os.path.join(FIXTURES, "legacy")
+        passwords = {"zipcrypto-stored-sharpcompress.zip": b"test",
+                     "zipcrypto-deflated-dd-infozip30-libarchive.zip": b"12345678"}
+        names = sorted(n for n in os.listdir(legacy) if n.endswith(".zip"))
+        self.assertGreaterEqual(len(names), 17)
+        for name in names:
+            with self.subTest(archive=name):
+                infos = [i for i in zipfile.ZipFile(os.path.join(legacy, name)).infolist()]
+                self.assertTrue({i.compress_type for i in infos} & {1, 2, 3, 4, 5, 6} or name in passwords)
+                os.makedirs(self.path(name), exist_ok=True)
+                run = Run(os.path.join(legacy, name), self.path(name), 0, passwords=[passwords.get(name, b"")])
+                self.assertEqual(run.texts(2), [], run.dump())
+                whole = check_valid(self, run.output)
+                self.assertEqual([(e[0], len(e[3]), zlib.crc32(e[3])) for e in whole],
+                                 [(i.orig_filename.encode("cp437"), i.file_size, i.CRC) for i in infos])
+                if name in passwords or len(infos) < 2:
+                    continue
+                # Cut in the middle of the largest entry, or bytes flipped there: the
+                # entries before it stay whole (after it too, when flipped), it keeps
+                # a good prefix when cut, and it alone is reported.
+                data = self.read(os.path.join(legacy, name))
+                hit = max(infos, key=lambda i: i.compress_size)
+                middle = local_layout(data, hit)[0] + hit.compress_size // 2
+                flipped = bytearray(data)
+                for k in range(4):
+                    flipped[middle + 7 * k] ^= 0x5A
+                for label, damaged in (("cut", data[:middle]), ("flipped", bytes(flipped))):
+                    run = Run(self.write(label + ".zip", damaged), self.path(name), OVERWRITE)
+                    got = {e[0]: e[3] for e in check_valid(self, run.output)}
+                    self.assertEqual(len(run.texts()) - len(run.texts(0)), 2, run.dump())  # the entry and its counter
+                    after = min((i for i in infos if i.header_offset > hit.header_offset), key=lambda i: i.header_offset,
+                                default=None)
+                    for i, e in zip(infos, whole):
+                        if i is after and label == "flipped" and e[0] not in got:
+                            continue  # the damaged entry decoded on into its header (see the table above)
+                        if i is hit and label == "cut":
+                            self.assertTrue(e[3].startswith(got[e[0]]) and len(got[e[0]]) > len(e[3]) // 4, label)
+                        elif i is not hit and (label == "flipped" or i.header_offset < hit.header_offset):
+                            self.assertEqual(got.get(e[0]), e[3], label)
+
+if __name__ == "__main__":
+    main()
