@@ -9,7 +9,7 @@ On each of the three it runs, one after the other:
   unzip -t                 test the archive (reads and inflates every entry)
   arcsalve                 intact entries kept as they are (the default)
   arcsalve --recompress    every entry compressed anew
-  arcsalve --classic       the described behaviour: no extension flags
+  arcsalve --classic       the classic behaviour: no extension flags
   zip -FF + unzip -t       Info-ZIP's salvage ("fix fix"), answers fed by yes,
                            then a test of what it wrote (ours verifies every
                            byte it keeps, zip -FF none)

@@ -13,7 +13,7 @@
 namespace arcsalve::test {
 namespace {
 
-// The described behaviour, each extension alone, and both.
+// The classic behaviour, each extension alone, and both.
 constexpr unsigned long kModes[] = {0, REPAIR_TRAILING_DESCRIPTORS, REPAIR_KEEP_INTACT, REPAIR_EXTENSIONS};
 
 // A wrong password first, so that the notice and the second prompt run too,
