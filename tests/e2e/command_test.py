@@ -10,7 +10,6 @@ import select
 import signal
 import subprocess
 import sys
-import time
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))

@@ -9,7 +9,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import (LIB, zip_encrypted, Case, Run, check_valid, main, paths, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
+from salvage import (LIB, zip_encrypted, Case, Run, check_valid, main, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
                      OVERWRITE, USE_EXISTING_BACKUP, EXTENSIONS)
 
 DAMAGED, OLD = b"DAMAGED ARCHIVE BYTES", b"OLD OUTPUT"

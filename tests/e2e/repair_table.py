@@ -17,7 +17,7 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import (Case, Run, check_valid, main, read_zip, shutil, MODES, OVERWRITE, TRAILING, FIXTURES)
+from salvage import Case, Run, check_valid, main, shutil, MODES, OVERWRITE, FIXTURES
 
 PASSWORD = b"Pa55 w0rd!"
 rng = random.Random(7)

@@ -12,7 +12,7 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import Case, Run, check_valid, main, read_zip, OVERWRITE, TRAILING, EXTENSIONS
+from salvage import Case, Run, check_valid, main, OVERWRITE, TRAILING, EXTENSIONS
 
 
 class Bits:
@@ -185,6 +185,16 @@ class Inflate(Case):
         literals(b, lit, b"leading zeros")
         lit.write(b, 256)
         self.expect("leading repeat code repeats zero", b.bytes(), b"leading zeros", True)
+        # An incomplete distance code whose spare codes are 15 bits long, beyond the table's first
+        # level: its one real code, "0", must decode whatever bits follow it.
+        b = Bits()
+        lit, dist = dynamic_header(b, nine_bit([2, 2]), [1, 15])
+        for c in range(256):
+            lit.write(b, c)
+            lit.write(b, 257)  # length 3
+            dist.write(b, 0)  # distance 1
+        lit.write(b, 256)
+        self.expect("incomplete distance code of 15-bit spares", b.bytes(), bytes(c for c in range(256) for _ in range(4)), True)
         # The 10-byte allowance: a recorded size too small by less still decodes.
         s = stored(Bits(), b"stored part", True).bytes()
         self.expect("compressed size 8 short", s, b"stored part", True, trailer=b"", csize=len(s) - 8)

@@ -1,6 +1,7 @@
 # Shared by the Python tests: the library through ctypes (its public
 # functions only), the command, and the independent readers that judge a
 # rebuilt archive (Python's zipfile, unzip -t, 7z when installed).
+import atexit
 import ctypes
 import os
 import shutil
@@ -16,6 +17,7 @@ SOURCE = os.environ["ARCSALVE_SOURCE"]
 # The library's temporary file has a fixed name: each test process gets its
 # own TMPDIR, set before anything runs.
 os.environ["TMPDIR"] = tempfile.mkdtemp(prefix="arcsalve-py-")
+atexit.register(shutil.rmtree, os.environ["TMPDIR"], True)
 os.environ.pop("ARCSALVE_LANGUAGE", None)
 _dll = ctypes.CDLL(os.environ["ARCSALVE_LIB"])
 
