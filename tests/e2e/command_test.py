@@ -5,6 +5,7 @@
 # draws colour and stops at Ctrl-C.
 import os
 import pty
+import re
 import resource
 import select
 import signal
@@ -181,10 +182,12 @@ class Command(Case):
         self.assertTrue(err.startswith("arcsalve: a password given is longer than 39 characters: only its first 39 are used\n"))
 
 
-def on_terminal(cwd, args, replies=(), env=None):
+def on_terminal(cwd, args, replies=(), env=None, close_stdin=False):
     """Runs the command on a pseudo-terminal; types each reply once the screen shows its cue."""
     pid, fd = pty.fork()
     if pid == 0:
+        if close_stdin:  # as a daemon host runs: the archive is then opened as descriptor 0
+            os.close(0)
         os.chdir(cwd)
         os.environ.pop("NO_COLOR", None)
         os.environ.update({"TMPDIR": cwd, "TERM": "xterm"}, **(env or {}))
@@ -266,6 +269,10 @@ class Terminal(Case):
         self.assertIn("\x1b[1;31merror:\x1b[0m Salvage Aborted", screen)
         self.assertIn("arcsalve: interrupted: out/big.zip holds the entries salvaged so far, without a central directory", screen)
         self.assertFalse(os.path.exists(self.path("arcsalve.tmp")))
+        # The bar counts from the start even when the archive is descriptor 0.
+        status, screen = on_terminal(self.dir, ["-f", "-o", "out", "big.zip"], close_stdin=True)
+        self.assertEqual(status, 0)
+        self.assertEqual(re.search(r"(\d+)% \[", screen).group(1), "1")
         # Ctrl-C where no entry follows: the scan ends and completes the archive.
         with open(self.path("zeros.zip"), "wb") as f:
             f.truncate(1 << 30)
