@@ -124,6 +124,12 @@ class Paths(Case):
         run = Run(a)
         self.assertEqual((run.result, run.messages), (ERR_BACKUP, [(-1, "Error creating backup file")]))
         self.assertEqual(os.listdir(self.dir), [os.path.basename(a)])
+        # The backup name held by a link to nothing: not a backup, and never replaced.
+        b = self.write("b.zip", DAMAGED)
+        os.symlink("nowhere", self.path("b_BAK.zip"))
+        run = Run(b)
+        self.assertEqual((run.result, run.messages), (ERR_BACKUP, [(-1, "Error creating backup file")]))
+        self.assertEqual((self.read("b.zip"), os.readlink(self.path("b_BAK.zip"))), (DAMAGED, "nowhere"))
 
     def test_null_input_empties_the_paths(self):
         self.write("a.zip", DAMAGED)
