@@ -3,6 +3,8 @@
 # without a terminal (standard input a file), with passwords from -p and
 # --password-file, and on a pseudo-terminal, where it asks its questions,
 # draws colour and stops at Ctrl-C.
+import fcntl
+import io
 import os
 import pty
 import re
@@ -95,22 +97,21 @@ class Command(Case):
                                                         "--use-backup salvages from it again (replaces a.zip)\n"))
         self.assertEqual(self.read("a.zip"), DAMAGED.encode())
         status, out, err = self.run_cli("--use-backup", "a.zip")
-        self.assertEqual(status, 4)  # the backup holds no archive
-        self.assertTrue(out.endswith("Damaged archive kept as a_BAK.zip\n"), out)
-        self.assertTrue(err.endswith("arcsalve: a.zip: nothing could be salvaged\n"), err)
-        self.assertEqual(self.read("a_BAK.zip"), OLD.encode())
+        self.assertEqual(status, 4)  # the backup holds no archive: nothing is replaced
+        self.assertTrue(err.endswith("arcsalve: a.zip: nothing could be salvaged; the file was left as it was\n"), err)
+        self.assertEqual((self.read("a_BAK.zip"), self.read("a.zip")), (OLD.encode(), DAMAGED.encode()))
         self.assertEqual(self.run_cli("--no-prompt", "a_BAK.zip"),
                          (5, "", "arcsalve: a_BAK.zip: the name marks a backup; --from-backup salvages it into a.zip "
-                                 "(replaces a.zip), --no-backup-name-check treats the name as ordinary\n"))
+                                 "(it exists: --force lets it be replaced), --no-backup-name-check treats the name as ordinary\n"))
         self.assertEqual(self.run_cli("--no-backup-name-check", "-q", "a_BAK.zip")[:2], (4, ""))
-        self.assertEqual(self.read("a_BAK_BAK.zip"), OLD.encode())
+        self.assertEqual(sorted(os.listdir(self.dir)), ["a.zip", "a_BAK.zip", "tmp"])
         os.makedirs(self.path("out"))
-        self.write("b.zip", DAMAGED)
+        self.stored("b.zip", [("b.txt", "b")])
         self.write("out/b.zip", OLD)
         self.assertEqual(self.run_cli("-o", "out", "b.zip"), (5, "", "arcsalve: out/b.zip already exists; --force replaces it\n"))
-        self.assertEqual(self.run_cli("-o", "out", "--force", "b.zip")[0], 4)
+        self.assertEqual(self.run_cli("-o", "out", "--force", "b.zip")[0], 0)
         self.assertNotEqual(self.read("out/b.zip"), OLD.encode())
-        self.assertEqual(self.read("b.zip"), DAMAGED.encode())
+        self.assertFalse(os.path.exists(self.path("b_BAK.zip")))
         # Several archives: each is tried, headed by its name; the highest status wins.
         self.assertEqual(self.run_cli("missing.zip", "a.zip"),
                          (5, "==> missing.zip <==\n\n==> a.zip <==\n",
@@ -128,8 +129,8 @@ class Command(Case):
                              "Salvage attempt complete\n  3 files found\nSalvaged data stored in out/damaged.zip\n",
                           "ERROR: File notes/poem.txt is corrupt.  Salvaged 2923 of 9252\nerror: 1 partially recoverable files\n"))
         self.write("garbage.zip", DAMAGED)
-        self.assertEqual(self.run_cli("-q", "garbage.zip"),
-                         (4, "", "error: No files found in archive.\narcsalve: garbage.zip: nothing could be salvaged\n"))
+        self.assertEqual(self.run_cli("-q", "garbage.zip"), (4, "", "error: No files found in archive.\n"
+                                                                 "arcsalve: garbage.zip: nothing could be salvaged; the file was left as it was\n"))
         # Texts from a catalogue, those it lacks as built in.
         self.write("lang.txt", "2\tErreur de fichier\n17\tD\u00e9but du sauvetage...\n")
         lang = {"ARCSALVE_LANGUAGE": self.path("lang.txt")}
@@ -180,6 +181,104 @@ class Command(Case):
             self.assertEqual(names(), saved)
         err = self.run_cli("--no-progress", "-o", "out", "-f", "-p", "x" * 45, "-p", "second", "damaged.zip")[2]
         self.assertTrue(err.startswith("arcsalve: a password given is longer than 39 characters: only its first 39 are used\n"))
+
+
+def stored_bytes(files):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as z:
+        for name, data in files:
+            z.writestr(name, data)
+    return out.getvalue()
+
+
+SMALL, MANY, VALID, MISSING, CLOSE_PIPE = "@small", "@many", "@valid", "@missing", -1
+CONTENT = {SMALL: stored_bytes([("a.txt", "first file\n"), ("b.txt", "second\n")]),
+           MANY: stored_bytes([("n" * 180 + str(i), "x") for i in range(600)])}  # more lines than a pipe holds
+
+
+def run_stopped(cwd, args, stop):
+    """Runs the command with its output into a pipe; with a stop (a signal, or the pipe closed by its
+    reader) the pipe is left unread until full, so the stop comes in the middle of the run."""
+    with open(os.path.join(cwd, "..", "stderr"), "w+b") as err:
+        p = subprocess.Popen([CLI] + args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err,
+                             env=dict(os.environ, TMPDIR=os.path.join(cwd, "..")))
+        if stop:
+            capacity, queued = fcntl.fcntl(p.stdout, fcntl.F_GETPIPE_SZ), bytearray(4)
+            for _ in range(2000):
+                fcntl.ioctl(p.stdout, termios.FIONREAD, queued)
+                if int.from_bytes(queued, "little") > capacity - 4096:  # full, to a page
+                    break
+                time.sleep(0.005)
+            p.stdout.close() if stop == CLOSE_PIPE else p.send_signal(stop)
+        out = p.stdout.read() if stop != CLOSE_PIPE else b""
+        status = p.wait(60)
+        err.seek(0)
+        return status, (out + err.read()).decode()
+
+
+class FileSafety(Case):
+    """What the command leaves of the user's files, whatever happens."""
+
+    def test_files_are_never_lost_or_silently_replaced(self):
+        stopped = "holds the entries salvaged before the stop, completed with a central directory"
+        cases = [  # files before (name, content[, mode]), arguments, stop, files after, status, a line printed
+            ([("notes.txt", "plain text")], ["notes.txt"], 0, [("notes.txt", "plain text"), ("notes_BAK.txt", MISSING)], 4,
+             "notes.txt: nothing could be salvaged; the file was left as it was"),
+            ([("m.zip", MANY, 0o600)], ["m.zip"], signal.SIGINT, [("m.zip", VALID, 0o600), ("m_BAK.zip", MANY)], 130, "m.zip " + stopped),
+            ([("m.zip", MANY)], ["m.zip"], signal.SIGTERM, [("m.zip", VALID), ("m_BAK.zip", MANY)], 143,
+             "the damaged archive is kept as m_BAK.zip"),
+            ([("m.zip", MANY)], ["m.zip"], signal.SIGHUP, [("m.zip", VALID), ("m_BAK.zip", MANY)], 129, "m.zip " + stopped),
+            ([("m.zip", MANY)], ["m.zip"], CLOSE_PIPE, [("m.zip", VALID), ("m_BAK.zip", MANY)], 141, "m.zip " + stopped),
+            ([("m.zip", MANY), ("out/m.zip", "OLD")], ["-f", "-o", "out", "m.zip"], signal.SIGTERM,
+             [("out/m.zip", VALID), ("m.zip", MANY)], 143, "out/m.zip " + stopped),
+            # Permissions follow the damaged file, in place and into -o DIR.
+            ([("s.zip", SMALL, 0o640)], ["s.zip"], 0, [("s.zip", VALID, 0o640), ("s_BAK.zip", SMALL, 0o640)], 0,
+             "Damaged archive kept as s_BAK.zip"),
+            ([("s.zip", SMALL, 0o600)], ["-o", "out", "s.zip"], 0, [("out/s.zip", VALID, 0o600), ("s.zip", SMALL)], 0, "stored in out/s.zip"),
+            # -o naming the archive's own directory is an in-place repair.
+            ([("s.zip", SMALL)], ["-o", ".", "s.zip"], 0, [("s.zip", VALID), ("s_BAK.zip", SMALL)], 0,
+             "s.zip: . is the archive's own directory: repairing in place"),
+            # --from-backup replaces an existing file only with -f.
+            ([("r_BAK.zip", SMALL), ("r.zip", "unrelated")], ["--from-backup", "r_BAK.zip"], 0,
+             [("r.zip", "unrelated"), ("r_BAK.zip", SMALL)], 5, "r.zip already exists; --force replaces it"),
+            ([("r_BAK.zip", SMALL), ("r.zip", "unrelated")], ["-f", "--from-backup", "r_BAK.zip"], 0,
+             [("r.zip", VALID), ("r_BAK.zip", SMALL)], 0, "stored in r.zip"),
+            # Two inputs of one run with one output: the second is refused.
+            ([("a/x.zip", SMALL), ("b/x.zip", "PK\3\4 not this one")], ["-f", "-o", "out", "a/x.zip", "b/x.zip"], 0,
+             [("out/x.zip", VALID), ("b/x.zip", "PK\3\4 not this one")], 5,
+             "b/x.zip: not repaired: out/x.zip holds what was salvaged from a/x.zip in this run"),
+            # A backup that is not a regular file is never read, and nothing is deleted.
+            ([("u.zip", "keep me"), ("other", SMALL), ("u_BAK.zip", "->other")], ["--use-backup", "u.zip"], 0,
+             [("u.zip", "keep me"), ("other", SMALL)], 3, "u_BAK.zip: not a regular file"),
+        ]
+        for n, (before, args, stop, after, status, line) in enumerate(cases):
+            with self.subTest(case=n, args=args, stop=stop):
+                root = self.path("case%d" % n, "d")
+                for sub in ("out", "a", "b"):
+                    os.makedirs(os.path.join(root, sub))
+                for name, content, *mode in before:
+                    path = os.path.join(root, name)
+                    if content.startswith("->"):
+                        os.symlink(content[2:], path)
+                    else:
+                        with open(path, "wb") as f:
+                            f.write(CONTENT.get(content) or content.encode())
+                    if mode:
+                        os.chmod(path, mode[0])
+                got, printed = run_stopped(root, args, stop)
+                self.assertEqual(got, status, printed)
+                self.assertIn(line, printed)
+                for name, content, *mode in after:
+                    path = os.path.join(root, name)
+                    if content == MISSING:
+                        self.assertFalse(os.path.exists(path), name)
+                    elif content == VALID:
+                        self.assertTrue(check_valid(self, path), name)
+                    else:
+                        self.assertEqual(open(path, "rb").read(), CONTENT.get(content) or content.encode(), name)
+                    if mode:
+                        self.assertEqual(os.stat(path).st_mode & 0o777, mode[0], name)
+                self.assertEqual([f for _, _, fs in os.walk(root) for f in fs if ".arcsalve" in f], [])
 
 
 def on_terminal(cwd, args, replies=(), env=None, close_stdin=False):
@@ -234,15 +333,14 @@ class Terminal(Case):
         status, screen = on_terminal(self.dir, ["a.zip", "a.zip"], [(q, b"n" * 300 + b"y\r"), (q, b"n\r")])
         self.assertEqual((status, screen.count("not repaired")), (5, 2), screen)
         status, screen = on_terminal(self.dir, ["a.zip"], [(q, b" y \r")])
-        self.assertEqual(status, 4)  # the backup holds no archive
-        self.assertNotEqual(self.read("a.zip"), b"DAMAGED")
+        self.assertEqual(status, 4)  # the backup holds no archive: nothing is replaced
+        self.assertIn("arcsalve: a.zip: nothing could be salvaged; the file was left as it was", screen)
         os.makedirs(self.path("out"))
         self.write("b.zip", "DAMAGED")
         self.write("out/b.zip", "OLD")
         status, screen = on_terminal(self.dir, ["-o", "out", "b.zip"], [(q, b"YES\r")])
         self.assertIn("out/b.zip already exists. Replace it? [y/N] ", screen)
         self.assertEqual(status, 4)
-        self.assertNotEqual(self.read("out/b.zip"), b"OLD")
 
     def test_no_prompt_ctrl_c_colour_and_progress(self):
         self.write("a.zip", "DAMAGED")
@@ -267,7 +365,9 @@ class Terminal(Case):
         status, screen = on_terminal(self.dir, ["-o", "out", "big.zip"], [(b":  OK", b"\x03")])
         self.assertEqual(status, 130, screen)
         self.assertIn("\x1b[1;31merror:\x1b[0m Salvage Aborted", screen)
-        self.assertIn("arcsalve: interrupted: out/big.zip holds the entries salvaged so far, without a central directory", screen)
+        self.assertIn("arcsalve: interrupted: out/big.zip holds the entries salvaged before the stop, completed with a central "
+                      "directory", screen)
+        self.assertTrue(check_valid(self, self.path("out/big.zip")))  # (Ctrl-C flushes what the terminal had not shown)
         self.assertFalse(os.path.exists(self.path("arcsalve.tmp")))
         # The bar counts from the start even when the archive is descriptor 0.
         status, screen = on_terminal(self.dir, ["-f", "-o", "out", "big.zip"], close_stdin=True)
@@ -278,7 +378,7 @@ class Terminal(Case):
             f.truncate(1 << 30)
         status, screen = on_terminal(self.dir, ["-o", "out", "zeros.zip"], [(b"%", b"\x03")])
         self.assertEqual(status, 130)
-        self.assertIn("arcsalve: interrupted, but out/zeros.zip was completed", screen)
+        self.assertIn("arcsalve: interrupted before any entry was salvaged: zeros.zip was left as it was", screen)
 
     def test_password_prompt(self):
         os.makedirs(self.path("src"))
