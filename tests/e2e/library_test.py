@@ -5,11 +5,12 @@
 import ctypes
 import os
 import random
+import subprocess
 import sys
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import (LIB, zip_encrypted, Case, Run, check_valid, main, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
+from salvage import (LIB, zip_encrypted, _passes, Case, Run, check_valid, main, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
                      OVERWRITE, USE_EXISTING_BACKUP, EXTENSIONS)
 
 DAMAGED, OLD = b"DAMAGED ARCHIVE BYTES", b"OLD OUTPUT"
@@ -199,7 +200,27 @@ class Callbacks(Case):
         LIB.SetPasswordCallback(0)
 
 
-class Skipped(Case):
+class Passwords(Case):
+    def test_wrong_password_passing_the_check_byte_gives_way(self):
+        os.makedirs(self.path("src"))
+        self.write("src/stored.txt", "stored text\n" * 50)
+        self.write("src/deflated.txt", "deflated text\n" * 50)
+        subprocess.run("zip -q -X -0 -P only-here ../w.zip stored.txt && zip -q -X -P only-here ../w.zip deflated.txt", shell=True,
+                       cwd=self.path("src"), check=True)
+        data = self.read("w.zip")
+        info = zipfile.ZipFile(self.path("w.zip")).getinfo("stored.txt")
+        wrong = next(w for w in (b"w%d" % i for i in range(100000)) if _passes(data, info, w))
+        os.makedirs(self.path("out"))
+        # Alone it decrypts to garbage, a damaged entry, and is not remembered.
+        run = Run(self.path("w.zip"), self.path("out"), OVERWRITE, passwords=[wrong])
+        self.assertTrue(run.texts()[1].startswith("ERROR: File stored.txt is corrupt.  CRC is "), run.dump())
+        self.assertFalse([t for t in run.texts() if t.endswith(":  OK")], run.dump())
+        # With the right one next, the entry is decoded again with it.
+        run = Run(self.path("w.zip"), self.path("out"), OVERWRITE, passwords=[wrong, b"only-here"])
+        self.assertEqual(run.asked, ["stored.txt", "stored.txt"])
+        self.assertEqual([e[3] for e in check_valid(self, run.output)], [self.read("src/stored.txt"), self.read("src/deflated.txt")])
+
+
     def test_encrypted_without_passwords(self):
         os.makedirs(self.path("src"))
         self.write("src/a.txt", "plain\n" * 100)

@@ -112,6 +112,7 @@ def local(name, data, method=8, crc=0, csize=None, usize=0, flags=0):
     return struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, flags, method, 0, 0x21, crc, csize, usize, len(name), 0) + name + data
 
 
+UNVERIFIED = "WARNING: %s (size = %d) could not be verified: no CRC-32 was found to check it against"
 NEXT = local("next.txt", b"next entry!", 0, zlib.crc32(b"next entry!"), usize=11)
 BIG = bytes((i * 7919 >> 3) & 0xFF for i in range(50000))
 
@@ -298,7 +299,8 @@ class Descriptors(Case):
         tricky = [b"a PK\x07\x08 signature inside", NEXT + b" a local header inside",
                   b"x" * 20 + descriptor(1, 20, 20, True, False) + b" a descriptor whose CRC fails",
                   b"y" * 20 + descriptor(1, 20, 20, False, False) + b" the same without signature",
-                  b"z" * 9 + descriptor(zlib.crc32(b"z" * 9), 7, 7, True, False) + b" the CRC fits, the size not"]
+                  b"z" * 9 + descriptor(zlib.crc32(b"z" * 9), 7, 7, True, False) + b" the CRC fits, the size not",
+                  bytes(16) + b" zero bytes first read as a descriptor of no data"]
         for shape in [(True, False), (True, True), (False, False), (False, True)]:
             for method, plain in [(8, text), (0, text), (0, b""), (8, b"")] + [(0, t) for t in tricky]:
                 with self.subTest(shape=shape, method=method, data=plain[:30]):
@@ -326,9 +328,20 @@ class Descriptors(Case):
         swallow = stored(Bits(), b"0123456789" + NEXT, True).bytes()
         run, got = self.salvage(local("s.txt", swallow, 8, 0, 0, 0, flags=8) + b"JUNK")
         self.assertEqual(got[-1], (b"next.txt", b"next entry!"), run.dump())
-        # Without the flag the header's zeros are believed.
+        # Without the flag the header's zeros are believed, and the entry is never called OK.
         run, got = self.salvage(self.streamed("s.txt", b"stored", 0, sig) + NEXT, flags=0)
-        self.assertEqual(run.texts()[1], "    s.txt: size = 0:  OK")
+        self.assertEqual(run.texts()[1], UNVERIFIED % ("s.txt", 0))
+        # Bit 3 on an entry with its sizes: the descriptor after the data holds the CRC-32 that judges it.
+        data = b"0123456789"
+        for header_crc, after, first in [
+                (0, b"", UNVERIFIED % ("f.txt", 10)),
+                (0, descriptor(zlib.crc32(data), 10, 10, True, False), "    f.txt: size = 10:  OK"),
+                (0, descriptor(7, 10, 10, True, False), "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 00000007"),
+                (zlib.crc32(data), descriptor(7, 10, 10, True, False), "    f.txt: size = 10:  OK"),
+                (1, b"", "ERROR: File f.txt is corrupt.  CRC is A684C7C6, should be 00000001")]:
+            with self.subTest(crc=header_crc, descriptor=after):
+                run, got = self.salvage(local("f.txt", data, 0, header_crc, usize=10, flags=8) + after + NEXT, flags=0)
+                self.assertEqual(run.texts()[1:3], [first, "    next.txt: size = 11:  OK"], run.dump())
         # Only stored and deflated entries with a zero size are streamed.
         run, got = self.salvage(local("s.txt", b"stored", 0, zlib.crc32(b"stored"), usize=6, flags=8) + descriptor(
             zlib.crc32(b"stored"), 6, 6, True, False) + NEXT)
@@ -368,16 +381,42 @@ class Hostile(Case):
             self.assertGreaterEqual(raw.count(n), 2, n)  # in its local header and in the directory
         check_valid(self, run.output)
 
+    def test_damage_never_hides_the_entries_behind_it(self):
+        entries = [local(n, b"0123456789abcdef", 0, zlib.crc32(b"0123456789abcdef"), usize=16) for n in ("one", "two", "three")]
+        body = b"".join(entries)
+        with zipfile.ZipFile(self.path("cd.zip"), "w") as z:  # for a central directory that lists them
+            for n in ("one", "two", "three"):
+                z.writestr(n, b"0123456789abcdef")
+        directory = self.read("cd.zip")[self.read("cd.zip").index(b"PK\x01\x02"):]
+        for at, value, lost in [(20, 1, None), (28, 0xFFFF, None), (26, 600, "one"), (len(entries[0]) + 2, 0x0503, "two")]:
+            with self.subTest(offset=at, value=value):
+                damaged = bytearray(body)
+                damaged[at:at + 2] = value.to_bytes(2, "little")
+                run = Run(self.write("d.zip", bytes(damaged) + directory), self.out(), OVERWRITE)
+                names = [e[0] for e in check_valid(self, run.output) if e[3] == b"0123456789abcdef"]
+                self.assertEqual([n for n in (b"two", b"three") if n not in names], [lost.encode()] if lost == "two" else [])
+                self.assertEqual([t for t in run.texts(2) if " is listed " in t], [
+                    "ERROR: %s is listed in the archive's central directory but was not found" % lost] if lost else [], run.dump())
+        # Names of any length (unzip, the second reader, cuts those past 4000).
+        for n in (270, 271, 4000):
+            run = Run(self.write("n.zip", local("n" * n, b"x", 0, zlib.crc32(b"x"), usize=1)), self.out(), OVERWRITE)
+            self.assertEqual([e[0] for e in check_valid(self, run.output)], [b"n" * n])
+
     def test_sizes_claiming_gigabytes_and_a_million_signatures(self):
-        archive = (local("huge.bin", b"tiny", 0, 0, 0xFFFFFFF0, 0xFFFFFFF0) + local("big.z", b"\x03\x00", 8, 0, 0xFFFFFFFF, 0xFFFFFFFF)
-                   + NEXT)
-        run = Run(self.write("h.zip", archive), self.out(), OVERWRITE)
-        got = dict((e[0], e[3]) for e in check_valid(self, run.output))
-        self.assertEqual(got[b"next.txt"], b"next entry!", run.dump())
+        # The honest entry behind the liar is found: the scan looks again right after its signature.
+        for method, csize, usize in [(0, 0xFFFFFFFF, 0xFFFFFFFF), (8, 0xFFFFFFFF, 0xFFFFFFFF), (0, 0x7FFFFFFF, 0x7FFFFFFF),
+                                     (8, 0x7FFFFFFF, 0xFFFFFFFF), (1, 0xFFFFFFFF, 0xFFFFFFFF), (6, 0x7FFFFFFF, 0x7FFFFFFF)]:
+            with self.subTest(method=method, size=csize):
+                run = Run(self.write("h.zip", local("liar", b"\x03\x00tiny", method, 0, csize, usize) + NEXT), self.out(), OVERWRITE)
+                self.assertEqual([e[0] for e in check_valid(self, run.output)], [b"liar", b"next.txt"], run.dump())
         run = Run(self.write("cut.zip", NEXT + local("cut name", b"")[:35]), self.out(), OVERWRITE)
         self.assertEqual(run.texts()[1:3], ["    next.txt: size = 11:  OK", "Premature end-of-file found"])
+        # Each signature's header announces an encrypted entry: the scan looks again behind each while
+        # its allowance for reading twice lasts, then goes on, and ends in linear time.
         run = Run(self.write("sig.zip", b"PK\x03\x04" * 1000000), self.out(), OVERWRITE)
-        self.assertEqual(run.texts(), ["Beginning salvage operations...", "Salvage attempt complete", "  0 files found"])
+        found = int(run.texts()[-2].split()[0])
+        self.assertEqual(run.texts()[-3:-1], ["  %d files found" % found, "  %d undecryptable files" % found])
+        self.assertEqual(os.path.getsize(run.output), 22)
 
 
 class Limits(Case):
