@@ -111,7 +111,7 @@ class Paths(Case):
         cases = [("a.zip", None, 0), ("a.zip", "out", OVERWRITE), ("sub.zip", None, 0), ("pipe.zip", None, 0),
                  ("b_BAK.zip", None, ALLOW_BACKUP_INPUT), (long_name, None, 0),
                  ("b.zip", "/" + "c" * 4094, 0), (self.path("b" * (4093 - len(self.dir))), None, 0),
-                 ("b.zip", "missing", 0)]
+                 ("b.zip", "missing", 0), ("b.zip", "/proc", 0)]  # /proc: a directory that cannot take a file
         for inp, out, flags in cases:
             with self.subTest(input=inp[:20], out=(out or "")[:20]):
                 run = Run(self.path(inp), out and self.path(out), flags)
