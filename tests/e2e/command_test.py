@@ -72,6 +72,9 @@ class Command(Case):
         # Standard input closed: the archive is the first file opened, as descriptor 0.
         p = subprocess.run([CLI, "-f", "-o", "out", example], cwd=self.dir, capture_output=True, preexec_fn=lambda: os.close(0))
         self.assertEqual((p.returncode, p.stdout.decode(), p.stderr.decode()), want)
+        # A read that fails (/proc/self/mem at offset 0: an I/O error) ends the input like its end.
+        p = subprocess.run([CLI, "-o", "out", "/proc/self/mem"], cwd=self.dir, capture_output=True, timeout=60)
+        self.assertEqual((p.returncode, p.stderr.decode().split("\n")[0]), (4, "error: No files found in archive."))
         # A file size limit makes every write past it fail, as a full disk does.
         self.stored("big.zip", [("f%d" % i, bytes(30000)) for i in range(5)])
 
