@@ -72,7 +72,7 @@ def run(*args):
 def strings_inc():
     table = {}
     text = open(os.path.join(ROOT, "resources", "strings.inc"), encoding="latin-1").read()
-    for m in re.finditer(r'^STR\((\d+),\s*"((?:[^"\\]|\\.)*)"\)', text, re.M):
+    for m in re.finditer(r'^STR\((\d+),\s*\w+,\s*"((?:[^"\\]|\\.)*)"\)', text, re.M):
         table[int(m.group(1))] = m.group(2)
     return table
 

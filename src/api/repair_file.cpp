@@ -20,30 +20,38 @@
 // its name once it is complete and holds an entry.
 #include "api/repair_file.h"
 
+#include <cstring>
 #include <string>
 
-#include "api/messages.h"
-#include "api/repair_state.h"
+#include "api/host_callbacks.h"
 #include "arcsalve/arcsalve.h"
-#include "common/run_flags.h"
+#include "common/messages.h"
+#include "common/repair_run.h"
 #include "platform/platform.h"
 #include "salvage/scan.h"
 
 namespace arcsalve {
 
-char SourcePath[kMaxPath];
-char OutputPath[kMaxPath];
-char ExtraPath[kMaxPath];
-HWND g_parentWindow = nullptr;
-FileHandle g_inputFile = kNoFile;
-FileHandle g_outputFile = kNoFile;
-uint64_t g_inputSize = 1;
-
 namespace {
 
-// Message ids of this unit.
-constexpr uint32_t kTextBackupFailed = 1;  // "Error creating backup file"
-constexpr uint32_t kTextFileError = 2;     // "File Error"
+// The paths of the last RepairFile call, for GetFilePaths: the archive read,
+// the rebuilt archive, and a third that is always empty. They stay after
+// RepairFile returns, and are published again as soon as a repair is about
+// to start, so a host's callbacks see the paths of the repair in progress.
+struct LastPaths {
+    char source[kMaxPath];
+    char output[kMaxPath];
+    char extra[kMaxPath];
+};
+LastPaths g_lastPaths;
+
+// The passwords given in the dialog, remembered for the life of the library.
+PasswordMemory g_passwords;
+
+void PublishPaths(const RepairRun& run) {
+    std::memcpy(g_lastPaths.source, run.sourcePath, kMaxPath);
+    std::memcpy(g_lastPaths.output, run.outputPath, kMaxPath);
+}
 
 constexpr size_t kNotFound = std::string::npos;
 
@@ -94,111 +102,104 @@ int StorePath(char* buffer, const std::string& path) {
     return 1;
 }
 
-unsigned long ReportFileError() {
-    EmitMessage(MESSAGE_FATAL, LoadMessageText(kTextFileError));
+unsigned long ReportFileError(RepairRun& run) {
+    EmitText(run, MESSAGE_FATAL, kTextFileError);
     return REPAIR_ERR_FILE;
 }
 
 // A name too long for the path buffers: told like any file that cannot be
 // opened, with both paths empty, before anything is touched.
-unsigned long ReportPathTooLong() {
-    SourcePath[0] = '\0';
-    OutputPath[0] = '\0';
-    return ReportFileError();
+unsigned long ReportPathTooLong(RepairRun& run) {
+    run.sourcePath[0] = '\0';
+    run.outputPath[0] = '\0';
+    return ReportFileError(run);
 }
 
 // With REPAIR_SAFE_FILES the rebuilt archive is written beside its final
 // name, under that name with ".arcsalve" (then ".arcsalve1" ...) added: the
 // same directory, so that the rename which puts it in place is one step.
-char g_partPath[kMaxPath];
 constexpr int kPartNameTries = 100;
 
-bool SafeFiles() { return (g_repairFlags & REPAIR_SAFE_FILES) != 0; }
+bool SafeFiles(const RepairRun& run) { return (run.flags & REPAIR_SAFE_FILES) != 0; }
 
-// Creates the temporary archive beside OutputPath, never over an existing
-// file (a leftover of a killed run, or a name the user chose), with the
-// damaged file's permissions: a private archive stays private.
-int OpenPartArchive() {
+// Creates the temporary archive beside the output path, never over an
+// existing file (a leftover of a killed run, or a name the user chose), with
+// the damaged file's permissions: a private archive stays private.
+int OpenPartArchive(RepairRun& run) {
     for (int n = 0; n < kPartNameTries; ++n) {
-        std::string part = std::string(OutputPath) + ".arcsalve";
+        std::string part = std::string(run.outputPath) + ".arcsalve";
         if (n > 0) part += std::to_string(n);
-        if (!StorePath(g_partPath, part)) return 0;
-        FileHandle h = FileCreateNew(g_partPath);
+        if (!StorePath(run.partPath, part)) return 0;
+        FileHandle h = FileCreateNew(run.partPath);
         if (IsOpenFile(h)) {
-            FileCopyAccess(g_inputFile, h);
-            g_outputFile = h;
+            FileCopyAccess(run.input, h);
+            run.output = h;
             return 1;
         }
-        if (!PathExists(g_partPath)) break;  // not a name clash: the directory refuses
+        if (!PathExists(run.partPath)) break;  // not a name clash: the directory refuses
     }
-    g_partPath[0] = '\0';
+    run.partPath[0] = '\0';
     return 0;
 }
 
 // Opens both archives and runs the salvage. `movedFrom` is the input's
-// original name when this call has just moved it to its backup name
-// (SourcePath); if the repair cannot start after all, it is moved back (and
-// SourcePath names it again), so the move is only kept when the repair goes
-// on.
-unsigned long OpenAndSalvage(const char* movedFrom, unsigned long flags) {
-    auto giveBack = [movedFrom]() {
-        if (movedFrom != nullptr && PathMove(SourcePath, movedFrom))
-            StorePath(SourcePath, movedFrom);  // the damaged archive is back where it was
+// original name when this call has just moved it to its backup name (the
+// run's source path); if the repair cannot start after all, it is moved back
+// (and the source path names it again), so the move is only kept when the
+// repair goes on.
+unsigned long OpenAndSalvage(RepairRun& run, const char* movedFrom, unsigned long flags) {
+    auto giveBack = [&run, movedFrom]() {
+        if (movedFrom != nullptr && PathMove(run.sourcePath, movedFrom))
+            StorePath(run.sourcePath, movedFrom);  // the damaged archive is back where it was
     };
-    auto fail = [giveBack]() {
-        CloseArchives();
+    auto fail = [&run, giveBack]() {
+        CloseArchives(run);
         giveBack();
-        return ReportFileError();
+        return ReportFileError(run);
     };
-    if (!OpenInputArchive(SourcePath)) return fail();
+    if (!OpenInputArchive(run, run.sourcePath)) return fail();
     // Deleting the output must never delete what is about to be read: two
     // different spellings ("a.zip", "./a.zip") can name the same file.
-    if (PathsSameFile(SourcePath, OutputPath)) return fail();
-    if (SafeFiles()) {
-        if (!OpenPartArchive()) return fail();
+    if (PathsSameFile(run.sourcePath, run.outputPath)) return fail();
+    if (SafeFiles(run)) {
+        if (!OpenPartArchive(run)) return fail();
     } else {
-        PathDelete(OutputPath);  // a failure shows in the create that follows
-        if (!OpenOutputArchive(OutputPath)) return fail();
+        PathDelete(run.outputPath);  // a failure shows in the create that follows
+        if (!OpenOutputArchive(run, run.outputPath)) return fail();
     }
 
-    g_abortRequested = 0;
-    g_writeFailed = 0;
+    run.status = RunStatus{};
+    PublishPaths(run);
     // Tells its outcome through messages, never through the result.
-    const int saved = ScanAndRebuild();
-    CloseArchives();
-    if (!SafeFiles()) return REPAIR_OK;
+    const int saved = ScanAndRebuild(run);
+    CloseArchives(run);
+    if (!SafeFiles(run)) return REPAIR_OK;
 
     // A complete archive with entries takes its name (replacing the old
     // rebuilt archive only when the host allowed it, and only now that the
     // new one is whole). Anything else leaves no archive behind, and the
     // damaged file gets its own name back.
     if (saved > 0) {
-        const bool placed = (flags & REPAIR_OVERWRITE) ? PathReplace(g_partPath, OutputPath)
-                                                       : PathMove(g_partPath, OutputPath);
+        const bool placed = (flags & REPAIR_OVERWRITE) ? PathReplace(run.partPath, run.outputPath)
+                                                       : PathMove(run.partPath, run.outputPath);
         if (placed) return REPAIR_OK;
     }
-    PathDelete(g_partPath);
+    PathDelete(run.partPath);
     giveBack();
     const bool placeFailed = saved > 0;
-    OutputPath[0] = '\0';
-    return placeFailed ? ReportFileError() : REPAIR_OK;
+    run.outputPath[0] = '\0';
+    return placeFailed ? ReportFileError(run) : REPAIR_OK;
 }
 
-// An existing backup (SourcePath) salvaged again. Only a regular file
-// counts: a link could lead anywhere, and the archive it would replace is
-// the user's rebuilt one.
-unsigned long SalvageBackup(unsigned long flags) {
-    if (!PathIsRegularFile(SourcePath)) return ReportFileError();
-    return OpenAndSalvage(nullptr, flags);
+// An existing backup (the run's source path) salvaged again. Only a regular
+// file counts: a link could lead anywhere, and the archive it would replace
+// is the user's rebuilt one.
+unsigned long SalvageBackup(RepairRun& run, unsigned long flags) {
+    if (!PathIsRegularFile(run.sourcePath)) return ReportFileError(run);
+    return OpenAndSalvage(run, nullptr, flags);
 }
 
-unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long flags,
-                        HWND parent) {
-    SourcePath[0] = '\0';
-    OutputPath[0] = '\0';
-    ExtraPath[0] = '\0';
-    g_parentWindow = parent;
-    g_repairFlags = static_cast<uint32_t>(flags);
+unsigned long RunRepair(RepairRun& run, const char* inPath, const char* outPath, unsigned long flags) {
     if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
 
     const std::string input(inPath);
@@ -228,45 +229,45 @@ unsigned long RunRepair(const char* inPath, const char* outPath, unsigned long f
     }
     output += base + Extension(input);
 
-    if (!StorePath(SourcePath, input) || !StorePath(OutputPath, output)) return ReportPathTooLong();
+    if (!StorePath(run.sourcePath, input) || !StorePath(run.outputPath, output)) return ReportPathTooLong(run);
 
-    const bool inPlace = PathsEqual(SourcePath, OutputPath) || PathsSameFile(SourcePath, OutputPath);
-    if (!(flags & REPAIR_OVERWRITE) && !inPlace && PathExists(OutputPath))
+    const bool inPlace = PathsEqual(run.sourcePath, run.outputPath) || PathsSameFile(run.sourcePath, run.outputPath);
+    if (!(flags & REPAIR_OVERWRITE) && !inPlace && PathExists(run.outputPath))
         return REPAIR_OUTPUT_EXISTS;
 
     if (inPlace) {
-        if (!StorePath(SourcePath, BackupName(input, Extension(output)))) return ReportPathTooLong();
+        if (!StorePath(run.sourcePath, BackupName(input, Extension(output)))) return ReportPathTooLong(run);
         if (state == REPAIR_INPUT_IS_BACKUP)
-            return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(nullptr, flags)
+            return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(run, nullptr, flags)
                                                        : REPAIR_INPUT_IS_BACKUP;
         if (state == REPAIR_BACKUP_EXISTS)
-            return (flags & REPAIR_USE_EXISTING_BACKUP) ? SalvageBackup(flags) : REPAIR_BACKUP_EXISTS;
+            return (flags & REPAIR_USE_EXISTING_BACKUP) ? SalvageBackup(run, flags) : REPAIR_BACKUP_EXISTS;
         // The only change ever made to the input: it moves aside to its backup
         // name. Only a file that the repair can read is moved; anything else
         // (missing, a directory, locked) is a file error and stays put.
-        // SourcePath then names the file that could not be read.
+        // The source path then names the file that could not be read.
         FileHandle probe = FileOpenRead(inPath);
         if (!IsOpenFile(probe)) {
-            StorePath(SourcePath, input);
-            return ReportFileError();
+            StorePath(run.sourcePath, input);
+            return ReportFileError(run);
         }
         FileClose(probe);
-        if (!PathMove(inPath, SourcePath)) {
-            EmitMessage(MESSAGE_FATAL, LoadLongMessageText(kTextBackupFailed));
+        if (!PathMove(inPath, run.sourcePath)) {
+            EmitMessage(run, MESSAGE_FATAL, LoadLongMessageText(run, kTextBackupFailed));
             return REPAIR_ERR_BACKUP;
         }
-        return OpenAndSalvage(inPath, flags);
+        return OpenAndSalvage(run, inPath, flags);
     }
 
     if (state == REPAIR_BACKUP_EXISTS) {
         // The backup of the named input is read instead of the input itself.
-        if (!StorePath(SourcePath, BackupName(input, Extension(input)))) return ReportPathTooLong();
+        if (!StorePath(run.sourcePath, BackupName(input, Extension(input)))) return ReportPathTooLong(run);
         if (!(flags & REPAIR_USE_EXISTING_BACKUP)) return REPAIR_BACKUP_EXISTS;
-        return SalvageBackup(flags);
+        return SalvageBackup(run, flags);
     } else if (state == REPAIR_INPUT_IS_BACKUP && !(flags & REPAIR_ALLOW_BACKUP_INPUT)) {
         return REPAIR_INPUT_IS_BACKUP;
     }
-    return OpenAndSalvage(nullptr, flags);
+    return OpenAndSalvage(run, nullptr, flags);
 }
 
 }  // namespace
@@ -281,27 +282,41 @@ uint32_t ClassifyInputName(const char* path, unsigned long flags) {
     return (after == name.size() || name[after] == '.') ? REPAIR_INPUT_IS_BACKUP : 0;
 }
 
-int OpenInputArchive(const char* path) {
+int OpenInputArchive(RepairRun& run, const char* path) {
     FileHandle h = FileOpenRead(path);
     if (!IsOpenFile(h)) return 0;
-    g_inputFile = h;
-    g_inputSize = FileSize(h);
-    if (g_inputSize == 0) g_inputSize = 1;  // it divides the progress percentage
+    run.input = h;
+    run.inputSize = FileSize(h);
+    if (run.inputSize == 0) run.inputSize = 1;  // it divides the progress percentage
     return 1;
 }
 
-int OpenOutputArchive(const char* path) {
+int OpenOutputArchive(RepairRun& run, const char* path) {
     FileHandle h = FileCreate(path);
     if (!IsOpenFile(h)) return 0;
-    g_outputFile = h;
+    run.output = h;
     return 1;
 }
 
-void CloseArchives() {
-    if (IsOpenFile(g_inputFile)) FileClose(g_inputFile);
-    if (IsOpenFile(g_outputFile)) FileClose(g_outputFile);
-    g_inputFile = kNoFile;
-    g_outputFile = kNoFile;
+void CloseArchives(RepairRun& run) {
+    if (IsOpenFile(run.input)) FileClose(run.input);
+    if (IsOpenFile(run.output)) FileClose(run.output);
+    run.input = kNoFile;
+    run.output = kNoFile;
+}
+
+unsigned long Repair(const char* inPath, const char* outPath, unsigned long flags, HWND parent,
+                     const RunLimits& limits) {
+    RepairRun run;
+    run.flags = static_cast<uint32_t>(flags);
+    run.parent = parent;
+    run.limits = limits;
+    run.host = &g_hostCallbacks;
+    run.passwords = &g_passwords;
+    PublishPaths(run);
+    unsigned long result = RunRepair(run, inPath, outPath, flags);
+    PublishPaths(run);
+    return result;
 }
 
 }  // namespace arcsalve
@@ -309,11 +324,11 @@ void CloseArchives() {
 // --- Exported ---------------------------------------------------------------
 
 unsigned long RepairFile(char* inPath, char* outPath, unsigned long flags, HWND parent) {
-    return arcsalve::RunRepair(inPath, outPath, flags, parent);
+    return arcsalve::Repair(inPath, outPath, flags, parent, arcsalve::RunLimits{});
 }
 
 void GetFilePaths(char** source, char** output, char** extra) {
-    if (source != nullptr) *source = arcsalve::SourcePath;
-    if (output != nullptr) *output = arcsalve::OutputPath;
-    if (extra != nullptr) *extra = arcsalve::ExtraPath;
+    if (source != nullptr) *source = arcsalve::g_lastPaths.source;
+    if (output != nullptr) *output = arcsalve::g_lastPaths.output;
+    if (extra != nullptr) *extra = arcsalve::g_lastPaths.extra;
 }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "arcsalve/arcsalve.h"
+#include "common/repair_run.h"
+
 namespace arcsalve {
 
 // What the input's name says before anything is opened: 0 for an ordinary
@@ -12,13 +15,20 @@ namespace arcsalve {
 // REPAIR_NO_BACKUP_NAME_CHECK is set).
 uint32_t ClassifyInputName(const char* path, unsigned long flags);
 
-// Opens the damaged archive into g_inputFile and sets g_inputSize (1 for an
-// empty file); 1 on success. On failure g_inputFile stays kNoFile.
-int OpenInputArchive(const char* path);
-// Creates (or truncates) the rebuilt archive into g_outputFile; 1 on success.
-int OpenOutputArchive(const char* path);
+// Opens the damaged archive into the run's input and sets its size (1 for
+// an empty file); 1 on success. On failure the input stays kNoFile.
+int OpenInputArchive(RepairRun& run, const char* path);
+// Creates (or truncates) the rebuilt archive into the run's output; 1 on
+// success.
+int OpenOutputArchive(RepairRun& run, const char* path);
 // Closes whichever of the two archives is open.
-void CloseArchives();
+void CloseArchives(RepairRun& run);
+
+// RepairFile with the run's size limits given: RepairFile passes the
+// format's own, and only a test lowers them, to see what happens at a limit
+// without writing gigabytes.
+unsigned long Repair(const char* inPath, const char* outPath, unsigned long flags, HWND parent,
+                     const RunLimits& limits);
 
 }  // namespace arcsalve
 

@@ -31,6 +31,14 @@ constexpr int kEncryptionHeaderSize = 12;
 // allows any length, and every length is accepted.
 constexpr int kMaxNameLength = 0xFFFF;
 
+// The most plain bytes an entry may decode to: sizes are 32-bit fields, and
+// all ones would read as "the size is in a ZIP64 field".
+constexpr uint64_t kMaxDecodedSize = 0xFFFFFFFEu;
+// Every offset and size of the rebuilt archive is a 32-bit field, so the
+// whole archive, central directory and end records included, must stay
+// within 4 GiB - 1 bytes.
+constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
+
 constexpr int kCentralRecordSize = 46;
 constexpr int kEndRecordSize = 22;
 

@@ -4,7 +4,6 @@
 #include "crypt/cipher.h"
 
 #include "common/zip_format.h"
-#include "decode/decode_frame.h"
 
 namespace arcsalve {
 namespace {
@@ -50,9 +49,9 @@ int CheckPassword(const char* password, const uint8_t header[12], uint32_t crc, 
 // The password copy is a 40-byte block that normally holds a terminated text
 // of at most 39 bytes; the bound keeps a block without a terminator from
 // being read past its end.
-void StartDecryption(DecodeState* state, const uint8_t header[12]) {
-    InitKeysBounded(&state->keys, state->password, sizeof state->password - 1);
-    for (int i = 0; i < kEncryptionHeaderSize; ++i) DecryptByte(&state->keys, header[i]);
+void StartDecryption(CipherKeys* keys, const char password[40], const uint8_t header[12]) {
+    InitKeysBounded(keys, password, 39);
+    for (int i = 0; i < kEncryptionHeaderSize; ++i) DecryptByte(keys, header[i]);
 }
 
 }  // namespace arcsalve

@@ -24,8 +24,6 @@ struct CipherKeys {
     uint32_t key2;
 };
 
-struct DecodeState;
-
 // Sets the keys from a password (NUL-terminated bytes; every byte enters as
 // its unsigned value). An empty password leaves the three initial constants.
 void InitKeys(CipherKeys* keys, const char* password);
@@ -61,10 +59,11 @@ inline uint8_t DecryptByte(CipherKeys* keys, uint8_t cipher) {
 int CheckPassword(const char* password, const uint8_t header[12], uint32_t crc, uint16_t time,
                   uint16_t flags);
 
-// Sets the state's keys from its password copy and runs the 12 header bytes
-// through the cipher, so that the data that follows decrypts. Gives no
-// verdict: the password was accepted by CheckPassword before.
-void StartDecryption(DecodeState* state, const uint8_t header[12]);
+// Sets the keys from a 40-byte password block (at most its first 39 bytes
+// count) and runs the 12 header bytes through the cipher, so that the data
+// that follows decrypts. Gives no verdict: the password was accepted by
+// CheckPassword before.
+void StartDecryption(CipherKeys* keys, const char password[40], const uint8_t header[12]);
 
 }  // namespace arcsalve
 

@@ -8,14 +8,11 @@
 #include <cstring>
 
 #include "common/crc32.h"
-#include "common/file_io.h"
 #include "common/little_endian.h"
-#include "common/run_flags.h"
 #include "common/zip_format.h"
 #include "crypt/cipher.h"
 #include "decode/decode_testing.h"
 #include "decode/decoders.h"
-#include "salvage/archive_reader.h"
 
 namespace arcsalve {
 
@@ -32,7 +29,6 @@ namespace {
 // never fails.
 struct FrameState {
     int64_t allocationsAllowed = -1;
-    uint64_t decodedLimit = kMaxDecodedSize;  // lowered by tests only
 };
 FrameState g_frame;
 
@@ -65,11 +61,14 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
 }
 
 // Builds the entry's state (nullptr when there is no memory for it).
-DecodeState* NewState(const uint8_t header[30], FileHandle outputFile, int encrypted, const char password[40],
+DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile, int encrypted, const char password[40],
                       const uint8_t encHeader[12], DecodeOutcome* outcome) {
     DecodeState* state = static_cast<DecodeState*>(AllocBlock(sizeof(DecodeState)));
     if (state == nullptr) return nullptr;
     std::memset(state, 0, sizeof *state);
+    state->source = context.source;
+    state->status = context.status;
+    state->decodedLimit = context.decodedLimit;
     state->outputFlag = outputFile == kNoFile ? 0 : 1;
     state->outputFile = outputFile;
     state->trackOutput = outcome != nullptr ? 1 : 0;
@@ -84,14 +83,14 @@ DecodeState* NewState(const uint8_t header[30], FileHandle outputFile, int encry
     state->password[sizeof state->password - 1] = '\0';
     // The password was accepted before the entry got here, so the header's
     // check byte is not examined again.
-    if (state->encrypted) StartDecryption(state, encHeader);
+    if (state->encrypted) StartDecryption(&state->keys, state->password, encHeader);
     return state;
 }
 
 // Ends the decoder's input where it stands: the bytes read ahead go back to
 // the archive reader, and the byte source delivers nothing more.
 void EndInput(DecodeState* state) {
-    if (state->next < state->buffered) StepBack(state->buffered - state->next);
+    if (state->next < state->buffered) SourceStepBack(state->source, state->buffered - state->next);
     state->buffered = 0;
     state->next = 0;
     state->endFlag = 1;
@@ -117,14 +116,14 @@ void ReturnUnusedInput(DecodeState* state) {
     int64_t unused = int64_t{state->buffered} - state->next + state->unusedInput;
     state->buffered = 0;
     state->next = 0;
-    if (unused > 0) StepBack(static_cast<int32_t>(unused));
+    if (unused > 0) SourceStepBack(state->source, static_cast<int32_t>(unused));
 }
 
 }  // namespace
 
-int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
-    DecodeState* state = NewState(header, outputFile, encrypted, password, encHeader, outcome);
+int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
+                int encrypted, const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
+    DecodeState* state = NewState(context, header, outputFile, encrypted, password, encHeader, outcome);
     if (state == nullptr) return 0;
     int result = Dispatch(state, LoadLE16(header + kLhMethod), LoadLE16(header + kLhFlags));
     if (outcome != nullptr) Describe(state, outcome);
@@ -133,18 +132,18 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
     // the data that was decoded. Otherwise a compressed size that claims
     // more than the stream holds would hide the entries in the rest of the
     // chunk.
-    if (state->next < state->buffered) StepBack(state->buffered - state->next);
+    if (state->next < state->buffered) SourceStepBack(state->source, state->buffered - state->next);
     FreeBlock(state);
     return result;
 }
 
-int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                        const char password[40], const uint8_t encHeader[12], StreamedData* search,
-                        DecodeOutcome* outcome) {
-    DecodeState* state = NewState(header, outputFile, encrypted, password, encHeader, outcome);
+int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
+                        int encrypted, const char password[40], const uint8_t encHeader[12],
+                        StreamedData* search, DecodeOutcome* outcome) {
+    DecodeState* state = NewState(context, header, outputFile, encrypted, password, encHeader, outcome);
     if (state == nullptr) return 0;
     const uint16_t method = LoadLE16(header + kLhMethod);
-    const uint64_t start = ReaderPosition();
+    const uint64_t start = SourcePosition(state->source);
     int result;
     if (method == 0) {
         state->streamed = 1;
@@ -159,7 +158,7 @@ int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int enc
     }
     if (outcome != nullptr) {
         Describe(state, outcome);
-        if (state->streamed) outcome->streamLength = static_cast<int64_t>(ReaderPosition() - start);
+        if (state->streamed) outcome->streamLength = static_cast<int64_t>(SourcePosition(state->source) - start);
     }
     FreeBlock(state);
     return result;
@@ -168,7 +167,7 @@ int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int enc
 // The byte source. A decoder receives the compressed size's bytes, then up to
 // END_OF_DATA_ALLOWANCE more from whatever follows the entry, one archive
 // read each, so that a bit buffer may read ahead of the last code. Chunks are
-// read with ReadUpTo: when the archive ends inside a chunk, the bytes that
+// read with SourceRead: when the archive ends inside a chunk, the bytes that
 // did arrive are still delivered, and the end is reported at the next refill.
 //
 // A streamed entry has no recorded size: its source runs in whole chunks to
@@ -189,7 +188,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
         int64_t want = state->streamed ? kInputChunk : int64_t{state->compressedSize} - state->consumed;
         if (want > kInputChunk) want = kInputChunk;
         if (want < 1) want = 1;
-        int32_t got = ReadUpTo(state->input, static_cast<int32_t>(want));
+        int32_t got = SourceRead(state->source, state->input, static_cast<int32_t>(want));
         if (got <= 0) {
             state->buffered = 0;
             state->next = 0;
@@ -219,7 +218,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
 // decompression bomb) stops there instead of decoding on while the 32-bit
 // offsets wrap round over what was written.
 void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count) {
-    const uint64_t limit = g_frame.decodedLimit;
+    const uint64_t limit = state->decodedLimit;
     if (uint64_t{offset} + count > limit) {
         count = offset < limit ? static_cast<uint32_t>(limit - offset) : 0;
         EndInput(state);
@@ -234,8 +233,8 @@ void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, ui
         }
     }
     if (!state->outputFlag) return;
-    SeekFromStart(state->outputFile, offset);
-    if (WriteFileBytes(state->outputFile, buffer, count) != count) g_writeFailed = 1;
+    FileSeek(state->outputFile, offset);
+    if (FileWrite(state->outputFile, buffer, count) != count) state->status->writeFailed = 1;
 }
 
 void FlushWindow(DecodeWorkspace* workspace, uint32_t count) {
@@ -252,7 +251,5 @@ void* AllocBlock(size_t size) {
 void FreeBlock(void* block) { std::free(block); }
 
 void InjectAllocFailure(int64_t allowed) { g_frame.allocationsAllowed = allowed; }
-
-void SetDecodedSizeLimit(uint64_t limit) { g_frame.decodedLimit = limit != 0 ? limit : kMaxDecodedSize; }
 
 }  // namespace arcsalve

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/byte_source.h"
+#include "common/run_status.h"
+#include "common/zip_format.h"
 #include "crypt/cipher.h"
 #include "platform/platform.h"
 
@@ -17,15 +20,24 @@ constexpr int32_t kInputChunk = 1024;
 // A decoder may read this many bytes past the end of the compressed data, one
 // archive read at a time: its bit buffer reads ahead of the last code.
 constexpr int32_t END_OF_DATA_ALLOWANCE = 10;
-// The most plain bytes an entry may decode to: sizes are 32-bit fields, and
-// all ones would read as "the size is in a ZIP64 field".
-constexpr uint64_t kMaxDecodedSize = 0xFFFFFFFEu;
 // The sliding window of inflate, explode and unshrink: deflate's largest
 // distance is 32768.
 constexpr uint32_t kWindowSize = 32768;
 
+// What a decode works with besides the entry: where its compressed bytes come
+// from, the run's status (a stop or a failed write ends the decode; a short
+// write raises writeFailed), and the most plain bytes it may produce.
+struct DecodeContext {
+    ByteSource source;
+    RunStatus* status;
+    uint64_t decodedLimit = kMaxDecodedSize;
+};
+
 // One entry's decoding state, owned by DecodeEntry.
 struct DecodeState {
+    ByteSource source;          // the compressed bytes
+    RunStatus* status;          // the run's stop and write-failure flags
+    uint64_t decodedLimit;      // the most plain bytes it may produce
     uint32_t outputFlag;        // 1: write plain bytes; 0: only count them
     FileHandle outputFile;      // the temporary file
     uint8_t input[kInputChunk]; // compressed bytes last read, still enciphered
@@ -105,8 +117,8 @@ extern const uint16_t BitMask[17];
 // the method's decoder succeeded, 0 on failure or abort. With outcome, the
 // output is checked on the way and described there; with outputFile kNoFile
 // as well, nothing is written (output flag 0): the decode only checks.
-int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                const char password[40], const uint8_t encHeader[12],
+int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
+                int encrypted, const char password[40], const uint8_t encHeader[12],
                 DecodeOutcome* outcome = nullptr);
 
 // DecodeEntry for an entry with a trailing data descriptor (flag bit 3,
@@ -120,9 +132,9 @@ int DecodeEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
 // (the reader then stands there), 0 on damage, abort or write failure.
 // With outcome, the output is checked as DecodeEntry does; its streamLength
 // is then the data's length from the reader's position at the start.
-int DecodeStreamedEntry(const uint8_t header[30], FileHandle outputFile, int encrypted,
-                        const char password[40], const uint8_t encHeader[12], StreamedData* search,
-                        DecodeOutcome* outcome = nullptr);
+int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
+                        int encrypted, const char password[40], const uint8_t encHeader[12],
+                        StreamedData* search, DecodeOutcome* outcome = nullptr);
 
 // The next byte of the entry's data into *slot (zero-extended): 8 when one
 // was delivered, 0 when none (end flag set). See decode_frame.cpp for the
@@ -134,7 +146,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot);
 
 // Hands count plain bytes to the output at an absolute offset: the output
 // check sees them, and when the output flag is set they are written to the
-// output file (a short write raises g_writeFailed).
+// output file (a short write raises the run's writeFailed).
 void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count);
 
 // Hands the first count window bytes to WriteDecoded at the output position

@@ -12,11 +12,6 @@ namespace arcsalve {
 // returns nullptr. A negative value disarms the fault (the default).
 void InjectAllocFailure(int64_t allowed);
 
-// Lowers the most plain bytes one entry may decode to (kMaxDecodedSize), so
-// that what happens there can be tested without decoding 4 GiB; 0 restores
-// it.
-void SetDecodedSizeLimit(uint64_t limit);
-
 }  // namespace arcsalve
 
 #endif  // ARCSALVE_DECODE_DECODE_TESTING_H

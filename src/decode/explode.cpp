@@ -23,7 +23,6 @@
 // inverted.
 #include <cstring>
 
-#include "common/run_flags.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/huffman_table.h"
@@ -170,7 +169,7 @@ int ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, LegacyBits bits) {
     bool beforeFirstWrite = true;
 
     while (left > 0) {
-        if (g_abortRequested || g_writeFailed) return kExplodeBadCode;
+        if (RunStopped(state->status)) return kExplodeBadCode;
         NeedBits(bits, 1);
         const uint32_t isLiteral = bits.buffer & 1;
         DropBits(bits, 1);
@@ -238,7 +237,7 @@ int ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, LegacyBits bits) {
     // The filled part of the window is written whether the loop finished or
     // met an invalid code or the end of the input: those bytes decoded
     // correctly and are the part of the entry that survived.
-    if (!g_abortRequested && !g_writeFailed) FlushWindow(ws, w);
+    if (!RunStopped(state->status)) FlushWindow(ws, w);
     if (left > 0) return kExplodeBadCode;
     const int32_t off = state->consumed - state->compressedSize;
     return (off >= -kCountTolerance && off <= kCountTolerance) ? kExplodeOk : kExplodeCountOff;
@@ -285,7 +284,7 @@ int Explode(DecodeState* state, uint16_t flags) {
     ws->bitBuffer = 0;
     ws->bitCount = 0;
     const int r = DecodeImploded(ws, flags);
-    if (g_abortRequested || g_writeFailed) return 0;
+    if (RunStopped(state->status)) return 0;
     return r == kExplodeOk ? 1 : 0;
 }
 

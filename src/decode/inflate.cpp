@@ -23,7 +23,6 @@
 // expects it after the entry.
 #include <cstring>
 
-#include "common/run_flags.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/huffman_table.h"
@@ -489,7 +488,7 @@ int Inflate(DecodeState* state) {
 
     int ok = 1;
     uint32_t last = 0;
-    while (!last && !g_abortRequested && !g_writeFailed) {
+    while (!last && !RunStopped(state->status)) {
         if (InflateBlock(&stream, &last) != kBlockOk) {
             ok = 0;
             break;
@@ -505,7 +504,7 @@ int Inflate(DecodeState* state) {
     FreeHuffmanTable(stream.fixedLengthTable);
     FreeHuffmanTable(stream.fixedDistanceTable);
     FreeBlock(ws);
-    if (g_abortRequested || g_writeFailed) return 0;
+    if (RunStopped(state->status)) return 0;
     return ok;
 }
 

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common/run_flags.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/stored.h"
@@ -93,7 +92,7 @@ int CopyStored(DecodeState* state) {
     int32_t taken = 0;     // taken from the byte source
     bool ended = false;    // the archive ended inside the data
     while (taken < state->compressedSize) {
-        if (g_abortRequested) {
+        if (state->status->abortRequested) {
             ReleaseCopyBuffer(buffer);
             return 0;
         }
@@ -101,7 +100,7 @@ int CopyStored(DecodeState* state) {
             WriteDecoded(state, buffer, written, kCopyPiece);
             written += kCopyPiece;
             pending = 0;
-            if (g_writeFailed) break;
+            if (state->status->writeFailed) break;
         }
         // Plain bytes already in the source's buffer are taken as one run: the
         // same bytes ReadCompressedByte would deliver one by one, and nothing
@@ -125,10 +124,10 @@ int CopyStored(DecodeState* state) {
         buffer[pending++] = static_cast<uint8_t>(slot);
         ++taken;
     }
-    if (!g_abortRequested && !g_writeFailed && pending > 0)
+    if (!state->status->abortRequested && !state->status->writeFailed && pending > 0)
         WriteDecoded(state, buffer, written, static_cast<uint32_t>(pending));
     ReleaseCopyBuffer(buffer);
-    if (ended || g_writeFailed || g_abortRequested) return 0;
+    if (ended || state->status->writeFailed || state->status->abortRequested) return 0;
     return 1;
 }
 

@@ -32,14 +32,12 @@
 #include "common/crc32.h"
 #include "common/data_descriptor.h"
 #include "common/little_endian.h"
-#include "common/run_flags.h"
 #include "common/zip_format.h"
 #include "crypt/cipher.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/stored.h"
 #include "platform/platform.h"
-#include "salvage/archive_reader.h"
 
 namespace arcsalve {
 namespace {
@@ -83,7 +81,7 @@ void Refill(Search* s) {
     std::memmove(s->input, s->input + s->at, static_cast<size_t>(left));
     s->have = left;
     s->at = 0;
-    int32_t got = ReadUpTo(s->input + left, kSearchRun);
+    int32_t got = SourceRead(s->state->source, s->input + left, kSearchRun);
     if (got < kSearchRun) s->inputEnded = true;
     if (got > 0) s->have += got;
 }
@@ -124,7 +122,7 @@ int CopyStoredStreamed(DecodeState* state) {
     // The encryption header was read before the decode started; it counts in
     // the descriptor's compressed size but not in the plain bytes.
     const uint64_t headerBytes = state->encrypted ? kEncryptionHeaderSize : 0;
-    const uint64_t start = ReaderPosition() - headerBytes;
+    const uint64_t start = SourcePosition(state->source) - headerBytes;
     const uint64_t allowance = state->search ? state->search->searchAllowance : UINT64_MAX;
 
     Search s{};
@@ -147,7 +145,7 @@ int CopyStoredStreamed(DecodeState* state) {
     while (!proven) {
         if (s.have - s.at < kLookahead && !s.inputEnded) {
             Refill(&s);
-            if (g_abortRequested) {
+            if (state->status->abortRequested) {
                 stopped = true;
                 break;
             }
@@ -191,10 +189,10 @@ int CopyStoredStreamed(DecodeState* state) {
             ++s.distance;
             if (s.pending == static_cast<int32_t>(kCopyBufferSize)) {
                 Flush(&s);
-                if (g_writeFailed) break;
+                if (state->status->writeFailed) break;
             }
         }
-        if (g_writeFailed) {
+        if (state->status->writeFailed) {
             stopped = true;
             break;
         }
@@ -206,7 +204,7 @@ int CopyStoredStreamed(DecodeState* state) {
         state->search->searchBeyond = headerSeen ? s.distance - headerDistance : 0;
     FreeBlock(s.input);
     ReleaseCopyBuffer(s.staged);
-    if (stopped || g_writeFailed || g_abortRequested) return 0;
+    if (stopped || state->status->writeFailed || state->status->abortRequested) return 0;
 
     // Where the data ends, and whether that end was found or guessed.
     uint64_t end = s.distance;
@@ -231,7 +229,7 @@ int CopyStoredStreamed(DecodeState* state) {
             FileTruncateHere(state->outputFile);
         }
     }
-    ReturnToOffset(start + end);
+    SourceMoveTo(state->source, start + end);
     return complete;
 }
 

@@ -9,7 +9,6 @@
 // until the block writer turns them into bits.
 #include <cstring>
 
-#include "common/run_flags.h"
 #include "recompress/deflate.h"
 
 namespace arcsalve {
@@ -192,7 +191,7 @@ bool RecordItem(DeflateState* state, uint32_t distance, uint32_t value) {
 
 void CompressGreedy(DeflateState* s) {
     while (s->lookahead != 0) {
-        if (g_writeFailed || g_abortRequested) return;
+        if (RunStopped(s->stream->status)) return;
         uint32_t p = s->position;
         uint32_t candidate = InsertPosition(s, p);
         // Window index 0 doubles as "no position", so it is never a source.

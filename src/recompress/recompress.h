@@ -5,20 +5,22 @@
 
 #include <cstdint>
 
+#include "common/repair_run.h"
+
 namespace arcsalve {
 
 // Reads the temporary file at tempPath (size bytes), writes its data into
-// g_outputFile at its current offset and returns the number of compressed
+// the run's output archive at its current offset and returns the number of compressed
 // bytes written, or 0xFFFFFFFF on failure. Sets *method (0 stored, 8
 // deflated) and *crc (CRC-32 of the uncompressed data); both stay 0 on
 // failure. `name` is the entry name as host text (as every message shows
 // it: converted from the OEM code page unless the entry is flagged UTF-8),
-// used for the method choice and in message 9 on failure; a
-// temporary file that cannot be opened gives message 8 with tempPath. Fails
-// once g_writeFailed is raised (by this entry's writes, its last one
-// included, or earlier in the run), when g_abortRequested is set, and when
+// used for the method choice and in kTextCannotRecompress on failure; a
+// temporary file that cannot be opened gives kTextCannotOpen with tempPath. Fails
+// once the run's writeFailed is raised (by this entry's writes, its last one
+// included, or earlier in the run), when the host asked to stop, and when
 // the data or its compressed form does not fit the 32-bit sizes.
-uint32_t RecompressEntry(const char* name, const char* tempPath, uint32_t size,
+uint32_t RecompressEntry(RepairRun& run, const char* name, const char* tempPath, uint32_t size,
                          uint32_t* method, uint32_t* crc);
 
 constexpr uint32_t kRecompressFailed = 0xFFFFFFFFu;

@@ -8,18 +8,12 @@
 #include <memory>
 #include <new>
 
-#include "api/messages.h"
-#include "api/repair_state.h"
-#include "common/run_flags.h"
+#include "common/messages.h"
 #include "recompress/deflate.h"
 #include "recompress/recompress_stream.h"
 
 namespace arcsalve {
 namespace {
-
-// Ids of the driver's messages in the string table.
-constexpr uint32_t kMessageCannotOpen = 8;  // "ERROR (SKIPPING FILE): Cannot open %s"
-constexpr uint32_t kMessageCannotRecompress = 9;  // "Unable to re-compress %s"
 
 // ZIP compression methods.
 constexpr uint32_t kMethodStored = 0;
@@ -37,8 +31,8 @@ struct FreeDeleter {
     void operator()(void* p) const { std::free(p); }
 };
 
-void ReportFailure(const char* name) {
-    EmitFormatted(MESSAGE_ERROR, kMessageCannotRecompress, name != nullptr ? name : "");
+void ReportFailure(RepairRun& run, const char* name) {
+    EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, name != nullptr ? name : "");
 }
 
 }  // namespace
@@ -71,10 +65,10 @@ int DeflateEntry(RecompressStream* stream) {
     InitMatcher(s);
     CompressGreedy(s);
     state.reset();
-    return (g_abortRequested || g_writeFailed || stream->oversize) ? 0 : 1;
+    return (RunStopped(stream->status) || stream->oversize) ? 0 : 1;
 }
 
-uint32_t RecompressEntry(const char* name, const char* tempPath, uint32_t size, uint32_t* method,
+uint32_t RecompressEntry(RepairRun& run, const char* name, const char* tempPath, uint32_t size, uint32_t* method,
                          uint32_t* crc) {
     uint32_t unusedMethod = 0;
     uint32_t unusedCrc = 0;
@@ -86,7 +80,7 @@ uint32_t RecompressEntry(const char* name, const char* tempPath, uint32_t size, 
 
     FileHandle source = FileOpenRead(tempPath);
     if (!IsOpenFile(source)) {
-        EmitFormatted(MESSAGE_ERROR, kMessageCannotOpen, tempPath);
+        EmitFormatted(run, MESSAGE_ERROR, kTextCannotOpen, tempPath);
         return kRecompressFailed;
     }
     std::unique_ptr<RecompressStream> stream(new (std::nothrow) RecompressStream);
@@ -94,7 +88,7 @@ uint32_t RecompressEntry(const char* name, const char* tempPath, uint32_t size, 
         FileClose(source);
         return kRecompressFailed;
     }
-    InitFileStream(stream.get(), source, g_outputFile);
+    InitFileStream(stream.get(), source, run.output, &run.status);
 
     // Small data and data that is compressed already are stored; everything
     // else is deflated, and stays deflated even where that came out larger:
@@ -108,9 +102,9 @@ uint32_t RecompressEntry(const char* name, const char* tempPath, uint32_t size, 
     // output without this entry's data (an empty entry included, as its
     // header would be lost the same way), and so does the last write of the
     // sink buffer.
-    if (!ok || g_writeFailed || g_abortRequested || stream->oversize ||
+    if (!ok || RunStopped(&run.status) || stream->oversize ||
         BytesWritten(stream.get()) > kMaxEntryOutput) {
-        ReportFailure(name);
+        ReportFailure(run, name);
         return kRecompressFailed;
     }
     *method = deflate ? kMethodDeflated : kMethodStored;

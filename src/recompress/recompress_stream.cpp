@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "common/file_io.h"
-#include "common/run_flags.h"
 
 namespace arcsalve {
 namespace {
@@ -22,10 +20,13 @@ void InitCommon(RecompressStream* stream) {
     stream->bytesFlushed = 0;
     stream->crcRegister = 0xFFFFFFFFu;
     stream->oversize = 0;
+    stream->ownStatus = RunStatus{};
+    stream->status = &stream->ownStatus;
 }
 
 // One write of the sink: to memory, or to the output archive. A short write
-// raises g_writeFailed, which every later write of the run then inherits.
+// raises the run's writeFailed, which every later write of the run then
+// inherits.
 void WriteOut(RecompressStream* stream, const uint8_t* bytes, uint32_t count) {
     uint32_t written;
     if (stream->sinkMemory != nullptr) {
@@ -33,9 +34,9 @@ void WriteOut(RecompressStream* stream, const uint8_t* bytes, uint32_t count) {
         stream->sinkMemory->writeSizes.push_back(count);
         written = count;
     } else {
-        written = WriteFileBytes(stream->sinkFile, bytes, count);
+        written = FileWrite(stream->sinkFile, bytes, count);
     }
-    if (written < count) g_writeFailed = 1;
+    if (written < count) stream->status->writeFailed = 1;
     stream->bytesFlushed += count;
 }
 
@@ -49,8 +50,9 @@ inline void TakeSourceBytes(RecompressStream* stream, uint32_t count) {
 
 }  // namespace
 
-void InitFileStream(RecompressStream* stream, FileHandle source, FileHandle sink) {
+void InitFileStream(RecompressStream* stream, FileHandle source, FileHandle sink, RunStatus* status) {
     InitCommon(stream);
+    stream->status = status;
     stream->sourceFile = source;
     stream->sinkFile = sink;
 }
@@ -72,7 +74,7 @@ int FillSourceBuffer(RecompressStream* stream) {
         stream->sourceMemory += n;
         stream->sourceMemoryLeft -= n;
     } else {
-        n = ReadFileBytes(stream->sourceFile, stream->sourceBuffer, kStreamChunk);
+        n = FileRead(stream->sourceFile, stream->sourceBuffer, kStreamChunk);
     }
     if (n == 0) return 0;
     // More data than a 32-bit size can describe: end the data here and mark
@@ -130,7 +132,7 @@ int StoreEntry(RecompressStream* stream) {
         uint32_t n = static_cast<uint32_t>(stream->sourceCount - stream->sourcePosition);
         WriteSinkBytes(stream, stream->sourceBuffer + stream->sourcePosition, n);
         TakeSourceBytes(stream, n);
-        if (g_writeFailed || g_abortRequested) return 0;
+        if (RunStopped(stream->status)) return 0;
     }
     return stream->oversize ? 0 : 1;
 }

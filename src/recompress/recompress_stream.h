@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/crc32.h"
+#include "common/run_status.h"
 #include "platform/platform.h"
 
 namespace arcsalve {
@@ -60,10 +61,15 @@ struct RecompressStream {
     // Set when the data or the output outgrew the 32-bit sizes; the entry
     // then fails.
     uint32_t oversize;
+
+    // The run's stop and write-failure flags; a memory stream has its own.
+    RunStatus* status;
+    RunStatus ownStatus;
 };
 
-// Prepares a stream over an open source file and the sink file.
-void InitFileStream(RecompressStream* stream, FileHandle source, FileHandle sink);
+// Prepares a stream over an open source file and the sink file, for a run
+// with that status.
+void InitFileStream(RecompressStream* stream, FileHandle source, FileHandle sink, RunStatus* status);
 // Prepares a stream that reads size bytes at data and appends to sink.
 void InitMemoryStream(RecompressStream* stream, const uint8_t* data, size_t size,
                       MemorySink* sink);
@@ -72,10 +78,10 @@ void InitMemoryStream(RecompressStream* stream, const uint8_t* data, size_t size
 // of the data and a read error alike). Called only with the buffer used up.
 int FillSourceBuffer(RecompressStream* stream);
 // Writes the full sink buffer (1024 bytes) and empties it; a short write
-// raises g_writeFailed.
+// raises the run's writeFailed.
 void FlushSinkBuffer(RecompressStream* stream);
 // Writes whatever the sink buffer holds (the entry's last write); a short
-// write raises g_writeFailed.
+// write raises the run's writeFailed.
 void FinishSink(RecompressStream* stream);
 
 // The CRC-32 of all bytes handed out so far.
@@ -100,7 +106,7 @@ uint32_t ReadSourceBytes(RecompressStream* stream, uint8_t* destination, uint32_
 
 // Appends one byte to the sink. The buffer is written out lazily, when a
 // byte arrives while it is full, so after the last byte it holds 1 to 1024
-// bytes. A failed write shows only through g_writeFailed.
+// bytes. A failed write shows only through the run's writeFailed.
 inline int WriteSinkByte(RecompressStream* stream, uint8_t byte) {
     if (stream->sinkCount >= kStreamChunk) FlushSinkBuffer(stream);
     stream->sinkBuffer[stream->sinkCount++] = byte;

@@ -15,24 +15,19 @@
 #include <algorithm>
 #include <cstring>
 
-#include "api/messages.h"
-#include "api/repair_state.h"
-#include "common/run_flags.h"
+#include "common/messages.h"
 #include "platform/platform.h"
 
 namespace arcsalve {
-
-ArchiveReaderState g_archiveReader;
 
 namespace {
 
 // Reads the next fill at the file's offset. A fill of 0 bytes (end of file or
 // a read error, which look the same) leaves the buffer empty; the next
 // ReadByte tries again.
-void Fill() {
-    ArchiveReaderState& r = g_archiveReader;
+void Fill(ArchiveReader& r) {
     r.fillOffset = r.fileOffset;
-    uint32_t n = FileRead(g_inputFile, r.buffer, kReaderBufferSize);
+    uint32_t n = FileRead(r.input, r.buffer, kReaderBufferSize);
     r.fileOffset += n;
     r.next = 0;
     r.fillLength = static_cast<int32_t>(n);
@@ -40,11 +35,10 @@ void Fill() {
 
 // Moves the file to an absolute offset and fills from there. A failed seek is
 // not detected: the fill that follows decides.
-void FillFrom(uint64_t offset) {
-    ArchiveReaderState& r = g_archiveReader;
-    FileSeek(g_inputFile, offset);
+void FillFrom(ArchiveReader& r, uint64_t offset) {
+    FileSeek(r.input, offset);
     r.fileOffset = offset;
-    Fill();
+    Fill(r);
     r.position = offset;
 }
 
@@ -52,22 +46,20 @@ void FillFrom(uint64_t offset) {
 // fresh "last value" of 0, so every report above 0 % reaches the host even
 // when it repeats the previous percentage: the host gets its chance to stop
 // once per interval.
-void ReportProgress() {
-    ArchiveReaderState& r = g_archiveReader;
+void ReportProgress(ArchiveReader& r) {
     r.tick = 0;
     uint32_t last = 0;
-    if (ReportScaledProgress(0, 100, r.position, g_inputSize, &last) == 0) g_abortRequested = 1;
+    if (ReportScaledProgress(*r.run, 0, 100, r.position, r.run->inputSize, &last) == 0) r.run->status.abortRequested = 1;
 }
 
 // Hands out up to count bytes into destination (nullptr: discard them) and
 // returns how many arrived. Equivalent to count ReadByte calls, but copies
 // whole runs of the buffer up to the next fill or progress report.
-int32_t TakeBytes(uint8_t* destination, int32_t count) {
-    ArchiveReaderState& r = g_archiveReader;
+int32_t TakeBytes(ArchiveReader& r, uint8_t* destination, int32_t count) {
     int32_t done = 0;
     while (done < count) {
         int32_t run = std::min({count - done, r.fillLength - r.next, kProgressInterval - 1 - r.tick});
-        if (run > 0 && IsOpenFile(g_inputFile)) {
+        if (run > 0 && IsOpenFile(r.input)) {
             if (destination) std::memcpy(destination + done, r.buffer + r.next, static_cast<size_t>(run));
             r.next += run;
             r.position += static_cast<uint64_t>(run);
@@ -76,7 +68,7 @@ int32_t TakeBytes(uint8_t* destination, int32_t count) {
             continue;
         }
         uint8_t byte;
-        if (!ReadByteSlow(&byte)) break;
+        if (!ReadByteSlow(r, &byte)) break;
         if (destination) destination[done] = byte;
         ++done;
     }
@@ -85,51 +77,50 @@ int32_t TakeBytes(uint8_t* destination, int32_t count) {
 
 }  // namespace
 
-void ResetArchiveReader() {
-    ArchiveReaderState& r = g_archiveReader;
+void StartArchiveReader(ArchiveReader& r, RepairRun& run) {
+    r.run = &run;
+    r.input = run.input;
     r.fillLength = 0;
     r.next = 0;
     r.tick = 0;
     r.fillOffset = 0;
     r.position = 0;
     r.mark = 0;
-    r.fileOffset = IsOpenFile(g_inputFile) ? FileTell(g_inputFile) : 0;
+    r.fileOffset = IsOpenFile(r.input) ? FileTell(r.input) : 0;
 }
 
-int ReadByteSlow(uint8_t* out) {
-    if (!IsOpenFile(g_inputFile)) return 0;
-    ArchiveReaderState& r = g_archiveReader;
+int ReadByteSlow(ArchiveReader& r, uint8_t* out) {
+    if (!IsOpenFile(r.input)) return 0;
     if (r.next >= r.fillLength) {
-        Fill();
+        Fill(r);
         if (r.fillLength == 0) return 0;
     }
     *out = r.buffer[r.next++];
     ++r.position;
     // The byte is handed out even when the host asks to stop: the readers
     // above look at the abort flag themselves.
-    if (++r.tick >= kProgressInterval) ReportProgress();
+    if (++r.tick >= kProgressInterval) ReportProgress(r);
     return 1;
 }
 
-int ReadBytes(uint8_t* destination, int32_t count) {
+int ReadBytes(ArchiveReader& r, uint8_t* destination, int32_t count) {
     if (count <= 0) return 1;
-    return TakeBytes(destination, count) == count ? 1 : 0;
+    return TakeBytes(r, destination, count) == count ? 1 : 0;
 }
 
-int32_t ReadUpTo(uint8_t* destination, int32_t count) {
+int32_t ReadUpTo(ArchiveReader& r, uint8_t* destination, int32_t count) {
     if (count <= 0) return count;
-    return TakeBytes(destination, count);
+    return TakeBytes(r, destination, count);
 }
 
-int SkipBytes(int32_t count) {
+int SkipBytes(ArchiveReader& r, int32_t count) {
     if (count <= 0) return 1;
-    return TakeBytes(nullptr, count) == count ? 1 : 0;
+    return TakeBytes(r, nullptr, count) == count ? 1 : 0;
 }
 
-void SkipBufferedUntil(uint8_t target) {
-    ArchiveReaderState& r = g_archiveReader;
+void SkipBufferedUntil(ArchiveReader& r, uint8_t target) {
     int32_t run = std::min(r.fillLength - r.next, kProgressInterval - 1 - r.tick);
-    if (run <= 0 || !IsOpenFile(g_inputFile)) return;
+    if (run <= 0 || !IsOpenFile(r.input)) return;
     const uint8_t* from = r.buffer + r.next;
     const void* hit = std::memchr(from, target, static_cast<size_t>(run));
     int32_t skipped = hit ? static_cast<int32_t>(static_cast<const uint8_t*>(hit) - from) : run;
@@ -138,34 +129,31 @@ void SkipBufferedUntil(uint8_t target) {
     r.tick += skipped;
 }
 
-void MarkPosition() {
-    const ArchiveReaderState& r = g_archiveReader;
+void MarkPosition(ArchiveReader& r) {
     uint64_t unread = static_cast<uint64_t>(std::max(r.fillLength - r.next, 0));
-    g_archiveReader.mark = r.fileOffset >= unread ? r.fileOffset - unread : 0;
+    r.mark = r.fileOffset >= unread ? r.fileOffset - unread : 0;
 }
 
 // A rejected header leaves the mark a few bytes behind the read point,
 // nearly always inside the buffer: returning there then costs no seek and no
 // fill (a file of nothing but signatures rejects one every 4 bytes).
-void ReturnToMark() { ReturnToOffset(g_archiveReader.mark); }
+void ReturnToMark(ArchiveReader& r) { ReturnToOffset(r, r.mark); }
 
-uint64_t MarkedPosition() { return g_archiveReader.mark; }
+uint64_t MarkedPosition(const ArchiveReader& r) { return r.mark; }
 
-void StepBack(int32_t count) {
-    if (!IsOpenFile(g_inputFile) || count <= 0) return;
-    ArchiveReaderState& r = g_archiveReader;
+void StepBack(ArchiveReader& r, int32_t count) {
+    if (!IsOpenFile(r.input) || count <= 0) return;
     if (r.next >= count) {
         r.next -= count;
         r.position -= static_cast<uint64_t>(count);
         return;
     }
     uint64_t here = r.fillOffset + static_cast<uint64_t>(r.next);
-    FillFrom(here >= static_cast<uint64_t>(count) ? here - static_cast<uint64_t>(count) : 0);
+    FillFrom(r, here >= static_cast<uint64_t>(count) ? here - static_cast<uint64_t>(count) : 0);
 }
 
-void ReturnToOffset(uint64_t offset) {
-    if (!IsOpenFile(g_inputFile)) return;
-    ArchiveReaderState& r = g_archiveReader;
+void ReturnToOffset(ArchiveReader& r, uint64_t offset) {
+    if (!IsOpenFile(r.input)) return;
     // Within the buffer, and the invariant holds: no new fill is needed.
     if (r.position == r.fillOffset + static_cast<uint64_t>(r.next) && offset >= r.fillOffset &&
         offset <= r.fillOffset + static_cast<uint64_t>(r.fillLength)) {
@@ -173,9 +161,23 @@ void ReturnToOffset(uint64_t offset) {
         r.position = offset;
         return;
     }
-    FillFrom(offset);
+    FillFrom(r, offset);
 }
 
-uint64_t ReaderPosition() { return g_archiveReader.position; }
+uint64_t ReaderPosition(const ArchiveReader& r) { return r.position; }
+
+ByteSource ReaderSource(ArchiveReader& r) {
+    ByteSource source;
+    source.reader = &r;
+    source.readUpTo = [](void* reader, uint8_t* destination, int32_t count) {
+        return ReadUpTo(*static_cast<ArchiveReader*>(reader), destination, count);
+    };
+    source.stepBack = [](void* reader, int32_t count) { StepBack(*static_cast<ArchiveReader*>(reader), count); };
+    source.position = [](void* reader) { return ReaderPosition(*static_cast<ArchiveReader*>(reader)); };
+    source.moveTo = [](void* reader, uint64_t offset) {
+        ReturnToOffset(*static_cast<ArchiveReader*>(reader), offset);
+    };
+    return source;
+}
 
 }  // namespace arcsalve

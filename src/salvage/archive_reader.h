@@ -6,41 +6,50 @@
 
 #include <cstdint>
 
+#include "common/byte_source.h"
+#include "common/repair_run.h"
+
 namespace arcsalve {
 
-// Resets position, progress tick, fill length, next index and mark to 0: the
-// next read fills the buffer from the input's current offset.
-void ResetArchiveReader();
+struct ArchiveReader;
+
+// Starts a reader over the run's input: position, progress tick, fill
+// length, next index and mark at 0; the first read fills the buffer from the
+// input's current offset.
+void StartArchiveReader(ArchiveReader& r, RepairRun& run);
+
+// The reader as the decoders' byte source.
+ByteSource ReaderSource(ArchiveReader& r);
 
 // Hands out the next byte; 0 at the end of the input (or when it is closed).
 // Inline (archive_reader_state.h): the scan calls it for every input byte.
-inline int ReadByte(uint8_t* out);
+inline int ReadByte(ArchiveReader& r, uint8_t* out);
 // ReadByte `count` times; 0 as soon as one fails. count <= 0 returns 1.
-int ReadBytes(uint8_t* destination, int32_t count);
+int ReadBytes(ArchiveReader& r, uint8_t* destination, int32_t count);
 // Like ReadBytes, but returns how many bytes arrived before the end.
-int32_t ReadUpTo(uint8_t* destination, int32_t count);
+int32_t ReadUpTo(ArchiveReader& r, uint8_t* destination, int32_t count);
 // Reads and discards `count` bytes; 0 if the end comes first.
-int SkipBytes(int32_t count);
+int SkipBytes(ArchiveReader& r, int32_t count);
 
 // Hands out, without looking at them one by one, the buffered bytes before
 // the next `target` byte, stopping early at the end of the buffer or where the
 // next progress report falls. The same as ReadByte calls that all return a
 // byte other than target; the scan uses it to cross data without signatures.
-void SkipBufferedUntil(uint8_t target);
+void SkipBufferedUntil(ArchiveReader& r, uint8_t target);
 
 // Remembers the offset of the next byte; ReturnToMark goes back there.
-void MarkPosition();
-void ReturnToMark();
+void MarkPosition(ArchiveReader& r);
+void ReturnToMark(ArchiveReader& r);
 // The offset MarkPosition remembered.
-uint64_t MarkedPosition();
+uint64_t MarkedPosition(const ArchiveReader& r);
 // Moves the read point back by `count` bytes (never before offset 0).
-void StepBack(int32_t count);
+void StepBack(ArchiveReader& r, int32_t count);
 // Moves the read point to an absolute offset: the next byte handed out is
 // the input's byte there.
-void ReturnToOffset(uint64_t offset);
+void ReturnToOffset(ArchiveReader& r, uint64_t offset);
 
 // File offset of the next byte to hand out.
-uint64_t ReaderPosition();
+uint64_t ReaderPosition(const ArchiveReader& r);
 
 }  // namespace arcsalve
 

@@ -1,6 +1,5 @@
 // The archive reader's state and the inline fast path of ReadByte. Included
-// by archive_reader.h only: the state is process-wide (one reader over the
-// one damaged archive), and ReadByte, which the signature scan calls for
+// by archive_reader.h only: ReadByte, which the signature scan calls for
 // every byte of the input, must inline into its callers. Everything else
 // about the reader lives in archive_reader.cpp.
 #ifndef ARCSALVE_SALVAGE_ARCHIVE_READER_STATE_H
@@ -8,7 +7,7 @@
 
 #include <cstdint>
 
-#include "api/repair_state.h"
+#include "common/repair_run.h"
 #include "platform/platform.h"
 
 namespace arcsalve {
@@ -21,7 +20,9 @@ constexpr int32_t kReaderBufferSize = 1000;
 // host's answer is also how a repair is stopped.
 constexpr int32_t kProgressInterval = 10000;
 
-struct ArchiveReaderState {
+struct ArchiveReader {
+    RepairRun* run;       // the input file and size, progress and the stop flag
+    FileHandle input;     // the damaged archive (the run's input)
     uint8_t buffer[kReaderBufferSize];
     int32_t fillLength;   // valid bytes from the last fill (0 after end of file)
     int32_t next;         // index of the next byte to hand out
@@ -32,25 +33,21 @@ struct ArchiveReaderState {
     uint64_t mark;        // offset just after the last signature found
 };
 
-// Reached directly only by the inline ReadByte below and archive_reader.cpp.
-extern ArchiveReaderState g_archiveReader;
-
 // Fills the buffer when it is exhausted, and reports progress when a byte
 // completes an interval; ReadByte's rare path.
-int ReadByteSlow(uint8_t* out);
+int ReadByteSlow(ArchiveReader& r, uint8_t* out);
 
 // Fast path: a byte is buffered and handing it out does not complete a
 // progress interval. The handle is tested so that no byte is handed out once
 // the input is closed.
-inline int ReadByte(uint8_t* out) {
-    ArchiveReaderState& r = g_archiveReader;
-    if (r.next < r.fillLength && r.tick < kProgressInterval - 1 && IsOpenFile(g_inputFile)) {
+inline int ReadByte(ArchiveReader& r, uint8_t* out) {
+    if (r.next < r.fillLength && r.tick < kProgressInterval - 1 && IsOpenFile(r.input)) {
         *out = r.buffer[r.next++];
         ++r.position;
         ++r.tick;
         return 1;
     }
-    return ReadByteSlow(out);
+    return ReadByteSlow(r, out);
 }
 
 }  // namespace arcsalve

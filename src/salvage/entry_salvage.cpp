@@ -9,13 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/messages.h"
-#include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
 #include "common/data_descriptor.h"
-#include "common/file_io.h"
+#include "common/entry_name.h"
 #include "common/little_endian.h"
-#include "common/run_flags.h"
+#include "common/messages.h"
 #include "common/zip_format.h"
 #include "decode/decode_frame.h"
 #include "recompress/recompress.h"
@@ -59,77 +57,23 @@ bool CrcFits(const Expected& e, uint32_t crc) {
     return (e.crcKnown && crc == e.crc) || (e.headerCrcKnown && crc == e.headerCrc);
 }
 
-void Write(const void* data, uint32_t count) { WriteFileBytes(g_outputFile, data, count); }
+void Write(FileHandle output, const void* data, uint32_t count) { FileWrite(output, data, count); }
 
 // Moves the output back to `offset` and cuts it there.
-void CutOutputAt(uint64_t offset) {
-    FileSeek(g_outputFile, offset);
-    FileTruncateHere(g_outputFile);
-}
-
-void FreeRecord(SalvageEntry* entry, char* name) {
-    std::free(name);
-    std::free(entry);
-}
-
-// Whether bytes are well-formed UTF-8: no stray continuation bytes, no
-// overlong forms, no surrogates, nothing above U+10FFFF.
-bool IsUtf8(const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n;) {
-        const uint8_t b = p[i];
-        size_t more;
-        uint32_t lowest;
-        if (b < 0x80) {
-            ++i;
-            continue;
-        } else if ((b & 0xE0) == 0xC0) {
-            more = 1, lowest = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            more = 2, lowest = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            more = 3, lowest = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i <= more) return false;
-        uint32_t cp = b & (0x3F >> more);
-        for (size_t k = 1; k <= more; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (p[i + k] & 0x3F);
-        }
-        if (cp < lowest || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += more + 1;
-    }
-    return true;
-}
-
-// Whether a name reads as UTF-8: it is well-formed UTF-8, and flagged so
-// (bit 11) or holding a byte above 127. The unflagged case matters because
-// the rebuilt central directory says "made on MS-DOS", under which readers
-// take an unflagged name as CP437: archives written on Unix and macOS store
-// UTF-8 names without the flag (their host field told readers), and their
-// accented names would come back garbled. A real CP437 name is almost never
-// well-formed UTF-8 (a box-drawing or Greek letter would have to stand
-// before accented letters, byte for byte as UTF-8 wants them). A name
-// flagged as UTF-8 that is not is read, and kept, as CP437.
-bool NameIsUtf8(const char* name, size_t length, uint16_t flags) {
-    const auto* bytes = reinterpret_cast<const uint8_t*>(name);
-    if (!IsUtf8(bytes, length)) return false;
-    if (flags & kFlagUtf8) return true;
-    for (size_t i = 0; i < length; ++i)
-        if (bytes[i] >= 0x80) return true;
-    return false;
+void CutOutputAt(FileHandle output, uint64_t offset) {
+    FileSeek(output, offset);
+    FileTruncateHere(output);
 }
 
 // One decode of the entry's data into temp, from the reader's position (the
 // data, after any encryption header). A streamed entry's descriptor sets
 // what it is judged by; `check`, when given, follows the output.
-int DecodeOnce(const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
+int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
                const uint8_t encHeader[kEncryptionHeaderSize], uint64_t dataStart, bool streamed,
                Expected* expected, DecodeOutcome* check) {
-    if (!streamed) return DecodeEntry(header, temp, encrypted, CurrentPassword, encHeader, check);
-    StreamedOutcome outcome =
-        SalvageStreamedData(header, temp, encrypted, CurrentPassword, encHeader, dataStart, check);
+    const char* password = s.run.password;
+    if (!streamed) return DecodeEntry(DecodeContextOf(s), header, temp, encrypted, password, encHeader, check);
+    StreamedOutcome outcome = SalvageStreamedData(s, header, temp, encrypted, password, encHeader, dataStart, check);
     if (outcome.hasDescriptor) {
         expected->size = outcome.uncompressedSize;
         expected->crc = outcome.crc;
@@ -140,36 +84,18 @@ int DecodeOnce(const uint8_t header[kLocalHeaderSize], FileHandle temp, int encr
 
 }  // namespace
 
-int ReadTrailingDescriptor(const uint8_t header[kLocalHeaderSize], uint64_t dataStart, DataDescriptor* out) {
+int ReadTrailingDescriptor(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t dataStart,
+                           DataDescriptor* out) {
     const uint32_t compressed = LoadLE32(header + kLhCompressed);
     const uint64_t at = dataStart + compressed;
     uint8_t bytes[kLongestDescriptor + kRecordLookahead];
-    const uint32_t got = FileReadAt(g_inputFile, at, bytes, sizeof bytes);
+    const uint32_t got = FileReadAt(s.run.input, at, bytes, sizeof bytes);
     const int match = MatchConfirmedDescriptor(bytes, got, compressed, LoadLE32(header + kLhUncompressed),
-                                               at + got >= g_inputSize, out);
+                                               at + got >= s.run.inputSize, out);
     // Sizes of 0 in the header may be a streaming writer's unknowns: the
     // "descriptor" is then data that merely looks like one (12 zero bytes do)
     // unless a record or the end of the input follows it.
     return match == 2 || (match == 1 && compressed != 0);
-}
-
-size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity) {
-    if (capacity == 0) return 0;
-    size_t length = std::strlen(name);
-    const bool utf8 = NameIsUtf8(name, length, flags);
-    if (length <= kShownNameBytes) return utf8 ? Utf8ToHost(name, out, capacity) : OemToHost(name, out, capacity);
-    // A long name is shown by its start, cut at a whole character.
-    char start[kShownNameBytes + 1];
-    length = kShownNameBytes;
-    while (utf8 && length > 0 && (static_cast<uint8_t>(name[length]) & 0xC0) == 0x80) --length;
-    std::memcpy(start, name, length);
-    start[length] = '\0';
-    size_t shown = utf8 ? Utf8ToHost(start, out, capacity) : OemToHost(start, out, capacity);
-    if (shown + 3 < capacity) {
-        std::memcpy(out + shown, "...", 4);
-        shown += 3;
-    }
-    return shown;
 }
 
 FileHandle CreateTempFile(char path[kMaxPath]) {
@@ -189,8 +115,9 @@ FileHandle CreateTempFile(char path[kMaxPath]) {
     return FileCreatePrivate(path);
 }
 
-int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
-    SalvageCounters& counters = Counters();
+int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* name) {
+    RepairRun& run = s.run;
+    SalvageCounters& counters = run.counters;
     ++counters.filesFound;
     const uint16_t flags = LoadLE16(header + kLhFlags);
     Expected expected{};
@@ -200,14 +127,14 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // With trailing descriptors, the descriptor after the data stands in for
     // the header's zeros (a streaming writer may leave other values than 0
     // in the CRC field); the data starts here, encryption header included.
-    const bool streamed = IsStreamedEntry(header);
-    const uint64_t dataStart = ReaderPosition();
+    const bool streamed = IsStreamedEntry(run, header);
+    const uint64_t dataStart = ReaderPosition(s.reader);
     if (streamed) expected.headerCrcKnown = false;
     // With bit 3 the writer put the CRC-32 it computed in a descriptor after
     // the data, whatever it left in the header: it is read where the
     // header's compressed size says the data ends.
     DataDescriptor descriptor;
-    if (!streamed && (flags & kFlagDataDescriptor) && ReadTrailingDescriptor(header, dataStart, &descriptor)) {
+    if (!streamed && (flags & kFlagDataDescriptor) && ReadTrailingDescriptor(s, header, dataStart, &descriptor)) {
         expected.crcKnown = true;
         expected.crc = descriptor.crc;
         if (expected.size == 0 && descriptor.uncompressedSize <= 0xFFFFFFFFu)
@@ -221,28 +148,30 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // then fails all but by chance, and the decode ends at once anyway.
     const int encrypted = (flags & kFlagEncrypted) ? 1 : 0;
     uint8_t encryptionHeader[kEncryptionHeaderSize] = {};
+    PasswordSearch passwords;
     if (encrypted) {
-        ReadUpTo(encryptionHeader, kEncryptionHeaderSize);
-        if (!PromptForPassword(encryptionHeader, name, expected.headerCrc, LoadLE16(header + kLhTime), flags)) {
-            EmitFormatted(MESSAGE_ERROR, 10, shown);
+        ReadUpTo(s.reader, encryptionHeader, kEncryptionHeaderSize);
+        if (!PromptForPassword(run, passwords, encryptionHeader, name, expected.headerCrc, LoadLE16(header + kLhTime),
+                               flags)) {
+            EmitFormatted(run, MESSAGE_ERROR, kTextCannotDecrypt, shown);
             ++counters.undecryptable;
             return 0;
         }
     }
-    const uint64_t afterEncryptionHeader = ReaderPosition();
+    const uint64_t afterEncryptionHeader = ReaderPosition(s.reader);
 
     // An entry that may be kept as it is gets a first decode that only checks
     // its output: an intact one then needs no temporary file at all. Any
     // other comes back with the reader at its data again.
-    if (MayKeepIntact(header)) {
-        int kept = KeepIfIntact(header, shown);
+    if (MayKeepIntact(run, header)) {
+        int kept = KeepIfIntact(s, header, shown);
         if (kept != kNotIntact) return kept ? 2 : 0;
     }
 
     char tempPath[kMaxPath];
     FileHandle temp = CreateTempFile(tempPath);
     if (!IsOpenFile(temp)) {
-        EmitFormatted(MESSAGE_ERROR, 11, tempPath);
+        EmitFormatted(run, MESSAGE_ERROR, kTextCannotCreateTemp, tempPath);
         ++counters.systemErrors;
         return 0;
     }
@@ -252,29 +181,29 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // none does, the first is used again and the entry fares as damaged.
     const Expected recorded = expected;
     char firstPassword[kPasswordBufferSize];
-    std::memcpy(firstPassword, CurrentPassword, sizeof firstPassword);
+    std::memcpy(firstPassword, run.password, sizeof firstPassword);
     DecodeOutcome check{};
     int decoded;
     for (bool lastTry = false;;) {
         expected = recorded;
-        decoded = DecodeOnce(header, temp, encrypted, encryptionHeader, dataStart, streamed, &expected,
+        decoded = DecodeOnce(s, header, temp, encrypted, encryptionHeader, dataStart, streamed, &expected,
                              encrypted ? &check : nullptr);
-        if (!encrypted || lastTry || g_abortRequested || g_writeFailed) break;
+        if (!encrypted || lastTry || RunStopped(&run.status)) break;
         const bool judged = expected.crcKnown || expected.headerCrcKnown;
         if (decoded && (!judged || !check.inOrder || (check.produced == expected.size && CrcFits(expected, check.crc))))
             break;
-        if (!NextPasswordForEntry()) {
-            std::memcpy(CurrentPassword, firstPassword, sizeof firstPassword);
+        if (!NextPasswordForEntry(run, passwords)) {
+            std::memcpy(run.password, firstPassword, sizeof firstPassword);
             lastTry = true;
         }
         FileSeek(temp, 0);
         FileTruncateHere(temp);
-        ReturnToOffset(afterEncryptionHeader);
+        ReturnToOffset(s.reader, afterEncryptionHeader);
         check = DecodeOutcome{};
     }
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
-    if (g_abortRequested) {
+    if (run.status.abortRequested) {
         FileClose(temp);
         PathDelete(tempPath);
         return 0;
@@ -289,12 +218,12 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // put it in the header.
     if (streamed && decoded && !expected.crcKnown && expected.size == 0) expected.size = size;
     if (!decoded) {
-        EmitFormatted(MESSAGE_ERROR, 12, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
+        EmitFormatted(run, MESSAGE_ERROR, kTextCorrupt, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
         if (size == 0) ++counters.unrecoverable;
         else ++counters.partiallyRecoverable;
         partial = true;
     } else if (size != expected.size) {
-        EmitFormatted(MESSAGE_WARNING, 13, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
+        EmitFormatted(run, MESSAGE_WARNING, kTextWrongSize, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
         ++counters.partiallyRecoverable;
         partial = true;
     }
@@ -303,7 +232,7 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
 
     uint32_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressed = RecompressEntry(shown, tempPath, size, &method, &crc);
+    uint32_t compressed = RecompressEntry(run, shown, tempPath, size, &method, &crc);
     PathDelete(tempPath);
     if (compressed == kRecompressFailed) {
         ++counters.recompressFailed;
@@ -316,12 +245,12 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     // no CRC-32 to go by is kept but never called intact.
     const bool judged = expected.crcKnown || expected.headerCrcKnown;
     if (!partial && judged && !CrcFits(expected, crc)) {
-        EmitFormatted(MESSAGE_ERROR, 15, shown, static_cast<unsigned>(crc),
+        EmitFormatted(run, MESSAGE_ERROR, kTextCrcMismatch, shown, static_cast<unsigned>(crc),
                       static_cast<unsigned>(expected.crcKnown ? expected.crc : expected.headerCrc));
         ++counters.partiallyRecoverable;
         partial = true;
     } else if (!partial && !judged) {
-        EmitFormatted(MESSAGE_WARNING, 32, shown, static_cast<int32_t>(size));
+        EmitFormatted(run, MESSAGE_WARNING, kTextUnverified, shown, static_cast<int32_t>(size));
         ++counters.unverified;
         partial = true;
     }
@@ -330,14 +259,15 @@ int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name) {
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
     StoreLE32(header + kLhCrc, crc);
     if (partial) return 1;
-    EmitFormatted(MESSAGE_INFO, 14, shown, static_cast<int32_t>(size));
-    if (encrypted) RememberCurrentPassword();
+    EmitFormatted(run, MESSAGE_INFO, kTextEntryOk, shown, static_cast<int32_t>(size));
+    if (encrypted) RememberCurrentPassword(run);
     return 2;
 }
 
-int SalvageOneEntry() {
+int SalvageOneEntry(Salvage& s) {
+    RepairRun& run = s.run;
     uint8_t header[kLocalHeaderSize] = {'P', 'K', 3, 4};
-    if (!ReadBytes(header + 4, kLocalHeaderSize - 4)) return kEntryDropped;
+    if (!ReadBytes(s.reader, header + 4, kLocalHeaderSize - 4)) return kEntryDropped;
     // The name length is the only field tested: no real entry has an empty
     // name, and every other length the field can hold is accepted (the name
     // is kept on the heap). Sizes, method, flags, version and dates are taken
@@ -347,36 +277,37 @@ int SalvageOneEntry() {
 
     auto* entry = static_cast<SalvageEntry*>(std::calloc(1, sizeof(SalvageEntry)));
     char* name = static_cast<char*>(std::malloc(nameLength + 1u));
+    if (entry != nullptr) entry->name = name;
     if (entry == nullptr || name == nullptr) {
-        FreeRecord(entry, name);
+        if (entry != nullptr) ReleaseSalvageEntry(entry);
+        else std::free(name);
         return kHeaderRejected;
     }
-    if (!ReadBytes(reinterpret_cast<uint8_t*>(name), nameLength)) {
-        EmitMessage(MESSAGE_ERROR, LoadMessageText(16));
-        FreeRecord(entry, name);
+    if (!ReadBytes(s.reader, reinterpret_cast<uint8_t*>(name), nameLength)) {
+        EmitText(run, MESSAGE_ERROR, kTextPrematureEnd);
+        ReleaseSalvageEntry(entry);
         return kEntryDropped;
     }
     name[nameLength] = '\0';
-    entry->name = name;
-    NoteFoundName(name, nameLength);
+    NoteFoundName(s.listed, name, nameLength);
     std::memcpy(entry->localHeader, header, kLocalHeaderSize);
 
     // The extra field is not carried over: whatever it describes (time
     // stamps, sizes of a larger archive format) may not fit the new data.
-    SkipBytes(LoadLE16(header + kLhExtraLength));
+    SkipBytes(s.reader, LoadLE16(header + kLhExtraLength));
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
     // Checked before the salvage rewrites the header's sizes.
-    const bool streamed = IsStreamedEntry(entry->localHeader);
-    const uint64_t entryStart = FileTell(g_outputFile);
+    const bool streamed = IsStreamedEntry(run, entry->localHeader);
+    const uint64_t entryStart = FileTell(run.output);
     entry->localHeaderOffset = entryStart;
-    Write(entry->localHeader, kLocalHeaderSize);
-    Write(name, nameLength);
+    Write(run.output, entry->localHeader, kLocalHeaderSize);
+    Write(run.output, name, nameLength);
 
-    const int saved = SalvageEntryData(entry->localHeader, name);
+    const int saved = SalvageEntryData(s, entry->localHeader, name);
     if (!saved) {
-        CutOutputAt(entryStart);
-        FreeRecord(entry, name);
+        CutOutputAt(run.output, entryStart);
+        ReleaseSalvageEntry(entry);
         return kEntryDropped;
     }
 
@@ -386,11 +317,11 @@ int SalvageOneEntry() {
     uint8_t* h = entry->localHeader;
     StoreLE16(h + kLhFlags, NameIsUtf8(name, nameLength, LoadLE16(h + kLhFlags)) ? kFlagUtf8 : 0);
     StoreLE16(h + kLhVersion, kVersionNeeded);
-    const uint64_t entryEnd = FileTell(g_outputFile);
-    FileSeek(g_outputFile, entryStart);
-    Write(h, kLocalHeaderSize);
-    FileSeek(g_outputFile, entryEnd);
-    AppendSalvageEntry(entry);
+    const uint64_t entryEnd = FileTell(run.output);
+    FileSeek(run.output, entryStart);
+    Write(run.output, h, kLocalHeaderSize);
+    FileSeek(run.output, entryEnd);
+    AppendSalvageEntry(s, entry);
     if (saved != 2) return kEntryNotIntact;
     return streamed ? kEntrySavedHere : kEntrySaved;
 }

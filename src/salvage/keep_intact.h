@@ -19,13 +19,14 @@
 
 #include "common/zip_format.h"
 #include "decode/decode_frame.h"
+#include "salvage/salvage_entry.h"
 
 namespace arcsalve {
 
 // True when the repair keeps intact entries and this one could be kept: not
 // encrypted (the rebuilt archive holds no encrypted data), method 0 or 8 (a
 // legacy method always becomes one any reader can open).
-bool MayKeepIntact(const uint8_t header[kLocalHeaderSize]);
+bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize]);
 
 // KeepIfIntact's result when the entry is not kept and nothing was done.
 constexpr int kNotIntact = -1;
@@ -38,7 +39,7 @@ constexpr int kNotIntact = -1;
 // host asked to stop, without a message; a write failed, reported);
 // kNotIntact with the reader back at the data, for the entry's classic
 // salvage. `shown` is the name as messages show it.
-int KeepIfIntact(uint8_t header[kLocalHeaderSize], const char* shown);
+int KeepIfIntact(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown);
 
 // What the entry salvage knows about an entry's data once it is decoded.
 struct IntactCheck {
@@ -58,9 +59,9 @@ bool ProvedIntact(const IntactCheck& check);
 // damaged archive from `offset`, to the rebuilt archive at its current
 // offset. The reads are positional: the archive reader stays where it
 // stands. Returns 1 on success. On failure the rebuilt archive is cut back
-// to where the copy began; a short write has raised g_writeFailed, a short
+// to where the copy began; a short write has raised the run's writeFailed, a short
 // read (the archive changed under us) has not.
-int CopyOriginalData(uint64_t offset, uint64_t length);
+int CopyOriginalData(RepairRun& run, uint64_t offset, uint64_t length);
 
 }  // namespace arcsalve
 

@@ -12,18 +12,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/messages.h"
-#include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
+#include "common/entry_name.h"
 #include "common/little_endian.h"
+#include "common/messages.h"
 #include "common/zip_format.h"
 #include "platform/platform.h"
-#include "salvage/salvage_entry.h"
 
 namespace arcsalve {
 namespace {
 
-constexpr uint32_t kMessageNotFound = 34;
 constexpr size_t kListedBudget = size_t{16} << 20;
 
 // A listed name in the store: its hash, the record's flags, its length, and
@@ -33,17 +31,6 @@ struct ListedHead {
     uint16_t flags;
     uint16_t length;
 };
-
-struct ListedState {
-    uint64_t* found = nullptr;  // hashes of the names of local headers read
-    size_t foundCount = 0;
-    size_t foundCapacity = 0;
-    bool foundIncomplete = false;  // memory ran out: "not found" could be wrong
-    uint8_t* listed = nullptr;     // ListedHead, name, NUL; one after another
-    size_t listedUsed = 0;
-    size_t listedCapacity = 0;
-};
-ListedState g_listed;
 
 uint64_t HashName(const uint8_t* name, size_t length) {
     uint64_t h = 0xCBF29CE484222325u;  // 64-bit FNV-1a
@@ -64,27 +51,27 @@ bool Reserve(void** block, size_t* capacity, size_t need) {
 
 }  // namespace
 
-void ResetListedNames() {
-    std::free(g_listed.found);
-    std::free(g_listed.listed);
-    g_listed = ListedState{};
+void ReleaseListedNames(ListedNames& names) {
+    std::free(names.found);
+    std::free(names.listed);
+    names = ListedNames{};
 }
 
-void NoteFoundName(const char* name, uint16_t length) {
-    size_t bytes = g_listed.foundCapacity * sizeof(uint64_t);
-    void* block = g_listed.found;
-    if (!Reserve(&block, &bytes, (g_listed.foundCount + 1) * sizeof(uint64_t))) {
-        g_listed.foundIncomplete = true;
+void NoteFoundName(ListedNames& names, const char* name, uint16_t length) {
+    size_t bytes = names.foundCapacity * sizeof(uint64_t);
+    void* block = names.found;
+    if (!Reserve(&block, &bytes, (names.foundCount + 1) * sizeof(uint64_t))) {
+        names.foundIncomplete = true;
         return;
     }
-    g_listed.found = static_cast<uint64_t*>(block);
-    g_listed.foundCapacity = bytes / sizeof(uint64_t);
-    g_listed.found[g_listed.foundCount++] = HashName(reinterpret_cast<const uint8_t*>(name), length);
+    names.found = static_cast<uint64_t*>(block);
+    names.foundCapacity = bytes / sizeof(uint64_t);
+    names.found[names.foundCount++] = HashName(reinterpret_cast<const uint8_t*>(name), length);
 }
 
-void NoteCentralRecord(uint64_t offset) {
+void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
     uint8_t record[kCentralRecordSize];
-    if (FileReadAt(g_inputFile, offset, record, kCentralRecordSize) != kCentralRecordSize) return;
+    if (FileReadAt(input, offset, record, kCentralRecordSize) != kCentralRecordSize) return;
     // Besides the signature: a name, a version needed below 256 and the
     // first disk 0 (or 0xFFFF, moved to a ZIP64 field), as every writer puts
     // them; four bytes of compressed data that only look like a signature
@@ -92,32 +79,32 @@ void NoteCentralRecord(uint64_t offset) {
     const uint16_t length = LoadLE16(record + 28);
     const uint16_t disk = LoadLE16(record + 34);
     if (length == 0 || record[7] != 0 || (disk != 0 && disk != 0xFFFF)) return;
-    const size_t need = g_listed.listedUsed + sizeof(ListedHead) + length + 1u;
+    const size_t need = names.listedUsed + sizeof(ListedHead) + length + 1u;
     if (need > kListedBudget) return;
-    void* block = g_listed.listed;
-    if (!Reserve(&block, &g_listed.listedCapacity, need)) return;
-    g_listed.listed = static_cast<uint8_t*>(block);
-    uint8_t* name = g_listed.listed + g_listed.listedUsed + sizeof(ListedHead);
-    if (FileReadAt(g_inputFile, offset + kCentralRecordSize, name, length) != length) return;
+    void* block = names.listed;
+    if (!Reserve(&block, &names.listedCapacity, need)) return;
+    names.listed = static_cast<uint8_t*>(block);
+    uint8_t* name = names.listed + names.listedUsed + sizeof(ListedHead);
+    if (FileReadAt(input, offset + kCentralRecordSize, name, length) != length) return;
     name[length] = 0;
     ListedHead head{HashName(name, length), LoadLE16(record + 8), length};
-    std::memcpy(g_listed.listed + g_listed.listedUsed, &head, sizeof head);
-    g_listed.listedUsed = need;
+    std::memcpy(names.listed + names.listedUsed, &head, sizeof head);
+    names.listedUsed = need;
 }
 
-int32_t ReportListedNamesNotFound() {
-    if (g_listed.foundIncomplete) return 0;
-    std::sort(g_listed.found, g_listed.found + g_listed.foundCount);
+int32_t ReportListedNamesNotFound(ListedNames& names, RepairRun& run) {
+    if (names.foundIncomplete) return 0;
+    std::sort(names.found, names.found + names.foundCount);
     int32_t missing = 0;
-    for (size_t at = 0; at < g_listed.listedUsed;) {
+    for (size_t at = 0; at < names.listedUsed;) {
         ListedHead head;
-        std::memcpy(&head, g_listed.listed + at, sizeof head);
-        const char* name = reinterpret_cast<const char*>(g_listed.listed + at + sizeof head);
+        std::memcpy(&head, names.listed + at, sizeof head);
+        const char* name = reinterpret_cast<const char*>(names.listed + at + sizeof head);
         at += sizeof head + head.length + 1u;
-        if (std::binary_search(g_listed.found, g_listed.found + g_listed.foundCount, head.hash)) continue;
+        if (std::binary_search(names.found, names.found + names.foundCount, head.hash)) continue;
         char shown[kDisplayNameSize];
         EntryDisplayName(name, head.flags, shown, sizeof shown);
-        EmitFormatted(MESSAGE_ERROR, kMessageNotFound, shown);
+        EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFound, shown);
         ++missing;
     }
     return missing;

@@ -7,8 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/repair_run.h"
 #include "common/zip_format.h"
 #include "platform/platform.h"
+#include "decode/decode_frame.h"
+#include "salvage/archive_reader.h"
+#include "salvage/listed_names.h"
 
 namespace arcsalve {
 
@@ -20,23 +24,26 @@ struct SalvageEntry {
     uint8_t localHeader[kLocalHeaderSize];  // the local header as finally written
 };
 
-// The counters of the summary, zeroed when a scan starts.
-struct SalvageCounters {
-    int32_t filesFound;
-    int32_t unrecoverable;
-    int32_t partiallyRecoverable;
-    int32_t undecryptable;
-    int32_t systemErrors;
-    int32_t recompressFailed;  // entries dropped because their re-compression failed
-    int32_t unverified;        // saved without a CRC-32 to check them against
-    int32_t listedNotFound;    // named by a surviving central directory, never found
+// One scan's state: the run, the reader over its input, the saved entries in
+// input order, and what streamed entries read twice.
+struct Salvage {
+    RepairRun& run;
+    ArchiveReader reader;
+    SalvageEntry* head;    // saved entries in input order
+    SalvageEntry* tail;    // appending stays O(1) for archives of many entries
+    uint32_t records;      // entries in the list
+    uint64_t centralSize;  // bytes of their central directory records and names
+    uint64_t extraRead;    // input read again for streamed entries so far
+    ListedNames listed;    // the names found, and those a central directory lists
 };
+
+// The decoders' context for this scan: its reader, the run's status and limit.
+DecodeContext DecodeContextOf(Salvage& s);
 
 // --- scan.cpp -----------------------------------------------------------------
 
-SalvageCounters& Counters();
 // Appends a saved entry to the list, which then owns it (and its name).
-void AppendSalvageEntry(SalvageEntry* entry);
+void AppendSalvageEntry(Salvage& s, SalvageEntry* entry);
 // Frees a record and its name.
 void ReleaseSalvageEntry(SalvageEntry* entry);
 
@@ -55,36 +62,23 @@ enum EntryResult : int {
 };
 
 // Salvages the entry whose local header signature was just read.
-int SalvageOneEntry();
+int SalvageOneEntry(Salvage& s);
 
 // Decodes, checks, reports and re-compresses one entry's data behind its
 // header in the output; updates the 30-byte header copy with the method,
 // sizes and CRC-32 of what was written. 1: keep the entry; 0: drop it.
-int SalvageEntryData(uint8_t header[kLocalHeaderSize], const char* name);
+int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* name);
 
 // With flag bit 3 the CRC-32 and sizes also follow the data in a descriptor.
 // Reads it where the header's compressed size says the data (from dataStart,
 // encryption header included) ends; 1 and *out filled when one fits there.
-int ReadTrailingDescriptor(const uint8_t header[kLocalHeaderSize], uint64_t dataStart,
+int ReadTrailingDescriptor(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t dataStart,
                            struct DataDescriptor* out);
 
 // Creates "arcsalve.tmp" in the temporary directory, private and without
 // following links; path receives its path (kMaxPath bytes). Returns the
 // handle, kInvalidFile on failure.
 FileHandle CreateTempFile(char path[kMaxPath]);
-
-// An entry name as messages show it, in host text: converted from UTF-8 when
-// it reads as UTF-8 (well-formed, and flagged by bit 11 or not plain ASCII),
-// else from CP437. A name longer than kShownNameBytes is shown by its first
-// characters and "..." (only messages shorten names; the archive keeps them
-// whole). Returns the length written into out.
-size_t EntryDisplayName(const char* name, uint16_t flags, char* out, size_t capacity);
-
-// The stored bytes of a name that messages show at most.
-constexpr size_t kShownNameBytes = 270;
-// Room for a displayed name: the bytes shown at three host bytes per CP437
-// byte, the ellipsis, and a terminator.
-constexpr size_t kDisplayNameSize = kShownNameBytes * 3 + 3 + 1;
 
 }  // namespace arcsalve
 

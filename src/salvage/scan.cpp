@@ -14,17 +14,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/messages.h"
-#include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
-#include "common/file_io.h"
+#include "common/entry_name.h"
 #include "common/little_endian.h"
-#include "common/run_flags.h"
+#include "common/messages.h"
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
 #include "salvage/listed_names.h"
 #include "salvage/salvage_entry.h"
-#include "salvage/scan_testing.h"
 #include "salvage/streamed_entry.h"
 
 namespace arcsalve {
@@ -43,11 +40,10 @@ constexpr uint16_t kVersionMadeBy = 20;
 constexpr uint16_t kVersionNeeded = 20;
 constexpr uint32_t kDosDirectoryAttribute = 0x10;
 
-// Every offset and size of the rebuilt archive is a 32-bit field, so the
-// whole archive, central directory and end records included, must stay
-// within 4 GiB - 1 bytes. An entry that would take it past that is cut out
-// again and the scan ends there: the archive is completed with what fits.
-constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
+// The rebuilt archive must stay within the run's archive size limit (4 GiB
+// - 1 bytes: its offsets are 32-bit fields). An entry that would take it
+// past that is cut out again and the scan ends there: the archive is
+// completed with what fits.
 // The end record counts entries in 16 bits. Past 65,535 entries the
 // archive gets a ZIP64 end record (56 bytes) and its locator (20 bytes) in
 // front of the end record, which then says 0xFFFF.
@@ -55,25 +51,15 @@ constexpr uint32_t kMaxClassicRecords = 0xFFFF;
 constexpr int kZip64EndRecordSize = 56;
 constexpr int kZip64LocatorSize = 20;
 
-struct ScanState {
-    SalvageEntry* head = nullptr;  // saved entries in input order
-    SalvageEntry* tail = nullptr;  // appending stays O(1) for archives of many entries
-    uint32_t records = 0;          // entries in the list
-    uint64_t centralSize = 0;      // bytes of their central directory records and names
-    uint64_t sizeLimit = kMaxArchiveSize;
-    SalvageCounters counters{};
-};
-ScanState g_scan;
-
-void ReleaseList() {
-    while (g_scan.head != nullptr) {
-        SalvageEntry* next = g_scan.head->next;
-        ReleaseSalvageEntry(g_scan.head);
-        g_scan.head = next;
+void ReleaseList(Salvage& s) {
+    while (s.head != nullptr) {
+        SalvageEntry* next = s.head->next;
+        ReleaseSalvageEntry(s.head);
+        s.head = next;
     }
-    g_scan.tail = nullptr;
-    g_scan.records = 0;
-    g_scan.centralSize = 0;
+    s.tail = nullptr;
+    s.records = 0;
+    s.centralSize = 0;
 }
 
 uint64_t CentralRecordBytes(const SalvageEntry& entry) {
@@ -87,29 +73,27 @@ uint64_t EndRecordBytes(uint32_t records) {
 
 // Whether the listed entries, whose data ends at `entriesEnd`, and their
 // central directory still make an archive of 32-bit offsets.
-bool ArchiveFits(uint64_t entriesEnd) {
-    return entriesEnd + g_scan.centralSize + EndRecordBytes(g_scan.records) <= g_scan.sizeLimit;
+bool ArchiveFits(const Salvage& s, uint64_t entriesEnd) {
+    return entriesEnd + s.centralSize + EndRecordBytes(s.records) <= s.run.limits.archiveSize;
 }
 
 // Takes the entry just saved, the list's tail, out again (its predecessor
 // is `before`, null when it was the only one) and cuts it out of the output.
-void DropLastEntry(SalvageEntry* before) {
-    SalvageEntry* entry = g_scan.tail;
+void DropLastEntry(Salvage& s, SalvageEntry* before) {
+    SalvageEntry* entry = s.tail;
     if (before != nullptr) before->next = nullptr;
-    else g_scan.head = nullptr;
-    g_scan.tail = before;
-    --g_scan.records;
-    g_scan.centralSize -= CentralRecordBytes(*entry);
-    FileSeek(g_outputFile, entry->localHeaderOffset);
-    FileTruncateHere(g_outputFile);
+    else s.head = nullptr;
+    s.tail = before;
+    --s.records;
+    s.centralSize -= CentralRecordBytes(*entry);
+    FileSeek(s.run.output, entry->localHeaderOffset);
+    FileTruncateHere(s.run.output);
     char shown[kDisplayNameSize];
     EntryDisplayName(entry->name, LoadLE16(entry->localHeader + kLhFlags), shown, sizeof shown);
-    EmitFormatted(MESSAGE_ERROR, 29, shown);
-    ++g_scan.counters.systemErrors;
+    EmitFormatted(s.run, MESSAGE_ERROR, kTextPastSizeLimit, shown);
+    ++s.run.counters.systemErrors;
     ReleaseSalvageEntry(entry);
 }
-
-void EmitText(int32_t level, uint32_t id) { EmitMessage(level, LoadMessageText(id)); }
 
 // The state machine over "PK", 3, 4 (a local header) and "PK", 1, 2 (a
 // central directory record): the signature bytes matched. A "P" always
@@ -149,16 +133,16 @@ void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecord
     StoreLE32(record + 42, static_cast<uint32_t>(entry.localHeaderOffset));
 }
 
-bool WriteWhole(const void* data, uint32_t count) {
-    return WriteFileBytes(g_outputFile, data, count) == count;
+bool WriteWhole(FileHandle output, const void* data, uint32_t count) {
+    return FileWrite(output, data, count) == count;
 }
 
 // The ZIP64 end record and its locator, for more entries than the end
 // record's 16 bits can count. Offsets and sizes still fit 32 bits (the
 // archive never passes 4 GiB), so only the count needs them; old readers
 // that know no ZIP64 still find the directory through the end record.
-bool WriteZip64End(uint32_t records, uint64_t centralSize, uint64_t centralStart) {
-    const uint64_t at = FileTell(g_outputFile);
+bool WriteZip64End(FileHandle output, uint32_t records, uint64_t centralSize, uint64_t centralStart) {
+    const uint64_t at = FileTell(output);
     uint8_t record[kZip64EndRecordSize] = {};
     StoreLE32(record + 0, 0x06064B50);                // signature "PK", 6, 6
     StoreLE32(record + 4, kZip64EndRecordSize - 12);  // size of the rest (64-bit)
@@ -175,29 +159,30 @@ bool WriteZip64End(uint32_t records, uint64_t centralSize, uint64_t centralStart
     // 4 disk of the ZIP64 end record: 0.
     StoreLE32(locator + 8, static_cast<uint32_t>(at));
     StoreLE32(locator + 16, 1);                       // disks in total
-    return WriteWhole(record, kZip64EndRecordSize) && WriteWhole(locator, kZip64LocatorSize);
+    return WriteWhole(output, record, kZip64EndRecordSize) && WriteWhole(output, locator, kZip64LocatorSize);
 }
 
 // Writes the central directory and the end record; 0 when a record could not
 // be written whole (reported; the archive is then left without an end). Every
 // write is checked, the names and the end record too: an archive that lost
 // its end on a full disk must not be announced as stored.
-int WriteCentralDirectory() {
-    const uint64_t start = FileTell(g_outputFile);
+int WriteCentralDirectory(Salvage& s) {
+    const FileHandle output = s.run.output;
+    const uint64_t start = FileTell(output);
     uint32_t records = 0;
     bool written = true;
-    while (g_scan.head != nullptr && written) {
-        SalvageEntry* entry = g_scan.head;
+    while (s.head != nullptr && written) {
+        SalvageEntry* entry = s.head;
         uint8_t record[kCentralRecordSize];
         BuildCentralRecord(*entry, record);
-        written = WriteWhole(record, kCentralRecordSize) &&
-                  WriteWhole(entry->name, LoadLE16(entry->localHeader + kLhNameLength));
+        written = WriteWhole(output, record, kCentralRecordSize) &&
+                  WriteWhole(output, entry->name, LoadLE16(entry->localHeader + kLhNameLength));
         ++records;
-        g_scan.head = entry->next;
+        s.head = entry->next;
         ReleaseSalvageEntry(entry);
     }
-    const uint64_t size = FileTell(g_outputFile) - start;
-    if (written && records > kMaxClassicRecords) written = WriteZip64End(records, size, start);
+    const uint64_t size = FileTell(output) - start;
+    if (written && records > kMaxClassicRecords) written = WriteZip64End(output, records, size, start);
 
     uint8_t end[kEndRecordSize] = {};
     const uint16_t count = records > kMaxClassicRecords ? 0xFFFF : static_cast<uint16_t>(records);
@@ -208,31 +193,32 @@ int WriteCentralDirectory() {
     StoreLE32(end + 12, static_cast<uint32_t>(size));
     StoreLE32(end + 16, static_cast<uint32_t>(start));
     // 20 comment length: 0.
-    if (written) written = WriteWhole(end, kEndRecordSize);
+    if (written) written = WriteWhole(output, end, kEndRecordSize);
     if (!written) {
-        EmitText(MESSAGE_ERROR, 19);
-        ReleaseList();
+        EmitText(s.run, MESSAGE_ERROR, kTextCannotWriteOutput);
+        ReleaseList(s);
         return 0;
     }
-    g_scan.tail = nullptr;
-    g_scan.records = 0;
-    g_scan.centralSize = 0;
-    FileTruncateHere(g_outputFile);
+    s.tail = nullptr;
+    s.records = 0;
+    s.centralSize = 0;
+    FileTruncateHere(output);
     return 1;
 }
 
-void EmitSummary() {
-    const SalvageCounters& c = g_scan.counters;
-    EmitText(MESSAGE_INFO, 21);
-    EmitFormatted(MESSAGE_INFO, 22, c.filesFound);
-    if (c.unrecoverable > 0) EmitFormatted(MESSAGE_ERROR, 23, c.unrecoverable);
-    if (c.partiallyRecoverable > 0) EmitFormatted(MESSAGE_ERROR, 24, c.partiallyRecoverable);
-    if (c.undecryptable > 0) EmitFormatted(MESSAGE_ERROR, 25, c.undecryptable);
-    if (c.systemErrors > 0) EmitFormatted(MESSAGE_ERROR, 26, c.systemErrors);
-    if (c.recompressFailed > 0) EmitFormatted(MESSAGE_ERROR, 31, c.recompressFailed);
-    if (c.unverified > 0) EmitFormatted(MESSAGE_WARNING, 33, c.unverified);
-    if (c.listedNotFound > 0) EmitFormatted(MESSAGE_ERROR, 35, c.listedNotFound);
-    if (c.filesFound > 0) EmitFormatted(MESSAGE_INFO, 28, OutputPath);
+void EmitSummary(RepairRun& run) {
+    const SalvageCounters& c = run.counters;
+    EmitText(run, MESSAGE_INFO, kTextComplete);
+    EmitFormatted(run, MESSAGE_INFO, kTextFilesFound, c.filesFound);
+    if (c.unrecoverable > 0) EmitFormatted(run, MESSAGE_ERROR, kTextUnrecoverable, c.unrecoverable);
+    if (c.partiallyRecoverable > 0)
+        EmitFormatted(run, MESSAGE_ERROR, kTextPartiallyRecoverable, c.partiallyRecoverable);
+    if (c.undecryptable > 0) EmitFormatted(run, MESSAGE_ERROR, kTextUndecryptable, c.undecryptable);
+    if (c.systemErrors > 0) EmitFormatted(run, MESSAGE_ERROR, kTextSystemErrors, c.systemErrors);
+    if (c.recompressFailed > 0) EmitFormatted(run, MESSAGE_ERROR, kTextRecompressFailures, c.recompressFailed);
+    if (c.unverified > 0) EmitFormatted(run, MESSAGE_WARNING, kTextUnverifiedCount, c.unverified);
+    if (c.listedNotFound > 0) EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFoundCount, c.listedNotFound);
+    if (c.filesFound > 0) EmitFormatted(run, MESSAGE_INFO, kTextStoredIn, run.outputPath);
 }
 
 // After an entry that was not saved intact (dropped, damaged or unverified)
@@ -243,51 +229,52 @@ void EmitSummary() {
 // in increasing order, so this ends.) What it reads again comes out of the
 // run's allowance for reading input twice (streamed_entry.h); once that is
 // spent, the scan goes on where the entry's read stopped.
-void LookBackOverEntry() {
-    const uint64_t from = MarkedPosition();
-    const uint64_t at = ReaderPosition();
-    if (at > from && SpendRereadAllowance(at - from)) ReturnToOffset(from);
+void LookBackOverEntry(Salvage& s) {
+    const uint64_t from = MarkedPosition(s.reader);
+    const uint64_t at = ReaderPosition(s.reader);
+    if (at > from && SpendRereadAllowance(s, at - from)) ReturnToOffset(s.reader, from);
 }
 
 }  // namespace
 
-SalvageCounters& Counters() { return g_scan.counters; }
-
-void AppendSalvageEntry(SalvageEntry* entry) {
+void AppendSalvageEntry(Salvage& s, SalvageEntry* entry) {
     entry->next = nullptr;
-    if (g_scan.tail != nullptr) g_scan.tail->next = entry;
-    else g_scan.head = entry;
-    g_scan.tail = entry;
-    ++g_scan.records;
-    g_scan.centralSize += CentralRecordBytes(*entry);
+    if (s.tail != nullptr) s.tail->next = entry;
+    else s.head = entry;
+    s.tail = entry;
+    ++s.records;
+    s.centralSize += CentralRecordBytes(*entry);
 }
-
-void SetArchiveSizeLimit(uint64_t limit) { g_scan.sizeLimit = limit != 0 ? limit : kMaxArchiveSize; }
 
 void ReleaseSalvageEntry(SalvageEntry* entry) {
     std::free(entry->name);
     std::free(entry);
 }
 
-int ScanAndRebuild() {
-    ResetMessageTextIndex();
-    ResetArchiveReader();
-    ResetStreamedEntries();
-    ResetListedNames();
-    ReleaseList();
-    g_scan.counters = SalvageCounters{};
+DecodeContext DecodeContextOf(Salvage& s) {
+    DecodeContext context;
+    context.source = ReaderSource(s.reader);
+    context.status = &s.run.status;
+    context.decodedLimit = s.run.limits.decodedSize;
+    return context;
+}
+
+int ScanAndRebuild(RepairRun& run) {
+    Salvage s{run, {}, nullptr, nullptr, 0, 0, 0, {}};
+    StartArchiveReader(s.reader, run);
+    run.counters = SalvageCounters{};
     bool nothingFound = true;
-    EmitText(MESSAGE_INFO, 17);
+    EmitText(run, MESSAGE_INFO, kTextBeginning);
 
     SignatureState state = kNone;
     uint8_t byte;
     for (;;) {
         // With nothing matched, every byte up to the next "P" leaves the
         // state as it is: cross them in one step.
-        if (state == kNone) SkipBufferedUntil('P');
-        if (!ReadByte(&byte)) break;
+        if (state == kNone) SkipBufferedUntil(s.reader, 'P');
+        if (!ReadByte(s.reader, &byte)) break;
         if (state == kSeenPK1 && byte == 2) {
-            NoteCentralRecord(ReaderPosition() - 4);
+            NoteCentralRecord(s.listed, run.input, ReaderPosition(s.reader) - 4);
             state = kNone;
             continue;
         }
@@ -296,47 +283,47 @@ int ScanAndRebuild() {
             continue;
         }
         nothingFound = false;
-        MarkPosition();
-        SalvageEntry* before = g_scan.tail;
-        int result = SalvageOneEntry();
+        MarkPosition(s.reader);
+        SalvageEntry* before = s.tail;
+        int result = SalvageOneEntry(s);
         // A stop requested while the entry was read or decoded (the entry in
         // hand is already cut out again): the entries written so far stay,
         // without a central directory, or with REPAIR_SAFE_FILES completed
         // by one, so that what is left is an archive every reader opens.
-        if (g_abortRequested) {
-            ResetListedNames();
-            EmitText(MESSAGE_ERROR, 1012);
-            if (!(g_repairFlags & REPAIR_SAFE_FILES)) {
-                ReleaseList();
+        if (run.status.abortRequested) {
+            ReleaseListedNames(s.listed);
+            EmitText(run, MESSAGE_ERROR, kTextAborted);
+            if (!(run.flags & REPAIR_SAFE_FILES)) {
+                ReleaseList(s);
                 return -1;
             }
-            const int saved = static_cast<int>(g_scan.records);
-            return WriteCentralDirectory() ? saved : -1;
+            const int saved = static_cast<int>(s.records);
+            return WriteCentralDirectory(s) ? saved : -1;
         }
         // A failed write (a full disk) fails every later entry too, and would
         // have them all reported as corrupt: stop here and complete the
         // archive with what was saved, if there is room for its directory.
-        if (g_writeFailed) {
-            EmitText(MESSAGE_ERROR, 30);
+        if (run.status.writeFailed) {
+            EmitText(run, MESSAGE_ERROR, kTextWriteFailed);
             break;
         }
         const bool saved = result == kEntrySaved || result == kEntrySavedHere || result == kEntryNotIntact;
-        if (saved && !ArchiveFits(FileTell(g_outputFile))) {
-            DropLastEntry(before);
+        if (saved && !ArchiveFits(s, FileTell(run.output))) {
+            DropLastEntry(s, before);
             break;
         }
-        if (result == kEntrySaved) StepBack(kRescanAfterEntry);
-        else if (result == kHeaderRejected) ReturnToMark();
-        else if (result == kEntryNotIntact || result == kEntryDropped) LookBackOverEntry();
+        if (result == kEntrySaved) StepBack(s.reader, kRescanAfterEntry);
+        else if (result == kHeaderRejected) ReturnToMark(s.reader);
+        else if (result == kEntryNotIntact || result == kEntryDropped) LookBackOverEntry(s);
         state = kNone;
     }
 
-    if (nothingFound) EmitText(MESSAGE_ERROR, 18);
-    g_scan.counters.listedNotFound = ReportListedNamesNotFound();
-    ResetListedNames();
-    const int saved = static_cast<int>(g_scan.records);
-    if (!WriteCentralDirectory()) return -1;
-    EmitSummary();
+    if (nothingFound) EmitText(run, MESSAGE_ERROR, kTextNothingFound);
+    run.counters.listedNotFound = ReportListedNamesNotFound(s.listed, run);
+    ReleaseListedNames(s.listed);
+    const int saved = static_cast<int>(s.records);
+    if (!WriteCentralDirectory(s)) return -1;
+    EmitSummary(run);
     return saved;
 }
 

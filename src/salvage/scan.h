@@ -3,13 +3,15 @@
 #ifndef ARCSALVE_SALVAGE_SCAN_H
 #define ARCSALVE_SALVAGE_SCAN_H
 
+#include "common/repair_run.h"
+
 namespace arcsalve {
 
-// Runs with g_inputFile open for reading, g_outputFile open and empty, and
-// the run flags clear. Reports everything through messages. Returns the
+// Runs with the run's input open for reading, its output open and empty,
+// and its status clear. Reports everything through messages. Returns the
 // number of entries in the completed archive, or -1 when it was left without
 // its central directory (a stop without REPAIR_SAFE_FILES, a failed write).
-int ScanAndRebuild();
+int ScanAndRebuild(RepairRun& run);
 
 }  // namespace arcsalve
 

@@ -1,10 +1,8 @@
 #include "salvage/streamed_entry.h"
 
-#include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
 #include "common/data_descriptor.h"
 #include "common/little_endian.h"
-#include "common/run_flags.h"
 #include "decode/decode_frame.h"
 #include "salvage/archive_reader.h"
 
@@ -22,27 +20,23 @@ namespace {
 constexpr uint64_t kExtraReadFactor = 4;
 constexpr uint64_t kExtraReadFloor = uint64_t{1} << 20;
 
-struct StreamedState {
-    uint64_t extraRead = 0;  // bytes read again so far in this run
-};
-StreamedState g_streamed;
-
-uint64_t Allowance() {
-    uint64_t total = kExtraReadFactor * g_inputSize + kExtraReadFloor;
-    return total > g_streamed.extraRead ? total - g_streamed.extraRead : 0;
+uint64_t Allowance(const Salvage& s) {
+    uint64_t total = kExtraReadFactor * s.run.inputSize + kExtraReadFloor;
+    return total > s.extraRead ? total - s.extraRead : 0;
 }
 
 // Reads the descriptor at the reader's position, where the data measured
 // from dataStart ended, and leaves the reader after it; without one that
 // fits, the reader stays where the data ended.
-bool ReadDescriptorAfterData(uint64_t dataStart, uint64_t expectedUncompressed, DataDescriptor* out) {
-    const uint64_t dataEnd = ReaderPosition();
+bool ReadDescriptorAfterData(ArchiveReader& reader, uint64_t dataStart, uint64_t expectedUncompressed,
+                             DataDescriptor* out) {
+    const uint64_t dataEnd = ReaderPosition(reader);
     uint8_t bytes[kLongestDescriptor + kRecordLookahead];
-    int32_t got = ReadUpTo(bytes, kLongestDescriptor + kRecordLookahead);
+    int32_t got = ReadUpTo(reader, bytes, kLongestDescriptor + kRecordLookahead);
     if (got < 0) got = 0;
     bool found = MatchConfirmedDescriptor(bytes, static_cast<size_t>(got), dataEnd - dataStart,
                                           expectedUncompressed, got < kLongestDescriptor + kRecordLookahead, out) != 0;
-    ReturnToOffset(found ? dataEnd + static_cast<uint64_t>(out->length) : dataEnd);
+    ReturnToOffset(reader, found ? dataEnd + static_cast<uint64_t>(out->length) : dataEnd);
     return found;
 }
 
@@ -50,20 +44,20 @@ bool ReadDescriptorAfterData(uint64_t dataStart, uint64_t expectedUncompressed, 
 // error (or a made-up end) shows, over the headers of the entries behind it:
 // the scan looks at its input again, from the data's start, while the run's
 // allowance lasts.
-void RescanStream(uint64_t dataStart) {
-    if (SpendRereadAllowance(ReaderPosition() - dataStart)) ReturnToOffset(dataStart);
+void RescanStream(Salvage& s, uint64_t dataStart) {
+    if (SpendRereadAllowance(s, ReaderPosition(s.reader) - dataStart)) ReturnToOffset(s.reader, dataStart);
 }
 
 }  // namespace
 
-bool SpendRereadAllowance(uint64_t bytes) {
-    if (bytes > Allowance()) return false;
-    g_streamed.extraRead += bytes;
+bool SpendRereadAllowance(Salvage& s, uint64_t bytes) {
+    if (bytes > Allowance(s)) return false;
+    s.extraRead += bytes;
     return true;
 }
 
-bool IsStreamedEntry(const uint8_t header[kLocalHeaderSize]) {
-    if ((g_repairFlags & REPAIR_TRAILING_DESCRIPTORS) == 0) return false;
+bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize]) {
+    if ((run.flags & REPAIR_TRAILING_DESCRIPTORS) == 0) return false;
     const uint16_t flags = LoadLE16(header + kLhFlags);
     const uint16_t method = LoadLE16(header + kLhMethod);
     const uint32_t compressed = LoadLE32(header + kLhCompressed);
@@ -77,18 +71,19 @@ bool IsStreamedEntry(const uint8_t header[kLocalHeaderSize]) {
     return method == 0 && (flags & kFlagEncrypted) != 0 && compressed == LoadLE32(header + kLhUncompressed);
 }
 
-StreamedOutcome SalvageStreamedData(const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
-                                    const char password[40], const uint8_t encHeader[12], uint64_t dataStart,
+StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp,
+                                    int encrypted, const char password[40], const uint8_t encHeader[12], uint64_t dataStart,
                                     DecodeOutcome* tracked) {
     StreamedOutcome outcome{};
-    StreamedData search{Allowance(), 0};
-    outcome.decoded = DecodeStreamedEntry(header, temp, encrypted, password, encHeader, &search, tracked);
-    g_streamed.extraRead += search.searchBeyond;
-    if (g_abortRequested) return outcome;
+    StreamedData search{Allowance(s), 0};
+    outcome.decoded =
+        DecodeStreamedEntry(DecodeContextOf(s), header, temp, encrypted, password, encHeader, &search, tracked);
+    s.extraRead += search.searchBeyond;
+    if (s.run.status.abortRequested) return outcome;
 
     const bool deflated = LoadLE16(header + kLhMethod) == 8;
     if (!outcome.decoded) {
-        if (deflated) RescanStream(dataStart);
+        if (deflated) RescanStream(s, dataStart);
         return outcome;
     }
     // Stored data ends where its descriptor's size says: the plain bytes are
@@ -96,9 +91,9 @@ StreamedOutcome SalvageStreamedData(const uint8_t header[kLocalHeaderSize], File
     // what came out.
     const uint64_t produced = tracked != nullptr ? tracked->produced : FileSize(temp);
     const uint64_t expected =
-        deflated ? produced : ReaderPosition() - dataStart - (encrypted ? kEncryptionHeaderSize : 0);
+        deflated ? produced : ReaderPosition(s.reader) - dataStart - (encrypted ? kEncryptionHeaderSize : 0);
     DataDescriptor descriptor;
-    if (ReadDescriptorAfterData(dataStart, expected, &descriptor)) {
+    if (ReadDescriptorAfterData(s.reader, dataStart, expected, &descriptor)) {
         outcome.hasDescriptor = true;
         outcome.crc = descriptor.crc;
         outcome.uncompressedSize = descriptor.uncompressedSize > 0xFFFFFFFFu
@@ -107,11 +102,9 @@ StreamedOutcome SalvageStreamedData(const uint8_t header[kLocalHeaderSize], File
     } else if (deflated) {
         // No descriptor where the stream ended: the end may be one that
         // damage made up, somewhere past the real one.
-        RescanStream(dataStart);
+        RescanStream(s, dataStart);
     }
     return outcome;
 }
-
-void ResetStreamedEntries() { g_streamed = StreamedState{}; }
 
 }  // namespace arcsalve

@@ -11,13 +11,14 @@
 #include "common/zip_format.h"
 #include "decode/decode_frame.h"
 #include "platform/platform.h"
+#include "salvage/salvage_entry.h"
 
 namespace arcsalve {
 
 // True when the run asked for trailing descriptors and the entry is stored or
 // deflated, has flag bit 3 and a compressed size of 0 in its local header
 // (or is encrypted and stored with both sizes equal: see the definition).
-bool IsStreamedEntry(const uint8_t header[kLocalHeaderSize]);
+bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize]);
 
 // What the verdict on a streamed entry goes by.
 struct StreamedOutcome {
@@ -36,18 +37,15 @@ struct StreamedOutcome {
 // follows: its decoder may have run past the next entry's header.
 // With `tracked`, the output is checked on the way (DecodeStreamedEntry);
 // temp may then be kNoFile, for a decode that only checks.
-StreamedOutcome SalvageStreamedData(const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
-                                    const char password[40], const uint8_t encHeader[12], uint64_t dataStart,
-                                    DecodeOutcome* tracked);
+StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp,
+                                    int encrypted, const char password[40], const uint8_t encHeader[12],
+                                    uint64_t dataStart, DecodeOutcome* tracked);
 
 // Takes `bytes` from the run's allowance for reading input again (shared
 // with the scan's look back over a damaged entry): true when it was left.
-bool SpendRereadAllowance(uint64_t bytes);
-
-// Clears the run's allowance for reading input twice (called when a scan
-// starts). Searches and rescans together may read at most a few times the
-// input's size beyond the single pass, so damaged input costs linear time.
-void ResetStreamedEntries();
+// Searches and rescans together may read at most a few times the input's
+// size beyond the single pass, so damaged input costs linear time.
+bool SpendRereadAllowance(Salvage& s, uint64_t bytes);
 
 }  // namespace arcsalve
 

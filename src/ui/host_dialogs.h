@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "arcsalve/arcsalve.h"
+#include "common/repair_run.h"
 #include "platform/platform.h"
 
 namespace arcsalve {
@@ -15,11 +16,11 @@ namespace arcsalve {
 // callback is the dialog: each answer 1 is an OK with the text it wrote, an
 // answer 0 a Skip. Without one the platform's dialog is shown. Returns 1 when
 // a dialog ran, 0 when none could be created (the handler then saw nothing).
-int RunPasswordDialog(HWND parent, const char* name, PasswordDialogHandler handler);
+int RunPasswordDialog(const HostCallbacks& host, HWND parent, const char* name, PasswordDialogHandler handler);
 
 // Shows a notice through the host's notice callback, else the platform's
 // message box; returns when the user has read it.
-void ShowNotice(HWND owner, const char* text, const char* caption, uint32_t flags);
+void ShowNotice(const HostCallbacks& host, HWND owner, const char* text, const char* caption, uint32_t flags);
 
 }  // namespace arcsalve
 

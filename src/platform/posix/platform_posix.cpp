@@ -32,7 +32,7 @@ struct StringRow {
 };
 
 constexpr StringRow kBuiltinStrings[] = {
-#define STR(id, text) {id, text},
+#define STR(id, name, text) {id, text},
 #include "strings.inc"
 #undef STR
 };

@@ -1,10 +1,14 @@
 // Messages and progress: the library's only ways of telling the host what
-// happens. Every text is a string-table entry loaded by id.
-#ifndef ARCSALVE_API_MESSAGES_H
-#define ARCSALVE_API_MESSAGES_H
+// happens. Every text is a string-table entry loaded by id, through the
+// run's text buffers, and reaches the host through the run's callbacks.
+#ifndef ARCSALVE_COMMON_MESSAGES_H
+#define ARCSALVE_COMMON_MESSAGES_H
 
 #include <cstddef>
 #include <cstdint>
+
+#include "common/repair_run.h"
+#include "common/string_ids.h"
 
 namespace arcsalve {
 
@@ -13,36 +17,29 @@ namespace arcsalve {
 constexpr size_t kMessageBufferSize = 1200;
 
 // Calls the host's message callback, if one is installed.
-void EmitMessage(int32_t level, const char* text);
+void EmitMessage(const RepairRun& run, int32_t level, const char* text);
 // Calls the host's progress callback; 1 (go on) when none is installed.
-uint32_t EmitProgress(uint32_t value);
+uint32_t EmitProgress(const RepairRun& run, uint32_t value);
 
 // Loads string `id` into the next of two alternating 200-byte buffers with a
 // capacity of 100 characters (at most 99 kept). A returned text stays valid
 // until the second call after it, so two texts can be used at once.
-const char* LoadMessageText(uint32_t id);
+const char* LoadMessageText(RepairRun& run, StringId id);
 // Loads string `id` into a 300-byte buffer, emptied first.
-const char* LoadLongMessageText(uint32_t id);
-// The next LoadMessageText uses the first buffer again (each scan starts so).
-void ResetMessageTextIndex();
+const char* LoadLongMessageText(RepairRun& run, StringId id);
+
+// Loads string `id` and emits it at `level`.
+void EmitText(RepairRun& run, int32_t level, StringId id);
+// Loads string `id`, formats it with the arguments (wsprintfA's part that the
+// texts use: %s, %d, %08X) and emits it at `level`.
+void EmitFormatted(RepairRun& run, int32_t level, StringId id, ...);
 
 // Reports ((pos * 100) / total) * (hi - lo) / 100 + lo when that exceeds
 // *last (stored there); returns the host's continue flag, 1 without a call.
 // The product pos * 100 is formed in 64 bits, so every position is exact.
-uint32_t ReportScaledProgress(uint32_t lo, uint32_t hi, uint64_t pos, uint64_t total,
+uint32_t ReportScaledProgress(const RepairRun& run, uint32_t lo, uint32_t hi, uint64_t pos, uint64_t total,
                               uint32_t* last);
-
-// wsprintfA's part that the texts use (%s, %d, %08X ...), into out (always
-// terminated, truncated at capacity).
-int FormatText(char* out, size_t capacity, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 3, 4)))
-#endif
-    ;
-
-// Loads string `id`, formats it with the arguments and emits it at `level`.
-void EmitFormatted(int32_t level, uint32_t id, ...);
 
 }  // namespace arcsalve
 
-#endif  // ARCSALVE_API_MESSAGES_H
+#endif  // ARCSALVE_COMMON_MESSAGES_H

@@ -1,0 +1,99 @@
+// One repair: everything a call of RepairFile knows and every stage below it
+// reads or updates. RepairFile creates it and passes it down; no stage keeps
+// run state of its own. What the interface keeps between calls stays
+// process-wide, and the run only points at it: the host's callback slots and
+// the remembered passwords.
+#ifndef ARCSALVE_COMMON_REPAIR_RUN_H
+#define ARCSALVE_COMMON_REPAIR_RUN_H
+
+#include <cstdint>
+
+#include "arcsalve/arcsalve.h"
+#include "common/run_status.h"
+#include "common/zip_format.h"
+#include "platform/platform.h"
+
+namespace arcsalve {
+
+// The host's callbacks, as the integers the host passed (0: none). The
+// exported setters fill the one process-wide set; each is looked up again
+// for every call, as a host may change a callback from inside another.
+struct HostCallbacks {
+    CallbackAddress message = 0;
+    CallbackAddress progress = 0;
+    CallbackAddress password = 0;
+    CallbackAddress notice = 0;
+};
+
+// Passwords hold at most 39 bytes and a terminator.
+constexpr int kPasswordBufferSize = 40;
+static_assert(kPasswordBufferSize == PASSWORD_BUFFER_SIZE, "one password size inside and out");
+// Passwords accepted in the dialog that are tried before asking again.
+constexpr int kRememberedPasswordSlots = 5;
+
+// The passwords the user gave, oldest first; `count` slots are used. RepairFile
+// keeps one set for the life of the library, so an archive whose entries
+// share a password asks once, and so does the next archive.
+struct PasswordMemory {
+    char remembered[kRememberedPasswordSlots][kPasswordBufferSize] = {};
+    int count = 0;
+};
+
+// The counters of the summary.
+struct SalvageCounters {
+    int32_t filesFound = 0;
+    int32_t unrecoverable = 0;
+    int32_t partiallyRecoverable = 0;
+    int32_t undecryptable = 0;
+    int32_t systemErrors = 0;
+    int32_t recompressFailed = 0;  // entries dropped because their re-compression failed
+    int32_t unverified = 0;        // saved without a CRC-32 to check them against
+    int32_t listedNotFound = 0;    // named by a surviving central directory, never found
+};
+
+// The run's size limits: the format's own, lowered only where what happens
+// at a limit is tried without writing gigabytes.
+struct RunLimits {
+    uint64_t decodedSize = kMaxDecodedSize;
+    uint64_t archiveSize = kMaxArchiveSize;
+};
+
+// Message texts are loaded into two short buffers used in turn, so that a
+// caption and a text can be loaded one after the other and used together,
+// and one long buffer.
+constexpr int kShortTextBuffer = 200;
+constexpr int kLongTextBuffer = 300;
+struct MessageTexts {
+    char shortText[2][kShortTextBuffer] = {};
+    int nextShortText = 0;
+    char longText[kLongTextBuffer] = {};
+};
+
+struct RepairRun {
+    uint32_t flags = 0;        // the host's flags word (REPAIR_KEEP_INTACT ...)
+    HWND parent = nullptr;     // owner of the password prompt
+    // The archive actually read (the input, or its backup) and the rebuilt
+    // archive.
+    char sourcePath[kMaxPath] = {};
+    char outputPath[kMaxPath] = {};
+    // With REPAIR_SAFE_FILES, the archive being written beside the output
+    // path, which takes that name once it is complete.
+    char partPath[kMaxPath] = {};
+    FileHandle input = kNoFile;   // the damaged archive, read
+    FileHandle output = kNoFile;  // the rebuilt archive, read/write
+    // Size of the damaged archive in bytes, 1 for an empty file (it divides
+    // the progress percentage).
+    uint64_t inputSize = 1;
+    RunStatus status;
+    SalvageCounters counters;
+    RunLimits limits;
+    const HostCallbacks* host = nullptr;
+    PasswordMemory* passwords = nullptr;
+    // The password accepted for the entry in hand.
+    char password[kPasswordBufferSize] = {};
+    MessageTexts texts;
+};
+
+}  // namespace arcsalve
+
+#endif  // ARCSALVE_COMMON_REPAIR_RUN_H
