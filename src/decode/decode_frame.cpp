@@ -11,7 +11,6 @@
 #include "common/little_endian.h"
 #include "common/zip_format.h"
 #include "crypt/cipher.h"
-#include "decode/decode_testing.h"
 #include "decode/decoders.h"
 
 namespace arcsalve {
@@ -23,14 +22,6 @@ const uint16_t BitMask[17] = {
 static_assert(sizeof(BitMask) / sizeof(BitMask[0]) == 17, "masks for 0 to 16 bits");
 
 namespace {
-
-// Allocation-failure injection for tests (decode_testing.h): after
-// `allowed` more successful blocks, AllocBlock returns nullptr. Negative:
-// never fails.
-struct FrameState {
-    int64_t allocationsAllowed = -1;
-};
-FrameState g_frame;
 
 // The compressed size the decoders see: the header's, read as a signed 32-bit
 // number (sizes of 2^31 and more count as negative and deliver no data), less
@@ -63,7 +54,7 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
 // Builds the entry's state (nullptr when there is no memory for it).
 DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile, int encrypted, const char password[40],
                       const uint8_t encHeader[12], DecodeOutcome* outcome) {
-    DecodeState* state = static_cast<DecodeState*>(AllocBlock(sizeof(DecodeState)));
+    DecodeState* state = static_cast<DecodeState*>(MemoryAllocate(sizeof(DecodeState)));
     if (state == nullptr) return nullptr;
     std::memset(state, 0, sizeof *state);
     state->source = context.source;
@@ -133,7 +124,7 @@ int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHand
     // more than the stream holds would hide the entries in the rest of the
     // chunk.
     if (state->next < state->buffered) SourceStepBack(state->source, state->buffered - state->next);
-    FreeBlock(state);
+    MemoryFree(state);
     return result;
 }
 
@@ -160,7 +151,7 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
         Describe(state, outcome);
         if (state->streamed) outcome->streamLength = static_cast<int64_t>(SourcePosition(state->source) - start);
     }
-    FreeBlock(state);
+    MemoryFree(state);
     return result;
 }
 
@@ -241,15 +232,5 @@ void FlushWindow(DecodeWorkspace* workspace, uint32_t count) {
     WriteDecoded(workspace->owner, workspace->window, workspace->outputPosition, count);
     workspace->outputPosition += count;
 }
-
-void* AllocBlock(size_t size) {
-    if (g_frame.allocationsAllowed == 0) return nullptr;
-    if (g_frame.allocationsAllowed > 0) --g_frame.allocationsAllowed;
-    return std::malloc(size == 0 ? 1 : size);
-}
-
-void FreeBlock(void* block) { std::free(block); }
-
-void InjectAllocFailure(int64_t allowed) { g_frame.allocationsAllowed = allowed; }
 
 }  // namespace arcsalve

@@ -153,10 +153,6 @@ void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, ui
 // and advances the output position.
 void FlushWindow(DecodeWorkspace* workspace, uint32_t count);
 
-// All decoder working memory comes from here (nullptr when none is left).
-void* AllocBlock(size_t size);
-void FreeBlock(void* block);
-
 // Fast path, inlined into every decoder's bit reader: a plain byte is
 // buffered. Bytes in the buffer never pass the allowance (a refill asks for no
 // more than what is left of the compressed size, or one byte), so only the

@@ -58,7 +58,7 @@ uint32_t ReverseBits(uint32_t code, uint32_t length) {
 // it; real codes and links overwrite theirs.
 HuffEntry* NewBlock(TableBuilder* b, uint32_t bits, uint32_t spareBits) {
     size_t size = size_t{1} << bits;
-    auto* header = static_cast<HuffEntry*>(AllocBlock((size + 1) * sizeof(HuffEntry)));
+    auto* header = static_cast<HuffEntry*>(MemoryAllocate((size + 1) * sizeof(HuffEntry)));
     if (header == nullptr) return nullptr;
     header->extra = 0;
     header->bits = 0;
@@ -127,7 +127,7 @@ void FreeHuffmanTable(HuffEntry* table) {
     while (table != nullptr) {
         HuffEntry* header = table - 1;
         HuffEntry* next = header->next;
-        FreeBlock(header);
+        MemoryFree(header);
         table = next;
     }
 }

@@ -54,7 +54,7 @@ constexpr uint32_t kHuffMaxSymbols = 288;
 // *lookupBits = 0), kHuffIncomplete (table built, spare patterns invalid; a
 // single code of length 1 counts as complete), kHuffOversubscribed (no table),
 // kHuffNoMemory (no table; nothing leaks). The table takes its memory from
-// AllocBlock and is released with FreeHuffmanTable.
+// MemoryAllocate and is released with FreeHuffmanTable.
 int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
                       const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
                       int* lookupBits);

@@ -312,7 +312,7 @@ int DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, H
 // codes, of which 32 patterns leave two spare (distance codes 30 and 31 are
 // errors in a fixed block).
 int BuildFixedTables(InflateStream* s) {
-    auto* lengths = static_cast<uint8_t*>(AllocBlock(kLiteralCodes));
+    auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes));
     if (lengths == nullptr) return kBlockNoMemory;
     std::memset(lengths, 8, 144);
     std::memset(lengths + 144, 9, 112);
@@ -324,14 +324,14 @@ int BuildFixedTables(InflateStream* s) {
                               &lengthTable, &lbits);
     if (r != kHuffOk) {
         FreeHuffmanTable(lengthTable);
-        FreeBlock(lengths);
+        MemoryFree(lengths);
         return r;
     }
     std::memset(lengths, 5, 30);
     HuffEntry* distanceTable = nullptr;
     int dbits = kFixedDistanceLookupBits;
     r = BuildHuffmanTable(lengths, 30, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
-    FreeBlock(lengths);
+    MemoryFree(lengths);
     if (r > kHuffIncomplete) {
         FreeHuffmanTable(lengthTable);
         return r;
@@ -410,7 +410,7 @@ int InflateDynamicBlock(InflateStream* s) {
     uint32_t nl = kFirstLengthSymbol + br.Take(5);
     uint32_t nd = 1 + br.Take(5);
     uint32_t nb = 4 + br.Take(4);
-    auto* lengths = static_cast<uint8_t*>(AllocBlock(kLiteralCodes + kDistanceCodes));
+    auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes + kDistanceCodes));
     if (lengths == nullptr) {
         StoreBits(s, br);
         return kBlockNoMemory;
@@ -427,13 +427,13 @@ int InflateDynamicBlock(InflateStream* s) {
     if (r == kHuffOk && table == nullptr) r = kBlockDataError;
     if (r != kHuffOk) {
         FreeHuffmanTable(table);
-        FreeBlock(lengths);
+        MemoryFree(lengths);
         return r;
     }
     r = ReadCodeLengths(s, table, bits, lengths, nl + nd);
     FreeHuffmanTable(table);
     if (r != kBlockOk) {
-        FreeBlock(lengths);
+        MemoryFree(lengths);
         return r;
     }
 
@@ -444,7 +444,7 @@ int InflateDynamicBlock(InflateStream* s) {
     if (r == kHuffOk && lengthTable == nullptr) r = kBlockDataError;
     if (r != kHuffOk) {
         FreeHuffmanTable(lengthTable);
-        FreeBlock(lengths);
+        MemoryFree(lengths);
         return r;
     }
     // An incomplete distance code is used as it is; with no distance codes at
@@ -452,7 +452,7 @@ int InflateDynamicBlock(InflateStream* s) {
     HuffEntry* distanceTable = nullptr;
     int dbits = DistanceLookupBits;
     r = BuildHuffmanTable(lengths + nl, nd, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
-    FreeBlock(lengths);
+    MemoryFree(lengths);
     if (r > kHuffIncomplete) {
         FreeHuffmanTable(lengthTable);
         return r;
@@ -480,7 +480,7 @@ int InflateBlock(InflateStream* s, uint32_t* last) {
 // flags are looked at between blocks only. Whatever the outcome, the filled
 // part of the window is written out before the workspace goes.
 int Inflate(DecodeState* state) {
-    auto* ws = static_cast<DecodeWorkspace*>(AllocBlock(sizeof(DecodeWorkspace)));
+    auto* ws = static_cast<DecodeWorkspace*>(MemoryAllocate(sizeof(DecodeWorkspace)));
     if (ws == nullptr) return 0;
     std::memset(ws, 0, sizeof(DecodeWorkspace));  // window included: see CopyMatch
     ws->owner = state;
@@ -503,7 +503,7 @@ int Inflate(DecodeState* state) {
         state->unusedInput = static_cast<int32_t>((ws->bitCount - stream.stale) / 8);
     FreeHuffmanTable(stream.fixedLengthTable);
     FreeHuffmanTable(stream.fixedDistanceTable);
-    FreeBlock(ws);
+    MemoryFree(ws);
     if (RunStopped(state->status)) return 0;
     return ok;
 }

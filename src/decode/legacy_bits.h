@@ -63,16 +63,16 @@ inline uint32_t TakeBits(LegacyBits& bits, uint32_t n) {
 // True once a bit that the input never supplied has been consumed.
 inline bool InputSpent(const LegacyBits& bits) { return bits.count < bits.madeUp; }
 
-// Working memory from AllocBlock, released on every path out of a decoder.
+// Working memory from MemoryAllocate, released on every path out of a decoder.
 struct BlockDeleter {
-    void operator()(void* block) const { FreeBlock(block); }
+    void operator()(void* block) const { MemoryFree(block); }
 };
 template <typename T>
 using BlockPtr = std::unique_ptr<T, BlockDeleter>;
 
 template <typename T>
 BlockPtr<T> AllocBlockOf(size_t bytes) {
-    return BlockPtr<T>(static_cast<T*>(AllocBlock(bytes)));
+    return BlockPtr<T>(static_cast<T*>(MemoryAllocate(bytes)));
 }
 
 }  // namespace arcsalve

@@ -41,11 +41,11 @@ uint8_t* AcquireCopyBuffer() {
             return n->buffer;
         }
     }
-    PoolNode* node = static_cast<PoolNode*>(AllocBlock(sizeof(PoolNode)));
+    PoolNode* node = static_cast<PoolNode*>(MemoryAllocate(sizeof(PoolNode)));
     if (node == nullptr) return nullptr;
-    node->buffer = static_cast<uint8_t*>(AllocBlock(kCopyBufferSize));
+    node->buffer = static_cast<uint8_t*>(MemoryAllocate(kCopyBufferSize));
     if (node->buffer == nullptr) {
-        FreeBlock(node);
+        MemoryFree(node);
         return nullptr;
     }
     node->inUse = 1;
@@ -62,8 +62,8 @@ void ReleaseCopyBuffer(uint8_t* buffer) {
     node->inUse = 0;
     if (CountIdle() <= kMaxIdleCopyBuffers) return;
     *link = node->next;
-    FreeBlock(node->buffer);
-    FreeBlock(node);
+    MemoryFree(node->buffer);
+    MemoryFree(node);
 }
 
 CopyBufferPoolCounts CountCopyBuffers() {

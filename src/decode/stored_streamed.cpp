@@ -127,10 +127,10 @@ int CopyStoredStreamed(DecodeState* state) {
 
     Search s{};
     s.state = state;
-    s.input = static_cast<uint8_t*>(AllocBlock(kSearchRun + kLookahead));
+    s.input = static_cast<uint8_t*>(MemoryAllocate(kSearchRun + kLookahead));
     s.staged = AcquireCopyBuffer();
     if (s.input == nullptr || s.staged == nullptr) {
-        FreeBlock(s.input);
+        MemoryFree(s.input);
         ReleaseCopyBuffer(s.staged);
         return 0;
     }
@@ -202,7 +202,7 @@ int CopyStoredStreamed(DecodeState* state) {
     if (!stopped && s.pending > 0) Flush(&s);
     if (state->search != nullptr)
         state->search->searchBeyond = headerSeen ? s.distance - headerDistance : 0;
-    FreeBlock(s.input);
+    MemoryFree(s.input);
     ReleaseCopyBuffer(s.staged);
     if (stopped || state->status->writeFailed || state->status->abortRequested) return 0;
 

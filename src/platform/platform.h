@@ -69,6 +69,13 @@ int FileTruncateHere(FileHandle h);
 // The size of an open file in bytes.
 uint64_t FileSize(FileHandle h);
 
+// --- Memory ----------------------------------------------------------------
+
+// The decoders' working memory: a block of size bytes, nullptr when none is
+// left. MemoryFree accepts nullptr.
+void* MemoryAllocate(size_t size);
+void MemoryFree(void* block);
+
 // --- Names -----------------------------------------------------------------
 
 int PathDelete(const char* path);                 // 1 on success

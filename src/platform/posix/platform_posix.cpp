@@ -1,6 +1,5 @@
 // POSIX backend of the platform seam (Linux). See platform.h for contracts.
 #include "platform/platform.h"
-#include "platform/platform_testing.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,7 +40,7 @@ using CatalogueRows = std::vector<std::pair<uint32_t, std::string>>;
 
 // The backend's process-wide state: the language catalogue (rows of a
 // translation, looked up before the built-in table; null until loaded) and
-// the fault that a test armed. Every member is constant-initialized, so the
+// the read-ahead buffers. Every member is constant-initialized, so the
 // state is valid before any constructor runs: the library's load handler may
 // run before this unit's dynamic initializers, which would otherwise reset a
 // catalogue loaded a moment earlier.
@@ -65,8 +64,6 @@ struct ReadAhead {
 
 struct PlatformState {
     CatalogueRows* catalogue = nullptr;
-    PlatformFault fault = PlatformFault::kNone;
-    uint64_t faultBudget = 0;
     ReadAhead readAhead[kReadAheadSlots] = {};
 };
 PlatformState g_platform;
@@ -261,13 +258,11 @@ FileHandle FileOpenRead(const char* path) {
 }
 
 FileHandle FileCreate(const char* path) {
-    if (g_platform.fault == PlatformFault::kCreateFails) return kInvalidFile;
     int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     return ToHandle(fd);
 }
 
 FileHandle FileCreatePrivate(const char* path) {
-    if (g_platform.fault == PlatformFault::kCreatePrivateFails) return kInvalidFile;
     ::unlink(path);
     int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     return ToHandle(fd);
@@ -321,14 +316,9 @@ uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count)
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
-    uint32_t allowed = count;
-    if (g_platform.fault == PlatformFault::kShortWrite) {
-        if (g_platform.faultBudget < count) allowed = static_cast<uint32_t>(g_platform.faultBudget);
-        g_platform.faultBudget -= allowed;
-    }
     uint32_t done = 0;
-    while (done < allowed) {
-        ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, allowed - done);
+    while (done < count) {
+        ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, count - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<uint32_t>(n);
@@ -379,12 +369,17 @@ uint64_t FileSize(FileHandle h) {
     return static_cast<uint64_t>(st.st_size);
 }
 
+// --- Memory -----------------------------------------------------------------
+
+void* MemoryAllocate(size_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+void MemoryFree(void* block) { std::free(block); }
+
 // --- Names ------------------------------------------------------------------
 
 int PathDelete(const char* path) { return ::unlink(path) == 0 ? 1 : 0; }
 
 int PathMove(const char* from, const char* to) {
-    if (g_platform.fault == PlatformFault::kMoveFails) return 0;
     // MoveFileA never replaces an existing file; link + unlink gives the same
     // guarantee atomically where hard links work, rename otherwise.
     if (::link(from, to) == 0) {
@@ -492,17 +487,5 @@ size_t Utf8ToHost(const char* utf8, char* out, size_t capacity) {
 int ShowPasswordDialog(HWND, const char*, PasswordDialogHandler) { return 0; }
 
 void ShowMessageBox(HWND, const char*, const char*, uint32_t) {}
-
-// --- Fault injection (tests only) --------------------------------------------
-
-void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
-    g_platform.fault = fault;
-    g_platform.faultBudget = budget;
-}
-
-void PlatformClearFaults() {
-    g_platform.fault = PlatformFault::kNone;
-    g_platform.faultBudget = 0;
-}
 
 }  // namespace arcsalve

@@ -2,11 +2,11 @@
 // Win32 calls. See platform.h for the contracts; the POSIX backend keeps the
 // same ones.
 #include "platform/platform.h"
-#include "platform/platform_testing.h"
 #include "platform/win32/win32_module.h"
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace arcsalve {
@@ -20,12 +20,6 @@ FileHandle ToHandle(HANDLE h) {
     return h == INVALID_HANDLE_VALUE || h == nullptr ? kInvalidFile : reinterpret_cast<FileHandle>(h);
 }
 HANDLE ToWin(FileHandle h) { return reinterpret_cast<HANDLE>(h); }
-
-struct FaultState {
-    PlatformFault fault = PlatformFault::kNone;
-    uint64_t budget = 0;
-};
-static FaultState g_fault;
 
 // ReadFile and WriteFile move at most 4 GiB - 1 per call and may stop short
 // (pipes, network files): loop until done, at end of file or on failure.
@@ -70,13 +64,11 @@ FileHandle FileOpenRead(const char* path) {
 }
 
 FileHandle FileCreate(const char* path) {
-    if (g_fault.fault == PlatformFault::kCreateFails) return kInvalidFile;
     return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 FileHandle FileCreatePrivate(const char* path) {
-    if (g_fault.fault == PlatformFault::kCreatePrivateFails) return kInvalidFile;
     DeleteFileA(path);
     // CREATE_NEW fails on anything left at the name (a file that could not be
     // deleted, a link planted since): the data never goes where it was not meant to.
@@ -118,15 +110,10 @@ uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count)
 
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     if (!IsOpenFile(h)) return 0;
-    uint32_t allowed = count;
-    if (g_fault.fault == PlatformFault::kShortWrite) {
-        if (g_fault.budget < count) allowed = static_cast<uint32_t>(g_fault.budget);
-        g_fault.budget -= allowed;
-    }
     uint32_t done = 0;
-    while (done < allowed) {
+    while (done < count) {
         DWORD n = 0;
-        if (!WriteFile(ToWin(h), static_cast<const char*>(buffer) + done, allowed - done, &n,
+        if (!WriteFile(ToWin(h), static_cast<const char*>(buffer) + done, count - done, &n,
                        nullptr) ||
             n == 0)
             break;
@@ -165,7 +152,6 @@ uint64_t FileSize(FileHandle h) {
 int PathDelete(const char* path) { return DeleteFileA(path) ? 1 : 0; }
 
 int PathMove(const char* from, const char* to) {
-    if (g_fault.fault == PlatformFault::kMoveFails) return 0;
     return MoveFileA(from, to) ? 1 : 0;  // never replaces an existing `to`
 }
 
@@ -277,13 +263,10 @@ size_t Utf8ToHost(const char* utf8, char* out, size_t capacity) {
     return whole;
 }
 
-// --- Fault injection (tests only) --------------------------------------------
+// --- Memory -----------------------------------------------------------------
 
-void PlatformInjectFault(PlatformFault fault, uint64_t budget) {
-    g_fault.fault = fault;
-    g_fault.budget = budget;
-}
+void* MemoryAllocate(size_t size) { return std::malloc(size == 0 ? 1 : size); }
 
-void PlatformClearFaults() { g_fault = FaultState(); }
+void MemoryFree(void* block) { std::free(block); }
 
 }  // namespace arcsalve
