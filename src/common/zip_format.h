@@ -20,6 +20,16 @@ constexpr int kLhUncompressed = 22; // uncompressed size
 constexpr int kLhNameLength = 26;
 constexpr int kLhExtraLength = 28;
 
+// Compression methods this library reads; it writes only stored and
+// deflated data.
+constexpr uint16_t kMethodStored = 0;
+constexpr uint16_t kMethodShrunk = 1;
+constexpr uint16_t kMethodReduced1 = 2;  // reduced with factors 1 to 4: methods 2 to 5
+constexpr uint16_t kMethodReduced4 = 5;
+constexpr uint16_t kMethodImploded = 6;
+constexpr uint16_t kMethodTokenized = 7;  // never had a decoder: always a failure
+constexpr uint16_t kMethodDeflated = 8;
+
 constexpr uint16_t kFlagEncrypted = 0x0001;     // bit 0: traditional encryption
 constexpr uint16_t kFlagDataDescriptor = 0x0008;// bit 3: sizes and CRC follow the data
 constexpr uint16_t kFlagUtf8 = 0x0800;          // bit 11: name is UTF-8

@@ -15,11 +15,11 @@
 
 namespace arcsalve {
 
-const uint16_t BitMask[17] = {
+const uint16_t kBitMask[17] = {
     0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
     0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF,
 };
-static_assert(sizeof(BitMask) / sizeof(BitMask[0]) == 17, "masks for 0 to 16 bits");
+static_assert(sizeof(kBitMask) / sizeof(kBitMask[0]) == 17, "masks for 0 to 16 bits");
 
 namespace {
 
@@ -38,15 +38,15 @@ int32_t DataLength(const uint8_t header[30], bool encrypted) {
 // empty so that the size check reports the difference.
 int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
     switch (method) {
-        case 0: return CopyStored(state) ? 1 : 0;
-        case 1: return Unshrink(state) ? 1 : 0;
-        case 2:
-        case 3:
-        case 4:
-        case 5: return Unreduce(state, method - 1) ? 1 : 0;
-        case 6: return Explode(state, flags) ? 1 : 0;
-        case 7: return 0;
-        case 8: return Inflate(state) ? 1 : 0;
+        case kMethodStored: return CopyStored(state) ? 1 : 0;
+        case kMethodShrunk: return Unshrink(state) ? 1 : 0;
+        case kMethodReduced1:
+        case kMethodReduced1 + 1:
+        case kMethodReduced1 + 2:
+        case kMethodReduced4: return Unreduce(state, method - kMethodReduced1 + 1) ? 1 : 0;
+        case kMethodImploded: return Explode(state, flags) ? 1 : 0;
+        case kMethodTokenized: return 0;
+        case kMethodDeflated: return Inflate(state) ? 1 : 0;
         default: return 1;
     }
 }
@@ -136,11 +136,11 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
     const uint16_t method = LoadLE16(header + kLhMethod);
     const uint64_t start = SourcePosition(state->source);
     int result;
-    if (method == 0) {
+    if (method == kMethodStored) {
         state->streamed = 1;
         state->search = search;
         result = CopyStoredStreamed(state);
-    } else if (method == 8) {
+    } else if (method == kMethodDeflated) {
         state->streamed = 1;
         result = Inflate(state) ? 1 : 0;
         ReturnUnusedInput(state);
@@ -156,7 +156,7 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
 }
 
 // The byte source. A decoder receives the compressed size's bytes, then up to
-// END_OF_DATA_ALLOWANCE more from whatever follows the entry, one archive
+// kEndOfDataAllowance more from whatever follows the entry, one archive
 // read each, so that a bit buffer may read ahead of the last code. Chunks are
 // read with SourceRead: when the archive ends inside a chunk, the bytes that
 // did arrive are still delivered, and the end is reported at the next refill.
@@ -167,7 +167,7 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     if (state->inputCut) return 0;
     const int64_t limit = state->streamed ? int64_t{kStreamedInputLimit}
-                                          : int64_t{state->compressedSize} + END_OF_DATA_ALLOWANCE;
+                                          : int64_t{state->compressedSize} + kEndOfDataAllowance;
     if (state->consumed >= limit) {
         state->endFlag = 1;
         return 0;

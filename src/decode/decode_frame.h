@@ -19,7 +19,7 @@ namespace arcsalve {
 constexpr int32_t kInputChunk = 1024;
 // A decoder may read this many bytes past the end of the compressed data, one
 // archive read at a time: its bit buffer reads ahead of the last code.
-constexpr int32_t END_OF_DATA_ALLOWANCE = 10;
+constexpr int32_t kEndOfDataAllowance = 10;
 // The sliding window of inflate, explode and unshrink: deflate's largest
 // distance is 32768.
 constexpr uint32_t kWindowSize = 32768;
@@ -108,8 +108,8 @@ struct DecodeWorkspace {
     uint8_t window[kWindowSize];
 };
 
-// BitMask[n] = 2^n - 1 for n = 0 to 16.
-extern const uint16_t BitMask[17];
+// kBitMask[n] = 2^n - 1 for n = 0 to 16.
+extern const uint16_t kBitMask[17];
 
 // Decodes one entry's data into outputFile from offset 0. header is the
 // 30-byte local header as read; password is a 40-byte block; encHeader the 12

@@ -57,7 +57,7 @@ constexpr int32_t kLargeEntry = 200000;
 // A decoder that finishes within this many bytes of the compressed size
 // (either way) ended where the encoder did: the bit buffer reads a byte or
 // two ahead, and the frame allows 10 bytes past the end.
-constexpr int32_t kCountTolerance = END_OF_DATA_ALLOWANCE;
+constexpr int32_t kCountTolerance = kEndOfDataAllowance;
 
 constexpr uint32_t kWindowMask = kWindowSize - 1;
 static_assert((kWindowSize & kWindowMask) == 0, "window positions wrap by masking");
@@ -141,13 +141,13 @@ int ReadTree(LegacyBits& bits, uint8_t* lengths, uint32_t n, uint32_t simple, co
 // that belongs to no symbol.
 inline const HuffEntry* DecodeSymbol(LegacyBits& bits, const HuffEntry* table, int lookupBits) {
     NeedBits(bits, static_cast<uint32_t>(lookupBits));
-    const HuffEntry* e = table + (~bits.buffer & BitMask[lookupBits]);
+    const HuffEntry* e = table + (~bits.buffer & kBitMask[lookupBits]);
     while (e->extra > kHuffLiteral) {
         if (e->extra == kHuffInvalid) return nullptr;
         DropBits(bits, e->bits);
         const uint32_t width = e->extra - kHuffLiteral;
         NeedBits(bits, width);
-        e = e->next + (~bits.buffer & BitMask[width]);
+        e = e->next + (~bits.buffer & kBitMask[width]);
     }
     DropBits(bits, e->bits);
     return e;

@@ -5,9 +5,9 @@
 // the bit buffer (least significant bit first, as deflate delivers them);
 // codes longer than that continue in subtables. Decoding:
 //
-//   entry = table[bitBuffer & BitMask[lookupBits]]
+//   entry = table[bitBuffer & kBitMask[lookupBits]]
 //   while entry.extra > 16:              // a link (or 99: invalid)
-//       drop entry.bits; entry = entry.next[bitBuffer & BitMask[entry.extra - 16]]
+//       drop entry.bits; entry = entry.next[bitBuffer & kBitMask[entry.extra - 16]]
 //   drop entry.bits; act on entry.extra
 #ifndef ARCSALVE_DECODE_HUFFMAN_TABLE_H
 #define ARCSALVE_DECODE_HUFFMAN_TABLE_H
@@ -17,7 +17,7 @@
 namespace arcsalve {
 
 // What an entry means, by its `extra` field.
-constexpr uint8_t kHuffMaxExtraBits = 13;  // 0..13: base `value` + that many extra bits
+// 0..13: base `value` + that many extra bits.
 constexpr uint8_t kHuffEndOfBlock = 15;    // a simple symbol of 256 or more
 constexpr uint8_t kHuffLiteral = 16;       // a simple symbol below 256
 // 17..32: link: drop `bits`, index `next` by the next (extra - 16) bits.

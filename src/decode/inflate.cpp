@@ -35,8 +35,8 @@ namespace {
 // resolve most symbols in one 9-bit lookup and distance codes in one 6-bit
 // lookup; the fixed codes' shortest lengths are 7 and 5, and code-length codes
 // are at most 7 bits long.
-constexpr int LiteralLookupBits = 9;
-constexpr int DistanceLookupBits = 6;
+constexpr int kLiteralLookupBits = 9;
+constexpr int kDistanceLookupBits = 6;
 constexpr int kFixedLiteralLookupBits = 7;
 constexpr int kFixedDistanceLookupBits = 5;
 constexpr int kCodeLengthLookupBits = 7;
@@ -97,7 +97,7 @@ struct BitReader {
             count += 8;
         }
     }
-    // buffer AND BitMask[n], computed: the mask is on the critical path of
+    // buffer AND kBitMask[n], computed: the mask is on the critical path of
     // every symbol, and a shift is quicker than a load.
     uint32_t Peek(uint32_t n) const { return buffer & ((uint32_t{1} << n) - 1); }
     void Drop(uint32_t n) {
@@ -438,7 +438,7 @@ int InflateDynamicBlock(InflateStream* s) {
     }
 
     HuffEntry* lengthTable = nullptr;
-    int lbits = LiteralLookupBits;
+    int lbits = kLiteralLookupBits;
     r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, LengthBase, LengthExtra, kListLength, &lengthTable,
                           &lbits);
     if (r == kHuffOk && lengthTable == nullptr) r = kBlockDataError;
@@ -450,7 +450,7 @@ int InflateDynamicBlock(InflateStream* s) {
     // An incomplete distance code is used as it is; with no distance codes at
     // all the block can still hold literals.
     HuffEntry* distanceTable = nullptr;
-    int dbits = DistanceLookupBits;
+    int dbits = kDistanceLookupBits;
     r = BuildHuffmanTable(lengths + nl, nd, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
     MemoryFree(lengths);
     if (r > kHuffIncomplete) {

@@ -46,7 +46,7 @@ inline void NeedBits(LegacyBits& bits, uint32_t n) {
     }
 }
 
-inline uint32_t PeekBits(const LegacyBits& bits, uint32_t n) { return bits.buffer & BitMask[n]; }
+inline uint32_t PeekBits(const LegacyBits& bits, uint32_t n) { return bits.buffer & kBitMask[n]; }
 
 inline void DropBits(LegacyBits& bits, uint32_t n) {
     bits.buffer >>= n;

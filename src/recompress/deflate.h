@@ -262,19 +262,9 @@ void InitMatcher(DeflateState* state);
 void CompressGreedy(DeflateState* state);
 // Slides the window when it is full and reads more input behind the lookahead.
 void RefillWindow(DeflateState* state);
-// Length of the longest match among the chain from candidate (2 when none of
-// 3 or more), its source in matchStart.
-uint32_t FindLongestMatch(DeflateState* state, uint32_t candidate);
-// Stores up to count source bytes at destination; returns how many.
-uint32_t ReadSourceBlock(DeflateState* state, uint8_t* destination, uint32_t count);
-// Records a literal (distance 0, value the byte) or a match (distance
-// 1..32506, value length - 3); true when the block should end here.
-bool RecordItem(DeflateState* state, uint32_t distance, uint32_t value);
 
 // --- Trees (huffman_trees.cpp) ---------------------------------------------------
 
-// Prepares the code tables of an entry and starts its first block.
-void InitCodeTables(DeflateState* state);
 // Clears the block's frequencies, costs and item counters.
 void StartBlock(DeflateState* state);
 // Builds a Huffman tree with lengths limited to info->lengthLimit from the

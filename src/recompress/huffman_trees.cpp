@@ -40,12 +40,6 @@ void SiftDown(DeflateState* s, const TreeEntry* tree, int k) {
 
 }  // namespace
 
-void InitCodeTables(DeflateState* state) {
-    // The length and distance code maps and the two fixed trees are constant
-    // (kCodeMaps, made at compile time); only the block needs starting.
-    StartBlock(state);
-}
-
 void StartBlock(DeflateState* s) {
     for (int n = 0; n < kLiteralLengthSymbols; ++n) s->literalTree[n].freqOrCode = 0;
     for (int n = 0; n < kDistanceSymbols; ++n) s->distanceTree[n].freqOrCode = 0;

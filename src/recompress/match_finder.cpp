@@ -91,7 +91,9 @@ inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
     return best;
 }
 
-inline bool RecordItemInline(DeflateState* s, uint32_t distance, uint32_t value) {
+// Records a literal (distance 0, value the byte) or a match (distance
+// 1..32506, value length - 3); true when the block should end here.
+inline bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
     s->literals[s->itemCount++] = static_cast<uint8_t>(value);
     if (distance == 0) {
         s->literalTree[value].freqOrCode++;
@@ -136,16 +138,12 @@ inline uint32_t BlockLength(const DeflateState* s) {
 
 }  // namespace
 
-uint32_t ReadSourceBlock(DeflateState* state, uint8_t* destination, uint32_t count) {
-    return ReadSourceBytes(state->stream, destination, count);
-}
-
 void InitMatcher(DeflateState* s) {
     std::memset(s->hashHeads, 0, sizeof s->hashHeads);
     s->chainLimit = kChainLimit;
     s->position = 0;
     s->blockStart = 0;
-    s->lookahead = ReadSourceBlock(s, s->window, kWindowSize);
+    s->lookahead = ReadSourceBytes(s->stream, s->window, kWindowSize);
     if (s->lookahead == 0) {
         s->endOfInput = 1;
         return;
@@ -174,19 +172,11 @@ void RefillWindow(DeflateState* s) {
             link = static_cast<uint16_t>(link >= kHalfWindow ? link - kHalfWindow : 0);
         space += kHalfWindow;
     }
-    uint32_t n = ReadSourceBlock(s, s->window + s->position + s->lookahead, space);
+    uint32_t n = ReadSourceBytes(s->stream, s->window + s->position + s->lookahead, space);
     if (n == 0)
         s->endOfInput = 1;
     else
         s->lookahead += n;
-}
-
-uint32_t FindLongestMatch(DeflateState* state, uint32_t candidate) {
-    return LongestMatch(state, candidate);
-}
-
-bool RecordItem(DeflateState* state, uint32_t distance, uint32_t value) {
-    return RecordItemInline(state, distance, value);
 }
 
 void CompressGreedy(DeflateState* s) {
@@ -202,12 +192,12 @@ void CompressGreedy(DeflateState* s) {
         }
         bool endBlock;
         if (length >= kMinMatch) {
-            endBlock = RecordItemInline(s, p - s->matchStart, length - kMinMatch);
+            endBlock = RecordItem(s, p - s->matchStart, length - kMinMatch);
             s->lookahead -= length;
             for (uint32_t i = 1; i < length; ++i) InsertPosition(s, p + i);
             s->position = p + length;
         } else {
-            endBlock = RecordItemInline(s, 0, s->window[p]);
+            endBlock = RecordItem(s, 0, s->window[p]);
             s->lookahead -= 1;
             s->position = p + 1;
         }

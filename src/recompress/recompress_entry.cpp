@@ -9,15 +9,12 @@
 #include <new>
 
 #include "common/messages.h"
+#include "common/zip_format.h"
 #include "recompress/deflate.h"
 #include "recompress/recompress_stream.h"
 
 namespace arcsalve {
 namespace {
-
-// ZIP compression methods.
-constexpr uint32_t kMethodStored = 0;
-constexpr uint32_t kMethodDeflated = 8;
 
 // Below this size deflate gains too little to be worth its block overhead.
 constexpr uint32_t kSmallestDeflated = 100;
@@ -61,7 +58,7 @@ int DeflateEntry(RecompressStream* stream) {
     s->stream = stream;
     stream->crcRegister = 0xFFFFFFFFu;
     ResetBitWriter(s);
-    InitCodeTables(s);
+    StartBlock(s);  // the code maps and fixed trees are constants (kCodeMaps)
     InitMatcher(s);
     CompressGreedy(s);
     state.reset();

@@ -91,17 +91,8 @@ inline uint64_t BytesWritten(const RecompressStream* stream) {
     return stream->bytesFlushed + static_cast<uint64_t>(stream->sinkCount);
 }
 
-// Hands out the next source byte: 1 and the byte, or 0 at the end of the data.
-inline int ReadSourceByte(RecompressStream* stream, uint8_t* byte) {
-    if (stream->sourcePosition >= stream->sourceCount && !FillSourceBuffer(stream)) return 0;
-    uint8_t b = stream->sourceBuffer[stream->sourcePosition++];
-    stream->crcRegister = Crc32Step(stream->crcRegister, b);
-    *byte = b;
-    return 1;
-}
-
-// The same as up to `count` calls of ReadSourceByte, a buffer at a time.
-// Returns the number of bytes stored at destination.
+// Hands out up to `count` source bytes, a buffer at a time, running them
+// through the CRC. Returns the number of bytes stored at destination.
 uint32_t ReadSourceBytes(RecompressStream* stream, uint8_t* destination, uint32_t count);
 
 // Appends one byte to the sink. The buffer is written out lazily, when a

@@ -15,9 +15,6 @@
 namespace arcsalve {
 namespace {
 
-constexpr uint16_t kMethodStored = 0;
-constexpr uint16_t kMethodDeflated = 8;
-
 // The copy moves the data in pieces of this size: large enough that the
 // system calls cost nothing beside the disk, small enough to stay in cache.
 constexpr uint32_t kCopyPieceSize = 64 * 1024;

@@ -61,14 +61,14 @@ bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize
     const uint16_t flags = LoadLE16(header + kLhFlags);
     const uint16_t method = LoadLE16(header + kLhMethod);
     const uint32_t compressed = LoadLE32(header + kLhCompressed);
-    if ((flags & kFlagDataDescriptor) == 0 || (method != 0 && method != 8)) return false;
+    if ((flags & kFlagDataDescriptor) == 0 || (method != kMethodStored && method != kMethodDeflated)) return false;
     if (compressed == 0) return true;
     // Info-ZIP, writing an encrypted stored entry to a pipe, puts the plain
     // size in both size fields, forgetting the 12-byte encryption header
     // (its descriptor has it right). Encrypted stored data is always 12
     // bytes longer than its plain size, so such a header contradicts itself:
     // the descriptor decides where the data ends.
-    return method == 0 && (flags & kFlagEncrypted) != 0 && compressed == LoadLE32(header + kLhUncompressed);
+    return method == kMethodStored && (flags & kFlagEncrypted) != 0 && compressed == LoadLE32(header + kLhUncompressed);
 }
 
 StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp,
@@ -81,7 +81,7 @@ StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeade
     s.extraRead += search.searchBeyond;
     if (s.run.status.abortRequested) return outcome;
 
-    const bool deflated = LoadLE16(header + kLhMethod) == 8;
+    const bool deflated = LoadLE16(header + kLhMethod) == kMethodDeflated;
     if (!outcome.decoded) {
         if (deflated) RescanStream(s, dataStart);
         return outcome;
