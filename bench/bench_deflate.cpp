@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "common/run_flags.h"
 #include "recompress/recompress_stream.h"
 #include "support/zlib_oracle.h"
 

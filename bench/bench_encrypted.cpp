@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "api/repair_state.h"
 #include "common/little_endian.h"
 #include "crypt/cipher.h"
 #include "decode/decode_frame.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
 #include "support/zlib_oracle.h"
+#include "file_decode.h"
 
 namespace {
 
@@ -122,15 +122,12 @@ Scratch& Files() {
 
 void Decode(benchmark::State& state, const Input& in) {
     for (auto _ : state) {
-        arcsalve::g_inputFile = arcsalve::FileOpenRead(in.path.c_str());
-        arcsalve::g_inputSize = in.size;
-        arcsalve::ResetArchiveReader();
+        arcsalve::FileDecode input(in.path.c_str());
         FileHandle temp = arcsalve::FileCreate(Files().temp.c_str());
-        int ok = arcsalve::DecodeEntry(in.header, temp, in.encrypted ? 1 : 0, kPassword,
+        int ok = arcsalve::DecodeEntry(input.Context(), in.header, temp, in.encrypted ? 1 : 0, kPassword,
                                        in.encryptionHeader);
         if (!ok || arcsalve::FileSize(temp) != kPlainSize) state.SkipWithError("decode failed");
         arcsalve::FileClose(temp);
-        arcsalve::FileClose(arcsalve::g_inputFile);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPlainSize);
     state.counters["input_MB/s"] = benchmark::Counter(

@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "api/repair_state.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
+#include "file_decode.h"
 #include "support/zlib_oracle.h"
 
 #include "bench_corpus.h"
@@ -81,19 +81,16 @@ void Prepare() {
 // Inflate through the frame: archive file -> archive reader -> byte source ->
 // Inflate -> FlushWindow -> output file.
 int InflateToFile(const Corpus& c, const std::string& outPath) {
-    arcsalve::g_inputFile = arcsalve::FileOpenRead(c.streamPath.c_str());
-    arcsalve::g_inputSize = c.stream.size();
-    arcsalve::ResetArchiveReader();
+    arcsalve::FileDecode input(c.streamPath.c_str());
     arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
     auto* ds = static_cast<arcsalve::DecodeState*>(std::calloc(1, sizeof(arcsalve::DecodeState)));
+    input.Prepare(ds);
     ds->outputFlag = 1;
     ds->outputFile = out;
     ds->compressedSize = static_cast<int32_t>(c.stream.size());
     int ok = arcsalve::Inflate(ds);
     std::free(ds);
     arcsalve::FileClose(out);
-    arcsalve::FileClose(arcsalve::g_inputFile);
-    arcsalve::g_inputFile = arcsalve::kNoFile;
     return ok;
 }
 

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "api/repair_state.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "platform/platform.h"
@@ -21,6 +20,7 @@
 #include "test_imploder.h"
 #include "test_reducer.h"
 #include "test_shrinker.h"
+#include "file_decode.h"
 
 namespace {
 
@@ -68,19 +68,16 @@ void RunDecoder(benchmark::State& state, const Bytes& stream, const std::functio
     std::fwrite(stream.data(), 1, stream.size(), f);
     std::fclose(f);
     for (auto _ : state) {
-        g_inputFile = FileOpenRead(Files().archive.c_str());
+        FileDecode input(Files().archive.c_str());
         FileHandle out = FileCreate(Files().output.c_str());
-        ResetArchiveReader();
         DecodeState s;
-        std::memset(&s, 0, sizeof s);
+        input.Prepare(&s);
         s.outputFlag = 1;
         s.outputFile = out;
         s.uncompressedSize = static_cast<uint32_t>(Data().size());
         s.compressedSize = static_cast<int32_t>(stream.size());
         if (decode(&s) != 1 || FileSize(out) != Data().size()) state.SkipWithError("decoding failed");
         FileClose(out);
-        FileClose(g_inputFile);
-        g_inputFile = kNoFile;
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(Data().size()));
     state.counters["ratio"] = static_cast<double>(stream.size()) / static_cast<double>(Data().size());

@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "api/repair_state.h"
 #include "common/little_endian.h"
 #include "decode/decode_frame.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
 #include "salvage/scan.h"
+#include "file_decode.h"
 
 namespace {
 
@@ -68,12 +68,13 @@ BENCHMARK(BM_ReadFileFloor)->Unit(benchmark::kMillisecond);
 
 void BM_ScanWithoutEntries(benchmark::State& state) {
     for (auto _ : state) {
-        arcsalve::g_inputFile = arcsalve::FileOpenRead(Files().input.c_str());
-        arcsalve::g_outputFile = arcsalve::FileCreate(Files().output.c_str());
-        arcsalve::g_inputSize = kInputSize;
-        arcsalve::ScanAndRebuild();
-        arcsalve::FileClose(arcsalve::g_inputFile);
-        arcsalve::FileClose(arcsalve::g_outputFile);
+        arcsalve::RepairRun run;
+        run.input = arcsalve::FileOpenRead(Files().input.c_str());
+        run.output = arcsalve::FileCreate(Files().output.c_str());
+        run.inputSize = kInputSize;
+        arcsalve::ScanAndRebuild(run);
+        arcsalve::FileClose(run.input);
+        arcsalve::FileClose(run.output);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kInputSize);
 }
@@ -85,13 +86,10 @@ void BM_CopyStoredEntry(benchmark::State& state) {
     arcsalve::StoreLE32(header + 22, kInputSize);
     const char password[40] = {};
     for (auto _ : state) {
-        arcsalve::g_inputFile = arcsalve::FileOpenRead(Files().input.c_str());
-        arcsalve::g_inputSize = kInputSize;
-        arcsalve::ResetArchiveReader();
+        arcsalve::FileDecode input(Files().input.c_str());
         FileHandle temp = arcsalve::FileCreate(Files().temp.c_str());
-        benchmark::DoNotOptimize(arcsalve::DecodeEntry(header, temp, 0, password, nullptr));
+        benchmark::DoNotOptimize(arcsalve::DecodeEntry(input.Context(), header, temp, 0, password, nullptr));
         arcsalve::FileClose(temp);
-        arcsalve::FileClose(arcsalve::g_inputFile);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kInputSize);
 }

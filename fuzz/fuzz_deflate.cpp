@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/run_flags.h"
 #include "recompress/recompress_stream.h"
 
 namespace {
@@ -67,8 +66,6 @@ bool ZlibInflate(const Bytes& compressed, Bytes* out, size_t expectedSize) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Bytes input = Expand(data, size);
-    arcsalve::g_writeFailed = 0;
-    arcsalve::g_abortRequested = 0;
     arcsalve::RecompressStream stream;
     arcsalve::MemorySink sink;
     arcsalve::InitMemoryStream(&stream, input.data(), input.size(), &sink);

@@ -21,12 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "api/repair_state.h"
-#include "common/run_flags.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
+#include "file_decode.h"
 
 namespace {
 
@@ -85,24 +84,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (f == nullptr || (size && std::fwrite(data, 1, size, f) != size)) std::abort();
     std::fclose(f);
 
-    arcsalve::g_abortRequested = 0;
-    arcsalve::g_writeFailed = 0;
-    arcsalve::g_inputFile = arcsalve::FileOpenRead(inPath.c_str());
-    arcsalve::g_inputSize = size ? size : 1;
-    arcsalve::ResetArchiveReader();
+    arcsalve::FileDecode input(inPath.c_str());
     arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
-    if (!arcsalve::IsOpenFile(arcsalve::g_inputFile) || !arcsalve::IsOpenFile(out)) std::abort();
+    if (!arcsalve::IsOpenFile(input.run.input) || !arcsalve::IsOpenFile(out)) std::abort();
 
     arcsalve::DecodeState state;
-    std::memset(&state, 0, sizeof state);
+    input.Prepare(&state);
     state.outputFlag = 1;
     state.outputFile = out;
     state.compressedSize = static_cast<int32_t>(size) - (shortBy == 11 ? static_cast<int32_t>(size / 2) : shortBy);
     int result = arcsalve::Inflate(&state);
     std::vector<uint8_t> ours = ReadBack(out);
     arcsalve::FileClose(out);
-    arcsalve::FileClose(arcsalve::g_inputFile);
-    arcsalve::g_inputFile = arcsalve::kNoFile;
 
     std::vector<uint8_t> theirs;
     bool complete = ZlibInflate(data, size, &theirs);

@@ -9,9 +9,8 @@
 #include <cstdio>
 #include <string>
 
-#include "api/repair_state.h"
 #include "arcsalve/arcsalve.h"
-#include "common/run_flags.h"
+#include "common/repair_run.h"
 #include "platform/platform.h"
 #include "salvage/scan.h"
 
@@ -38,19 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (f == nullptr) return 0;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
-    arcsalve::g_inputFile = arcsalve::FileOpenRead(input.c_str());
-    arcsalve::g_outputFile = arcsalve::FileCreate(output.c_str());
-    arcsalve::g_inputSize = size == 0 ? 1 : size;
-    arcsalve::g_abortRequested = 0;
-    arcsalve::g_writeFailed = 0;
+    arcsalve::RepairRun run;
+    run.input = arcsalve::FileOpenRead(input.c_str());
+    run.output = arcsalve::FileCreate(output.c_str());
+    run.inputSize = size == 0 ? 1 : size;
     // Inputs of odd length run with the extensions, even ones without: both
     // salvages see every kind of input.
-    arcsalve::g_repairFlags = (size & 1) ? REPAIR_EXTENSIONS : 0;
-    if (arcsalve::IsOpenFile(arcsalve::g_inputFile) && arcsalve::IsOpenFile(arcsalve::g_outputFile))
-        arcsalve::ScanAndRebuild();
-    arcsalve::FileClose(arcsalve::g_inputFile);
-    arcsalve::FileClose(arcsalve::g_outputFile);
-    arcsalve::g_inputFile = arcsalve::kNoFile;
-    arcsalve::g_outputFile = arcsalve::kNoFile;
+    run.flags = (size & 1) ? REPAIR_EXTENSIONS : 0;
+    if (arcsalve::IsOpenFile(run.input) && arcsalve::IsOpenFile(run.output)) arcsalve::ScanAndRebuild(run);
+    arcsalve::FileClose(run.input);
+    arcsalve::FileClose(run.output);
     return 0;
 }

@@ -17,10 +17,10 @@
 #include <cstring>
 #include <string>
 
-#include "api/repair_state.h"
 #include "decode/decode_frame.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
+#include "file_decode.h"
 
 namespace arcsalve {
 
@@ -72,18 +72,15 @@ int RunFuzzDecoder(const FuzzInput& in, Decode decode, uint64_t* outputSize) {
     FileSeek(files.output, 0);
     FileTruncateHere(files.output);
 
-    g_inputFile = FileOpenRead(files.archive.c_str());
-    if (!IsOpenFile(g_inputFile)) abort();
-    ResetArchiveReader();
+    FileDecode input(files.archive.c_str());
+    if (!IsOpenFile(input.run.input)) abort();
     static DecodeState state;
-    std::memset(&state, 0, sizeof state);
+    input.Prepare(&state);
     state.outputFlag = 1;
     state.outputFile = files.output;
     state.uncompressedSize = in.uncompressedSize;
     state.compressedSize = static_cast<int32_t>(in.size);
     const int result = decode(&state);
-    FileClose(g_inputFile);
-    g_inputFile = kNoFile;
     *outputSize = FileSize(files.output);
     return result;
 }

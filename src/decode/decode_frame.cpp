@@ -14,13 +14,6 @@
 #include "decode/decoders.h"
 
 namespace arcsalve {
-
-const uint16_t kBitMask[17] = {
-    0x0000, 0x0001, 0x0003, 0x0007, 0x000F, 0x001F, 0x003F, 0x007F, 0x00FF,
-    0x01FF, 0x03FF, 0x07FF, 0x0FFF, 0x1FFF, 0x3FFF, 0x7FFF, 0xFFFF,
-};
-static_assert(sizeof(kBitMask) / sizeof(kBitMask[0]) == 17, "masks for 0 to 16 bits");
-
 namespace {
 
 // The compressed size the decoders see: the header's, read as a signed 32-bit
@@ -52,8 +45,9 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
 }
 
 // Builds the entry's state (nullptr when there is no memory for it).
-DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile, int encrypted, const char password[40],
-                      const uint8_t encHeader[12], DecodeOutcome* outcome) {
+DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
+                      int encrypted, const char password[40], const uint8_t encHeader[12],
+                      DecodeOutcome* outcome) {
     DecodeState* state = static_cast<DecodeState*>(MemoryAllocate(sizeof(DecodeState)));
     if (state == nullptr) return nullptr;
     std::memset(state, 0, sizeof *state);

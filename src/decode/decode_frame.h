@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "common/byte_source.h"
 #include "common/run_status.h"
@@ -32,6 +33,23 @@ struct DecodeContext {
     RunStatus* status;
     uint64_t decodedLimit = kMaxDecodedSize;
 };
+
+// The results of the decoders' steps: one vocabulary for the whole layer.
+// A step that is not kDecodeOk ends the decode (the table builder's
+// kDecodeIncompleteCode excepted, where the decoder accepts such a code),
+// and the result says why.
+enum DecodeResult : int {
+    kDecodeOk = 0,
+    kDecodeIncompleteCode,  // a Huffman code with spare patterns; its table was built
+    kDecodeBadCode,         // an over-subscribed code, or a symbol beyond the value lists
+    kDecodeBadData,         // an invalid symbol, block type or code-length list, or input used up
+    kDecodeNoMemory,
+    kDecodeCountOff,        // the stream ended far from the end of the compressed data
+};
+
+// Whether the table builder made a table: for a complete code or an
+// incomplete one.
+inline bool TableBuilt(DecodeResult r) { return r == kDecodeOk || r == kDecodeIncompleteCode; }
 
 // One entry's decoding state, owned by DecodeEntry.
 struct DecodeState {
@@ -102,14 +120,12 @@ struct DecodeWorkspace {
     // Shared by all three.
     uint32_t outputPosition;    // plain bytes already flushed
     uint32_t windowPosition;    // next free window byte, 0 to 32768
-    uint32_t bitBuffer;         // buffered input bits, oldest lowest
-    uint32_t bitCount;          // valid bits in bitBuffer
-    uint16_t byteSlot;          // receives each byte from ReadCompressedByte
+    // Inflate's bit reader between blocks (see BitReader).
+    uint32_t bitBuffer;
+    uint32_t bitCount;
+    uint32_t bitsMadeUp;
     uint8_t window[kWindowSize];
 };
-
-// kBitMask[n] = 2^n - 1 for n = 0 to 16.
-extern const uint16_t kBitMask[17];
 
 // Decodes one entry's data into outputFile from offset 0. header is the
 // 30-byte local header as read; password is a 40-byte block; encHeader the 12
@@ -164,6 +180,18 @@ inline int ReadCompressedByte(DecodeState* state, uint16_t* slot) {
         return 8;
     }
     return ReadCompressedByteSlow(state, slot);
+}
+
+// Working memory from MemoryAllocate, released on every path out of a decoder.
+struct BlockDeleter {
+    void operator()(void* block) const { MemoryFree(block); }
+};
+template <typename T>
+using BlockPtr = std::unique_ptr<T, BlockDeleter>;
+
+template <typename T>
+BlockPtr<T> AllocBlockOf(size_t bytes) {
+    return BlockPtr<T>(static_cast<T*>(MemoryAllocate(bytes)));
 }
 
 }  // namespace arcsalve

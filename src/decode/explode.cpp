@@ -26,16 +26,10 @@
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/huffman_table.h"
-#include "decode/legacy_bits.h"
+#include "decode/bit_reader.h"
 
 namespace arcsalve {
 namespace {
-
-// DecodeImploded's result codes.
-constexpr int kExplodeOk = 0;
-constexpr int kExplodeBadCode = 1;      // invalid code, input used up, or a stop request
-constexpr int kExplodeBadTable = 4;     // a code-length list that does not give n lengths
-constexpr int kExplodeCountOff = 5;     // finished far from the end of the compressed data
 
 constexpr uint16_t kFlagLargeDictionary = 0x0002;
 constexpr uint16_t kFlagLiteralTree = 0x0004;
@@ -106,51 +100,35 @@ struct ExplodeTables {
 // One compressed code-length list: a byte giving the number of data bytes
 // less one, then data bytes, each a run: code length (low 4 bits) + 1,
 // repeated (high 4 bits) + 1 times. Exactly n lengths must result.
-int ReadCodeLengths(LegacyBits& bits, uint8_t* lengths, uint32_t n) {
-    const uint32_t runs = TakeBits(bits, 8) + 1;
+DecodeResult ReadCodeLengths(BitReader& bits, uint8_t* lengths, uint32_t n) {
+    const uint32_t runs = bits.Take(8) + 1;
     uint32_t stored = 0;
     for (uint32_t r = 0; r < runs; ++r) {
-        const uint32_t b = TakeBits(bits, 8);
+        const uint32_t b = bits.Take(8);
         const uint32_t length = (b & 0x0F) + 1;
         const uint32_t count = ((b >> 4) & 0x0F) + 1;
-        if (stored + count > n) return kExplodeBadTable;
+        if (stored + count > n) return kDecodeBadData;
         std::memset(lengths + stored, static_cast<int>(length), count);
         stored += count;
     }
     // A list cut short by the end of the input is not a list.
-    if (InputSpent(bits)) return kExplodeBadTable;
-    return stored == n ? kExplodeOk : kExplodeBadTable;
+    if (bits.UsedMissingInput()) return kDecodeBadData;
+    return stored == n ? kDecodeOk : kDecodeBadData;
 }
 
 // Reads one tree and builds its table. An incomplete code is refused: the
 // complement rule above holds only for complete codes.
-int ReadTree(LegacyBits& bits, uint8_t* lengths, uint32_t n, uint32_t simple, const uint16_t* base,
+DecodeResult ReadTree(BitReader& bits, uint8_t* lengths, uint32_t n, uint32_t simple, const uint16_t* base,
              HuffEntry** table, int* lookupBits) {
-    int r = ReadCodeLengths(bits, lengths, n);
-    if (r != kExplodeOk) return r;
+    DecodeResult r = ReadCodeLengths(bits, lengths, n);
+    if (r != kDecodeOk) return r;
     r = BuildHuffmanTable(lengths, n, simple, base, base ? kLists.lengthExtra : nullptr,
                           base ? kLengthSymbols : 0, table, lookupBits);
-    if (r == kHuffIncomplete) {
+    if (r == kDecodeIncompleteCode) {
         FreeHuffmanTable(*table);
         *table = nullptr;
     }
     return r;
-}
-
-// Decodes one symbol with the buffered bits inverted; nullptr for a pattern
-// that belongs to no symbol.
-inline const HuffEntry* DecodeSymbol(LegacyBits& bits, const HuffEntry* table, int lookupBits) {
-    NeedBits(bits, static_cast<uint32_t>(lookupBits));
-    const HuffEntry* e = table + (~bits.buffer & kBitMask[lookupBits]);
-    while (e->extra > kHuffLiteral) {
-        if (e->extra == kHuffInvalid) return nullptr;
-        DropBits(bits, e->bits);
-        const uint32_t width = e->extra - kHuffLiteral;
-        NeedBits(bits, width);
-        e = e->next + (~bits.buffer & kBitMask[width]);
-    }
-    DropBits(bits, e->bits);
-    return e;
 }
 
 // The decode loop, one instance per variant: kLiteralTree (three trees) and
@@ -161,7 +139,7 @@ inline const HuffEntry* DecodeSymbol(LegacyBits& bits, const HuffEntry* table, i
 // output leaves in full-window writes. Until the first write (u), a copy that
 // reaches before the entry's first byte yields zeros for that part.
 template <bool kLiteralTree, uint32_t kLowBits>
-int ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, LegacyBits bits) {
+DecodeResult ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, BitReader bits) {
     DecodeState* const state = ws->owner;
     uint8_t* const window = ws->window;
     int32_t left = static_cast<int32_t>(state->uncompressedSize);
@@ -169,20 +147,20 @@ int ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, LegacyBits bits) {
     bool beforeFirstWrite = true;
 
     while (left > 0) {
-        if (RunStopped(state->status)) return kExplodeBadCode;
-        NeedBits(bits, 1);
+        if (RunStopped(state->status)) return kDecodeBadData;
+        bits.Need(1);
         const uint32_t isLiteral = bits.buffer & 1;
-        DropBits(bits, 1);
+        bits.Drop(1);
         if (isLiteral) {
             uint8_t literal;
             if (kLiteralTree) {
-                const HuffEntry* e = DecodeSymbol(bits, t.literal, t.literalBits);
+                const HuffEntry* e = DecodeSymbol<true>(bits, t.literal, t.literalBits);
                 if (e == nullptr) break;
                 literal = static_cast<uint8_t>(e->value);
             } else {
-                literal = static_cast<uint8_t>(TakeBits(bits, 8));
+                literal = static_cast<uint8_t>(bits.Take(8));
             }
-            if (InputSpent(bits)) break;
+            if (bits.UsedMissingInput()) break;
             --left;
             window[w++] = literal;
             if (w == kWindowSize) {
@@ -193,14 +171,14 @@ int ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, LegacyBits bits) {
             continue;
         }
 
-        const uint32_t low = TakeBits(bits, kLowBits);
-        const HuffEntry* de = DecodeSymbol(bits, t.distance, t.distanceBits);
+        const uint32_t low = bits.Take(kLowBits);
+        const HuffEntry* de = DecodeSymbol<true>(bits, t.distance, t.distanceBits);
         if (de == nullptr) break;
-        const HuffEntry* le = DecodeSymbol(bits, t.length, t.lengthBits);
+        const HuffEntry* le = DecodeSymbol<true>(bits, t.length, t.lengthBits);
         if (le == nullptr) break;
         uint32_t n = le->value;
-        if (le->extra != 0) n += TakeBits(bits, 8);
-        if (InputSpent(bits)) break;
+        if (le->extra != 0) n += bits.Take(8);
+        if (bits.UsedMissingInput()) break;
         // The whole copy is made even when it passes the recorded size.
         left -= static_cast<int32_t>(n);
 
@@ -238,32 +216,32 @@ int ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, LegacyBits bits) {
     // met an invalid code or the end of the input: those bytes decoded
     // correctly and are the part of the entry that survived.
     if (!RunStopped(state->status)) FlushWindow(ws, w);
-    if (left > 0) return kExplodeBadCode;
+    if (left > 0) return kDecodeBadData;
     const int32_t off = state->consumed - state->compressedSize;
-    return (off >= -kCountTolerance && off <= kCountTolerance) ? kExplodeOk : kExplodeCountOff;
+    return (off >= -kCountTolerance && off <= kCountTolerance) ? kDecodeOk : kDecodeCountOff;
 }
 
-int DecodeImploded(DecodeWorkspace* ws, uint16_t flags) {
+DecodeResult DecodeImploded(DecodeWorkspace* ws, uint16_t flags) {
     auto lengths = AllocBlockOf<uint8_t>(kLiteralSymbols);
-    if (!lengths) return kHuffNoMemory;
+    if (!lengths) return kDecodeNoMemory;
     const bool largeDictionary = (flags & kFlagLargeDictionary) != 0;
     const bool literalTree = (flags & kFlagLiteralTree) != 0;
 
     ExplodeTables t;
     if (ws->owner->compressedSize > kLargeEntry) t.distanceBits = kLargeDistanceLookupBits;
     // The trees are byte-aligned; the codes start at the byte after them.
-    LegacyBits bits = StartBits(ws->owner);
-    int r;
+    BitReader bits = StartBits(ws->owner);
+    DecodeResult r;
     if (literalTree) {
         r = ReadTree(bits, lengths.get(), kLiteralSymbols, kLiteralSymbols, nullptr, &t.literal, &t.literalBits);
-        if (r != kExplodeOk) return r;
+        if (r != kDecodeOk) return r;
     }
     r = ReadTree(bits, lengths.get(), kLengthSymbols, 0, literalTree ? kLists.lengthBase3 : kLists.lengthBase2,
                  &t.length, &t.lengthBits);
-    if (r != kExplodeOk) return r;
+    if (r != kDecodeOk) return r;
     r = ReadTree(bits, lengths.get(), kDistanceSymbols, 0,
                  largeDictionary ? kLists.distanceBase8K : kLists.distanceBase4K, &t.distance, &t.distanceBits);
-    if (r != kExplodeOk) return r;
+    if (r != kDecodeOk) return r;
     lengths.reset();
 
     if (literalTree) {
@@ -281,11 +259,9 @@ int Explode(DecodeState* state, uint16_t flags) {
     ws->owner = state;
     ws->outputPosition = 0;
     ws->windowPosition = 0;
-    ws->bitBuffer = 0;
-    ws->bitCount = 0;
-    const int r = DecodeImploded(ws, flags);
+    const DecodeResult r = DecodeImploded(ws, flags);
     if (RunStopped(state->status)) return 0;
-    return r == kExplodeOk ? 1 : 0;
+    return r == kDecodeOk ? 1 : 0;
 }
 
 }  // namespace arcsalve

@@ -132,19 +132,19 @@ void FreeHuffmanTable(HuffEntry* table) {
     }
 }
 
-int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
+DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
                       const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
                       int* lookupBits) {
     assert(n <= kHuffMaxSymbols);
     uint32_t count[kHuffMaxLength + 1] = {};
     for (uint32_t i = 0; i < n; ++i) {
-        if (lengths[i] > kHuffMaxLength) return kHuffOversubscribed;
+        if (lengths[i] > kHuffMaxLength) return kDecodeBadCode;
         ++count[lengths[i]];
     }
     if (count[0] == n) {
         *table = nullptr;
         *lookupBits = 0;
-        return kHuffOk;
+        return kDecodeOk;
     }
 
     uint32_t kmin = 1;
@@ -160,11 +160,11 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
     int32_t spare = int32_t{1} << kmin;
     for (uint32_t k = kmin; k < kmax; ++k) {
         spare -= static_cast<int32_t>(count[k]);
-        if (spare < 0) return kHuffOversubscribed;
+        if (spare < 0) return kDecodeBadCode;
         spare *= 2;
     }
     spare -= static_cast<int32_t>(count[kmax]);
-    if (spare < 0) return kHuffOversubscribed;
+    if (spare < 0) return kDecodeBadCode;
 
     // Symbols with a code, by length and then by symbol number; the spare
     // codes follow them as further codes of the longest length.
@@ -187,7 +187,7 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
             int level = OpenLevels(&b, count, reversed, k, l, kmax, remaining);
             if (level < 0) {
                 FreeHuffmanTable(b.first);
-                return kHuffNoMemory;
+                return kDecodeNoMemory;
             }
             uint32_t w = static_cast<uint32_t>(level) * l;
             if (placed >= realCodes) {
@@ -211,7 +211,7 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
                 uint32_t index = order[placed] - s;
                 if (baseList == nullptr || extraList == nullptr || index >= listLength) {
                     FreeHuffmanTable(b.first);
-                    return kHuffOversubscribed;
+                    return kDecodeBadCode;
                 }
                 entry.extra = static_cast<uint8_t>(extraList[index] & 0xFF);
                 entry.value = baseList[index];
@@ -228,7 +228,7 @@ int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint
     }
 
     *table = b.first;
-    return spare > 0 && kmax != 1 ? kHuffIncomplete : kHuffOk;
+    return spare > 0 && kmax != 1 ? kDecodeIncompleteCode : kDecodeOk;
 }
 
 }  // namespace arcsalve

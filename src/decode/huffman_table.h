@@ -5,14 +5,16 @@
 // the bit buffer (least significant bit first, as deflate delivers them);
 // codes longer than that continue in subtables. Decoding:
 //
-//   entry = table[bitBuffer & kBitMask[lookupBits]]
+//   entry = table[LowBits(bitBuffer, lookupBits)]
 //   while entry.extra > 16:              // a link (or 99: invalid)
-//       drop entry.bits; entry = entry.next[bitBuffer & kBitMask[entry.extra - 16]]
+//       drop entry.bits; entry = entry.next[LowBits(bitBuffer, entry.extra - 16)]
 //   drop entry.bits; act on entry.extra
 #ifndef ARCSALVE_DECODE_HUFFMAN_TABLE_H
 #define ARCSALVE_DECODE_HUFFMAN_TABLE_H
 
 #include <cstdint>
+
+#include "decode/decode_frame.h"
 
 namespace arcsalve {
 
@@ -32,12 +34,6 @@ struct HuffEntry {
     };
 };
 
-// Results of BuildHuffmanTable (the block result codes of the decoders).
-constexpr int kHuffOk = 0;              // complete code, or no codes at all
-constexpr int kHuffIncomplete = 1;      // spare patterns decode as kHuffInvalid
-constexpr int kHuffOversubscribed = 2;  // or a symbol beyond the value lists
-constexpr int kHuffNoMemory = 3;
-
 // Largest code length and symbol count the builder accepts.
 constexpr uint32_t kHuffMaxLength = 16;
 constexpr uint32_t kHuffMaxSymbols = 288;
@@ -50,12 +46,14 @@ constexpr uint32_t kHuffMaxSymbols = 288;
 // (1 or more) and the width used on return: raised to the shortest code
 // length and lowered to the longest.
 //
-// Results: kHuffOk (table built; or no symbol has a code: *table = nullptr,
-// *lookupBits = 0), kHuffIncomplete (table built, spare patterns invalid; a
-// single code of length 1 counts as complete), kHuffOversubscribed (no table),
-// kHuffNoMemory (no table; nothing leaks). The table takes its memory from
+// Results: kDecodeOk (a complete code: table built; or no symbol has a code:
+// *table = nullptr, *lookupBits = 0), kDecodeIncompleteCode (table built,
+// spare patterns decode as kHuffInvalid; a single code of length 1 counts as
+// complete), kDecodeBadCode (over-subscribed, a length above 16 or a symbol
+// beyond the value lists: no table), kDecodeNoMemory (no table; nothing
+// leaks). The table takes its memory from
 // MemoryAllocate and is released with FreeHuffmanTable.
-int BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
+DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
                       const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
                       int* lookupBits);
 

@@ -23,6 +23,8 @@
 // expects it after the entry.
 #include <cstring>
 
+#include "common/deflate_format.h"
+#include "decode/bit_reader.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/huffman_table.h"
@@ -45,82 +47,45 @@ constexpr uint32_t kListLength = 32;
 
 constexpr uint32_t kLiteralCodes = 288;  // 256 literals, end of block, 31 lengths (2 unused)
 constexpr uint32_t kDistanceCodes = 32;  // 30 in RFC 1951, 2 more accepted here
-constexpr uint32_t kCodeLengthCodes = 19;
 constexpr uint32_t kFirstLengthSymbol = 257;
 
-// Block result codes.
-constexpr int kBlockOk = 0;
-constexpr int kBlockDataError = 1;
-constexpr int kBlockBadType = 2;  // also: an over-subscribed code
-constexpr int kBlockNoMemory = 3;
+// The value lists of the decoding tables: the format's bases and extra bits
+// (common/deflate_format.h), widened to 32 entries. Length symbols 286 and
+// 287 are marked invalid (99), so their table entries decode as errors;
+// distance codes 30 and 31 repeat code 29.
+struct InflateLists {
+    uint16_t lengthBase[kListLength];
+    uint16_t lengthExtra[kListLength];
+    uint16_t distanceBase[kListLength];
+    uint16_t distanceExtra[kListLength];
+};
 
-// Base lengths and extra bits of the length symbols 257..285; 286 and 287 are
-// marked invalid (99), so their table entries decode as errors.
-const uint16_t LengthBase[kListLength] = {3,  4,  5,  6,  7,  8,  9,  10,  11,  13,  15,  17,  19,  23, 27, 31,
-                                          35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0,  0};
-const uint16_t LengthExtra[kListLength] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,  2,
-                                           3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99, 99};
-// Base distances and extra bits of distance codes 0..29; 30 and 31 repeat 29.
-const uint16_t DistanceBase[kListLength] = {1,    2,    3,    4,    5,    7,     9,     13,    17,    25,   33,
-                                            49,   65,   97,   129,  193,  257,   385,   513,   769,   1025, 1537,
-                                            2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 24577, 24577};
-const uint16_t DistanceExtra[kListLength] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,  4,  4,  5,  5,  6,  6,
-                                             7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13, 13, 13};
-// The order in which a dynamic block sends the code-length code's lengths:
-// the ones most often used first, so that trailing zeros can be left out.
-const uint32_t CodeLengthOrder[kCodeLengthCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr InflateLists MakeInflateLists() {
+    InflateLists lists{};
+    for (uint32_t i = 0; i < kListLength; ++i) {
+        const bool length = i < uint32_t{kDeflateLengthCodes};
+        lists.lengthBase[i] = length ? kDeflateLengthBase[i] : 0;
+        lists.lengthExtra[i] = length ? kDeflateLengthExtra[i] : kHuffInvalid;
+        const uint32_t d = i < uint32_t{kDeflateDistanceCodes} ? i : kDeflateDistanceCodes - 1;
+        lists.distanceBase[i] = kDeflateDistanceBase[d];
+        lists.distanceExtra[i] = kDeflateDistanceExtra[d];
+    }
+    return lists;
+}
+constexpr InflateLists kLists = MakeInflateLists();
 
 static_assert(258 <= 3 + 255, "symbol 285 is the longest match deflate can code");
 static_assert(24577 + (1u << 13) - 1 == kWindowSize, "the longest distance reaches exactly one window back");
 static_assert(kWindowSize == 0x8000, "window positions are masked with 0x7FFF");
 
-// The bit buffer of one Inflate call, held in locals while a block is
-// decoded and kept in the workspace between blocks. Bits arrive least
-// significant first; a request for n bits (n <= 16) pulls whole bytes only
-// while fewer than n are buffered, so the 32-bit buffer never overflows.
-//
-// When the byte source has run dry it keeps delivering (the last byte, or 0);
-// such bits are counted in `stale`. They always sit above every delivered bit,
-// so a decode has used input that never arrived exactly when fewer bits are
-// left in the buffer than the stale ones.
-struct BitReader {
-    DecodeState* state;
-    uint16_t* slot;
-    uint32_t buffer;
-    uint32_t count;
-    uint32_t stale;
-
-    void Need(uint32_t n) {
-        while (count < n) {
-            if (ReadCompressedByte(state, slot) == 0) stale += 8;
-            buffer |= static_cast<uint32_t>(*slot) << count;
-            count += 8;
-        }
-    }
-    // buffer AND kBitMask[n], computed: the mask is on the critical path of
-    // every symbol, and a shift is quicker than a load.
-    uint32_t Peek(uint32_t n) const { return buffer & ((uint32_t{1} << n) - 1); }
-    void Drop(uint32_t n) {
-        buffer >>= n;
-        count -= n;
-    }
-    uint32_t Take(uint32_t n) {
-        Need(n);
-        uint32_t v = Peek(n);
-        Drop(n);
-        return v;
-    }
-    bool UsedMissingInput() const { return count < stale; }
-};
-
-// One Inflate call: the workspace, the stale-bit count that goes with the bit
-// buffer kept in it, and the fixed codes' tables once a fixed block needed
-// them. The fixed tables are the same for every block, so they are built once
+// The bit reader of one Inflate call is held in locals while a block is
+// decoded and kept in the workspace between blocks.
+// One Inflate call: the workspace, and the fixed codes' tables once a fixed
+// block needed them. The fixed tables are the same for every block, so they are built once
 // per entry and kept to its end: a stream of tiny fixed blocks (ten bits
 // each) would otherwise rebuild them for every ten bits of input.
 struct InflateStream {
     DecodeWorkspace* ws;
-    uint32_t stale;
     HuffEntry* fixedLengthTable;
     HuffEntry* fixedDistanceTable;
     int fixedLengthBits;
@@ -128,13 +93,13 @@ struct InflateStream {
 };
 
 BitReader LoadBits(InflateStream* s) {
-    return {s->ws->owner, &s->ws->byteSlot, s->ws->bitBuffer, s->ws->bitCount, s->stale};
+    return BitReader{s->ws->owner, s->ws->bitBuffer, s->ws->bitCount, s->ws->bitsMadeUp};
 }
 
 void StoreBits(InflateStream* s, const BitReader& br) {
     s->ws->bitBuffer = br.buffer;
     s->ws->bitCount = br.count;
-    s->stale = br.stale;
+    s->ws->bitsMadeUp = br.madeUp;
 }
 
 // Puts one byte into the window; a full window goes to the file.
@@ -211,49 +176,33 @@ inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32
     }
 }
 
-// Follows link entries from a first-level entry down to the code's own entry
-// and drops the code's bits. Returns null for a pattern no symbol takes.
-inline const HuffEntry* DecodeSymbol(BitReader* br, const HuffEntry* table, uint32_t lookupBits) {
-    br->Need(lookupBits);
-    const HuffEntry* e = table + br->Peek(lookupBits);
-    while (e->extra > kHuffLiteral) {
-        if (e->extra == kHuffInvalid) return nullptr;
-        br->Drop(e->bits);
-        uint32_t subBits = e->extra - 16u;
-        br->Need(subBits);
-        e = e->next + br->Peek(subBits);
-    }
-    br->Drop(e->bits);
-    return e;
-}
-
 // Decodes the literal/length and distance symbols of one Huffman block up to
 // its end-of-block symbol. 0 at the end of the block; 1 on a data error: an
 // invalid pattern, a length without a distance code, or a symbol or copy
 // that needs input which never arrived. Every byte decoded before the error
 // is in the window (or already written).
-int InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const HuffEntry* distanceTable,
+DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const HuffEntry* distanceTable,
                  int lengthBits, int distanceBits) {
     DecodeWorkspace* ws = s->ws;
     BitReader br = LoadBits(s);
     uint32_t wp = ws->windowPosition;
     const uint32_t lbits = static_cast<uint32_t>(lengthBits);
     const uint32_t dbits = static_cast<uint32_t>(distanceBits);
-    int result = kBlockDataError;
+    DecodeResult result = kDecodeBadData;
     for (;;) {
-        const HuffEntry* e = DecodeSymbol(&br, lengthTable, lbits);
+        const HuffEntry* e = DecodeSymbol<false>(br, lengthTable, lbits);
         if (e == nullptr || br.UsedMissingInput()) break;
         if (e->extra == kHuffLiteral) {
             PutByte(ws, &wp, static_cast<uint8_t>(e->value));
             continue;
         }
         if (e->extra == kHuffEndOfBlock) {
-            result = kBlockOk;
+            result = kDecodeOk;
             break;
         }
         uint32_t length = e->value + br.Take(e->extra);
         if (distanceTable == nullptr) break;
-        e = DecodeSymbol(&br, distanceTable, dbits);
+        e = DecodeSymbol<false>(br, distanceTable, dbits);
         if (e == nullptr) break;
         uint32_t distance = e->value + br.Take(e->extra);
         if (br.UsedMissingInput()) break;
@@ -267,27 +216,27 @@ int InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const HuffEntry
 // A stored block: after the header, skip to a byte boundary; LEN (16 bits),
 // its ones' complement NLEN, then LEN bytes as they are. The copy stops when
 // the input ends (result 1) rather than filling the rest with made-up bytes.
-int InflateStoredBlock(InflateStream* s) {
+DecodeResult InflateStoredBlock(InflateStream* s) {
     DecodeWorkspace* ws = s->ws;
     BitReader br = LoadBits(s);
     br.Drop(br.count % 8);
     uint32_t len = br.Take(16);
     br.Need(16);
     uint32_t nlen = br.Peek(16);
-    int result = kBlockOk;
+    DecodeResult result = kDecodeOk;
     if (len != (nlen ^ 0xFFFF)) {
-        result = kBlockDataError;
+        result = kDecodeBadData;
     } else {
         br.Drop(16);
         if (br.UsedMissingInput()) {
             len = 0;
-            result = kBlockDataError;
+            result = kDecodeBadData;
         }
         uint32_t wp = ws->windowPosition;
         for (; len > 0; --len) {
             uint8_t byte = static_cast<uint8_t>(br.Take(8));
             if (br.UsedMissingInput()) {
-                result = kBlockDataError;
+                result = kDecodeBadData;
                 break;
             }
             PutByte(ws, &wp, byte);
@@ -299,30 +248,30 @@ int InflateStoredBlock(InflateStream* s) {
 }
 
 // Decodes the symbols of a dynamic block with its two tables, then frees them.
-int DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, HuffEntry* distanceTable,
+DecodeResult DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, HuffEntry* distanceTable,
                      int distanceBits) {
-    int r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits);
+    DecodeResult r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits);
     FreeHuffmanTable(lengthTable);
     FreeHuffmanTable(distanceTable);
-    return r == kBlockDataError ? kBlockDataError : kBlockOk;
+    return r == kDecodeBadData ? kDecodeBadData : kDecodeOk;
 }
 
 // The tables of the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
 // (0..143), 9 (144..255), 7 (256..279), 8 (280..287); 30 five-bit distance
 // codes, of which 32 patterns leave two spare (distance codes 30 and 31 are
 // errors in a fixed block).
-int BuildFixedTables(InflateStream* s) {
+DecodeResult BuildFixedTables(InflateStream* s) {
     auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes));
-    if (lengths == nullptr) return kBlockNoMemory;
+    if (lengths == nullptr) return kDecodeNoMemory;
     std::memset(lengths, 8, 144);
     std::memset(lengths + 144, 9, 112);
     std::memset(lengths + 256, 7, 24);
     std::memset(lengths + 280, 8, 8);
     HuffEntry* lengthTable = nullptr;
     int lbits = kFixedLiteralLookupBits;
-    int r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, LengthBase, LengthExtra, kListLength,
-                              &lengthTable, &lbits);
-    if (r != kHuffOk) {
+    DecodeResult r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, kLists.lengthBase,
+                                       kLists.lengthExtra, kListLength, &lengthTable, &lbits);
+    if (r != kDecodeOk) {
         FreeHuffmanTable(lengthTable);
         MemoryFree(lengths);
         return r;
@@ -330,9 +279,10 @@ int BuildFixedTables(InflateStream* s) {
     std::memset(lengths, 5, 30);
     HuffEntry* distanceTable = nullptr;
     int dbits = kFixedDistanceLookupBits;
-    r = BuildHuffmanTable(lengths, 30, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
+    r = BuildHuffmanTable(lengths, 30, 0, kLists.distanceBase, kLists.distanceExtra, kListLength, &distanceTable,
+                          &dbits);
     MemoryFree(lengths);
-    if (r > kHuffIncomplete) {
+    if (!TableBuilt(r)) {
         FreeHuffmanTable(lengthTable);
         return r;
     }
@@ -340,16 +290,17 @@ int BuildFixedTables(InflateStream* s) {
     s->fixedLengthBits = lbits;
     s->fixedDistanceTable = distanceTable;
     s->fixedDistanceBits = dbits;
-    return kBlockOk;
+    return kDecodeOk;
 }
 
-int InflateFixedBlock(InflateStream* s) {
+DecodeResult InflateFixedBlock(InflateStream* s) {
     if (s->fixedLengthTable == nullptr) {
-        int r = BuildFixedTables(s);
-        if (r != kBlockOk) return r;
+        DecodeResult r = BuildFixedTables(s);
+        if (r != kDecodeOk) return r;
     }
-    int r = InflateCodes(s, s->fixedLengthTable, s->fixedDistanceTable, s->fixedLengthBits, s->fixedDistanceBits);
-    return r == kBlockDataError ? kBlockDataError : kBlockOk;
+    DecodeResult r =
+        InflateCodes(s, s->fixedLengthTable, s->fixedDistanceTable, s->fixedLengthBits, s->fixedDistanceBits);
+    return r == kDecodeBadData ? kDecodeBadData : kDecodeOk;
 }
 
 // Reads the nl + nd code lengths of a dynamic block with the code-length
@@ -357,10 +308,11 @@ int InflateFixedBlock(InflateStream* s) {
 // 0 when nothing came before), 17 and 18 give runs of 3..10 and 11..138
 // zeros. A run may cross from the literal/length lengths into the distance
 // lengths, but not past their end.
-int ReadCodeLengths(InflateStream* s, const HuffEntry* table, int tableBits, uint8_t* lengths, uint32_t total) {
+DecodeResult ReadCodeLengths(InflateStream* s, const HuffEntry* table, int tableBits, uint8_t* lengths,
+                             uint32_t total) {
     BitReader br = LoadBits(s);
     const uint32_t bits = static_cast<uint32_t>(tableBits);
-    int result = kBlockOk;
+    DecodeResult result = kDecodeOk;
     uint32_t filled = 0;
     uint8_t last = 0;
     while (filled < total) {
@@ -370,7 +322,7 @@ int ReadCodeLengths(InflateStream* s, const HuffEntry* table, int tableBits, uin
         // code and there are no links. A single 1-bit code leaves its other
         // pattern spare; meeting it is a data error.
         if (e.extra == kHuffInvalid) {
-            result = kBlockDataError;
+            result = kDecodeBadData;
             break;
         }
         br.Drop(e.bits);
@@ -390,22 +342,22 @@ int ReadCodeLengths(InflateStream* s, const HuffEntry* table, int tableBits, uin
             repeat = 11 + br.Take(7);
         }
         if (filled + repeat > total) {
-            result = kBlockDataError;
+            result = kDecodeBadData;
             break;
         }
         std::memset(lengths + filled, value, repeat);
         filled += repeat;
         last = value;
     }
-    if (result == kBlockOk && br.UsedMissingInput()) result = kBlockDataError;
+    if (result == kDecodeOk && br.UsedMissingInput()) result = kDecodeBadData;
     StoreBits(s, br);
     return result;
 }
 
 // A block with its own codes: HLIT (5 bits) + 257 literal/length codes, HDIST
 // (5 bits) + 1 distance codes, HCLEN (4 bits) + 4 code-length code lengths of
-// 3 bits each in CodeLengthOrder, then the code lengths themselves.
-int InflateDynamicBlock(InflateStream* s) {
+// 3 bits each in kDeflateCodeLengthOrder, then the code lengths themselves.
+DecodeResult InflateDynamicBlock(InflateStream* s) {
     BitReader br = LoadBits(s);
     uint32_t nl = kFirstLengthSymbol + br.Take(5);
     uint32_t nd = 1 + br.Take(5);
@@ -413,36 +365,36 @@ int InflateDynamicBlock(InflateStream* s) {
     auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes + kDistanceCodes));
     if (lengths == nullptr) {
         StoreBits(s, br);
-        return kBlockNoMemory;
+        return kDecodeNoMemory;
     }
-    for (uint32_t j = 0; j < kCodeLengthCodes; ++j) {
-        lengths[CodeLengthOrder[j]] = j < nb ? static_cast<uint8_t>(br.Take(3)) : 0;
+    for (uint32_t j = 0; j < kDeflateCodeLengthCodes; ++j) {
+        lengths[kDeflateCodeLengthOrder[j]] = j < nb ? static_cast<uint8_t>(br.Take(3)) : 0;
     }
     StoreBits(s, br);
 
     HuffEntry* table = nullptr;
     int bits = kCodeLengthLookupBits;
-    int r = BuildHuffmanTable(lengths, kCodeLengthCodes, kCodeLengthCodes, nullptr, nullptr, kListLength, &table,
-                              &bits);
-    if (r == kHuffOk && table == nullptr) r = kBlockDataError;
-    if (r != kHuffOk) {
+    DecodeResult r = BuildHuffmanTable(lengths, kDeflateCodeLengthCodes, kDeflateCodeLengthCodes, nullptr, nullptr,
+                              kListLength, &table, &bits);
+    if (r == kDecodeOk && table == nullptr) r = kDecodeBadData;
+    if (r != kDecodeOk) {
         FreeHuffmanTable(table);
         MemoryFree(lengths);
         return r;
     }
     r = ReadCodeLengths(s, table, bits, lengths, nl + nd);
     FreeHuffmanTable(table);
-    if (r != kBlockOk) {
+    if (r != kDecodeOk) {
         MemoryFree(lengths);
         return r;
     }
 
     HuffEntry* lengthTable = nullptr;
     int lbits = kLiteralLookupBits;
-    r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, LengthBase, LengthExtra, kListLength, &lengthTable,
-                          &lbits);
-    if (r == kHuffOk && lengthTable == nullptr) r = kBlockDataError;
-    if (r != kHuffOk) {
+    r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, kLists.lengthBase, kLists.lengthExtra, kListLength,
+                          &lengthTable, &lbits);
+    if (r == kDecodeOk && lengthTable == nullptr) r = kDecodeBadData;
+    if (r != kDecodeOk) {
         FreeHuffmanTable(lengthTable);
         MemoryFree(lengths);
         return r;
@@ -451,9 +403,10 @@ int InflateDynamicBlock(InflateStream* s) {
     // all the block can still hold literals.
     HuffEntry* distanceTable = nullptr;
     int dbits = kDistanceLookupBits;
-    r = BuildHuffmanTable(lengths + nl, nd, 0, DistanceBase, DistanceExtra, kListLength, &distanceTable, &dbits);
+    r = BuildHuffmanTable(lengths + nl, nd, 0, kLists.distanceBase, kLists.distanceExtra, kListLength,
+                          &distanceTable, &dbits);
     MemoryFree(lengths);
-    if (r > kHuffIncomplete) {
+    if (!TableBuilt(r)) {
         FreeHuffmanTable(lengthTable);
         return r;
     }
@@ -461,7 +414,7 @@ int InflateDynamicBlock(InflateStream* s) {
 }
 
 // One block: the last-block bit, the 2-bit type, and the block itself.
-int InflateBlock(InflateStream* s, uint32_t* last) {
+DecodeResult InflateBlock(InflateStream* s, uint32_t* last) {
     BitReader br = LoadBits(s);
     *last = br.Take(1);
     uint32_t type = br.Take(2);
@@ -470,7 +423,7 @@ int InflateBlock(InflateStream* s, uint32_t* last) {
         case 0: return InflateStoredBlock(s);
         case 1: return InflateFixedBlock(s);
         case 2: return InflateDynamicBlock(s);
-        default: return kBlockBadType;
+        default: return kDecodeBadData;
     }
 }
 
@@ -484,12 +437,12 @@ int Inflate(DecodeState* state) {
     if (ws == nullptr) return 0;
     std::memset(ws, 0, sizeof(DecodeWorkspace));  // window included: see CopyMatch
     ws->owner = state;
-    InflateStream stream{ws, 0, nullptr, nullptr, 0, 0};
+    InflateStream stream{ws, nullptr, nullptr, 0, 0};
 
     int ok = 1;
     uint32_t last = 0;
     while (!last && !RunStopped(state->status)) {
-        if (InflateBlock(&stream, &last) != kBlockOk) {
+        if (InflateBlock(&stream, &last) != kDecodeOk) {
             ok = 0;
             break;
         }
@@ -499,8 +452,8 @@ int Inflate(DecodeState* state) {
     // still in the bit buffer were read ahead and lie behind it. (Bits made
     // up after the input ran dry sit above every real bit; a stream that
     // ended well never used them.)
-    if (ok && ws->bitCount >= stream.stale)
-        state->unusedInput = static_cast<int32_t>((ws->bitCount - stream.stale) / 8);
+    if (ok && ws->bitCount >= ws->bitsMadeUp)
+        state->unusedInput = static_cast<int32_t>((ws->bitCount - ws->bitsMadeUp) / 8);
     FreeHuffmanTable(stream.fixedLengthTable);
     FreeHuffmanTable(stream.fixedDistanceTable);
     MemoryFree(ws);

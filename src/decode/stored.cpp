@@ -1,7 +1,7 @@
 // Stored entries (method 0): the entry's data bytes, decrypted when the entry
 // is encrypted, are copied to the temporary file unchanged. They are staged
-// in a buffer from a small process-wide pool and written in pieces of 1000
-// bytes at offsets 0, 1000, 2000 ...; the last piece holds the rest.
+// in a copy buffer of the decode's own and written in pieces of 1000 bytes
+// at offsets 0, 1000, 2000 ...; the last piece holds the rest.
 #include <algorithm>
 #include <cstring>
 
@@ -10,70 +10,6 @@
 #include "decode/stored.h"
 
 namespace arcsalve {
-namespace {
-
-// The pool: a singly linked list, new nodes at its head. Stored entries are
-// copied one at a time, so in practice it holds one buffer that serves every
-// stored entry of every run; nodes live until the process ends.
-struct PoolNode {
-    PoolNode* next;
-    uint32_t inUse;
-    uint8_t* buffer;
-};
-
-struct CopyBufferPool {
-    PoolNode* head = nullptr;
-};
-CopyBufferPool g_pool;
-
-int CountIdle() {
-    int idle = 0;
-    for (PoolNode* n = g_pool.head; n != nullptr; n = n->next) idle += n->inUse == 0;
-    return idle;
-}
-
-}  // namespace
-
-uint8_t* AcquireCopyBuffer() {
-    for (PoolNode* n = g_pool.head; n != nullptr; n = n->next) {
-        if (n->inUse == 0) {
-            n->inUse = 1;
-            return n->buffer;
-        }
-    }
-    PoolNode* node = static_cast<PoolNode*>(MemoryAllocate(sizeof(PoolNode)));
-    if (node == nullptr) return nullptr;
-    node->buffer = static_cast<uint8_t*>(MemoryAllocate(kCopyBufferSize));
-    if (node->buffer == nullptr) {
-        MemoryFree(node);
-        return nullptr;
-    }
-    node->inUse = 1;
-    node->next = g_pool.head;
-    g_pool.head = node;
-    return node->buffer;
-}
-
-void ReleaseCopyBuffer(uint8_t* buffer) {
-    PoolNode** link = &g_pool.head;
-    while (*link != nullptr && (*link)->buffer != buffer) link = &(*link)->next;
-    PoolNode* node = *link;
-    if (node == nullptr) return;
-    node->inUse = 0;
-    if (CountIdle() <= kMaxIdleCopyBuffers) return;
-    *link = node->next;
-    MemoryFree(node->buffer);
-    MemoryFree(node);
-}
-
-CopyBufferPoolCounts CountCopyBuffers() {
-    CopyBufferPoolCounts counts{0, 0};
-    for (PoolNode* n = g_pool.head; n != nullptr; n = n->next) {
-        ++counts.nodes;
-        counts.idle += n->inUse == 0;
-    }
-    return counts;
-}
 
 // Copies the first compressed-size bytes of the entry's data; the header's
 // uncompressed size is not consulted (the entry salvage compares the sizes
@@ -85,17 +21,15 @@ CopyBufferPoolCounts CountCopyBuffers() {
 // are written too: everything that was read is salvaged, and the temporary
 // file does not end at an arbitrary multiple of 1000 bytes.
 int CopyStored(DecodeState* state) {
-    uint8_t* buffer = AcquireCopyBuffer();
-    if (buffer == nullptr) return 0;
+    BlockPtr<uint8_t> staged = AllocBlockOf<uint8_t>(kCopyBufferSize);
+    if (!staged) return 0;
+    uint8_t* const buffer = staged.get();
     int32_t pending = 0;   // staged, not yet written
     uint32_t written = 0;  // written; the offset of the next piece
     int32_t taken = 0;     // taken from the byte source
     bool ended = false;    // the archive ended inside the data
     while (taken < state->compressedSize) {
-        if (state->status->abortRequested) {
-            ReleaseCopyBuffer(buffer);
-            return 0;
-        }
+        if (state->status->abortRequested) return 0;
         if (pending >= kCopyPiece) {
             WriteDecoded(state, buffer, written, kCopyPiece);
             written += kCopyPiece;
@@ -126,7 +60,6 @@ int CopyStored(DecodeState* state) {
     }
     if (!state->status->abortRequested && !state->status->writeFailed && pending > 0)
         WriteDecoded(state, buffer, written, static_cast<uint32_t>(pending));
-    ReleaseCopyBuffer(buffer);
     if (ended || state->status->writeFailed || state->status->abortRequested) return 0;
     return 1;
 }

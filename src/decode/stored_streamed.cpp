@@ -128,10 +128,10 @@ int CopyStoredStreamed(DecodeState* state) {
     Search s{};
     s.state = state;
     s.input = static_cast<uint8_t*>(MemoryAllocate(kSearchRun + kLookahead));
-    s.staged = AcquireCopyBuffer();
+    s.staged = static_cast<uint8_t*>(MemoryAllocate(kCopyBufferSize));
     if (s.input == nullptr || s.staged == nullptr) {
         MemoryFree(s.input);
-        ReleaseCopyBuffer(s.staged);
+        MemoryFree(s.staged);
         return 0;
     }
     s.distance = headerBytes;
@@ -203,7 +203,7 @@ int CopyStoredStreamed(DecodeState* state) {
     if (state->search != nullptr)
         state->search->searchBeyond = headerSeen ? s.distance - headerDistance : 0;
     MemoryFree(s.input);
-    ReleaseCopyBuffer(s.staged);
+    MemoryFree(s.staged);
     if (stopped || state->status->writeFailed || state->status->abortRequested) return 0;
 
     // Where the data ends, and whether that end was found or guessed.

@@ -17,7 +17,7 @@
 
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
-#include "decode/legacy_bits.h"
+#include "decode/bit_reader.h"
 
 namespace arcsalve {
 namespace {
@@ -74,7 +74,7 @@ uint32_t FollowerIndexBits(uint32_t n) {
 // times the compressed size less those read so far (64 bits: 8 times a size
 // near 2^31 does not fit in 32; a negative size leaves none).
 struct ReduceInput {
-    LegacyBits bits;
+    BitReader bits;
     int64_t bitsLeft;
 };
 
@@ -86,8 +86,8 @@ inline int ReduceBitsLeft(const ReduceInput& in, uint32_t n) { return in.bitsLef
 inline bool ReduceReadBits(ReduceInput& in, uint32_t n, uint8_t* value) {
     if (!ReduceBitsLeft(in, n)) return false;
     in.bitsLeft -= n;
-    *value = static_cast<uint8_t>(TakeBits(in.bits, n));
-    return !InputSpent(in.bits);
+    *value = static_cast<uint8_t>(in.bits.Take(n));
+    return !in.bits.UsedMissingInput();
 }
 
 // One byte of the outer stage, coded against the follower set of `last`:

@@ -15,7 +15,7 @@
 
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
-#include "decode/legacy_bits.h"
+#include "decode/bit_reader.h"
 
 namespace arcsalve {
 namespace {
@@ -125,12 +125,12 @@ uint32_t PushString(const DecodeWorkspace* workspace, uint32_t code, uint32_t la
 
 // Reads the next code; false when no whole code remains (by count, or
 // because the archive itself ended).
-inline bool ReadCode(const DecodeWorkspace* workspace, LegacyBits& bits, int64_t& bitsLeft, uint32_t* code) {
+inline bool ReadCode(const DecodeWorkspace* workspace, BitReader& bits, int64_t& bitsLeft, uint32_t* code) {
     const uint32_t width = workspace->codeSize;
     if (UnshrinkAtEnd(bitsLeft, width)) return false;
     bitsLeft -= width;
-    *code = TakeBits(bits, width);
-    return !InputSpent(bits);
+    *code = bits.Take(width);
+    return !bits.UsedMissingInput();
 }
 
 // Appends a string from the stack to the window; the caller has made room.
@@ -154,7 +154,7 @@ void UnshrinkCodes(DecodeWorkspace* workspace) {
     ResetDictionary(workspace);
     uint16_t* prefix = workspace->prefixTable;
     uint8_t* suffix = workspace->suffixTable;
-    LegacyBits bits = StartBits(workspace->owner);
+    BitReader bits = StartBits(workspace->owner);
     int64_t bitsLeft = DataBits(workspace->owner);
     uint32_t code = 0;
     if (!ReadCode(workspace, bits, bitsLeft, &code)) return;
@@ -216,8 +216,6 @@ int Unshrink(DecodeState* state) {
     ws->stringStack = stack.get();
     ws->outputPosition = 0;
     ws->windowPosition = 0;
-    ws->bitBuffer = 0;
-    ws->bitCount = 0;
 
     UnshrinkCodes(ws);
     // Whatever was decoded is kept, whether the data ran out normally or

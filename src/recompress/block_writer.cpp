@@ -22,9 +22,9 @@ void EmitBlock(DeflateState* s, const uint8_t* bytes, uint32_t length, int last)
     // The flags of the items after the last complete group of eight.
     s->flags[s->flagByteCount] = s->flagByte;
 
-    HuffmanTreeInfo literalInfo = {s->literalTree, kCodeMaps.fixedLiteralTree, kLengthExtraBits,
+    HuffmanTreeInfo literalInfo = {s->literalTree, kCodeMaps.fixedLiteralTree, kDeflateLengthExtra,
                                    kLiterals + 1, kLiteralLengthSymbols, kMaxCodeBits, 0};
-    HuffmanTreeInfo distanceInfo = {s->distanceTree, kCodeMaps.fixedDistanceTree, kDistanceExtraBits,
+    HuffmanTreeInfo distanceInfo = {s->distanceTree, kCodeMaps.fixedDistanceTree, kDeflateDistanceExtra,
                                     0, kDistanceSymbols, kMaxCodeBits, 0};
     BuildHuffmanTree(s, &literalInfo);
     BuildHuffmanTree(s, &distanceInfo);
@@ -112,7 +112,7 @@ void EmitTreeHeader(DeflateState* s, int literalCodes, int distanceCodes, int co
     PutBits(s, static_cast<uint32_t>(distanceCodes - 1), 5);
     PutBits(s, static_cast<uint32_t>(codeLengthCodes - 4), 4);
     for (int i = 0; i < codeLengthCodes; ++i)
-        PutBits(s, s->codeLengthTree[kCodeLengthOrder[i]].parentOrLength, 3);
+        PutBits(s, s->codeLengthTree[kDeflateCodeLengthOrder[i]].parentOrLength, 3);
     EmitLengthRuns(s, s->literalTree, literalCodes - 1);
     EmitLengthRuns(s, s->distanceTree, distanceCodes - 1);
 }
@@ -133,14 +133,14 @@ void EmitItems(DeflateState* s, const TreeEntry* literalTree, const TreeEntry* d
         } else {
             uint32_t code = kCodeMaps.lengthCode[value];
             const TreeEntry& lengthEntry = literalTree[kLiterals + 1 + code];
-            uint32_t extraBits = kLengthExtraBits[code];
+            uint32_t extraBits = kDeflateLengthExtra[code];
             uint32_t extra = value - static_cast<uint32_t>(kCodeMaps.baseLength[code]);
             PutBits(s, lengthEntry.freqOrCode | (extra << lengthEntry.parentOrLength),
                     lengthEntry.parentOrLength + extraBits);
             uint32_t distance = s->distances[distanceIndex++];
             code = DistanceCode(distance);
             const TreeEntry& distanceEntry = distanceTree[code];
-            extraBits = kDistanceExtraBits[code];
+            extraBits = kDeflateDistanceExtra[code];
             extra = distance - static_cast<uint32_t>(kCodeMaps.baseDistance[code]);
             PutBits(s, distanceEntry.freqOrCode | (extra << distanceEntry.parentOrLength),
                     distanceEntry.parentOrLength + extraBits);

@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/deflate_format.h"
 #include "recompress/recompress_stream.h"
 
 namespace arcsalve {
@@ -68,11 +69,11 @@ constexpr uint32_t kBlockCheckInterval = 4096;
 
 constexpr int kLiterals = 256;
 constexpr int kEndOfBlock = 256;
-constexpr int kLengthCodes = 29;
+constexpr int kLengthCodes = kDeflateLengthCodes;
 constexpr int kLiteralLengthSymbols = kLiterals + 1 + kLengthCodes;  // 286
 constexpr int kFixedLiteralSymbols = 288;  // 286 and 287 take part in the fixed code only
-constexpr int kDistanceSymbols = 30;
-constexpr int kCodeLengthSymbols = 19;
+constexpr int kDistanceSymbols = kDeflateDistanceCodes;
+constexpr int kCodeLengthSymbols = kDeflateCodeLengthCodes;
 constexpr int kMaxCodeBits = 15;
 constexpr int kMaxCodeLengthBits = 7;
 // The code-length alphabet's repeat symbols.
@@ -82,18 +83,8 @@ constexpr int kRepeatZero11 = 18;    // zero 11..138 times, 7 extra bits
 // A tree of n symbols has at most 2n - 1 nodes; the heap is indexed from 1.
 constexpr int kHeapSize = 2 * kLiteralLengthSymbols + 1;  // 573
 
-constexpr uint8_t kLengthExtraBits[kLengthCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint8_t kDistanceExtraBits[kDistanceSymbols] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,
-                                                          4, 4, 5, 5, 6, 6, 7,  7,  8,  8,
-                                                          9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr uint8_t kCodeLengthExtraBits[kCodeLengthSymbols] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                               0, 0, 0, 0, 0, 0, 2, 3, 7};
-// The order in which a dynamic block header sends the code-length code's
-// lengths: the ones most often unused come last, so they can be left off.
-constexpr uint8_t kCodeLengthOrder[kCodeLengthSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
-
 // The low `length` bits of code in reverse order. Huffman codes are sent
 // most significant bit first while the bit writer sends least significant
 // bit first, so codes are kept reversed.
@@ -132,7 +123,7 @@ constexpr CodeMaps MakeCodeMaps() {
     int length = 0;
     for (int code = 0; code < kLengthCodes - 1; ++code) {
         m.baseLength[code] = length;
-        for (int n = 0; n < (1 << kLengthExtraBits[code]); ++n)
+        for (int n = 0; n < (1 << kDeflateLengthExtra[code]); ++n)
             m.lengthCode[length++] = static_cast<uint8_t>(code);
     }
     // Length 258 could also be written as code 284 with extra bits 31; it has
@@ -142,13 +133,13 @@ constexpr CodeMaps MakeCodeMaps() {
     int distance = 0;
     for (int code = 0; code < 16; ++code) {
         m.baseDistance[code] = distance;
-        for (int n = 0; n < (1 << kDistanceExtraBits[code]); ++n)
+        for (int n = 0; n < (1 << kDeflateDistanceExtra[code]); ++n)
             m.distanceCode[distance++] = static_cast<uint8_t>(code);
     }
     distance >>= 7;
     for (int code = 16; code < kDistanceSymbols; ++code) {
         m.baseDistance[code] = distance << 7;
-        for (int n = 0; n < (1 << (kDistanceExtraBits[code] - 7)); ++n)
+        for (int n = 0; n < (1 << (kDeflateDistanceExtra[code] - 7)); ++n)
             m.distanceCode[256 + distance++] = static_cast<uint8_t>(code);
     }
     // The fixed literal/length code: canonical codes from the lengths.
@@ -275,7 +266,7 @@ void AssignCodes(DeflateState* state, TreeEntry* tree, int largestSymbol);
 // Counts the code-length symbols that send lengths 0..largest of tree.
 void CountLengthRuns(DeflateState* state, TreeEntry* tree, int largestSymbol);
 // Builds the code-length tree for the two trees; returns the index, in
-// kCodeLengthOrder, of the last code-length length to send.
+// kDeflateCodeLengthOrder, of the last code-length length to send.
 int BuildCodeLengthTree(DeflateState* state, int largestLiteral, int largestDistance);
 
 // --- Block output (block_writer.cpp) -----------------------------------------

@@ -240,7 +240,7 @@ int BuildCodeLengthTree(DeflateState* s, int largestLiteral, int largestDistance
     // Trailing unused code-length lengths are left off, but at least four
     // are sent (HCLEN counts from 4).
     int last = kCodeLengthSymbols - 1;
-    while (last >= 4 && s->codeLengthTree[kCodeLengthOrder[last]].parentOrLength == 0) --last;
+    while (last >= 4 && s->codeLengthTree[kDeflateCodeLengthOrder[last]].parentOrLength == 0) --last;
     // HLIT, HDIST and HCLEN, then 3 bits per code-length length.
     s->dynamicCost += 3 * static_cast<uint32_t>(last + 1) + 5 + 5 + 4;
     return last;

@@ -118,7 +118,7 @@ inline bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
         uint64_t estimate = static_cast<uint64_t>(s->itemCount) * 8;
         for (int code = 0; code < kDistanceSymbols; ++code)
             estimate += static_cast<uint64_t>(s->distanceTree[code].freqOrCode) *
-                        (5u + kDistanceExtraBits[code]);
+                        (5u + kDeflateDistanceExtra[code]);
         estimate >>= 3;
         int64_t input = static_cast<int64_t>(s->position) - s->blockStart;
         if (s->distanceCount < s->itemCount / 2 && static_cast<int64_t>(estimate) < input / 2)

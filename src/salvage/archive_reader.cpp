@@ -49,7 +49,8 @@ void FillFrom(ArchiveReader& r, uint64_t offset) {
 void ReportProgress(ArchiveReader& r) {
     r.tick = 0;
     uint32_t last = 0;
-    if (ReportScaledProgress(*r.run, 0, 100, r.position, r.run->inputSize, &last) == 0) r.run->status.abortRequested = 1;
+    if (ReportScaledProgress(*r.run, 0, 100, r.position, r.run->inputSize, &last) == 0)
+        r.run->status.abortRequested = 1;
 }
 
 // Hands out up to count bytes into destination (nullptr: discard them) and
