@@ -306,13 +306,13 @@ void CloseArchives(RepairRun& run) {
 }
 
 unsigned long Repair(const char* inPath, const char* outPath, unsigned long flags, HWND parent,
-                     const RunLimits& limits, PasswordMemory& passwords) {
+                     const RunLimits& limits, PasswordMemory* passwords) {
     RepairRun run;
     run.flags = static_cast<uint32_t>(flags);
     run.parent = parent;
     run.limits = limits;
     run.host = &g_hostCallbacks;
-    run.passwords = &passwords;
+    run.passwords = passwords != nullptr ? passwords : &g_passwords;
     PublishPaths(run);
     unsigned long result = RunRepair(run, inPath, outPath, flags);
     PublishPaths(run);
@@ -324,7 +324,7 @@ unsigned long Repair(const char* inPath, const char* outPath, unsigned long flag
 // --- Exported ---------------------------------------------------------------
 
 unsigned long RepairFile(char* inPath, char* outPath, unsigned long flags, HWND parent) {
-    return arcsalve::Repair(inPath, outPath, flags, parent, arcsalve::RunLimits{}, arcsalve::g_passwords);
+    return arcsalve::Repair(inPath, outPath, flags, parent);
 }
 
 void GetFilePaths(char** source, char** output, char** extra) {

@@ -24,13 +24,14 @@ int OpenOutputArchive(RepairRun& run, const char* path);
 // Closes whichever of the two archives is open.
 void CloseArchives(RepairRun& run);
 
-// RepairFile with the run's size limits and password memory given:
-// RepairFile passes the format's own limits and the passwords it remembers
-// for the life of the library. A test lowers the limits, to see what happens
-// at a limit without writing gigabytes; a fuzz target gives each input a
-// fresh memory, so that no input depends on the ones before it.
+// RepairFile, with the run's size limits and password memory open to the
+// caller: by default the format's own limits and the passwords the library
+// remembers for its whole life (nullptr), as RepairFile has them. A test
+// lowers the limits, to see what happens at a limit without writing
+// gigabytes; a fuzz target gives each input a fresh memory, so that no input
+// depends on the ones before it.
 unsigned long Repair(const char* inPath, const char* outPath, unsigned long flags, HWND parent,
-                     const RunLimits& limits, PasswordMemory& passwords);
+                     const RunLimits& limits = RunLimits{}, PasswordMemory* passwords = nullptr);
 
 }  // namespace arcsalve
 

@@ -253,6 +253,10 @@ void InitMatcher(DeflateState* state);
 void CompressGreedy(DeflateState* state);
 // Slides the window when it is full and reads more input behind the lookahead.
 void RefillWindow(DeflateState* state);
+// Records a literal (distance 0, value the byte) or a match (distance
+// 1..32506, value length - 3); true when the block should end here. The
+// match finder's loop has it inlined.
+bool RecordItem(DeflateState* state, uint32_t distance, uint32_t value);
 
 // --- Trees (huffman_trees.cpp) ---------------------------------------------------
 

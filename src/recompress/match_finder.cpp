@@ -91,9 +91,18 @@ inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
     return best;
 }
 
-// Records a literal (distance 0, value the byte) or a match (distance
-// 1..32506, value length - 3); true when the block should end here.
-inline bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
+// The block's input when it is still in the window, else null.
+inline const uint8_t* BlockBytes(const DeflateState* s) {
+    return s->blockStart >= 0 ? s->window + s->blockStart : nullptr;
+}
+
+inline uint32_t BlockLength(const DeflateState* s) {
+    return static_cast<uint32_t>(static_cast<int64_t>(s->position) - s->blockStart);
+}
+
+}  // namespace
+
+bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
     s->literals[s->itemCount++] = static_cast<uint8_t>(value);
     if (distance == 0) {
         s->literalTree[value].freqOrCode++;
@@ -126,17 +135,6 @@ inline bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
     }
     return s->itemCount == kMaxBlockItems;
 }
-
-// The block's input when it is still in the window, else null.
-inline const uint8_t* BlockBytes(const DeflateState* s) {
-    return s->blockStart >= 0 ? s->window + s->blockStart : nullptr;
-}
-
-inline uint32_t BlockLength(const DeflateState* s) {
-    return static_cast<uint32_t>(static_cast<int64_t>(s->position) - s->blockStart);
-}
-
-}  // namespace
 
 void InitMatcher(DeflateState* s) {
     std::memset(s->hashHeads, 0, sizeof s->hashHeads);
