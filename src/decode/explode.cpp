@@ -141,13 +141,14 @@ DecodeResult ReadTree(BitReader& bits, uint8_t* lengths, uint32_t n, uint32_t si
 template <bool kLiteralTree, uint32_t kLowBits>
 DecodeResult ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, BitReader bits) {
     DecodeState* const state = ws->owner;
+    const RunStatus* const status = state->status;  // held here: window stores may alias the state
     uint8_t* const window = ws->window;
     int32_t left = static_cast<int32_t>(state->uncompressedSize);
     uint32_t w = 0;
     bool beforeFirstWrite = true;
 
     while (left > 0) {
-        if (RunStopped(state->status)) return kDecodeBadData;
+        if (RunStopped(status)) return kDecodeBadData;
         bits.Need(1);
         const uint32_t isLiteral = bits.buffer & 1;
         bits.Drop(1);

@@ -178,8 +178,9 @@ void RefillWindow(DeflateState* s) {
 }
 
 void CompressGreedy(DeflateState* s) {
+    const RunStatus* const status = s->stream->status;  // held here: window stores may alias the state
     while (s->lookahead != 0) {
-        if (RunStopped(s->stream->status)) return;
+        if (RunStopped(status)) return;
         uint32_t p = s->position;
         uint32_t candidate = InsertPosition(s, p);
         // Window index 0 doubles as "no position", so it is never a source.
