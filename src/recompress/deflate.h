@@ -253,10 +253,6 @@ void InitMatcher(DeflateState* state);
 void CompressGreedy(DeflateState* state);
 // Slides the window when it is full and reads more input behind the lookahead.
 void RefillWindow(DeflateState* state);
-// Records a literal (distance 0, value the byte) or a match (distance
-// 1..32506, value length - 3); true when the block should end here. The
-// match finder's loop has it inlined.
-bool RecordItem(DeflateState* state, uint32_t distance, uint32_t value);
 
 // --- Trees (huffman_trees.cpp) ---------------------------------------------------
 
@@ -309,6 +305,43 @@ inline void AlignBits(DeflateState* state) {
 inline void ResetBitWriter(DeflateState* state) {
     state->bitBuffer = 0;
     state->bitCount = 0;
+}
+
+// Records a literal (distance 0, value the byte) or a match (distance
+// 1..32506, value length - 3); true when the block should end here. Inline:
+// the match finder records every item through it.
+inline bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
+    s->literals[s->itemCount++] = static_cast<uint8_t>(value);
+    if (distance == 0) {
+        s->literalTree[value].freqOrCode++;
+    } else {
+        --distance;
+        s->literalTree[kLiterals + 1 + kCodeMaps.lengthCode[value]].freqOrCode++;
+        s->distanceTree[DistanceCode(distance)].freqOrCode++;
+        s->distances[s->distanceCount++] = static_cast<uint16_t>(distance);
+        s->flagByte = static_cast<uint8_t>(s->flagByte | s->flagBit);
+    }
+    s->flagBit = static_cast<uint8_t>(s->flagBit << 1);
+    if ((s->itemCount & 7) == 0) {
+        s->flags[s->flagByteCount++] = s->flagByte;
+        s->flagByte = 0;
+        s->flagBit = 1;
+    }
+    // A block of mostly literals whose items would take less than half its
+    // input length (8 bits per item plus the distances' share) is ended
+    // early: the data has changed character and fresh trees will serve the
+    // rest better.
+    if ((s->itemCount & (kBlockCheckInterval - 1)) == 0) {
+        uint64_t estimate = static_cast<uint64_t>(s->itemCount) * 8;
+        for (int code = 0; code < kDistanceSymbols; ++code)
+            estimate += static_cast<uint64_t>(s->distanceTree[code].freqOrCode) *
+                        (5u + kDeflateDistanceExtra[code]);
+        estimate >>= 3;
+        int64_t input = static_cast<int64_t>(s->position) - s->blockStart;
+        if (s->distanceCount < s->itemCount / 2 && static_cast<int64_t>(estimate) < input / 2)
+            return true;
+    }
+    return s->itemCount == kMaxBlockItems;
 }
 
 }  // namespace arcsalve

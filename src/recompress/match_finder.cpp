@@ -102,40 +102,6 @@ inline uint32_t BlockLength(const DeflateState* s) {
 
 }  // namespace
 
-bool RecordItem(DeflateState* s, uint32_t distance, uint32_t value) {
-    s->literals[s->itemCount++] = static_cast<uint8_t>(value);
-    if (distance == 0) {
-        s->literalTree[value].freqOrCode++;
-    } else {
-        --distance;
-        s->literalTree[kLiterals + 1 + kCodeMaps.lengthCode[value]].freqOrCode++;
-        s->distanceTree[DistanceCode(distance)].freqOrCode++;
-        s->distances[s->distanceCount++] = static_cast<uint16_t>(distance);
-        s->flagByte = static_cast<uint8_t>(s->flagByte | s->flagBit);
-    }
-    s->flagBit = static_cast<uint8_t>(s->flagBit << 1);
-    if ((s->itemCount & 7) == 0) {
-        s->flags[s->flagByteCount++] = s->flagByte;
-        s->flagByte = 0;
-        s->flagBit = 1;
-    }
-    // A block of mostly literals whose items would take less than half its
-    // input length (8 bits per item plus the distances' share) is ended
-    // early: the data has changed character and fresh trees will serve the
-    // rest better.
-    if ((s->itemCount & (kBlockCheckInterval - 1)) == 0) {
-        uint64_t estimate = static_cast<uint64_t>(s->itemCount) * 8;
-        for (int code = 0; code < kDistanceSymbols; ++code)
-            estimate += static_cast<uint64_t>(s->distanceTree[code].freqOrCode) *
-                        (5u + kDeflateDistanceExtra[code]);
-        estimate >>= 3;
-        int64_t input = static_cast<int64_t>(s->position) - s->blockStart;
-        if (s->distanceCount < s->itemCount / 2 && static_cast<int64_t>(estimate) < input / 2)
-            return true;
-    }
-    return s->itemCount == kMaxBlockItems;
-}
-
 void InitMatcher(DeflateState* s) {
     std::memset(s->hashHeads, 0, sizeof s->hashHeads);
     s->chainLimit = kChainLimit;
@@ -178,9 +144,8 @@ void RefillWindow(DeflateState* s) {
 }
 
 void CompressGreedy(DeflateState* s) {
-    const RunStatus* const status = s->stream->status;  // held here: window stores may alias the state
     while (s->lookahead != 0) {
-        if (RunStopped(status)) return;
+        if (RunStopped(s->stream->status)) return;
         uint32_t p = s->position;
         uint32_t candidate = InsertPosition(s, p);
         // Window index 0 doubles as "no position", so it is never a source.
