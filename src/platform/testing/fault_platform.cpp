@@ -8,14 +8,18 @@
 
 #define FileCreate PosixFileCreate
 #define FileCreatePrivate PosixFileCreatePrivate
+#define FileCreateNew PosixFileCreateNew
 #define FileWrite PosixFileWrite
 #define PathMove PosixPathMove
+#define PathReplace PosixPathReplace
 #define MemoryAllocate PosixMemoryAllocate
 #include "platform/posix/platform_posix.cpp"
 #undef FileCreate
 #undef FileCreatePrivate
+#undef FileCreateNew
 #undef FileWrite
 #undef PathMove
+#undef PathReplace
 #undef MemoryAllocate
 
 namespace arcsalve {
@@ -33,6 +37,11 @@ Faults g_faults;
 FileHandle FileCreate(const char* path) {
     if (g_faults.fault == PlatformFault::kCreateFails) return kInvalidFile;
     return PosixFileCreate(path);
+}
+
+FileHandle FileCreateNew(const char* path) {
+    if (g_faults.fault == PlatformFault::kCreateFails) return kInvalidFile;
+    return PosixFileCreateNew(path);
 }
 
 FileHandle FileCreatePrivate(const char* path) {
@@ -53,6 +62,11 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
 int PathMove(const char* from, const char* to) {
     if (g_faults.fault == PlatformFault::kMoveFails) return 0;
     return PosixPathMove(from, to);
+}
+
+int PathReplace(const char* from, const char* to) {
+    if (g_faults.fault == PlatformFault::kMoveFails) return 0;
+    return PosixPathReplace(from, to);
 }
 
 void* MemoryAllocate(size_t size) {

@@ -11,10 +11,10 @@ namespace arcsalve {
 
 enum class PlatformFault {
     kNone,
-    kMoveFails,         // PathMove returns 0
+    kMoveFails,         // PathMove and PathReplace return 0
     kShortWrite,        // FileWrite: after `budget` more bytes, writes come up short
     kCreatePrivateFails,// FileCreatePrivate returns kInvalidFile
-    kCreateFails,       // FileCreate returns kInvalidFile
+    kCreateFails,       // FileCreate and FileCreateNew return kInvalidFile
 };
 
 // Arms one fault; `budget` is the number of bytes (kShortWrite) that still go

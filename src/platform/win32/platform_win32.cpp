@@ -77,7 +77,6 @@ FileHandle FileCreatePrivate(const char* path) {
 }
 
 FileHandle FileCreateNew(const char* path) {
-    if (g_fault.fault == PlatformFault::kCreateFails) return kInvalidFile;
     return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
@@ -156,7 +155,6 @@ int PathMove(const char* from, const char* to) {
 }
 
 int PathReplace(const char* from, const char* to) {
-    if (g_fault.fault == PlatformFault::kMoveFails) return 0;
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ? 1 : 0;
 }
 
