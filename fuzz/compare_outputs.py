@@ -5,7 +5,10 @@
 
 Each INPUT (a file, or a directory searched for files) is repaired by both
 commands with `-o DIR -f --no-progress --no-prompt` in three modes: the
-default flags, `--classic`, and `-q` with the passwords the fixtures use.
+default flags, `--classic`, and `-q` with the passwords the fixtures use;
+and in place, three times over (the input moved aside to its backup; the
+backup found and the question left unanswered; the backup salvaged again
+with --use-backup), where the whole directory is compared after each run.
 For every run the standard output, standard error, exit status and the
 bytes of the rebuilt archive are compared. With --mutations N, each input
 also yields N damaged copies (bytes flipped, cut short, a block dropped,
@@ -76,6 +79,32 @@ def run(command, archive, flags, workdir):
     return result + [rebuilt]
 
 
+def run_in_place(command, archive, workdir):
+    """Three in-place repairs of a copy of archive; the results of each and
+    the directory's files after each."""
+    place = os.path.join(workdir, "place")
+    shutil.rmtree(place, ignore_errors=True)
+    os.mkdir(place)
+    target = os.path.join(place, "damaged.zip")
+    shutil.copyfile(archive, target)
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(os.path.abspath(command)),
+               TMPDIR=workdir, NO_COLOR="1")
+    results = []
+    for extra in ([], [], ["--use-backup"]):
+        argv = [command, "--no-progress", "--no-prompt"] + extra + [target]
+        try:
+            p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=120)
+            results.append([p.returncode, p.stdout, p.stderr])
+        except subprocess.TimeoutExpired:
+            results.append(["timeout", b"", b""])
+        files = {}
+        for name in sorted(os.listdir(place)):
+            with open(os.path.join(place, name), "rb") as f:
+                files[name] = f.read()
+        results.append(files)
+    return results
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("old")
@@ -105,6 +134,10 @@ def main():
                         differ += 1
                         what = [k for k, a, b in zip(("status", "stdout", "stderr", "archive"), old, new) if a != b]
                         print("DIFFER %s (variant %d, %s): %s" % (path, number, mode, ", ".join(what)))
+                compared += 1
+                if run_in_place(args.old, archive, work) != run_in_place(args.new, archive, work):
+                    differ += 1
+                    print("DIFFER %s (variant %d, in place)" % (path, number))
                 os.unlink(archive)
     finally:
         shutil.rmtree(work, ignore_errors=True)

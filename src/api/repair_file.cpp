@@ -199,15 +199,11 @@ unsigned long SalvageBackup(RepairRun& run, unsigned long flags) {
     return OpenAndSalvage(run, nullptr, flags);
 }
 
-unsigned long RunRepair(RepairRun& run, const char* inPath, const char* outPath, unsigned long flags) {
-    if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
-
-    const std::string input(inPath);
-    const uint32_t state = ClassifyInputName(inPath, flags);
-    std::string base = CutExtension(input.substr(NameStart(input)));
-
-    // The rebuilt archive goes into outPath (a separator added unless it ends
-    // in one; an empty outPath is the root) or into the input's directory.
+// The rebuilt archive's path: into outPath (a separator added unless it
+// ends in one; an empty outPath is the root) or into the input's directory,
+// under the input's name; a backup input is rebuilt under its name without
+// "_BAK".
+std::string RebuiltArchivePath(const std::string& input, const char* outPath, uint32_t state) {
     std::string output;
     if (outPath != nullptr) {
         output = outPath;
@@ -215,59 +211,75 @@ unsigned long RunRepair(RepairRun& run, const char* inPath, const char* outPath,
     } else {
         output = input.substr(0, NameStart(input));
     }
-
-    // A backup input is rebuilt under its name without "_BAK". Whenever the
-    // input's name raised a question, the answer to it also allows replacing
-    // the output: the user has already agreed to rebuild that archive.
-    if (state != 0) {
-        if (state == REPAIR_INPUT_IS_BACKUP) {
-            size_t underscore = FindLastChar(base, '_');
-            if (underscore != kNotFound && base.compare(underscore, kNotFound, "_BAK") == 0)
-                base.resize(underscore);
-        }
-        flags |= REPAIR_OVERWRITE;
+    std::string base = CutExtension(input.substr(NameStart(input)));
+    if (state == REPAIR_INPUT_IS_BACKUP) {
+        size_t underscore = FindLastChar(base, '_');
+        if (underscore != kNotFound && base.compare(underscore, kNotFound, "_BAK") == 0) base.resize(underscore);
     }
-    output += base + Extension(input);
+    return output + base + Extension(input);
+}
 
-    if (!StorePath(run.sourcePath, input) || !StorePath(run.outputPath, output)) return ReportPathTooLong(run);
-
-    const bool inPlace = PathsEqual(run.sourcePath, run.outputPath) || PathsSameFile(run.sourcePath, run.outputPath);
-    if (!(flags & REPAIR_OVERWRITE) && !inPlace && PathExists(run.outputPath))
-        return REPAIR_OUTPUT_EXISTS;
-
-    if (inPlace) {
-        if (!StorePath(run.sourcePath, BackupName(input, Extension(output)))) return ReportPathTooLong(run);
-        if (state == REPAIR_INPUT_IS_BACKUP)
-            return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(run, nullptr, flags)
-                                                       : REPAIR_INPUT_IS_BACKUP;
-        if (state == REPAIR_BACKUP_EXISTS)
-            return (flags & REPAIR_USE_EXISTING_BACKUP) ? SalvageBackup(run, flags) : REPAIR_BACKUP_EXISTS;
-        // The only change ever made to the input: it moves aside to its backup
-        // name. Only a file that the repair can read is moved; anything else
-        // (missing, a directory, locked) is a file error and stays put.
-        // The source path then names the file that could not be read.
-        FileHandle probe = FileOpenRead(inPath);
-        if (!IsOpenFile(probe)) {
-            StorePath(run.sourcePath, input);
-            return ReportFileError(run);
-        }
-        FileClose(probe);
-        if (!PathMove(inPath, run.sourcePath)) {
-            EmitMessage(run, MESSAGE_FATAL, LoadLongMessageText(run, kTextBackupFailed));
-            return REPAIR_ERR_BACKUP;
-        }
-        return OpenAndSalvage(run, inPath, flags);
+// The only change ever made to the input: it moves aside to its backup name
+// (the run's source path). Only a file that the repair can read is moved;
+// anything else (missing, a directory, locked) is a file error and stays
+// put, and the source path then names the file that could not be read.
+unsigned long MoveInputAsideAndSalvage(RepairRun& run, const char* inPath, unsigned long flags) {
+    FileHandle probe = FileOpenRead(inPath);
+    if (!IsOpenFile(probe)) {
+        StorePath(run.sourcePath, inPath);
+        return ReportFileError(run);
     }
+    FileClose(probe);
+    if (!PathMove(inPath, run.sourcePath)) {
+        EmitMessage(run, MESSAGE_FATAL, LoadLongMessageText(run, kTextBackupFailed));
+        return REPAIR_ERR_BACKUP;
+    }
+    return OpenAndSalvage(run, inPath, flags);
+}
 
+// An in-place repair reads the backup and writes the rebuilt archive under
+// the input's name: a backup input or an existing backup is salvaged once
+// the host has answered the question, an ordinary input is moved aside.
+unsigned long RepairInPlace(RepairRun& run, const char* inPath, const std::string& outputExtension,
+                            uint32_t state, unsigned long flags) {
+    if (!StorePath(run.sourcePath, BackupName(inPath, outputExtension))) return ReportPathTooLong(run);
+    if (state == REPAIR_INPUT_IS_BACKUP)
+        return (flags & REPAIR_ALLOW_BACKUP_INPUT) ? OpenAndSalvage(run, nullptr, flags) : REPAIR_INPUT_IS_BACKUP;
+    if (state == REPAIR_BACKUP_EXISTS)
+        return (flags & REPAIR_USE_EXISTING_BACKUP) ? SalvageBackup(run, flags) : REPAIR_BACKUP_EXISTS;
+    return MoveInputAsideAndSalvage(run, inPath, flags);
+}
+
+// A repair into another directory leaves the input where it is; when its
+// backup exists, the backup is read instead of the input itself.
+unsigned long RepairElsewhere(RepairRun& run, const std::string& input, uint32_t state, unsigned long flags) {
     if (state == REPAIR_BACKUP_EXISTS) {
-        // The backup of the named input is read instead of the input itself.
         if (!StorePath(run.sourcePath, BackupName(input, Extension(input)))) return ReportPathTooLong(run);
         if (!(flags & REPAIR_USE_EXISTING_BACKUP)) return REPAIR_BACKUP_EXISTS;
         return SalvageBackup(run, flags);
-    } else if (state == REPAIR_INPUT_IS_BACKUP && !(flags & REPAIR_ALLOW_BACKUP_INPUT)) {
-        return REPAIR_INPUT_IS_BACKUP;
     }
+    if (state == REPAIR_INPUT_IS_BACKUP && !(flags & REPAIR_ALLOW_BACKUP_INPUT)) return REPAIR_INPUT_IS_BACKUP;
     return OpenAndSalvage(run, nullptr, flags);
+}
+
+// Questions come back before anything is touched: the input's name is
+// classified, the rebuilt archive's path derived, an output that exists is
+// reported, and only then is the repair made in place or elsewhere.
+unsigned long RunRepair(RepairRun& run, const char* inPath, const char* outPath, unsigned long flags) {
+    if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
+    const std::string input(inPath);
+    const uint32_t state = ClassifyInputName(inPath, flags);
+    // Whenever the input's name raised a question, the answer to it also
+    // allows replacing the output: the user has already agreed to rebuild
+    // that archive.
+    if (state != 0) flags |= REPAIR_OVERWRITE;
+    const std::string output = RebuiltArchivePath(input, outPath, state);
+    if (!StorePath(run.sourcePath, input) || !StorePath(run.outputPath, output)) return ReportPathTooLong(run);
+
+    const bool inPlace = PathsEqual(run.sourcePath, run.outputPath) || PathsSameFile(run.sourcePath, run.outputPath);
+    if (!(flags & REPAIR_OVERWRITE) && !inPlace && PathExists(run.outputPath)) return REPAIR_OUTPUT_EXISTS;
+    return inPlace ? RepairInPlace(run, inPath, Extension(output), state, flags)
+                   : RepairElsewhere(run, input, state, flags);
 }
 
 }  // namespace
