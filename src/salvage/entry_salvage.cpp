@@ -115,50 +115,143 @@ FileHandle CreateTempFile(char path[kMaxPath]) {
     return FileCreatePrivate(path);
 }
 
-int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* name) {
-    RepairRun& run = s.run;
-    SalvageCounters& counters = run.counters;
-    ++counters.filesFound;
-    const uint16_t flags = LoadLE16(header + kLhFlags);
+namespace {
+
+// What the entry's data is judged by: the header's size and CRC-32, unless a
+// streaming writer left them unknown; with bit 3 the writer put the CRC-32
+// it computed in a descriptor after the data, whatever it left in the
+// header, and that is read where the header's compressed size says the data
+// ends. (A streamed entry's own descriptor is read after its decode.)
+Expected ExpectedOf(Salvage& s, const uint8_t header[kLocalHeaderSize], bool streamed, uint64_t dataStart) {
     Expected expected{};
     expected.size = LoadLE32(header + kLhUncompressed);
     expected.headerCrc = LoadLE32(header + kLhCrc);
-    expected.headerCrcKnown = !RecordedCrcUnknown(header);
     // With trailing descriptors, the descriptor after the data stands in for
     // the header's zeros (a streaming writer may leave other values than 0
-    // in the CRC field); the data starts here, encryption header included.
-    const bool streamed = IsStreamedEntry(run, header);
-    const uint64_t dataStart = ReaderPosition(s.reader);
-    if (streamed) expected.headerCrcKnown = false;
-    // With bit 3 the writer put the CRC-32 it computed in a descriptor after
-    // the data, whatever it left in the header: it is read where the
-    // header's compressed size says the data ends.
+    // in the CRC field).
+    expected.headerCrcKnown = !streamed && !RecordedCrcUnknown(header);
     DataDescriptor descriptor;
-    if (!streamed && (flags & kFlagDataDescriptor) && ReadTrailingDescriptor(s, header, dataStart, &descriptor)) {
+    if (!streamed && (LoadLE16(header + kLhFlags) & kFlagDataDescriptor) &&
+        ReadTrailingDescriptor(s, header, dataStart, &descriptor)) {
         expected.crcKnown = true;
         expected.crc = descriptor.crc;
         if (expected.size == 0 && descriptor.uncompressedSize <= 0xFFFFFFFFu)
             expected.size = static_cast<uint32_t>(descriptor.uncompressedSize);
     }
+    return expected;
+}
+
+// An encrypted entry's data starts with the 12-byte encryption header. If
+// the archive ends inside it, the missing bytes stay 0; the password test
+// then fails all but by chance, and the decode ends at once anyway. False
+// (reported and counted) when no password passes the check.
+bool FindPassword(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name, const char* shown,
+                  uint8_t encryptionHeader[kEncryptionHeaderSize], PasswordSearch& passwords) {
+    ReadUpTo(s.reader, encryptionHeader, kEncryptionHeaderSize);
+    const uint16_t flags = LoadLE16(header + kLhFlags);
+    if (PromptForPassword(s.run, passwords, encryptionHeader, name, LoadLE32(header + kLhCrc),
+                          LoadLE16(header + kLhTime), flags))
+        return true;
+    EmitFormatted(s.run, MESSAGE_ERROR, kTextCannotDecrypt, shown);
+    ++s.run.counters.undecryptable;
+    return false;
+}
+
+// Decodes the data into temp. An encrypted entry is decoded with each
+// candidate password that passes the one-byte check until one gives data of
+// the expected CRC-32; when none does, the first is used again and the entry
+// fares as damaged. Returns the decode's result; a streamed entry's
+// descriptor updates `expected`.
+int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
+                 const uint8_t encryptionHeader[kEncryptionHeaderSize], PasswordSearch& passwords,
+                 uint64_t dataStart, bool streamed, Expected* expected) {
+    RepairRun& run = s.run;
+    const uint64_t afterEncryptionHeader = ReaderPosition(s.reader);
+    const Expected recorded = *expected;
+    char firstPassword[kPasswordBufferSize];
+    std::memcpy(firstPassword, run.password, sizeof firstPassword);
+    DecodeOutcome check{};
+    int decoded;
+    for (bool lastTry = false;;) {
+        *expected = recorded;
+        decoded = DecodeOnce(s, header, temp, encrypted, encryptionHeader, dataStart, streamed, expected,
+                             encrypted ? &check : nullptr);
+        if (!encrypted || lastTry || RunStopped(&run.status)) break;
+        const bool judged = expected->crcKnown || expected->headerCrcKnown;
+        if (decoded &&
+            (!judged || !check.inOrder || (check.produced == expected->size && CrcFits(*expected, check.crc))))
+            break;
+        if (!NextPasswordForEntry(run, passwords)) {
+            std::memcpy(run.password, firstPassword, sizeof firstPassword);
+            lastTry = true;
+        }
+        FileSeek(temp, 0);
+        FileTruncateHere(temp);
+        ReturnToOffset(s.reader, afterEncryptionHeader);
+        check = DecodeOutcome{};
+    }
+    return decoded;
+}
+
+// The verdict on what was decoded, by its size: a failed decode is corrupt
+// (unrecoverable when nothing came out), a size other than the expected one
+// is a warning. Reported and counted; true when the entry is not whole.
+bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint32_t size, uint32_t expectedSize) {
+    if (!decoded) {
+        EmitFormatted(run, MESSAGE_ERROR, kTextCorrupt, shown, static_cast<int32_t>(size),
+                      static_cast<int32_t>(expectedSize));
+        if (size == 0) ++run.counters.unrecoverable;
+        else ++run.counters.partiallyRecoverable;
+        return true;
+    }
+    if (size == expectedSize) return false;
+    EmitFormatted(run, MESSAGE_WARNING, kTextWrongSize, shown, static_cast<int32_t>(size),
+                  static_cast<int32_t>(expectedSize));
+    ++run.counters.partiallyRecoverable;
+    return true;
+}
+
+// The verdict on data of the expected size, by its CRC-32: data whose CRC-32
+// differs from the recorded one is damaged, not intact (a stored entry with
+// flipped bytes decodes to the right size); data with no CRC-32 to go by is
+// kept but never called intact. Reported and counted; true when the entry
+// is not intact.
+bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint32_t crc, uint32_t size) {
+    const bool judged = expected.crcKnown || expected.headerCrcKnown;
+    if (judged && !CrcFits(expected, crc)) {
+        EmitFormatted(run, MESSAGE_ERROR, kTextCrcMismatch, shown, static_cast<unsigned>(crc),
+                      static_cast<unsigned>(expected.crcKnown ? expected.crc : expected.headerCrc));
+        ++run.counters.partiallyRecoverable;
+        return true;
+    }
+    if (judged) return false;
+    EmitFormatted(run, MESSAGE_WARNING, kTextUnverified, shown, static_cast<int32_t>(size));
+    ++run.counters.unverified;
+    return true;
+}
+
+}  // namespace
+
+// An entry's data: its expectations, its password, an intact copy when it
+// may be kept as it is; else its decode into the temporary file, the verdict
+// on the size, the re-compression behind the header, the verdict on the
+// CRC-32, and the header's final fields. The entry keeps the CRC-32 of what
+// was salvaged.
+int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* name) {
+    RepairRun& run = s.run;
+    ++run.counters.filesFound;
+    const uint16_t flags = LoadLE16(header + kLhFlags);
+    // The data starts here, encryption header included.
+    const bool streamed = IsStreamedEntry(run, header);
+    const uint64_t dataStart = ReaderPosition(s.reader);
+    Expected expected = ExpectedOf(s, header, streamed, dataStart);
     char shown[kDisplayNameSize];
     EntryDisplayName(name, flags, shown, sizeof shown);
 
-    // An encrypted entry's data starts with the 12-byte encryption header. If
-    // the archive ends inside it, the missing bytes stay 0; the password test
-    // then fails all but by chance, and the decode ends at once anyway.
     const int encrypted = (flags & kFlagEncrypted) ? 1 : 0;
     uint8_t encryptionHeader[kEncryptionHeaderSize] = {};
     PasswordSearch passwords;
-    if (encrypted) {
-        ReadUpTo(s.reader, encryptionHeader, kEncryptionHeaderSize);
-        if (!PromptForPassword(run, passwords, encryptionHeader, name, expected.headerCrc, LoadLE16(header + kLhTime),
-                               flags)) {
-            EmitFormatted(run, MESSAGE_ERROR, kTextCannotDecrypt, shown);
-            ++counters.undecryptable;
-            return 0;
-        }
-    }
-    const uint64_t afterEncryptionHeader = ReaderPosition(s.reader);
+    if (encrypted && !FindPassword(s, header, name, shown, encryptionHeader, passwords)) return 0;
 
     // An entry that may be kept as it is gets a first decode that only checks
     // its output: an intact one then needs no temporary file at all. Any
@@ -172,35 +265,11 @@ int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* n
     FileHandle temp = CreateTempFile(tempPath);
     if (!IsOpenFile(temp)) {
         EmitFormatted(run, MESSAGE_ERROR, kTextCannotCreateTemp, tempPath);
-        ++counters.systemErrors;
+        ++run.counters.systemErrors;
         return 0;
     }
-
-    // An encrypted entry is decoded with each candidate password that passes
-    // the one-byte check until one gives data of the expected CRC-32; when
-    // none does, the first is used again and the entry fares as damaged.
-    const Expected recorded = expected;
-    char firstPassword[kPasswordBufferSize];
-    std::memcpy(firstPassword, run.password, sizeof firstPassword);
-    DecodeOutcome check{};
-    int decoded;
-    for (bool lastTry = false;;) {
-        expected = recorded;
-        decoded = DecodeOnce(s, header, temp, encrypted, encryptionHeader, dataStart, streamed, &expected,
-                             encrypted ? &check : nullptr);
-        if (!encrypted || lastTry || RunStopped(&run.status)) break;
-        const bool judged = expected.crcKnown || expected.headerCrcKnown;
-        if (decoded && (!judged || !check.inOrder || (check.produced == expected.size && CrcFits(expected, check.crc))))
-            break;
-        if (!NextPasswordForEntry(run, passwords)) {
-            std::memcpy(run.password, firstPassword, sizeof firstPassword);
-            lastTry = true;
-        }
-        FileSeek(temp, 0);
-        FileTruncateHere(temp);
-        ReturnToOffset(s.reader, afterEncryptionHeader);
-        check = DecodeOutcome{};
-    }
+    const int decoded =
+        DecodeToTemp(s, header, temp, encrypted, encryptionHeader, passwords, dataStart, streamed, &expected);
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
     if (run.status.abortRequested) {
@@ -212,21 +281,11 @@ int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* n
     // The temporary file holds what was decoded, also after a failure.
     uint64_t tempSize = FileSize(temp);
     const uint32_t size = tempSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(tempSize);
-    bool partial = false;
     // A complete stream without a descriptor after it: what was decoded is
     // all there is to go by, unless the writer knew the size in advance and
     // put it in the header.
     if (streamed && decoded && !expected.crcKnown && expected.size == 0) expected.size = size;
-    if (!decoded) {
-        EmitFormatted(run, MESSAGE_ERROR, kTextCorrupt, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
-        if (size == 0) ++counters.unrecoverable;
-        else ++counters.partiallyRecoverable;
-        partial = true;
-    } else if (size != expected.size) {
-        EmitFormatted(run, MESSAGE_WARNING, kTextWrongSize, shown, static_cast<int32_t>(size), static_cast<int32_t>(expected.size));
-        ++counters.partiallyRecoverable;
-        partial = true;
-    }
+    bool partial = JudgeSize(run, shown, decoded, size, expected.size);
     StoreLE32(header + kLhUncompressed, size);
     FileClose(temp);
 
@@ -235,25 +294,10 @@ int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* n
     uint32_t compressed = RecompressEntry(run, shown, tempPath, size, &method, &crc);
     PathDelete(tempPath);
     if (compressed == kRecompressFailed) {
-        ++counters.recompressFailed;
+        ++run.counters.recompressFailed;
         return 0;
     }
-
-    // Data of the recorded size whose CRC-32 differs from the recorded one is
-    // damaged, not intact: a stored entry with flipped bytes decodes to the
-    // right size. The entry keeps the CRC-32 of what was salvaged. Data with
-    // no CRC-32 to go by is kept but never called intact.
-    const bool judged = expected.crcKnown || expected.headerCrcKnown;
-    if (!partial && judged && !CrcFits(expected, crc)) {
-        EmitFormatted(run, MESSAGE_ERROR, kTextCrcMismatch, shown, static_cast<unsigned>(crc),
-                      static_cast<unsigned>(expected.crcKnown ? expected.crc : expected.headerCrc));
-        ++counters.partiallyRecoverable;
-        partial = true;
-    } else if (!partial && !judged) {
-        EmitFormatted(run, MESSAGE_WARNING, kTextUnverified, shown, static_cast<int32_t>(size));
-        ++counters.unverified;
-        partial = true;
-    }
+    if (!partial) partial = JudgeCrc(run, shown, expected, crc, size);
 
     StoreLE32(header + kLhCompressed, compressed);
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
