@@ -73,6 +73,16 @@ struct Search {
     uint32_t crc;          // CRC-32 of the plain bytes up to staged[crcDone]
     int32_t crcDone;
     uint64_t distance;     // from the data's start to input[at]
+    // The search's findings.
+    uint64_t headerBytes;  // the encryption header's bytes, counted in distances
+    uint64_t allowance;    // bytes it may read past the first validating header
+    bool proven;           // a descriptor proved itself: the data ends at it
+    bool stopped;          // abort or write failure
+    bool headerSeen;       // a validating local header inside the data
+    uint64_t headerDistance;
+    Candidate last;          // the last descriptor whose size fits but CRC-32 does not
+    Candidate beforeHeader;  // `last` as it was at the validating header
+    Candidate unconfirmed;   // the first descriptor that proved itself unconfirmed
 };
 
 // Moves what is left in view to the front and reads the next run behind it.
@@ -116,6 +126,99 @@ inline bool ValidatingHeader(const uint8_t* b, int32_t left) {
     return LoadLE16(b + kLhNameLength) != 0;
 }
 
+// Tests whether a descriptor starts at b (left bytes of it in view) and
+// proves itself: true when it ends the data. One whose size fits but whose
+// CRC-32 does not, or that proves itself unconfirmed, is kept as a candidate.
+inline bool DescriptorEndsData(Search* s, const uint8_t* b, int32_t left) {
+    if (!SizeFieldFits(b, left, static_cast<uint32_t>(s->distance))) return false;
+    DataDescriptor d;
+    const int match = MatchConfirmedDescriptor(b, static_cast<size_t>(left), s->distance,
+                                               s->distance - s->headerBytes, s->inputEnded, &d);
+    if (!match) return false;
+    if (d.crc != CurrentCrc(s)) {
+        s->last = Candidate{true, s->distance, d.length};
+        return false;
+    }
+    if (match == 2) return true;
+    if (!s->unconfirmed.seen && s->distance > s->headerBytes)
+        s->unconfirmed = Candidate{true, s->distance, d.length};
+    return false;
+}
+
+// Notes the first validating local header inside the data; false once the
+// search has read as far past it as its allowance lets it.
+inline bool WithinAllowance(Search* s, const uint8_t* b, int32_t left) {
+    if (s->headerSeen) return s->distance - s->headerDistance < s->allowance;
+    if (ValidatingHeader(b, left)) {
+        s->headerSeen = true;
+        s->headerDistance = s->distance;
+        s->beforeHeader = s->last;
+    }
+    return true;
+}
+
+// Takes the byte as data: decrypted, staged, and written out with a full
+// buffer. False when a write failed.
+inline bool TakeData(Search* s, uint8_t b) {
+    DecodeState* state = s->state;
+    s->staged[s->pending++] = state->encrypted ? DecryptByte(&state->keys, b) : b;
+    ++s->distance;
+    if (s->pending < static_cast<int32_t>(kCopyBufferSize)) return true;
+    Flush(s);
+    return !state->status->writeFailed;
+}
+
+// The one pass: every byte is examined as a possible descriptor start and as
+// a local header, then taken as data, until a descriptor proves itself, the
+// input ends, the allowance or the size limit runs out, or the run stops.
+void SearchAndCopy(Search* s) {
+    const RunStatus* status = s->state->status;
+    while (!s->proven) {
+        if (s->have - s->at < kLookahead && !s->inputEnded) {
+            Refill(s);
+            if (status->abortRequested) {
+                s->stopped = true;
+                return;
+            }
+        }
+        if (s->at == s->have) return;  // the input has ended
+        // Bytes examined in this pass have the whole lookahead in view, or
+        // are the input's last ones.
+        const int32_t stop = s->inputEnded ? s->have : s->have - kLookahead + 1;
+        for (; s->at < stop; ++s->at) {
+            const uint8_t* b = s->input + s->at;
+            const int32_t left = s->have - s->at;
+            if (DescriptorEndsData(s, b, left)) {
+                s->proven = true;
+                break;
+            }
+            if (!WithinAllowance(s, b, left) || s->distance >= kMaxStreamedData) break;
+            if (!TakeData(s, *b)) break;
+        }
+        if (status->writeFailed) {
+            s->stopped = true;
+            return;
+        }
+        if (s->at < stop && !s->proven) return;  // the allowance or the size limit ran out
+    }
+}
+
+// Where the data ends, from its start (encryption header included), and
+// whether that end was found (1) or guessed (0): at a proven descriptor; at
+// the first one that proved itself unconfirmed; else at the first validating
+// header (or the input's end), moved back before a descriptor whose size
+// fits and that ends exactly there.
+uint64_t DataEnd(const Search& s, int* complete) {
+    *complete = 1;
+    if (s.proven) return s.distance;
+    if (s.unconfirmed.seen) return s.unconfirmed.distance;
+    const Candidate& c = s.headerSeen ? s.beforeHeader : s.last;
+    const uint64_t end = s.headerSeen ? s.headerDistance : s.distance;
+    if (c.seen && c.distance + static_cast<uint64_t>(c.length) == end) return c.distance;
+    *complete = 0;
+    return end;
+}
+
 }  // namespace
 
 int CopyStoredStreamed(DecodeState* state) {
@@ -123,7 +226,6 @@ int CopyStoredStreamed(DecodeState* state) {
     // the descriptor's compressed size but not in the plain bytes.
     const uint64_t headerBytes = state->encrypted ? kEncryptionHeaderSize : 0;
     const uint64_t start = SourcePosition(state->source) - headerBytes;
-    const uint64_t allowance = state->search ? state->search->searchAllowance : UINT64_MAX;
 
     Search s{};
     s.state = state;
@@ -135,91 +237,19 @@ int CopyStoredStreamed(DecodeState* state) {
         return 0;
     }
     s.distance = headerBytes;
+    s.headerBytes = headerBytes;
+    s.allowance = state->search ? state->search->searchAllowance : UINT64_MAX;
 
-    bool proven = false;
-    bool stopped = false;       // abort or write failure
-    bool headerSeen = false;    // a validating local header inside the data
-    uint64_t headerDistance = 0;
-    Candidate last{}, beforeHeader{};
-    Candidate unconfirmed{};    // the first descriptor that proved itself unconfirmed
-    while (!proven) {
-        if (s.have - s.at < kLookahead && !s.inputEnded) {
-            Refill(&s);
-            if (state->status->abortRequested) {
-                stopped = true;
-                break;
-            }
-        }
-        if (s.at == s.have) break;  // the input has ended
-        // Bytes examined in this pass have the whole lookahead in view, or
-        // are the input's last ones.
-        const int32_t stop = s.inputEnded ? s.have : s.have - kLookahead + 1;
-        for (; s.at < stop; ++s.at) {
-            const uint8_t* b = s.input + s.at;
-            const int32_t left = s.have - s.at;
-            if (SizeFieldFits(b, left, static_cast<uint32_t>(s.distance))) {
-                DataDescriptor d;
-                const int match = MatchConfirmedDescriptor(b, static_cast<size_t>(left), s.distance,
-                                                           s.distance - headerBytes, s.inputEnded, &d);
-                if (match) {
-                    if (d.crc == CurrentCrc(&s)) {
-                        if (match == 2) {
-                            proven = true;
-                            break;
-                        }
-                        if (!unconfirmed.seen && s.distance > headerBytes)
-                            unconfirmed = Candidate{true, s.distance, d.length};
-                    } else {
-                        last = Candidate{true, s.distance, d.length};
-                    }
-                }
-            }
-            if (!headerSeen) {
-                if (ValidatingHeader(b, left)) {
-                    headerSeen = true;
-                    headerDistance = s.distance;
-                    beforeHeader = last;
-                }
-            } else if (s.distance - headerDistance >= allowance) {
-                break;
-            }
-            if (s.distance >= kMaxStreamedData) break;
-            uint8_t plain = state->encrypted ? DecryptByte(&state->keys, *b) : *b;
-            s.staged[s.pending++] = plain;
-            ++s.distance;
-            if (s.pending == static_cast<int32_t>(kCopyBufferSize)) {
-                Flush(&s);
-                if (state->status->writeFailed) break;
-            }
-        }
-        if (state->status->writeFailed) {
-            stopped = true;
-            break;
-        }
-        if (s.at < stop && !proven) break;  // the allowance or the size limit ran out
-    }
-
-    if (!stopped && s.pending > 0) Flush(&s);
+    SearchAndCopy(&s);
+    if (!s.stopped && s.pending > 0) Flush(&s);
     if (state->search != nullptr)
-        state->search->searchBeyond = headerSeen ? s.distance - headerDistance : 0;
+        state->search->searchBeyond = s.headerSeen ? s.distance - s.headerDistance : 0;
     MemoryFree(s.input);
     MemoryFree(s.staged);
-    if (stopped || state->status->writeFailed || state->status->abortRequested) return 0;
+    if (s.stopped || state->status->writeFailed || state->status->abortRequested) return 0;
 
-    // Where the data ends, and whether that end was found or guessed.
-    uint64_t end = s.distance;
-    int complete = proven ? 1 : 0;
-    if (!proven && unconfirmed.seen) {
-        end = unconfirmed.distance;
-        complete = 1;
-    } else if (!proven) {
-        const Candidate& c = headerSeen ? beforeHeader : last;
-        end = headerSeen ? headerDistance : s.distance;
-        if (c.seen && c.distance + static_cast<uint64_t>(c.length) == end) {
-            end = c.distance;
-            complete = 1;
-        }
-    }
+    int complete;
+    const uint64_t end = DataEnd(s, &complete);
     if (end < s.distance) {
         // Bytes were handed on that turned out not to be data: the output
         // loses them again, and its running check no longer applies.
