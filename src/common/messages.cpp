@@ -56,11 +56,10 @@ uint32_t ReportScaledProgress(const RepairRun& run, uint32_t lo, uint32_t hi, ui
     return EmitProgress(run, value);
 }
 
-void EmitFormatted(RepairRun& run, int32_t level, StringId id, ...) {
-    const char* format = LoadMessageText(run, id);
+void EmitFormattedText(const RepairRun& run, int32_t level, const char* format, ...) {
     char line[kMessageBufferSize];
     va_list args;
-    va_start(args, id);
+    va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     EmitMessage(run, level, line);

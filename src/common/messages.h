@@ -30,9 +30,15 @@ const char* LoadLongMessageText(RepairRun& run, StringId id);
 
 // Loads string `id` and emits it at `level`.
 void EmitText(RepairRun& run, int32_t level, StringId id);
-// Loads string `id`, formats it with the arguments (wsprintfA's part that the
-// texts use: %s, %d, %08X) and emits it at `level`.
-void EmitFormatted(RepairRun& run, int32_t level, StringId id, ...);
+// Formats a loaded text with the arguments (wsprintfA's part that the texts
+// use: %s, %d, %08X) and emits it at `level`.
+void EmitFormattedText(const RepairRun& run, int32_t level, const char* format, ...);
+
+// Loads string `id`, formats it with the arguments and emits it at `level`.
+template <typename... Args>
+void EmitFormatted(RepairRun& run, int32_t level, StringId id, Args... args) {
+    EmitFormattedText(run, level, LoadMessageText(run, id), args...);
+}
 
 // Reports ((pos * 100) / total) * (hi - lo) / 100 + lo when that exceeds
 // *last (stored there); returns the host's continue flag, 1 without a call.
