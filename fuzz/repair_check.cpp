@@ -8,7 +8,7 @@
 
 #include "arcsalve/arcsalve.h"
 #include "strict_zip.h"
-#include "ui/password_prompt.h"
+#include "api/repair_file.h"
 
 namespace arcsalve::test {
 namespace {
@@ -140,7 +140,6 @@ std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& 
     if (!WriteWhole(input, data, size)) return "cannot write " + input;
 
     g_host = Host();
-    ForgetPasswords();
     CallbackAddress previous[] = {
         SetMessageCallback(reinterpret_cast<CallbackAddress>(&OnMessage)),
         SetProgressCallback(reinterpret_cast<CallbackAddress>(&OnProgress)),
@@ -152,7 +151,10 @@ std::string RepairAndCheck(const uint8_t* data, size_t size, const std::string& 
     std::vector<char> out(outputDir.begin(), outputDir.end());
     out.push_back('\0');
     const unsigned long flags = REPAIR_OVERWRITE | kModes[size % 4];
-    const unsigned long result = RepairFile(in.data(), out.data(), flags, nullptr);
+    // Each input gets passwords of its own: none remembered from the inputs
+    // before it.
+    PasswordMemory passwords;
+    const unsigned long result = Repair(in.data(), out.data(), flags, nullptr, RunLimits{}, &passwords);
     SetMessageCallback(previous[0]);
     SetProgressCallback(previous[1]);
     SetPasswordCallback(previous[2]);

@@ -5,16 +5,14 @@
 // repair must never crash or leave its temporary file, must end with a
 // complete archive of what it saved (or, for a write, say once that the disk
 // is full), and must leave the input as it was. Then the limits where ZIP's
-// fields end, lowered by test hooks so that they are reached in a test.
+// fields end, lowered for the run so that they are reached in a test.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
 
-#include "decode/decode_testing.h"
-#include "platform/platform_testing.h"
-#include "salvage/scan_testing.h"
+#include "platform/testing/fault_platform.h"
 #include "support/harness.h"
 #include "support/zlib_oracle.h"
 
@@ -175,8 +173,9 @@ TEST(Limits, DecodedSizeAndArchiveSize) {
     const Bytes after = {'s', 't', 'i', 'l', 'l'};
     for (int i = 0; i < 4; ++i) add("e" + std::to_string(i) + ".zip", 0, after, after);
     WriteFile(dir / "in.zip", input);
-    SetDecodedSizeLimit(100000);
-    Repaired run = Repair(dir / "in.zip", dir.path.c_str(), REPAIR_NO_BACKUP_NAME_CHECK);
+    RunLimits limits;
+    limits.decodedSize = 100000;
+    Repaired run = Repair(dir / "in.zip", dir.path.c_str(), REPAIR_NO_BACKUP_NAME_CHECK, limits);
     EXPECT_EQ(run.messages.at(1), "2|ERROR: File bomb.bin is corrupt.  Salvaged 100000 of 1000000");
     EXPECT_EQ(run.Count("0|    e3.zip: size = 5:  OK"), 1u);
     const uint64_t whole = ReadFile(run.output).size();
@@ -187,8 +186,8 @@ TEST(Limits, DecodedSizeAndArchiveSize) {
     } cases[] = {{whole, 4}, {whole - 1, 3}, {whole - 93, 3}, {whole - 94, 2}, {whole - 4 * 93, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.limit);
-        SetArchiveSizeLimit(c.limit);
-        run = Repair(dir / "in_BAK.zip", dir.path.c_str(), REPAIR_ALLOW_BACKUP_INPUT);
+        limits.archiveSize = c.limit;
+        run = Repair(dir / "in_BAK.zip", dir.path.c_str(), REPAIR_ALLOW_BACKUP_INPUT, limits);
         const std::string stopped = "2|ERROR (STOPPED): e" + std::to_string(c.fit) +
                                     ".zip would take the archive past 4 GB; it and the rest are not saved";
         EXPECT_EQ(run.Count(stopped), c.fit < 4 ? 1u : 0u);
@@ -196,8 +195,6 @@ TEST(Limits, DecodedSizeAndArchiveSize) {
         EXPECT_EQ(run.messages.back(), "0|Salvaged data stored in " + dir / "in.zip");
         EXPECT_EQ(ReadFile(run.output).size(), whole - static_cast<uint64_t>(4 - c.fit) * 93);
     }
-    SetArchiveSizeLimit(0);
-    SetDecodedSizeLimit(0);
 }
 
 }  // namespace

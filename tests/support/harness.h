@@ -1,5 +1,6 @@
 // What the C++ tests share: a scratch directory, whole files, and a repair
-// through the public interface with callbacks that record what it says.
+// as RepairFile makes it (the run's limits may be lowered), with callbacks
+// that record what it says.
 #ifndef ARCSALVE_TESTS_SUPPORT_HARNESS_H
 #define ARCSALVE_TESTS_SUPPORT_HARNESS_H
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "api/repair_file.h"
 #include "arcsalve/arcsalve.h"
 
 namespace arcsalve::test {
@@ -42,7 +44,7 @@ struct Scratch {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-// One RepairFile call: its result, every message as "level|text", and the output path.
+// One repair: its result, every message as "level|text", and the output path.
 struct Repaired {
     unsigned long result = 0;
     std::vector<std::string> messages;
@@ -63,12 +65,13 @@ inline void ARCSALVE_CALLBACK RecordMessage(int level, const char* text) {
     RecordedMessages().push_back(std::to_string(level) + "|" + text);
 }
 
-inline Repaired Repair(const std::string& input, const char* outDir, unsigned long flags) {
+inline Repaired Repair(const std::string& input, const char* outDir, unsigned long flags,
+                       const RunLimits& limits = RunLimits{}) {
     RecordedMessages().clear();
     SetMessageCallback(reinterpret_cast<CallbackAddress>(&RecordMessage));
     std::string in = input, out = outDir != nullptr ? outDir : "";
     Repaired r;
-    r.result = RepairFile(&in[0], outDir != nullptr ? &out[0] : nullptr, flags, nullptr);
+    r.result = arcsalve::Repair(&in[0], outDir != nullptr ? &out[0] : nullptr, flags, nullptr, limits);
     SetMessageCallback(0);
     r.messages = RecordedMessages();
     char* output = nullptr;

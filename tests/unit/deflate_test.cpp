@@ -37,7 +37,7 @@ Bytes LiteralBlock(const Bytes& literals) {
     auto* state = static_cast<DeflateState*>(std::calloc(1, sizeof(DeflateState)));
     state->stream = &stream;
     ResetBitWriter(state);
-    InitCodeTables(state);
+    StartBlock(state);
     for (uint8_t b : literals) RecordItem(state, 0, b);
     EmitBlock(state, literals.data(), static_cast<uint32_t>(literals.size()), 1);
     FinishSink(&stream);
