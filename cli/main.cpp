@@ -280,6 +280,7 @@ int main(int argc, char** argv) {
     }
     ConsoleInit(options);
     if (!PasswordsInit(options)) return kExitUsage;
+    if (!options.outputDir.empty() && !MakeOutputDir(options.outputDir)) return kExitFileError;
     if (!SessionBegin()) return kExitFileError;
     InstallCallbacks();
     InstallPasswordCallbacks();

@@ -6,6 +6,7 @@
 #include <getopt.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -28,8 +29,9 @@ const char kHelp[] =
     "name.\n"
     "\n"
     "Options:\n"
-    "  -o, --output=DIR          write the rebuilt archives into DIR; the damaged\n"
-    "                            files stay as they are\n"
+    "  -o, --output=DIR          write the rebuilt archives into DIR (made, with its\n"
+    "                            parents, if missing); the damaged files stay as\n"
+    "                            they are\n"
     "  -f, --force               replace a rebuilt archive that already exists\n"
     "      --use-backup          a backup NAME_BAK.ext exists: salvage from it again\n"
     "      --from-backup         ARCHIVE is a backup (NAME_BAK.ext): rebuild it as\n"
@@ -151,12 +153,34 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
     for (int i = optind; i < argc; ++i) options->archives.emplace_back(argv[i]);
     if (options->archives.empty()) return UsageError("no archive given", "");
 
+    // A missing output directory is made once the command line is known to
+    // be good (MakeOutputDir); anything else in its place is refused now.
     if (!options->outputDir.empty()) {
         struct stat st;
-        if (::stat(options->outputDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        const int found = ::stat(options->outputDir.c_str(), &st);
+        if (found == 0 ? !S_ISDIR(st.st_mode) : errno != ENOENT)
             return UsageError("not a directory: ", options->outputDir.c_str());
     }
     return ParseOutcome::kRun;
+}
+
+bool MakeOutputDir(const std::string& dir) {
+    // Each missing directory along the path, parents first, as `mkdir -p`
+    // does; one that appears meanwhile is as good as one made.
+    for (size_t end = dir.find('/', 1);; end = dir.find('/', end + 1)) {
+        const std::string part = dir.substr(0, end);
+        if (::mkdir(part.c_str(), 0777) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "arcsalve: cannot create directory %s: %s\n", part.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        if (end == std::string::npos) break;
+    }
+    struct stat st;
+    if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    std::fprintf(stderr, "arcsalve: cannot create directory %s: %s\n", dir.c_str(),
+                 std::strerror(ENOTDIR));
+    return false;
 }
 
 }  // namespace cli

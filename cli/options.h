@@ -52,6 +52,10 @@ enum class ParseOutcome {
 // them). Prints help, version and usage errors itself.
 ParseOutcome ParseOptions(int argc, char** argv, Options* options);
 
+// Makes the -o directory with its missing parents (mode 0777 less the umask).
+// Prints why when it cannot, and returns false.
+bool MakeOutputDir(const std::string& dir);
+
 }  // namespace cli
 
 #endif  // ARCSALVE_CLI_OPTIONS_H

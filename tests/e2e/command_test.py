@@ -53,7 +53,7 @@ class Command(Case):
         for args, first in [((), "no archive given"), (("--bogus", "a.zip"), "unknown option: --bogus"),
                             (("-x", "a.zip"), "unknown option: -x"), (("-qx", "a.zip"), "unknown option: -x"),
                             (("a.zip", "-o"), "option needs a value: -o"),
-                            (("-o", "no-such-dir", "a.zip"), "not a directory: no-such-dir"),
+                            (("-o", "a.zip", "a.zip"), "not a directory: a.zip"),
                             (("-o", "", "a.zip"), "not a directory: ''"),
                             (("--password-file", "none.txt", "a.zip"),
                              "cannot read password file none.txt: No such file or directory")]:
@@ -238,6 +238,9 @@ class FileSafety(Case):
             ([("s.zip", SMALL, 0o640)], ["s.zip"], 0, [("s.zip", VALID, 0o640), ("s_BAK.zip", SMALL, 0o640)], 0,
              "Damaged archive kept as s_BAK.zip"),
             ([("s.zip", SMALL, 0o600)], ["-o", "out", "s.zip"], 0, [("out/s.zip", VALID, 0o600), ("s.zip", SMALL)], 0, "stored in out/s.zip"),
+            # -o makes its directory and the missing parents.
+            ([("s.zip", SMALL)], ["-o", "new/deep/", "s.zip"], 0, [("new/deep/s.zip", VALID), ("s.zip", SMALL)], 0,
+             "stored in new/deep/s.zip"),
             # -o naming the archive's own directory is an in-place repair.
             ([("s.zip", SMALL)], ["-o", ".", "s.zip"], 0, [("s.zip", VALID), ("s_BAK.zip", SMALL)], 0,
              "s.zip: . is the archive's own directory: repairing in place"),

@@ -1,0 +1,86 @@
+#!/usr/bin/env bash
+# CI: what `cmake --install` puts in place works for a user of the library.
+# Builds without the tests, installs into a temporary prefix, and checks that
+# a program built with pkg-config and a CMake project using
+# find_package(arcsalve) both link the installed library and repair
+# examples/damaged.zip with it; that the installed command runs; and that
+# the man page renders without a warning. Takes a few seconds after the
+# first build (build-install/ is reused).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake -S . -B build-install -DARCSALVE_TESTS=OFF -DARCSALVE_WERROR=ON >/dev/null
+cmake --build build-install -j"$(nproc)" --target arcsalve arcsalve_cli >/dev/null
+cmake --install build-install --prefix "$prefix" >/dev/null
+
+fail() { echo "install check: $*" >&2; exit 1; }
+lib=$(find "$prefix" -name 'libarcsalve.so.*.*.*' -type f)
+[ -n "$lib" ] || fail "no versioned libarcsalve.so installed"
+soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
+[ "$soname" = libarcsalve.so.0 ] || fail "SONAME is '$soname', not libarcsalve.so.0"
+for f in bin/arcsalve include/arcsalve/arcsalve.h share/man/man1/arcsalve.1; do
+  [ -e "$prefix/$f" ] || fail "$f not installed"
+done
+
+# A host of the installed library: repairs a copy of the example into a
+# folder of its own and checks what it reports (two entries whole, one in
+# part).
+cat >"$work/host.cpp" <<'CPP'
+#include <arcsalve/arcsalve.h>
+#include <cstdio>
+#include <cstring>
+static int ok, partial;
+static void OnMessage(int, const char* text) {
+    if (std::strstr(text, ":  OK")) ++ok;
+    if (std::strstr(text, "is corrupt")) ++partial;
+}
+int main(int argc, char** argv) {
+    SetMessageCallback(reinterpret_cast<CallbackAddress>(&OnMessage));
+    unsigned long result = RepairFile(argv[1], argv[2], REPAIR_EXTENSIONS | REPAIR_SAFE_FILES, nullptr);
+    char *source, *output;
+    GetFilePaths(&source, &output, nullptr);
+    std::printf("result %lu ok %d partial %d output %s\n", result, ok, partial, output);
+    return result == REPAIR_OK && ok == 2 && partial == 1 ? 0 : 1;
+}
+CPP
+run_host() {  # $1: the host program; repairs the example into a fresh folder
+  rm -rf "$work/in" "$work/out" && mkdir "$work/in" "$work/out"
+  cp "$root/examples/damaged.zip" "$work/in/"
+  "$1" "$work/in/damaged.zip" "$work/out" || fail "$1 did not repair the example"
+  unzip -tqq "$work/out/damaged.zip" || fail "$1 wrote no valid archive"
+}
+
+export PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name arcsalve.pc)")
+pkgconf_libdir=$(pkg-config --variable=libdir arcsalve)
+c++ -std=c++17 -o "$work/host_pc" "$work/host.cpp" $(pkg-config --cflags --libs arcsalve) \
+  -Wl,-rpath,"$pkgconf_libdir"
+run_host "$work/host_pc"
+
+mkdir "$work/project"
+cp "$work/host.cpp" "$work/project/"
+cat >"$work/project/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(host LANGUAGES CXX)
+find_package(arcsalve 0.1 REQUIRED)
+add_executable(host host.cpp)
+target_link_libraries(host PRIVATE arcsalve::arcsalve)
+CMAKE
+cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/project/build" >/dev/null
+run_host "$work/project/build/host"
+
+# The installed command finds its library without help.
+rm -rf "$work/out" && cp "$root/examples/damaged.zip" "$work/in/again.zip"
+status=0
+env -u LD_LIBRARY_PATH "$prefix/bin/arcsalve" -q --no-progress -o "$work/out" "$work/in/again.zip" \
+  >/dev/null 2>&1 || status=$?
+[ "$status" -eq 1 ] && [ -f "$work/out/again.zip" ] || fail "installed command ended with $status"
+
+# The man page renders without a warning.
+warnings=$(groff -man -Tutf8 -ww "$prefix/share/man/man1/arcsalve.1" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "arcsalve.1: $warnings"
+echo "install check: passed"
