@@ -39,8 +39,17 @@ inline uint32_t Crc32Step(uint32_t reg, uint8_t byte) {
 
 // Continues a finished checksum over more bytes: Crc32Update(0, p, n) is the
 // CRC-32 of p[0..n), and Crc32Update(Crc32Update(0, a, n), b, m) that of a
-// followed by b (the same contract as zlib's crc32()).
+// followed by b (the same contract as zlib's crc32()). It runs the folding
+// path when the processor has carry-less multiplication (x86 PCLMULQDQ with
+// SSE4.1, checked once), the table path otherwise.
 uint32_t Crc32Update(uint32_t crc, const void* data, size_t size);
+
+// The two paths, for tests and benchmarks. Crc32UpdateClmul may only be called
+// when Crc32HasClmul() is true; buffers under 64 bytes and the bytes before
+// the first 16-byte boundary and after the last go through the table there.
+uint32_t Crc32UpdateTable(uint32_t crc, const void* data, size_t size);
+uint32_t Crc32UpdateClmul(uint32_t crc, const void* data, size_t size);
+bool Crc32HasClmul();
 
 }  // namespace arcsalve
 
