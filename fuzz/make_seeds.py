@@ -49,6 +49,15 @@ def made_archives():
         for i in range(40):
             z.writestr("f%02d" % i, text(i * 7, i))
     out["made-many"] = b.getvalue()
+    # ZIP64 local headers: both sizes 0xFFFFFFFF, the real ones in extra block 0x0001.
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, data, method in (("a.txt", text(300, 4), zipfile.ZIP_DEFLATED), ("b.bin", bytes(range(256)), zipfile.ZIP_STORED)):
+            info = zipfile.ZipInfo(name)
+            info.compress_type = method
+            with z.open(info, "w", force_zip64=True) as w:
+                w.write(data)
+    out["made-zip64"] = b.getvalue()
     return out
 
 

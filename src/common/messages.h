@@ -40,6 +40,17 @@ void EmitFormatted(RepairRun& run, int32_t level, StringId id, Args... args) {
     EmitFormattedText(run, level, LoadMessageText(run, id), args...);
 }
 
+// Emits a text that prints sizes after a name: `narrow` (%d) while every size
+// fits in 31 bits, else `wide` (%llu), so that a translation of either text
+// never prints a size wrongly.
+template <typename... Sizes>
+void EmitSizes(RepairRun& run, int32_t level, StringId narrow, StringId wide, const char* name, Sizes... sizes) {
+    if (((static_cast<uint64_t>(sizes) <= 0x7FFFFFFFu) && ...))
+        EmitFormatted(run, level, narrow, name, static_cast<int32_t>(sizes)...);
+    else
+        EmitFormatted(run, level, wide, name, static_cast<unsigned long long>(sizes)...);
+}
+
 // Reports ((pos * 100) / total) * (hi - lo) / 100 + lo when that exceeds
 // *last (stored there); returns the host's continue flag, 1 without a call.
 // The product pos * 100 is formed in 64 bits, so every position is exact.

@@ -34,6 +34,11 @@ constexpr uint16_t kFlagEncrypted = 0x0001;     // bit 0: traditional encryption
 constexpr uint16_t kFlagDataDescriptor = 0x0008;// bit 3: sizes and CRC follow the data
 constexpr uint16_t kFlagUtf8 = 0x0800;          // bit 11: name is UTF-8
 
+// A size field holding all ones says "the size is in the ZIP64 extra block",
+// whose header id is 0x0001.
+constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
+constexpr uint16_t kZip64ExtraId = 0x0001;
+
 // The encryption header that precedes an encrypted entry's data.
 constexpr int kEncryptionHeaderSize = 12;
 

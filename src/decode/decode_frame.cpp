@@ -16,14 +16,14 @@
 namespace arcsalve {
 namespace {
 
-// The compressed size the decoders see: the header's, read as a signed 32-bit
-// number (sizes of 2^31 and more count as negative and deliver no data), less
-// the 12 encryption-header bytes when encrypted. A negative size stays
-// negative instead of wrapping round to a huge positive one.
-int32_t DataLength(const uint8_t header[30], bool encrypted) {
-    int64_t size = static_cast<int32_t>(LoadLE32(header + kLhCompressed));
+// The compressed size the decoders see: the header's, an unsigned 32-bit
+// number (a stored entry of 3 GB is 3 GB of data), less the 12
+// encryption-header bytes when encrypted; an encrypted entry shorter than
+// its encryption header has a negative length and delivers no data.
+int64_t DataLength(const uint8_t header[30], bool encrypted) {
+    int64_t size = LoadLE32(header + kLhCompressed);
     if (encrypted) size -= kEncryptionHeaderSize;
-    return size < INT32_MIN ? INT32_MIN : static_cast<int32_t>(size);
+    return size;
 }
 
 // Method table. Methods 7 (tokenized) and 9 and above have no decoder: 7 is
@@ -82,16 +82,16 @@ void EndInput(DecodeState* state) {
     state->inputCut = 1;
 }
 
-// A streamed entry's byte source stops short of 2^31 bytes: `consumed` is a
-// signed 32-bit count, and the rebuilt archive cannot hold an entry of 4 GiB
-// anyway. Deflated data longer than that is salvaged as a damaged prefix.
-constexpr int32_t kStreamedInputLimit = INT32_MAX - kInputChunk;
+// A streamed entry's byte source stops short of 4 GiB: the rebuilt archive
+// cannot hold an entry of 4 GiB. Deflated data longer than that is salvaged
+// as a damaged prefix.
+constexpr int64_t kStreamedInputLimit = int64_t{kMaxDecodedSize} - kInputChunk;
 
 void Describe(const DecodeState* state, DecodeOutcome* outcome) {
     outcome->crc = state->crc;
     outcome->inOrder = state->inOrder;
     outcome->produced = state->produced;
-    outcome->streamLength = int64_t{state->consumed} - state->unusedInput;
+    outcome->streamLength = state->consumed - state->unusedInput;
 }
 
 // After a streamed entry's decode, the input the byte source holds unread
@@ -160,8 +160,8 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
 // afterwards (ReturnUnusedInput).
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     if (state->inputCut) return 0;
-    const int64_t limit = state->streamed ? int64_t{kStreamedInputLimit}
-                                          : int64_t{state->compressedSize} + kEndOfDataAllowance;
+    const int64_t limit = state->streamed ? kStreamedInputLimit
+                                          : state->compressedSize + kEndOfDataAllowance;
     if (state->consumed >= limit) {
         state->endFlag = 1;
         return 0;
@@ -170,7 +170,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     if (state->next < state->buffered) {
         byte = state->input[state->next++];
     } else {
-        int64_t want = state->streamed ? kInputChunk : int64_t{state->compressedSize} - state->consumed;
+        int64_t want = state->streamed ? kInputChunk : state->compressedSize - state->consumed;
         if (want > kInputChunk) want = kInputChunk;
         if (want < 1) want = 1;
         int32_t got = SourceRead(state->source, state->input, static_cast<int32_t>(want));

@@ -61,9 +61,9 @@ struct DecodeState {
     uint8_t input[kInputChunk]; // compressed bytes last read, still enciphered
     int32_t buffered;           // valid bytes in input
     int32_t next;               // index of the next byte to deliver
-    int32_t consumed;           // bytes delivered for this entry
+    int64_t consumed;           // bytes delivered for this entry
     uint32_t uncompressedSize;  // from the local header
-    int32_t compressedSize;     // from the local header, less 12 when encrypted
+    int64_t compressedSize;     // from the local header (unsigned), less 12 when encrypted
     uint32_t encrypted;         // 1 when the entry is encrypted
     CipherKeys keys;            // the entry's cipher keys
     char password[40];          // copy of the caller's password block

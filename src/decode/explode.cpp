@@ -143,7 +143,7 @@ DecodeResult ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, BitReader
     DecodeState* const state = ws->owner;
     const RunStatus* const status = state->status;  // held here: window stores may alias the state
     uint8_t* const window = ws->window;
-    int32_t left = static_cast<int32_t>(state->uncompressedSize);
+    int64_t left = state->uncompressedSize;
     uint32_t w = 0;
     bool beforeFirstWrite = true;
 
@@ -181,7 +181,7 @@ DecodeResult ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, BitReader
         if (le->extra != 0) n += bits.Take(8);
         if (bits.UsedMissingInput()) break;
         // The whole copy is made even when it passes the recorded size.
-        left -= static_cast<int32_t>(n);
+        left -= n;
 
         uint32_t d = w - low - de->value;
         do {
@@ -218,7 +218,7 @@ DecodeResult ExplodeCodes(DecodeWorkspace* ws, const ExplodeTables& t, BitReader
     // correctly and are the part of the entry that survived.
     if (!RunStopped(state->status)) FlushWindow(ws, w);
     if (left > 0) return kDecodeBadData;
-    const int32_t off = state->consumed - state->compressedSize;
+    const int64_t off = state->consumed - state->compressedSize;
     return (off >= -kCountTolerance && off <= kCountTolerance) ? kDecodeOk : kDecodeCountOff;
 }
 

@@ -26,7 +26,7 @@ int CopyStored(DecodeState* state) {
     uint8_t* const buffer = staged.get();
     int32_t pending = 0;   // staged, not yet written
     uint32_t written = 0;  // written; the offset of the next piece
-    int32_t taken = 0;     // taken from the byte source
+    int64_t taken = 0;     // taken from the byte source
     bool ended = false;    // the archive ended inside the data
     while (taken < state->compressedSize) {
         if (state->status->abortRequested) return 0;
@@ -40,8 +40,8 @@ int CopyStored(DecodeState* state) {
         // same bytes ReadCompressedByte would deliver one by one, and nothing
         // in between can raise the abort flag (only archive reads report
         // progress).
-        int32_t run = std::min({kCopyPiece - pending, state->buffered - state->next,
-                                state->compressedSize - taken});
+        int32_t run = static_cast<int32_t>(std::min<int64_t>(
+            {kCopyPiece - pending, state->buffered - state->next, state->compressedSize - taken}));
         if (run > 0 && !state->encrypted) {
             std::memcpy(buffer + pending, state->input + state->next, static_cast<size_t>(run));
             state->next += run;

@@ -214,9 +214,8 @@ int Unreduce(DecodeState* state, int factor) {
     if (!ReadFollowerSets(*sets, bits)) return 0;
 
     ReduceOutput out{state, buffer.get(), 0, 0};
-    // The recorded size is the bound, as a signed number: a size of 2^31 or
-    // more produces nothing.
-    const int64_t bound = static_cast<int32_t>(state->uncompressedSize);
+    // The recorded size, unsigned, is the bound.
+    const int64_t bound = state->uncompressedSize;
     const bool complete = ExpandReduced(*sets, bits, kFactors[factor - 1], out, bound);
     // Bytes decoded before the input ran out are kept: they are the part of
     // the entry that survived.

@@ -198,15 +198,13 @@ int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle 
 // is a warning. Reported and counted; true when the entry is not whole.
 bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint32_t size, uint32_t expectedSize) {
     if (!decoded) {
-        EmitFormatted(run, MESSAGE_ERROR, kTextCorrupt, shown, static_cast<int32_t>(size),
-                      static_cast<int32_t>(expectedSize));
+        EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, size, expectedSize);
         if (size == 0) ++run.counters.unrecoverable;
         else ++run.counters.partiallyRecoverable;
         return true;
     }
     if (size == expectedSize) return false;
-    EmitFormatted(run, MESSAGE_WARNING, kTextWrongSize, shown, static_cast<int32_t>(size),
-                  static_cast<int32_t>(expectedSize));
+    EmitSizes(run, MESSAGE_WARNING, kTextWrongSize, kTextWrongSizeLarge, shown, size, expectedSize);
     ++run.counters.partiallyRecoverable;
     return true;
 }
@@ -225,7 +223,7 @@ bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint3
         return true;
     }
     if (judged) return false;
-    EmitFormatted(run, MESSAGE_WARNING, kTextUnverified, shown, static_cast<int32_t>(size));
+    EmitSizes(run, MESSAGE_WARNING, kTextUnverified, kTextUnverifiedLarge, shown, size);
     ++run.counters.unverified;
     return true;
 }
@@ -303,10 +301,60 @@ int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* n
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
     StoreLE32(header + kLhCrc, crc);
     if (partial) return 1;
-    EmitFormatted(run, MESSAGE_INFO, kTextEntryOk, shown, static_cast<int32_t>(size));
+    EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
     if (encrypted) RememberCurrentPassword(run);
     return 2;
 }
+
+namespace {
+
+// A ZIP64 local header holds 0xFFFFFFFF in a size field and the real size in
+// the ZIP64 extra block (id 0x0001): 8-byte sizes, uncompressed first, only
+// for the fields that hold 0xFFFFFFFF; a local header has both once either
+// is there, and a block long enough for both is read that way. A real size
+// the header's 32-bit field can hold replaces the marker in the header copy;
+// a larger one leaves it, so the entry is read as far as 32 bits reach.
+void TakeZip64Sizes(uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint32_t length) {
+    const int fields[2] = {kLhUncompressed, kLhCompressed};
+    for (uint32_t at = 0; at + 4 <= length;) {
+        const uint16_t id = LoadLE16(extra + at);
+        const uint32_t size = LoadLE16(extra + at + 2);
+        const uint8_t* block = extra + at + 4;
+        at += 4;
+        if (size > length - at) return;
+        at += size;
+        if (id != kZip64ExtraId) continue;
+        const bool both = size >= 16;
+        uint32_t next = 0;
+        for (int field : fields) {
+            if (LoadLE32(header + field) != kZip64Marker && !both) continue;
+            if (next + 8 > size) return;
+            const uint64_t value = LoadLE64(block + next);
+            next += 8;
+            if (LoadLE32(header + field) == kZip64Marker && value <= kMaxDecodedSize)
+                StoreLE32(header + field, static_cast<uint32_t>(value));
+        }
+        return;
+    }
+}
+
+// Reads past the extra field; a header with a ZIP64 marker in a size field
+// takes the real sizes from it.
+void ReadExtraField(Salvage& s, uint8_t header[kLocalHeaderSize]) {
+    const uint16_t length = LoadLE16(header + kLhExtraLength);
+    const bool marked =
+        LoadLE32(header + kLhCompressed) == kZip64Marker || LoadLE32(header + kLhUncompressed) == kZip64Marker;
+    uint8_t* extra = marked ? static_cast<uint8_t*>(std::malloc(length + 1u)) : nullptr;
+    if (extra == nullptr) {
+        SkipBytes(s.reader, length);
+        return;
+    }
+    const int32_t got = ReadUpTo(s.reader, extra, length);
+    TakeZip64Sizes(header, extra, static_cast<uint32_t>(got));
+    std::free(extra);
+}
+
+}  // namespace
 
 int SalvageOneEntry(Salvage& s) {
     RepairRun& run = s.run;
@@ -338,7 +386,8 @@ int SalvageOneEntry(Salvage& s) {
 
     // The extra field is not carried over: whatever it describes (time
     // stamps, sizes of a larger archive format) may not fit the new data.
-    SkipBytes(s.reader, LoadLE16(header + kLhExtraLength));
+    // Only the real sizes of a ZIP64 header are taken from it first.
+    ReadExtraField(s, entry->localHeader);
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
     // Checked before the salvage rewrites the header's sizes.

@@ -107,7 +107,7 @@ int KeepIfIntact(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown
             StoreLE32(header + kLhCompressed, static_cast<uint32_t>(length));
             StoreLE32(header + kLhUncompressed, check.recordedSize);
             StoreLE32(header + kLhCrc, check.outcome.crc);
-            EmitFormatted(run, MESSAGE_INFO, kTextEntryOk, shown, static_cast<int32_t>(check.recordedSize));
+            EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, check.recordedSize);
             return 1;
         }
         // The same end as a re-compression whose write fails.

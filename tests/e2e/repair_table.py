@@ -37,12 +37,12 @@ class Pipe(io.RawIOBase):
     def __init__(self, f): self.f = f
     def writable(self): return True
     def write(self, b): return self.f.write(b)
-out, method, pipe = sys.argv[1], int(sys.argv[2]), sys.argv[3] == "pipe"
+out, method, pipe = sys.argv[1], int(sys.argv[2].rstrip("z")), sys.argv[3] == "pipe"
 with open(out, "wb") as raw, zipfile.ZipFile(Pipe(raw) if pipe else raw, "w", method) as z:
     for name in sys.argv[4:]:
         if name.endswith("/"): z.mkdir(name[:-1])
         else:
-            with open(name, "rb") as f, z.open(name, "w") as w: w.write(f.read())
+            with open(name, "rb") as f, z.open(name, "w", force_zip64=sys.argv[2].endswith("z")) as w: w.write(f.read())
 """
 # name: (tool that must be installed, command run in the source tree with OUT and NAMES)
 WRITERS = {
@@ -52,6 +52,8 @@ WRITERS = {
     "zip_encrypted": ("zip", "zip -q -X -P '%s' OUT NAMES" % PASSWORD.decode()),
     "zip_pipe": ("zip", "zip -q -fz- - NAMES | cat > OUT"),
     "zip_pipe_encrypted": ("zip", "zip -q -fz- -P '%s' - NAMES | cat > OUT" % PASSWORD.decode()),
+    "zip_zip64": ("zip", "zip -q -X -fz OUT NAMES"),  # ZIP64 local headers: sizes in the extra block
+    "python_zip64": ("python3", "python3 ../w.py OUT 8z file NAMES"),
     "python_stored": ("python3", "python3 ../w.py OUT 0 file NAMES"),
     "python_deflated": ("python3", "python3 ../w.py OUT 8 file NAMES"),
     "python_stored_pipe": ("python3", "python3 ../w.py OUT 0 pipe NAMES"),
@@ -214,6 +216,23 @@ class Table(Case):
                     if damage == "intact":
                         for info in zipfile.ZipFile(run.output).infolist():
                             self.assertEqual(info.external_attr, 0x10 if info.orig_filename.endswith("/") else 0)
+
+
+    def test_zip_stdin(self):
+        """Info-ZIP zipping standard input writes a ZIP64 local header: whole, cut, without its directory."""
+        self.write("src/big.bin", BIG)
+        subprocess.run("cd '%s' && tar cf - big.bin | zip -q ../made.zip -" % self.path("src"), shell=True, check=True)
+        archive, info = self.read("made.zip"), zipfile.ZipFile(self.path("made.zip")).infolist()[0]
+        data, start = zipfile.ZipFile(self.path("made.zip")).read("-"), local_layout(archive, info)[0]
+        cut = start + info.compress_size // 2
+        for damaged in (archive, archive[:directory_offset(archive)], archive[:cut]):
+            run, entries = self.repair(damaged, "default", None)
+            got = entries[0][3]
+            if damaged is archive or len(damaged) > cut:
+                self.assertEqual((got, run.texts()[1]), (data, "    -: size = %d:  OK" % len(data)), run.dump())
+            else:
+                known = zlib.decompressobj(-15).decompress(archive[start:cut])
+                self.assertTrue(data.startswith(got) and len(got) >= len(known) - 1, run.dump())
 
 
 for _writer in WRITERS:

@@ -156,10 +156,13 @@ std::string Conversions(const char* text) {
     for (const char* p = text; *p; ++p) {
         if (*p != '%') continue;
         ++p;
-        // Flags and widths are harmless; a length modifier ("%ld") is not,
-        // since every argument passed is a plain int or a pointer, so it is
-        // kept and makes the text differ.
+        // Flags and widths are harmless; a length modifier is not ("%ld"
+        // reads 32 bits on one system and 64 on another, "%llu" 64), so
+        // modifiers are kept with the conversion and make the text differ.
         while (*p == '-' || (*p >= '0' && *p <= '9')) ++p;
+        while (*p == 'l' || *p == 'h' || *p == 'L' || *p == 'q' || *p == 'j' || *p == 'z' || *p == 't' ||
+               *p == 'I' || (*p >= '0' && *p <= '9'))
+            out += *p++;
         if (*p == '\0') break;
         out += *p;
     }
