@@ -405,10 +405,12 @@ class Hostile(Case):
     def test_sizes_claiming_gigabytes_and_a_million_signatures(self):
         # The honest entry behind the liar is found: the scan looks again right after its signature.
         for method, csize, usize in [(0, 0xFFFFFFFF, 0xFFFFFFFF), (8, 0xFFFFFFFF, 0xFFFFFFFF), (0, 0x7FFFFFFF, 0x7FFFFFFF),
-                                     (8, 0x7FFFFFFF, 0xFFFFFFFF), (1, 0xFFFFFFFF, 0xFFFFFFFF), (6, 0x7FFFFFFF, 0x7FFFFFFF)]:
+                                     (8, 0x7FFFFFFF, 0xFFFFFFFF), (1, 0xFFFFFFFF, 0xFFFFFFFF), (6, 0x7FFFFFFF, 0x7FFFFFFF),
+                                     (0, 3000000000, 3000000000)]:
             with self.subTest(method=method, size=csize):
                 run = Run(self.write("h.zip", local("liar", b"\x03\x00tiny", method, 0, csize, usize) + NEXT), self.out(), OVERWRITE)
                 self.assertEqual([e[0] for e in check_valid(self, run.output)], [b"liar", b"next.txt"], run.dump())
+        self.assertEqual(run.texts(2)[0], "ERROR: File liar is corrupt.  Salvaged %d of 3000000000" % (6 + len(NEXT)))  # unsigned
         run = Run(self.write("cut.zip", NEXT + local("cut name", b"")[:35]), self.out(), OVERWRITE)
         self.assertEqual(run.texts()[1:3], ["    next.txt: size = 11:  OK", "Premature end-of-file found"])
         # Each signature's header announces an encrypted entry: the scan looks again behind each while
