@@ -184,6 +184,7 @@ class Command(Case):
             self.assertEqual(names(), saved)
         err = self.run_cli("--no-progress", "-o", "out", "-f", "-p", "x" * 45, "-p", "second", "damaged.zip")[2]
         self.assertTrue(err.startswith("arcsalve: a password given is longer than 39 characters: only its first 39 are used\n"))
+        self.assertNotIn("longer than", self.run_cli("--no-progress", "-o", "out", "-f", "-p", "x" * 39, "damaged.zip")[2])
 
 
 def stored_bytes(files):

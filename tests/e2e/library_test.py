@@ -94,6 +94,11 @@ class Paths(Case):
         self.assertNotEqual(self.read("out/a.zip"), OLD)
         self.assertEqual(self.read("a.zip"), DAMAGED)
         self.assertFalse(os.path.exists(self.path("a_BAK.zip")))
+        # An output that is a link is replaced, never written through to what it points at.
+        os.remove(self.path("out/a.zip"))
+        os.symlink(self.write("victim", OLD), self.path("out/a.zip"))
+        self.assertEqual(Run(a, self.path("out"), OVERWRITE).result, 0)
+        self.assertEqual((self.read("victim"), os.path.islink(self.path("out/a.zip"))), (OLD, False))
         # The input's own directory spelt differently is in place: "replace" must not delete the input.
         os.makedirs(self.path("sub"))
         run = Run(a, self.path("sub/.."), OVERWRITE)

@@ -342,6 +342,12 @@ class Descriptors(Case):
             with self.subTest(crc=header_crc, descriptor=after):
                 run, got = self.salvage(local("f.txt", data, 0, header_crc, usize=10, flags=8) + after + NEXT, flags=0)
                 self.assertEqual(run.texts()[1:3], [first, "    next.txt: size = 11:  OK"], run.dump())
+        # Streamed stored data cut before any record: of two descriptors that fit, the first ends the data.
+        first = b"first part"
+        longer = first + descriptor(zlib.crc32(first), 10, 10, True, False) + b" and more"
+        run, got = self.salvage(local("s.txt", longer, 0, 0, 0, 0, flags=8) + descriptor(
+            zlib.crc32(longer), len(longer), len(longer), True, False) + b"cut")
+        self.assertEqual(got, [(b"s.txt", first)], run.dump())
         # Only stored and deflated entries with a zero size are streamed.
         run, got = self.salvage(local("s.txt", b"stored", 0, zlib.crc32(b"stored"), usize=6, flags=8) + descriptor(
             zlib.crc32(b"stored"), 6, 6, True, False) + NEXT)
@@ -365,7 +371,9 @@ class Hostile(Case):
         names = [(trav, 0, 0), (b"/etc/passwd", 0, 0), (b"safe.txt\0../../evil", 0, 0), (b"\x1b]0;title\x07\x1b[2J", 0, 0),
                  (b"bad \xff\xfe utf8", 0x800, 0), (b"overlong \xc0\xaf", 0x800, 0), (b"surrogate \xed\xa0\x80", 0x800, 0),
                  (b"beyond \xf4\x90\x80\x80", 0x800, 0), (b"right\xe2\x80\xaeleft", 0x800, 0x800),
-                 (b"caf\xc3\xa9 unflagged", 0, 0x800), (b"\xe9t\xe9 cp437", 0, 0)]
+                 (b"caf\xc3\xa9 unflagged", 0, 0x800), (b"\xe9t\xe9 cp437", 0, 0),
+                 # The edges of UTF-8: the lowest two-byte and the highest code point are UTF-8, the last surrogate not.
+                 (b"low \xc2\x80", 0, 0x800), (b"top \xf4\x8f\xbf\xbf", 0, 0x800), (b"last surrogate \xed\xbf\xbf", 0x800, 0)]
         archive = b"".join(local(n, b"data %d" % i, 0, zlib.crc32(b"data %d" % i), usize=len(b"data %d" % i), flags=f)
                            for i, (n, f, _) in enumerate(names))
         os.makedirs(self.path("out"))
@@ -399,8 +407,12 @@ class Hostile(Case):
                     "ERROR: %s is listed in the archive's central directory but was not found" % lost] if lost else [], run.dump())
         # Names of any length (unzip, the second reader, cuts those past 4000).
         for n in (270, 271, 4000):
-            run = Run(self.write("n.zip", local("n" * n, b"x", 0, zlib.crc32(b"x"), usize=1)), self.out(), OVERWRITE)
-            self.assertEqual([e[0] for e in check_valid(self, run.output)], [b"n" * n])
+            name = ("%04d" % n) * (n // 4) + "n" * (n % 4)
+            run = Run(self.write("n.zip", local(name, b"x", 0, zlib.crc32(b"x"), usize=1)), self.out(), OVERWRITE)
+            self.assertEqual([e[0] for e in check_valid(self, run.output)], [name.encode()])
+            # Messages show a long name by its first 270 bytes and an ellipsis.
+            shown = name if n == 270 else name[:270] + "..."
+            self.assertEqual(run.texts()[1], "    %s: size = 1:  OK" % shown, run.dump())
 
     def test_sizes_claiming_gigabytes_and_a_million_signatures(self):
         # The honest entry behind the liar is found: the scan looks again right after its signature.
