@@ -389,6 +389,14 @@ class Hostile(Case):
             self.assertGreaterEqual(raw.count(n), 2, n)  # in its local header and in the directory
         check_valid(self, run.output)
 
+    def test_compressed_formats_are_stored(self):
+        # Compressed anew, data whose name says it is compressed already (.zip .cab .jpg .gif, any case) is stored.
+        text = b"compressible " * 100
+        names = [b"a.JPG", b"b.zip", b"c.txt", b"d.gif.txt", b"e.cab", b".gif", b"jpg"]
+        archive = b"".join(local(n, text, 0, zlib.crc32(text), usize=len(text)) for n in names)
+        run = Run(self.write("p.zip", archive), self.out(), OVERWRITE | TRAILING)
+        self.assertEqual([e[2] for e in check_valid(self, run.output)], [0, 0, 8, 8, 0, 0, 8])
+
     def test_damage_never_hides_the_entries_behind_it(self):
         entries = [local(n, b"0123456789abcdef", 0, zlib.crc32(b"0123456789abcdef"), usize=16) for n in ("one", "two", "three")]
         body = b"".join(entries)
