@@ -5,6 +5,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "arcsalve/arcsalve.h"
 #include "session.h"
@@ -20,15 +22,39 @@ namespace cli {
 namespace {
 
 constexpr int kBarWidth = 40;
+// The bar is redrawn at most this often (milliseconds), and only when what
+// it shows has changed: a terminal over a slow link must not be flooded.
+constexpr int64_t kRedrawInterval = 100;
+// An archive's name beside the bar is cut to its last this many characters,
+// so that the bar stays on one line of an ordinary terminal.
+constexpr size_t kLabelLength = 30;
+
+// How progress is shown: not at all, as a bar redrawn in place, or (where
+// the terminal cannot move the cursor: TERM=dumb) as a line at each quarter.
+enum class BarStyle { kNone, kRedraw, kLines };
+
+// Progress of the archive in hand. The library reports the position of its
+// reader, which goes back when the scan looks over an entry again or
+// re-reads a damaged one; the bar shows the furthest point reached, so it
+// never steps back within an archive.
+struct ProgressState {
+    std::string label;        // the archive's name, shown in runs over several
+    unsigned long shown = 0;  // the furthest percentage reported
+    unsigned long drawn = 0;  // the percentage on screen (or on the last line)
+    bool reported = false;    // any progress came for this archive
+    bool everDrawn = false;
+    int64_t drawnAt = 0;      // when it was last drawn, in milliseconds
+};
 
 struct ConsoleState {
     bool quiet = false;
-    bool showBar = false;   // standard error is a terminal and the bar is wanted
+    BarStyle bar = BarStyle::kNone;
     bool colour = false;    // standard error is a terminal that takes colour
     bool canAsk = false;    // standard input is a terminal and asking is allowed
     bool barDrawn = false;  // the cursor stands at the end of a drawn bar
     bool stopTold = false;  // the user was told that Ctrl-C stops the repair
     Tally tally;
+    ProgressState progress;
 };
 ConsoleState g_console;
 
@@ -45,13 +71,52 @@ void ClearBar() {
     g_console.barDrawn = false;
 }
 
+int64_t NowMilliseconds() {
+    struct timespec t;
+    ::clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 void DrawBar(unsigned long percent) {
-    if (percent > 100) percent = 100;
     int filled = static_cast<int>(percent) * kBarWidth / 100;
-    std::fprintf(stderr, "\r%3lu%% [%.*s%*s]", percent, filled,
-                 "########################################", kBarWidth - filled, "");
+    std::fprintf(stderr, "\r%3lu%% [%.*s%*s]%s%s", percent, filled,
+                 "########################################", kBarWidth - filled, "",
+                 g_console.progress.label.empty() ? "" : " ", g_console.progress.label.c_str());
     std::fflush(stderr);
     g_console.barDrawn = true;
+}
+
+// Shows the furthest percentage when it differs from what is shown, no
+// sooner than kRedrawInterval after the last drawing unless `now` (the end
+// of the archive). A bar that a message took away counts as changed.
+void ShowProgress(bool now) {
+    ProgressState& p = g_console.progress;
+    if (g_console.bar == BarStyle::kLines) {
+        const unsigned long quarter = p.shown / 25 * 25;
+        if (quarter <= p.drawn) return;
+        std::fprintf(stderr, "progress: %lu%%%s%s\n", quarter, p.label.empty() ? "" : " ", p.label.c_str());
+        std::fflush(stderr);
+        p.drawn = quarter;
+        return;
+    }
+    if (g_console.barDrawn && p.drawn == p.shown) return;
+    const int64_t time = NowMilliseconds();
+    if (!now && p.everDrawn && time - p.drawnAt < kRedrawInterval) return;
+    DrawBar(p.shown);
+    p.drawn = p.shown;
+    p.drawnAt = time;
+    p.everDrawn = true;
+}
+
+// The last kLabelLength characters of a name (UTF-8 continuation bytes are
+// not characters), after "..." when it was cut.
+std::string ShortLabel(const std::string& name) {
+    size_t start = name.size();
+    for (size_t chars = 0; start > 0 && chars < kLabelLength; ) {
+        --start;
+        if ((static_cast<unsigned char>(name[start]) & 0xC0) != 0x80) ++chars;
+    }
+    return start == 0 ? name : "..." + name.substr(start);
 }
 
 // Warnings and errors go to standard error with a marker ("error:",
@@ -143,7 +208,11 @@ unsigned long ARCSALVE_CALLBACK OnProgress(unsigned long percent) {
         }
         return 0;
     }
-    if (g_console.showBar) DrawBar(percent);
+    if (g_console.bar == BarStyle::kNone) return 1;
+    ProgressState& p = g_console.progress;
+    p.reported = true;
+    p.shown = std::max(p.shown, std::min(percent, 100ul));
+    ShowProgress(false);
     return 1;
 }
 
@@ -188,9 +257,10 @@ void ConsoleInit(const Options& options) {
     const char* term = std::getenv("TERM");
     const char* noColour = std::getenv("NO_COLOR");
     g_console.quiet = options.quiet;
-    g_console.showBar = stderrTty && !options.quiet && !options.noProgress;
-    g_console.colour = stderrTty && (noColour == nullptr || *noColour == '\0') &&
-                       !(term != nullptr && std::strcmp(term, "dumb") == 0);
+    const bool dumb = term != nullptr && std::strcmp(term, "dumb") == 0;
+    if (stderrTty && !options.quiet && !options.noProgress)
+        g_console.bar = dumb ? BarStyle::kLines : BarStyle::kRedraw;
+    g_console.colour = stderrTty && (noColour == nullptr || *noColour == '\0') && !dumb;
     g_console.canAsk = !options.noPrompt && ::isatty(STDIN_FILENO) != 0;
 }
 
@@ -231,7 +301,19 @@ std::string Printable(const char* text) {
 void ResetTally() { g_console.tally = Tally(); }
 Tally CurrentTally() { return g_console.tally; }
 
-void EndProgress() { ClearBar(); }
+void BeginArchive(const std::string& name, bool several) {
+    g_console.progress = ProgressState();
+    if (several) g_console.progress.label = ShortLabel(Printable(name.c_str()));
+}
+
+void EndProgress(bool complete) {
+    ProgressState& p = g_console.progress;
+    if (complete && p.reported) {
+        p.shown = 100;
+        ShowProgress(true);
+    }
+    ClearBar();
+}
 
 void Info(const char* format, ...) {
     if (g_console.quiet) return;

@@ -34,8 +34,14 @@ Tally CurrentTally();
 // start a new line or reorder what follows it.
 std::string Printable(const char* text);
 
-// Removes the progress bar, if one is drawn.
-void EndProgress();
+// Progress: drawn on a terminal (standard error) as a bar redrawn in place,
+// at most about ten times a second and only when its percentage changes; as
+// a line at each quarter where TERM=dumb. BeginArchive starts the bar of the
+// next archive (named on it when the run has several). EndProgress removes
+// the bar; `complete` (the scan read the archive to its end) shows 100%
+// first, when progress was shown for the archive at all.
+void BeginArchive(const std::string& name, bool several);
+void EndProgress(bool complete = false);
 
 // The command's own lines: Info on standard output (not with --quiet), Note
 // on standard error as "arcsalve: ...".

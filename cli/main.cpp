@@ -220,7 +220,7 @@ int RepairOne(const Options& options, const std::string& archive) {
     for (;;) {
         ResetTally();
         unsigned long result = RepairFile(in.data(), inPlace ? nullptr : out.data(), flags, nullptr);
-        EndProgress();
+        EndProgress(result == REPAIR_OK && !Interrupted());
         const Paths paths = LibraryPaths();
         switch (result) {
             case REPAIR_OK:
@@ -289,6 +289,7 @@ int main(int argc, char** argv) {
     const bool several = options.archives.size() > 1;
     for (size_t i = 0; i < options.archives.size() && !Interrupted(); ++i) {
         if (several) Info("%s==> %s <==", i == 0 ? "" : "\n", options.archives[i].c_str());
+        BeginArchive(options.archives[i], several);
         worst = std::max(worst, RepairOne(options, options.archives[i]));
     }
 

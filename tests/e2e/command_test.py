@@ -380,6 +380,19 @@ class Terminal(Case):
         status, screen = on_terminal(self.dir, ["-f", "-o", "out", "big.zip"], close_stdin=True)
         self.assertEqual(status, 0)
         self.assertEqual(re.search(r"(\d+)% \[", screen).group(1), "1")
+        # The bar is redrawn only when its percentage rises: never back when a damaged entry is read again,
+        # ending at 100%, naming its archive in a run over several; TERM=dumb gets a line at each quarter.
+        damaged = bytearray(self.read("big.zip"))
+        damaged[len(damaged) * 3 // 4] ^= 1
+        self.write("d.zip", bytes(damaged))
+        screen = on_terminal(self.dir, ["-f", "-o", "out", "d.zip", "big.zip"])[1]
+        bars = re.findall(r"\r *(\d+)% \[[# ]+\] (\S+)", screen)
+        for name in ("d.zip", "big.zip"):
+            shown = [int(p) for p, n in bars if n == name]
+            self.assertTrue(0 < len(shown) < 200 and shown == sorted(shown) and shown[-1] == 100, (name, shown))
+        screen = on_terminal(self.dir, ["-f", "-o", "out", "d.zip"], env={"TERM": "dumb"})[1]
+        self.assertEqual(re.findall(r"progress: (\d+)%", screen), ["25", "50", "75", "100"])
+        self.assertIsNone(re.search("\x1b|\r(?!\n)", screen))  # (the terminal adds \r to each \n)
         # Ctrl-C where no entry follows: the scan ends and completes the archive.
         with open(self.path("zeros.zip"), "wb") as f:
             f.truncate(1 << 30)
