@@ -29,6 +29,7 @@ struct PasswordState {
     size_t nextGiven = 0;
     bool lastWasGiven = false;  // the last answer came from the list, not the user
     bool hintShown = false;
+    bool skipAll = false;  // the user asked no more: every later entry is skipped unasked
 };
 PasswordState g_passwords;
 
@@ -71,11 +72,15 @@ void WarnIfTooLong(const std::string& password, const char* what) {
              kLongestPassword, kLongestPassword);
 }
 
-// Asks on the terminal with echo off. Empty when the user just pressed
-// Enter, at end of input, or when Ctrl-C interrupted the question.
-std::string AskHidden(const char* name) {
+// What the user answered at the password prompt.
+enum class Typed { kPassword, kSkip, kSkipAll };
+
+// Asks on the terminal with echo off. Enter alone skips the entry; end of
+// input (Ctrl-D: no password can be that) skips it and every later one. A
+// question that Ctrl-C interrupted skips the entry; the stop follows.
+Typed AskHidden(const char* name, std::string* typed) {
     EndProgress();
-    std::fprintf(stderr, "Password for %s (Enter to skip): ", Printable(name).c_str());
+    std::fprintf(stderr, "Password for %s (Enter to skip, Ctrl-D to skip all): ", Printable(name).c_str());
     std::fflush(stderr);
     struct termios saved;
     const bool haveTerminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
@@ -84,12 +89,12 @@ std::string AskHidden(const char* name) {
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
     }
-    std::string typed;
-    bool ok = ReadLine(stdin, &typed);
+    bool ok = ReadLine(stdin, typed);
     if (haveTerminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
     std::fputc('\n', stderr);
-    if (!ok || Interrupted()) return std::string();
-    return typed;
+    if (Interrupted()) return Typed::kSkip;
+    if (!ok) return Typed::kSkipAll;
+    return typed->empty() ? Typed::kSkip : Typed::kPassword;
 }
 
 int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
@@ -102,7 +107,7 @@ int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
         return 1;
     }
     g_passwords.lastWasGiven = false;
-    if (Interrupted()) return 0;
+    if (Interrupted() || g_passwords.skipAll) return 0;
     if (!CanAsk()) {
         if (!g_passwords.hintShown) {
             g_passwords.hintShown = true;
@@ -113,8 +118,16 @@ int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
         }
         return 0;
     }
-    std::string typed = AskHidden(name);
-    if (typed.empty()) return 0;
+    std::string typed;
+    switch (AskHidden(name, &typed)) {
+        case Typed::kSkip: return 0;
+        case Typed::kSkipAll:
+            g_passwords.skipAll = true;
+            Note("no more password questions in this run: an encrypted entry that no known password opens "
+                 "is skipped");
+            return 0;
+        case Typed::kPassword: break;
+    }
     WarnIfTooLong(typed, "the password");
     std::memcpy(password, typed.data(), std::min(typed.size(), kLongestPassword));
     return 1;

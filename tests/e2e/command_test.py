@@ -22,7 +22,7 @@ from salvage import CLI, SOURCE, Case, check_valid, command, main, zip_encrypted
 
 DAMAGED, OLD = "DAMAGED ARCHIVE BYTES", "OLD OUTPUT"
 TRY = "Try 'arcsalve --help' for more information.\n"
-PROMPT = b"(Enter to skip): "
+PROMPT = b"(Enter to skip, Ctrl-D to skip all): "
 
 
 class Command(Case):
@@ -408,13 +408,17 @@ class Terminal(Case):
         os.makedirs(self.path("out"))
         cue = PROMPT
         status, screen = on_terminal(self.dir, ["-o", "out", "e.zip"], [(cue, b"wrong\r"), (cue, b"right\r")])
-        self.assertEqual((status, screen.count("Password for a.txt (Enter to skip): ")), (0, 2), screen)
+        self.assertEqual((status, screen.count("Password for a.txt (Enter to skip, Ctrl-D to skip all): ")), (0, 2), screen)
         self.assertNotIn("right", screen)  # typed without echo
         self.assertNotIn("Password for b.txt", screen)  # the password is remembered
         # Enter skips the entry (the next one asks again).
         status, screen = on_terminal(self.dir, ["-f", "-o", "out", "e.zip"], [(cue, b"\r"), (cue, b"\r"), (cue, b"right\r")])
-        self.assertEqual((status, screen.count("(Enter to skip): ")), (4, 2), screen)
+        self.assertEqual((status, screen.count(cue.decode())), (4, 2), screen)
         self.assertIn("Cannot decrypt b.txt", screen)
+        # Ctrl-D skips every encrypted entry left in the run, in all its archives.
+        self.write("e2.zip", self.read("e.zip"))
+        status, screen = on_terminal(self.dir, ["-f", "-o", "out", "e.zip", "e2.zip"], [(cue, b"\x04")])
+        self.assertEqual((status, screen.count(cue.decode()), screen.count("Cannot decrypt")), (4, 1, 4), screen)
 
 
 if __name__ == "__main__":
