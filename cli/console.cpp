@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,12 @@ struct ConsoleState {
     bool canAsk = false;    // standard input is a terminal and asking is allowed
     bool barDrawn = false;  // the cursor stands at the end of a drawn bar
     bool stopTold = false;  // the user was told that Ctrl-C stops the repair
+    // In a run over several archives the "==> NAME <==" headings on standard
+    // output tell which archive a message is about. Where they do not stand
+    // in the same stream as the warnings and errors (-q, or the two streams
+    // go to different files), each warning and error names its archive.
+    bool headingsApart = false;
+    std::string archivePrefix;  // "NAME: " when messages name their archive
     Tally tally;
     ProgressState progress;
 };
@@ -127,6 +134,7 @@ std::string ShortLabel(const std::string& name) {
 // way.
 void PrintMarked(const char* marker, const char* colour, const char* text) {
     while (*text == ' ') ++text;
+    std::fputs(g_console.archivePrefix.c_str(), stderr);
     const size_t word = std::strlen(marker) - 1;  // the marker without its colon
     const char* colon = std::strchr(text, ':');
     if (strncasecmp(text, marker, word) == 0 && colon != nullptr) {
@@ -172,9 +180,30 @@ bool IsUnsafe(uint32_t cp) {
            (cp >= 0x2066 && cp <= 0x2069);
 }
 
+// The library gives the size of an entry that it does not know (streamed:
+// the header holds 0 and no data descriptor was reached) as 0, "Salvaged N
+// of 0"; the command shows it as "Salvaged N of unknown size". Only the
+// library's own English text is recognised; a catalogue's text is shown as
+// it is.
+std::string WithUnknownSize(const std::string& text) {
+    static const std::string kSalvaged = "Salvaged ", kOfZero = " of 0";
+    if (text.size() < kOfZero.size() || text.compare(text.size() - kOfZero.size(), kOfZero.size(), kOfZero) != 0)
+        return text;
+    const size_t end = text.size() - kOfZero.size();
+    size_t start = end;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(text[start - 1]))) --start;
+    if (start == end || start < kSalvaged.size() ||
+        text.compare(start - kSalvaged.size(), kSalvaged.size(), kSalvaged) != 0)
+        return text;
+    return text.substr(0, end) + " of unknown size";
+}
+
+// MESSAGE_FATAL ("File Error", "Error creating backup file") says only that
+// the call failed: it is counted but not shown, since the command finds out
+// and tells why (main.cpp), and the reason comes first and alone.
 void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
     ClearBar();
-    const std::string safe = Printable(raw);
+    const std::string safe = WithUnknownSize(Printable(raw));
     const char* text = safe.c_str();
     switch (level) {
         case MESSAGE_INFO:
@@ -188,7 +217,6 @@ void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
             return;
         case MESSAGE_FATAL:
             ++g_console.tally.fatal;
-            PrintMarked("error:", "1;31", text);
             return;
         default:
             ++g_console.tally.errors;
@@ -262,6 +290,10 @@ void ConsoleInit(const Options& options) {
         g_console.bar = dumb ? BarStyle::kLines : BarStyle::kRedraw;
     g_console.colour = stderrTty && (noColour == nullptr || *noColour == '\0') && !dumb;
     g_console.canAsk = !options.noPrompt && ::isatty(STDIN_FILENO) != 0;
+    struct stat out, err;
+    g_console.headingsApart = options.quiet || ::fstat(STDOUT_FILENO, &out) != 0 ||
+                              ::fstat(STDERR_FILENO, &err) != 0 || out.st_dev != err.st_dev ||
+                              out.st_ino != err.st_ino;
 }
 
 void InstallCallbacks() {
@@ -304,6 +336,7 @@ Tally CurrentTally() { return g_console.tally; }
 void BeginArchive(const std::string& name, bool several) {
     g_console.progress = ProgressState();
     if (several) g_console.progress.label = ShortLabel(Printable(name.c_str()));
+    g_console.archivePrefix = several && g_console.headingsApart ? Printable(name.c_str()) + ": " : "";
 }
 
 void EndProgress(bool complete) {

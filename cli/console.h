@@ -22,7 +22,7 @@ void RemoveCallbacks();
 struct Tally {
     int warnings = 0;  // level 1: an entry's size differs from the recorded one
     int errors = 0;    // level 2: entries damaged or skipped, summary counters
-    int fatal = 0;     // level -1: the call ended before salvaging
+    int fatal = 0;     // level -1: the call ended before salvaging (not shown)
 };
 void ResetTally();
 Tally CurrentTally();
@@ -34,6 +34,8 @@ Tally CurrentTally();
 // start a new line or reorder what follows it.
 std::string Printable(const char* text);
 
+// BeginArchive also makes warnings and errors name the archive in a run over
+// several, where the headings of standard output do not stand beside them.
 // Progress: drawn on a terminal (standard error) as a bar redrawn in place,
 // at most about ten times a second and only when its percentage changes; as
 // a line at each quarter where TERM=dumb. BeginArchive starts the bar of the

@@ -76,8 +76,25 @@ const std::string* RebuiltFrom(const char* output) {
     return nullptr;
 }
 
-// The library only says "File Error"; find out which file and why.
-void ExplainFileError(const std::string& archive, const Paths& paths) {
+// Why `path` cannot be created under its name with `suffix` added, as far
+// as can be seen without creating anything: a directory stands in its place,
+// its directory is missing, not writable or on a read-only file system, or
+// the name is too long for it. Empty when nothing is seen.
+std::string WhyNotCreatable(const std::string& path, const char* suffix) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+    const std::string dir = DirectoryOf(path);
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return std::strerror(errno);
+    const long longest = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    const size_t name = path.size() - path.rfind('/') - 1 + std::strlen(suffix);
+    if (longest > 0 && name > static_cast<size_t>(longest)) return std::strerror(ENAMETOOLONG);
+    return std::string();
+}
+
+// The library only says "File Error" (not shown); find out which file and
+// why. `output` is the rebuilt archive meant, also when the library no longer
+// names it (the salvage ran but its archive could not take its name).
+void ExplainFileError(const std::string& archive, const Paths& paths, const std::string& output) {
     if (*paths.source == '\0') {
         Note("%s: name too long", archive.c_str());
         return;
@@ -99,7 +116,10 @@ void ExplainFileError(const std::string& archive, const Paths& paths) {
         return;
     }
     ::close(fd);
-    Note("%s: cannot create the rebuilt archive %s", archive.c_str(), paths.output);
+    // The rebuilt archive is written first as NAME.arcsalve beside its name.
+    const std::string why = WhyNotCreatable(output, ".arcsalve");
+    Note("%s: cannot create the rebuilt archive %s%s%s", archive.c_str(), output.c_str(), why.empty() ? "" : ": ",
+         why.c_str());
 }
 
 // One of the library's questions: the flag that answers it, what to ask on a
@@ -217,22 +237,28 @@ int RepairOne(const Options& options, const std::string& archive) {
              options.outputDir.c_str());
     }
 
+    // The rebuilt archive's name, as the library last gave it (a question
+    // names it), else as it derives it: the input's own, or in DIR.
+    std::string output = inPlace ? archive : options.outputDir + "/" + archive.substr(archive.rfind('/') + 1);
     for (;;) {
         ResetTally();
         unsigned long result = RepairFile(in.data(), inPlace ? nullptr : out.data(), flags, nullptr);
         EndProgress(result == REPAIR_OK && !Interrupted());
         const Paths paths = LibraryPaths();
+        if (*paths.output != '\0') output = paths.output;
         switch (result) {
             case REPAIR_OK:
                 return OutcomeOfRun(archive, paths, inPlace);
             case REPAIR_ERR_FILE:
-                ExplainFileError(archive, paths);
+                ExplainFileError(archive, paths, output);
                 return kExitFileError;
-            case REPAIR_ERR_BACKUP:
-                Note("%s: cannot move it to %s; nothing was changed (-o DIR repairs into "
+            case REPAIR_ERR_BACKUP: {
+                const std::string why = WhyNotCreatable(paths.source, "");
+                Note("%s: cannot move it to %s%s%s; nothing was changed (-o DIR repairs into "
                      "another directory)",
-                     archive.c_str(), paths.source);
+                     archive.c_str(), paths.source, why.empty() ? "" : ": ", why.c_str());
                 return kExitFileError;
+            }
             case REPAIR_BACKUP_EXISTS:
             case REPAIR_INPUT_IS_BACKUP:
             case REPAIR_OUTPUT_EXISTS: {
