@@ -22,7 +22,8 @@ lib=$(find "$prefix" -name 'libarcsalve.so.*.*.*' -type f)
 [ -n "$lib" ] || fail "no versioned libarcsalve.so installed"
 soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = libarcsalve.so.0 ] || fail "SONAME is '$soname', not libarcsalve.so.0"
-for f in bin/arcsalve include/arcsalve/arcsalve.h share/man/man1/arcsalve.1; do
+for f in bin/arcsalve include/arcsalve/arcsalve.h share/man/man1/arcsalve.1 \
+         share/bash-completion/completions/arcsalve; do
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 
@@ -79,6 +80,20 @@ status=0
 env -u LD_LIBRARY_PATH "$prefix/bin/arcsalve" -q --no-progress -o "$work/out" "$work/in/again.zip" \
   >/dev/null 2>&1 || status=$?
 [ "$status" -eq 1 ] && [ -f "$work/out/again.zip" ] || fail "installed command ended with $status"
+
+# The bash completion parses, and completes options from the installed
+# command's help, directories after -o, and archives (*.zip, any case) and
+# directories elsewhere.
+completion=$prefix/share/bash-completion/completions/arcsalve
+bash -n "$completion" || fail "the bash completion does not parse"
+mkdir -p "$work/complete/sub dir" && touch "$work/complete/"{a.zip,b.ZIP,notes.txt}
+got=$(cd "$work/complete" && bash -c 'source "$1"
+  complete_line() { COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _arcsalve "$1"
+                    printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd "|"; }
+  complete_line "$2" ""; complete_line "$2" -o ""; complete_line "$2" --output = s; complete_line "$2" --no-pro
+' _ "$completion" "$prefix/bin/arcsalve")
+[ "$got" = "$(printf 'a.zip|b.ZIP|sub dir\nsub dir\nsub dir\n--no-progress|--no-prompt')" ] ||
+  fail "bash completion gave: $got"
 
 # The man page renders without a warning.
 warnings=$(groff -man -Tutf8 -ww "$prefix/share/man/man1/arcsalve.1" 2>&1 >/dev/null)

@@ -1,7 +1,7 @@
 # What `cmake --install build [--prefix P]` puts in place: the command, the
 # shared library (libarcsalve.so.0 -> .so.0.1.0, with the .so link for the
 # linker), the public header, a pkg-config file, a CMake package giving the
-# imported target arcsalve::arcsalve, and the man page.
+# imported target arcsalve::arcsalve, the man page and the bash completion.
 include(CMakePackageConfigHelpers)
 
 # The installed command finds the library beside it under any prefix.
@@ -13,6 +13,8 @@ install(TARGETS arcsalve EXPORT arcsalveTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Development)
 install(DIRECTORY include/arcsalve DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT Development)
 install(FILES cli/arcsalve.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES cli/arcsalve.bash DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+  RENAME arcsalve)
 
 # The prefix is found from where the .pc file lies, so that the file stays
 # right when the install is given another prefix (--prefix, DESTDIR, a copy).
