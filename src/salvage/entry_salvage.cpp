@@ -1,11 +1,12 @@
-// The salvage of one entry: read and check its local header and name, copy
-// them into the new archive, get a password when it is encrypted, decode its
-// data into the temporary file, report how much came out, re-compress that
-// behind the header, and rewrite the header with what was really written.
+// The salvage of one entry: read and check its local header and name, get a
+// password when it is encrypted, decode its data into the temporary file,
+// report how much came out, write the header and re-compress the data behind
+// it, and rewrite the header with what was really written.
 //
-// In the new archive an entry's bytes go out in this order: header and name,
-// the re-compressed data, then the header again with the final method, sizes
-// and CRC-32. A dropped entry is cut out again, so it leaves nothing behind.
+// In the new archive an entry's bytes go out in this order: header, name and
+// carried extra blocks (once the entry is decoded and checked), the
+// re-compressed data, then the header again over the first with the final
+// method, sizes and CRC-32. A dropped entry is cut out again, so it leaves nothing behind.
 #include <cstdlib>
 #include <cstring>
 
@@ -56,8 +57,6 @@ struct Expected {
 bool CrcFits(const Expected& e, uint32_t crc) {
     return (e.crcKnown && crc == e.crc) || (e.headerCrcKnown && crc == e.headerCrc);
 }
-
-void Write(FileHandle output, const void* data, uint32_t count) { FileWrite(output, data, count); }
 
 // Moves the output back to `offset` and cuts it there.
 void CutOutputAt(FileHandle output, uint64_t offset) {
@@ -230,13 +229,22 @@ bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint3
 
 }  // namespace
 
+bool BeginEntryData(Salvage& s, const SalvageEntry& entry) {
+    FileSeek(s.run.output, entry.localHeaderOffset);
+    if (WriteLocalHeader(s.run.output, entry)) return true;
+    s.run.status.writeFailed = 1;
+    return false;
+}
+
 // An entry's data: its expectations, its password, an intact copy when it
 // may be kept as it is; else its decode into the temporary file, the verdict
 // on the size, the re-compression behind the header, the verdict on the
 // CRC-32, and the header's final fields. The entry keeps the CRC-32 of what
 // was salvaged.
-int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* name) {
+int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
     RepairRun& run = s.run;
+    uint8_t* header = entry.localHeader;
+    const char* name = entry.name;
     ++run.counters.filesFound;
     const uint16_t flags = LoadLE16(header + kLhFlags);
     // The data starts here, encryption header included.
@@ -255,7 +263,7 @@ int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* n
     // its output: an intact one then needs no temporary file at all. Any
     // other comes back with the reader at its data again.
     if (MayKeepIntact(run, header)) {
-        int kept = KeepIfIntact(s, header, shown);
+        int kept = KeepIfIntact(s, entry, shown);
         if (kept != kNotIntact) return kept ? 2 : 0;
     }
 
@@ -289,7 +297,8 @@ int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* n
 
     uint32_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressed = RecompressEntry(run, shown, tempPath, size, &method, &crc);
+    uint32_t compressed = kRecompressFailed;
+    if (BeginEntryData(s, entry)) compressed = RecompressEntry(run, shown, tempPath, size, &method, &crc);
     PathDelete(tempPath);
     if (compressed == kRecompressFailed) {
         ++run.counters.recompressFailed;
@@ -390,14 +399,13 @@ int SalvageOneEntry(Salvage& s) {
     ReadExtraField(s, entry->localHeader);
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
-    // Checked before the salvage rewrites the header's sizes.
+    // Checked before the salvage rewrites the header's sizes. The local
+    // header goes out right before the data (BeginEntryData).
     const bool streamed = IsStreamedEntry(run, entry->localHeader);
     const uint64_t entryStart = FileTell(run.output);
     entry->localHeaderOffset = entryStart;
-    Write(run.output, entry->localHeader, kLocalHeaderSize);
-    Write(run.output, name, nameLength);
 
-    const int saved = SalvageEntryData(s, entry->localHeader, name);
+    const int saved = SalvageEntryData(s, *entry);
     if (!saved) {
         CutOutputAt(run.output, entryStart);
         ReleaseSalvageEntry(entry);
@@ -412,7 +420,7 @@ int SalvageOneEntry(Salvage& s) {
     StoreLE16(h + kLhVersion, kVersionNeeded);
     const uint64_t entryEnd = FileTell(run.output);
     FileSeek(run.output, entryStart);
-    Write(run.output, h, kLocalHeaderSize);
+    WriteLocalHeader(run.output, *entry);
     FileSeek(run.output, entryEnd);
     AppendSalvageEntry(s, entry);
     if (saved != 2) return kEntryNotIntact;

@@ -68,8 +68,9 @@ int CopyOriginalData(RepairRun& run, uint64_t offset, uint64_t length) {
     return 0;
 }
 
-int KeepIfIntact(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown) {
+int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {
     RepairRun& run = s.run;
+    uint8_t* header = entry.localHeader;
     const uint64_t dataStart = ReaderPosition(s.reader);
     IntactCheck check{};
     check.recordedSize = LoadLE32(header + kLhUncompressed);
@@ -103,7 +104,7 @@ int KeepIfIntact(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown
 
     if (ProvedIntact(check)) {
         const int64_t length = check.outcome.streamLength;
-        if (CopyOriginalData(run, dataStart, static_cast<uint64_t>(length))) {
+        if (BeginEntryData(s, entry) && CopyOriginalData(run, dataStart, static_cast<uint64_t>(length))) {
             StoreLE32(header + kLhCompressed, static_cast<uint32_t>(length));
             StoreLE32(header + kLhUncompressed, check.recordedSize);
             StoreLE32(header + kLhCrc, check.outcome.crc);

@@ -33,13 +33,14 @@ constexpr int kNotIntact = -1;
 
 // Salvages an entry that MayKeepIntact allows, with the archive reader at its
 // data, if it proves intact: one decode that checks the output without
-// writing it anywhere, then the copy of the original data. Returns 1 when the
-// entry was kept (the header copy then holds its sizes and CRC-32, the
-// method stays, and its line was reported); 0 when it must be dropped (the
+// writing it anywhere, then the entry's local header (BeginEntryData) and the
+// copy of the original data. Returns 1 when the entry was kept (its header
+// copy then holds its sizes and CRC-32, the method stays, and its line was
+// reported); 0 when it must be dropped (the
 // host asked to stop, without a message; a write failed, reported);
 // kNotIntact with the reader back at the data, for the entry's classic
 // salvage. `shown` is the name as messages show it.
-int KeepIfIntact(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown);
+int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown);
 
 // What the entry salvage knows about an entry's data once it is decoded.
 struct IntactCheck {

@@ -13,6 +13,7 @@
 #include "decode/decode_frame.h"
 #include "salvage/archive_reader.h"
 #include "salvage/listed_names.h"
+#include "salvage/rebuilt_headers.h"
 
 namespace arcsalve {
 
@@ -22,6 +23,7 @@ struct SalvageEntry {
     char* name;               // the name as stored, NUL-terminated, owned here
     uint64_t localHeaderOffset;  // where its local header stands in the new archive
     uint8_t localHeader[kLocalHeaderSize];  // the local header as finally written
+    ExtraBlocks carried;      // extra blocks for both its headers (rebuilt_headers.h)
 };
 
 // One scan's state: the run, the reader over its input, the saved entries in
@@ -65,9 +67,16 @@ enum EntryResult : int {
 int SalvageOneEntry(Salvage& s);
 
 // Decodes, checks, reports and re-compresses one entry's data behind its
-// header in the output; updates the 30-byte header copy with the method,
+// header in the output; updates the entry's header copy with the method,
 // sizes and CRC-32 of what was written. 1: keep the entry; 0: drop it.
-int SalvageEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* name);
+int SalvageEntryData(Salvage& s, SalvageEntry& entry);
+
+// Writes the entry's local header, name and carried extra blocks where the
+// entry starts in the output (its localHeaderOffset) and leaves the output
+// right after them, where its data goes: called right before the data is
+// written, once the blocks are settled. Again after a failed copy, it
+// starts the entry over. True when all was written.
+bool BeginEntryData(Salvage& s, const SalvageEntry& entry);
 
 // With flag bit 3 the CRC-32 and sizes also follow the data in a descriptor.
 // Reads it where the header's compressed size says the data (from dataStart,

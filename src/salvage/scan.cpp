@@ -4,10 +4,11 @@
 // that were saved get a fresh central directory and end record.
 //
 // The rebuilt archive: for each saved entry, in input order, its 30-byte
-// local header, name and re-compressed data (no extra fields, encryption
-// headers or data descriptors); then one central directory record and name
-// per entry; then the end record (past 65,535 entries preceded by a ZIP64
-// end record and its locator) and nothing after it. The whole stays below
+// local header, name, the extra blocks it carries (rebuilt_headers.h) and
+// its data (no encryption headers or data descriptors); then one central
+// directory record, name and extra field per entry; then the end record
+// (past 65,535 entries preceded by a ZIP64 end record and its locator) and
+// nothing after it. The whole stays below
 // 4 GiB: the entry that would pass it ends the scan.
 #include "salvage/scan.h"
 
@@ -21,6 +22,7 @@
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
 #include "salvage/listed_names.h"
+#include "salvage/rebuilt_headers.h"
 #include "salvage/salvage_entry.h"
 #include "salvage/streamed_entry.h"
 
@@ -32,13 +34,6 @@ namespace {
 // and a signature may start among them.
 constexpr int32_t kRescanAfterEntry = 8;
 
-
-// Central directory records say "made by version 2.0 on MS-DOS" and "2.0
-// needed"; a directory entry (a name ending in "/" with no data) gets the
-// MS-DOS directory attribute.
-constexpr uint16_t kVersionMadeBy = 20;
-constexpr uint16_t kVersionNeeded = 20;
-constexpr uint32_t kDosDirectoryAttribute = 0x10;
 
 // The rebuilt archive must stay within the run's archive size limit (4 GiB
 // - 1 bytes: its offsets are 32-bit fields). An entry that would take it
@@ -60,10 +55,6 @@ void ReleaseList(Salvage& s) {
     s.tail = nullptr;
     s.records = 0;
     s.centralSize = 0;
-}
-
-uint64_t CentralRecordBytes(const SalvageEntry& entry) {
-    return kCentralRecordSize + uint64_t{LoadLE16(entry.localHeader + kLhNameLength)};
 }
 
 // The end records for `records` entries.
@@ -110,29 +101,6 @@ inline SignatureState NextState(SignatureState state, uint8_t byte) {
     }
 }
 
-// Builds the central directory record of a saved entry from its local header.
-void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecordSize]) {
-    const uint8_t* h = entry.localHeader;
-    const uint16_t nameLength = LoadLE16(h + kLhNameLength);
-    const uint32_t size = LoadLE32(h + kLhUncompressed);
-    const bool directory = entry.name[nameLength - 1] == '/' && size == 0;
-    std::memset(record, 0, kCentralRecordSize);
-    StoreLE32(record + 0, 0x02014B50);                // signature "PK", 1, 2
-    StoreLE16(record + 4, kVersionMadeBy);
-    StoreLE16(record + 6, kVersionNeeded);
-    StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // 0, or bit 11 for a UTF-8 name
-    StoreLE16(record + 10, LoadLE16(h + kLhMethod));
-    StoreLE16(record + 12, LoadLE16(h + kLhTime));
-    StoreLE16(record + 14, LoadLE16(h + kLhDate));
-    StoreLE32(record + 16, LoadLE32(h + kLhCrc));
-    StoreLE32(record + 20, LoadLE32(h + kLhCompressed));
-    StoreLE32(record + 24, size);
-    StoreLE16(record + 28, nameLength);
-    // 30 extra length, 32 comment length, 34 disk, 36 internal attributes: 0.
-    StoreLE32(record + 38, directory ? kDosDirectoryAttribute : 0);
-    StoreLE32(record + 42, static_cast<uint32_t>(entry.localHeaderOffset));
-}
-
 bool WriteWhole(FileHandle output, const void* data, uint32_t count) {
     return FileWrite(output, data, count) == count;
 }
@@ -173,10 +141,7 @@ int WriteCentralDirectory(Salvage& s) {
     bool written = true;
     while (s.head != nullptr && written) {
         SalvageEntry* entry = s.head;
-        uint8_t record[kCentralRecordSize];
-        BuildCentralRecord(*entry, record);
-        written = WriteWhole(output, record, kCentralRecordSize) &&
-                  WriteWhole(output, entry->name, LoadLE16(entry->localHeader + kLhNameLength));
+        written = WriteCentralRecord(output, *entry);
         ++records;
         s.head = entry->next;
         ReleaseSalvageEntry(entry);

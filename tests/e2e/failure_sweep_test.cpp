@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/testing/fault_platform.h"
+#include "salvage/salvage_entry.h"
 #include "support/harness.h"
 #include "support/zlib_oracle.h"
 
@@ -194,6 +195,31 @@ TEST(Limits, DecodedSizeAndArchiveSize) {
         EXPECT_EQ(run.Count("2|  1 system errors"), c.fit < 4 ? 1u : 0u);
         EXPECT_EQ(run.messages.back(), "0|Salvaged data stored in " + dir / "in.zip");
         EXPECT_EQ(ReadFile(run.output).size(), whole - static_cast<uint64_t>(4 - c.fit) * 93);
+    }
+}
+
+// Extra blocks an entry carries go into its local header and central record
+// alike, behind the name; a block that does not fit the room is refused.
+TEST(RebuiltHeaders, CarriedBlocksInBothHeaders) {
+    Scratch dir;
+    char name[] = "a";
+    SalvageEntry entry{};
+    entry.name = name;
+    entry.localHeader[kLhNameLength] = 1;
+    const uint8_t data[kMaxCarriedExtra] = {7};
+    ASSERT_TRUE(CarryExtraBlock(entry.carried, 0x9901, data, 7));
+    EXPECT_FALSE(CarryExtraBlock(entry.carried, 0x5455, data, kMaxCarriedExtra - 11 - 3));
+    ASSERT_TRUE(CarryExtraBlock(entry.carried, 0x5455, data, kMaxCarriedExtra - 11 - 4));
+    FileHandle out = FileCreate((dir / "h").c_str());
+    ASSERT_TRUE(WriteLocalHeader(out, entry) && WriteCentralRecord(out, entry));
+    FileClose(out);
+    const Bytes bytes = ReadFile(dir / "h");
+    ASSERT_EQ(bytes.size(), LocalHeaderBytes(entry) + CentralRecordBytes(entry));
+    const Bytes block = {0x01, 0x99, 7, 0, 7, 0, 0, 0, 0, 0, 0, 0x55, 0x54, 49, 0};
+    for (size_t at : {size_t{0}, size_t{30 + 1 + 64}}) {
+        const size_t lengthAt = at + (at == 0 ? 28 : 30), nameAt = at + (at == 0 ? 30 : 46);
+        EXPECT_EQ(bytes[lengthAt], 64);
+        EXPECT_EQ(Bytes(bytes.begin() + nameAt + 1, bytes.begin() + nameAt + 16), block);
     }
 }
 
