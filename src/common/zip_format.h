@@ -29,6 +29,7 @@ constexpr uint16_t kMethodReduced4 = 5;
 constexpr uint16_t kMethodImploded = 6;
 constexpr uint16_t kMethodTokenized = 7;  // never had a decoder: always a failure
 constexpr uint16_t kMethodDeflated = 8;
+constexpr uint16_t kMethodDeflate64 = 9;  // deflate with a 64 KiB window and longer matches
 
 constexpr uint16_t kFlagEncrypted = 0x0001;     // bit 0: traditional encryption
 constexpr uint16_t kFlagDataDescriptor = 0x0008;// bit 3: sizes and CRC follow the data

@@ -79,7 +79,7 @@ inline const HuffEntry* DecodeSymbol(BitReader& bits, const HuffEntry* table, ui
     while (e->extra > kHuffLiteral) {
         if (e->extra == kHuffInvalid) return nullptr;
         bits.Drop(e->bits);
-        const uint32_t width = e->extra - kHuffLiteral;
+        const uint32_t width = e->extra - kHuffLinkBase;
         bits.Need(width);
         e = e->next + LowBits(kInverted ? ~bits.buffer : bits.buffer, width);
     }

@@ -26,7 +26,7 @@ int64_t DataLength(const uint8_t header[30], bool encrypted) {
     return size;
 }
 
-// Method table. Methods 7 (tokenized) and 9 and above have no decoder: 7 is
+// Method table. Methods 7 (tokenized) and 10 and above have no decoder: 7 is
 // reported as a failure, the rest as decoded, leaving the temporary file
 // empty so that the size check reports the difference.
 int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
@@ -40,6 +40,7 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
         case kMethodImploded: return Explode(state, flags) ? 1 : 0;
         case kMethodTokenized: return 0;
         case kMethodDeflated: return Inflate(state) ? 1 : 0;
+        case kMethodDeflate64: return InflateDeflate64(state) ? 1 : 0;
         default: return 1;
     }
 }
@@ -134,9 +135,9 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
         state->streamed = 1;
         state->search = search;
         result = CopyStoredStreamed(state);
-    } else if (method == kMethodDeflated) {
+    } else if (method == kMethodDeflated || method == kMethodDeflate64) {
         state->streamed = 1;
-        result = Inflate(state) ? 1 : 0;
+        result = (method == kMethodDeflated ? Inflate(state) : InflateDeflate64(state)) ? 1 : 0;
         ReturnUnusedInput(state);
     } else {
         result = Dispatch(state, method, LoadLE16(header + kLhFlags));

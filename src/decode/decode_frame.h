@@ -22,8 +22,9 @@ constexpr int32_t kInputChunk = 1024;
 // archive read at a time: its bit buffer reads ahead of the last code.
 constexpr int32_t kEndOfDataAllowance = 10;
 // The sliding window of inflate, explode and unshrink: deflate's largest
-// distance is 32768.
+// distance is 32768. Deflate64 reaches 65536 bytes back.
 constexpr uint32_t kWindowSize = 32768;
+constexpr uint32_t kLargeWindowSize = 65536;
 
 // What a decode works with besides the entry: where its compressed bytes come
 // from, the run's status (a stop or a failed write ends the decode; a short
@@ -119,12 +120,14 @@ struct DecodeWorkspace {
     uint8_t* stringStack;       // 8194 bytes, filled backwards from 8191
     // Shared by all three.
     uint32_t outputPosition;    // plain bytes already flushed
-    uint32_t windowPosition;    // next free window byte, 0 to 32768
+    uint32_t windowPosition;    // next free window byte, 0 to the window's size
     // Inflate's bit reader between blocks (see BitReader).
     uint32_t bitBuffer;
     uint32_t bitCount;
     uint32_t bitsMadeUp;
-    uint8_t window[kWindowSize];
+    // The window: kWindowSize bytes, or kLargeWindowSize for Deflate64 (a
+    // decoder with the smaller window may allocate the block only that far).
+    uint8_t window[kLargeWindowSize];
 };
 
 // Decodes one entry's data into outputFile from offset 0. header is the
@@ -138,7 +141,7 @@ int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHand
                 DecodeOutcome* outcome = nullptr);
 
 // DecodeEntry for an entry with a trailing data descriptor (flag bit 3,
-// compressed size 0 in the header), stored or deflated; other methods are
+// compressed size 0 in the header), stored or deflated (or Deflate64); other methods are
 // decoded as DecodeEntry does. The archive reader stands at the first data
 // byte (after the encryption header when encrypted). Deflated data is read up
 // to the end of the input instead of a recorded size; when the stream ends,

@@ -14,6 +14,7 @@ int Unshrink(DecodeState* state);                     // method 1
 int Unreduce(DecodeState* state, int factor);         // methods 2 to 5: factor 1 to 4
 int Explode(DecodeState* state, uint16_t flags);      // method 6
 int Inflate(DecodeState* state);                      // method 8
+int InflateDeflate64(DecodeState* state);             // method 9
 // Method 0 with a trailing data descriptor: copies up to the descriptor.
 int CopyStoredStreamed(DecodeState* state);
 

@@ -109,7 +109,7 @@ int OpenLevels(TableBuilder* b, const uint32_t count[], uint32_t reversed, uint3
             // so is l bits wide.
             assert(b->blockBits[level - 1] == l);
             HuffEntry& link = b->block[level - 1][(reversed >> (w - l)) & ((uint32_t{1} << l) - 1)];
-            link.extra = static_cast<uint8_t>(16 + j);
+            link.extra = static_cast<uint8_t>(kHuffLinkBase + j);
             link.bits = static_cast<uint8_t>(l);
             link.next = block;
         }

@@ -6,8 +6,8 @@
 // codes longer than that continue in subtables. Decoding:
 //
 //   entry = table[LowBits(bitBuffer, lookupBits)]
-//   while entry.extra > 16:              // a link (or 99: invalid)
-//       drop entry.bits; entry = entry.next[LowBits(bitBuffer, entry.extra - 16)]
+//   while entry.extra > kHuffLiteral:    // a link (or 99: invalid)
+//       drop entry.bits; entry = entry.next[LowBits(bitBuffer, entry.extra - kHuffLinkBase)]
 //   drop entry.bits; act on entry.extra
 #ifndef ARCSALVE_DECODE_HUFFMAN_TABLE_H
 #define ARCSALVE_DECODE_HUFFMAN_TABLE_H
@@ -19,10 +19,13 @@
 namespace arcsalve {
 
 // What an entry means, by its `extra` field.
-// 0..13: base `value` + that many extra bits.
-constexpr uint8_t kHuffEndOfBlock = 15;    // a simple symbol of 256 or more
-constexpr uint8_t kHuffLiteral = 16;       // a simple symbol below 256
-// 17..32: link: drop `bits`, index `next` by the next (extra - 16) bits.
+// 0..16: base `value` + that many extra bits (Deflate64's longest length
+// takes 16).
+constexpr uint8_t kHuffMaxExtraBits = 16;
+constexpr uint8_t kHuffEndOfBlock = 30;    // a simple symbol of 256 or more
+constexpr uint8_t kHuffLiteral = 31;       // a simple symbol below 256
+// 33..48: link: drop `bits`, index `next` by the next (extra - 32) bits.
+constexpr uint8_t kHuffLinkBase = 32;
 constexpr uint8_t kHuffInvalid = 99;       // no symbol has this bit pattern
 
 struct HuffEntry {

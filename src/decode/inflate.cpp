@@ -1,9 +1,16 @@
-// Inflate: the decoder of compression method 8 (deflate, RFC 1951).
+// Inflate: the decoder of compression methods 8 (deflate, RFC 1951) and 9
+// (Deflate64).
 //
 // A deflate stream is a sequence of blocks, each with a 3-bit header (last-
 // block bit, then a 2-bit type): stored (0), fixed Huffman codes (1), dynamic
 // Huffman codes (2). Huffman blocks code literals, an end-of-block symbol and
 // length/distance pairs that copy from the last 32768 bytes of output.
+//
+// Deflate64 is the same format with three codes changed: distances reach
+// 65536 bytes back (distance codes 30 and 31: bases 32769 and 49153, 14
+// extra bits each), and length symbol 285 is base 3 with 16 extra bits
+// (lengths 3 to 65538) instead of 258. One decoder serves both, told apart
+// by an InflateFormat: its value lists and its window size.
 //
 // Salvage comes first here: the decoder stops at the first error and the part
 // of the window decoded so far is still written out, so the temporary file
@@ -11,7 +18,8 @@
 //
 // Where this decoder is more lenient than RFC 1951, on purpose (old
 // archivers wrote such streams and their data is still worth having):
-//   - distance codes 30 and 31 decode like code 29 (base 24577, 13 extra bits);
+//   - in deflate, distance codes 30 and 31 decode like code 29 (base 24577,
+//     13 extra bits);
 //   - a dynamic block may declare up to 288 literal/length and 32 distance
 //     codes (symbols 286 and 287 are still errors when they occur);
 //   - an incomplete distance code is accepted; its spare patterns are errors;
@@ -21,6 +29,7 @@
 // a request finds too few in the 32-bit buffer; the decoder never reads
 // further ahead than that, so the archive reader ends up where the scan
 // expects it after the entry.
+#include <cstddef>
 #include <cstring>
 
 #include "common/deflate_format.h"
@@ -49,34 +58,54 @@ constexpr uint32_t kLiteralCodes = 288;  // 256 literals, end of block, 31 lengt
 constexpr uint32_t kDistanceCodes = 32;  // 30 in RFC 1951, 2 more accepted here
 constexpr uint32_t kFirstLengthSymbol = 257;
 
-// The value lists of the decoding tables: the format's bases and extra bits
-// (common/deflate_format.h), widened to 32 entries. Length symbols 286 and
-// 287 are marked invalid (99), so their table entries decode as errors;
-// distance codes 30 and 31 repeat code 29.
-struct InflateLists {
+// What sets deflate and Deflate64 apart: the value lists of the decoding
+// tables (the format's bases and extra bits from common/deflate_format.h,
+// widened to 32 entries; length symbols 286 and 287 marked invalid, 99, so
+// their table entries decode as errors), the window, and how many of the
+// fixed code's 32 distance patterns are codes.
+struct InflateFormat {
     uint16_t lengthBase[kListLength];
     uint16_t lengthExtra[kListLength];
     uint16_t distanceBase[kListLength];
     uint16_t distanceExtra[kListLength];
+    uint32_t windowSize;
+    uint32_t fixedDistanceCodes;
 };
 
-constexpr InflateLists MakeInflateLists() {
-    InflateLists lists{};
+// Deflate: distance codes 30 and 31 repeat code 29. Deflate64: they reach
+// on to 65536, and symbol 285 takes 16 extra bits.
+constexpr InflateFormat MakeInflateFormat(bool deflate64) {
+    InflateFormat f{};
     for (uint32_t i = 0; i < kListLength; ++i) {
         const bool length = i < uint32_t{kDeflateLengthCodes};
-        lists.lengthBase[i] = length ? kDeflateLengthBase[i] : 0;
-        lists.lengthExtra[i] = length ? kDeflateLengthExtra[i] : kHuffInvalid;
+        f.lengthBase[i] = length ? kDeflateLengthBase[i] : 0;
+        f.lengthExtra[i] = length ? kDeflateLengthExtra[i] : kHuffInvalid;
         const uint32_t d = i < uint32_t{kDeflateDistanceCodes} ? i : kDeflateDistanceCodes - 1;
-        lists.distanceBase[i] = kDeflateDistanceBase[d];
-        lists.distanceExtra[i] = kDeflateDistanceExtra[d];
+        f.distanceBase[i] = kDeflateDistanceBase[d];
+        f.distanceExtra[i] = kDeflateDistanceExtra[d];
     }
-    return lists;
+    f.windowSize = kWindowSize;
+    f.fixedDistanceCodes = kDeflateDistanceCodes;
+    if (deflate64) {
+        f.lengthBase[kDeflateLengthCodes - 1] = 3;
+        f.lengthExtra[kDeflateLengthCodes - 1] = 16;
+        f.distanceBase[30] = 32769;
+        f.distanceBase[31] = 49153;
+        f.distanceExtra[30] = f.distanceExtra[31] = 14;
+        f.windowSize = kLargeWindowSize;
+        f.fixedDistanceCodes = 32;
+    }
+    return f;
 }
-constexpr InflateLists kLists = MakeInflateLists();
+constexpr InflateFormat kDeflate = MakeInflateFormat(false);
+constexpr InflateFormat kDeflate64 = MakeInflateFormat(true);
 
 static_assert(258 <= 3 + 255, "symbol 285 is the longest match deflate can code");
 static_assert(24577 + (1u << 13) - 1 == kWindowSize, "the longest distance reaches exactly one window back");
-static_assert(kWindowSize == 0x8000, "window positions are masked with 0x7FFF");
+static_assert(kDeflate64.distanceBase[31] + (1u << 14) - 1 == kLargeWindowSize &&
+                  kDeflate64.distanceBase[30] + (1u << 14) == kDeflate64.distanceBase[31],
+              "Deflate64's far distances continue code 29 and reach exactly its window back");
+static_assert(kDeflate64.lengthExtra[28] <= kHuffMaxExtraBits, "table entries hold 16 extra bits");
 
 // The bit reader of one Inflate call is held in locals while a block is
 // decoded and kept in the workspace between blocks.
@@ -86,6 +115,7 @@ static_assert(kWindowSize == 0x8000, "window positions are masked with 0x7FFF");
 // each) would otherwise rebuild them for every ten bits of input.
 struct InflateStream {
     DecodeWorkspace* ws;
+    const InflateFormat* format;
     HuffEntry* fixedLengthTable;
     HuffEntry* fixedDistanceTable;
     int fixedLengthBits;
@@ -102,11 +132,12 @@ void StoreBits(InflateStream* s, const BitReader& br) {
     s->ws->bitsMadeUp = br.madeUp;
 }
 
-// Puts one byte into the window; a full window goes to the file.
-inline void PutByte(DecodeWorkspace* ws, uint32_t* wp, uint8_t byte) {
+// Puts one byte into the window of `size` bytes; a full window goes to the
+// file.
+inline void PutByte(DecodeWorkspace* ws, uint32_t* wp, uint8_t byte, uint32_t size) {
     ws->window[(*wp)++] = byte;
-    if (*wp == kWindowSize) {
-        FlushWindow(ws, kWindowSize);
+    if (*wp == size) {
+        FlushWindow(ws, size);
         *wp = 0;
     }
 }
@@ -136,14 +167,15 @@ inline void CopyApart(uint8_t* out, const uint8_t* in, uint32_t n) {
 
 // Copies `length` bytes from `distance` back, with the effect of copying them
 // one at a time: a copy that overlaps its own output repeats the most recent
-// bytes. The window is circular; a distance that reaches before the entry's
-// first byte reads the zeros the window was cleared to.
-inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32_t distance) {
+// bytes. The window of `size` bytes (a power of two, at least the distance)
+// is circular; a distance that reaches before the entry's first byte reads
+// the zeros the window was cleared to.
+inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32_t distance, uint32_t size) {
     uint8_t* window = ws->window;
     uint32_t source = *wp - distance;
     while (length > 0) {
-        source &= kWindowSize - 1;
-        uint32_t run = kWindowSize - (source > *wp ? source : *wp);
+        source &= size - 1;
+        uint32_t run = size - (source > *wp ? source : *wp);
         if (run > length) run = length;
         length -= run;
         uint8_t* out = window + *wp;
@@ -152,8 +184,8 @@ inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32
         if (gap >= run) {
             CopyApart(out, in, run);
         } else if (source > *wp) {
-            // Reading ahead of the write point (a distance near 32768 across
-            // the window's end): nothing read was written by this copy.
+            // Reading ahead of the write point (a distance near the window's
+            // size, across its end): nothing read was written by this copy.
             std::memmove(out, in, run);
         } else if (gap == 1) {
             std::memset(out, in[0], run);
@@ -163,14 +195,14 @@ inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32
             for (; i + 8 <= run; i += 8) std::memcpy(out + i, in + i, 8);
             for (; i < run; ++i) out[i] = in[i];
         } else {
-            // Short periods (2..7), or source == *wp (distance 32768: every
-            // byte is already itself).
+            // Short periods (2..7), or source == *wp (a distance of the
+            // window's size: every byte is already itself).
             for (uint32_t i = 0; i < run; ++i) out[i] = in[i];
         }
         *wp += run;
         source += run;
-        if (*wp == kWindowSize) {
-            FlushWindow(ws, kWindowSize);
+        if (*wp == size) {
+            FlushWindow(ws, size);
             *wp = 0;
         }
     }
@@ -188,12 +220,13 @@ DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const 
     uint32_t wp = ws->windowPosition;
     const uint32_t lbits = static_cast<uint32_t>(lengthBits);
     const uint32_t dbits = static_cast<uint32_t>(distanceBits);
+    const uint32_t size = s->format->windowSize;
     DecodeResult result = kDecodeBadData;
     for (;;) {
         const HuffEntry* e = DecodeSymbol<false>(br, lengthTable, lbits);
         if (e == nullptr || br.UsedMissingInput()) break;
         if (e->extra == kHuffLiteral) {
-            PutByte(ws, &wp, static_cast<uint8_t>(e->value));
+            PutByte(ws, &wp, static_cast<uint8_t>(e->value), size);
             continue;
         }
         if (e->extra == kHuffEndOfBlock) {
@@ -206,7 +239,7 @@ DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const 
         if (e == nullptr) break;
         uint32_t distance = e->value + br.Take(e->extra);
         if (br.UsedMissingInput()) break;
-        CopyMatch(ws, &wp, length, distance);
+        CopyMatch(ws, &wp, length, distance, size);
     }
     StoreBits(s, br);
     ws->windowPosition = wp;
@@ -239,7 +272,7 @@ DecodeResult InflateStoredBlock(InflateStream* s) {
                 result = kDecodeBadData;
                 break;
             }
-            PutByte(ws, &wp, byte);
+            PutByte(ws, &wp, byte, s->format->windowSize);
         }
         ws->windowPosition = wp;
     }
@@ -257,9 +290,9 @@ DecodeResult DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int leng
 }
 
 // The tables of the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
-// (0..143), 9 (144..255), 7 (256..279), 8 (280..287); 30 five-bit distance
-// codes, of which 32 patterns leave two spare (distance codes 30 and 31 are
-// errors in a fixed block).
+// (0..143), 9 (144..255), 7 (256..279), 8 (280..287); five-bit distance
+// codes, 30 of them in deflate, whose 32 patterns leave two spare (distance
+// codes 30 and 31 are errors in a fixed block), all 32 in Deflate64.
 DecodeResult BuildFixedTables(InflateStream* s) {
     auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes));
     if (lengths == nullptr) return kDecodeNoMemory;
@@ -269,18 +302,19 @@ DecodeResult BuildFixedTables(InflateStream* s) {
     std::memset(lengths + 280, 8, 8);
     HuffEntry* lengthTable = nullptr;
     int lbits = kFixedLiteralLookupBits;
-    DecodeResult r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, kLists.lengthBase,
-                                       kLists.lengthExtra, kListLength, &lengthTable, &lbits);
+    const InflateFormat* f = s->format;
+    DecodeResult r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra,
+                                       kListLength, &lengthTable, &lbits);
     if (r != kDecodeOk) {
         FreeHuffmanTable(lengthTable);
         MemoryFree(lengths);
         return r;
     }
-    std::memset(lengths, 5, 30);
+    std::memset(lengths, 5, f->fixedDistanceCodes);
     HuffEntry* distanceTable = nullptr;
     int dbits = kFixedDistanceLookupBits;
-    r = BuildHuffmanTable(lengths, 30, 0, kLists.distanceBase, kLists.distanceExtra, kListLength, &distanceTable,
-                          &dbits);
+    r = BuildHuffmanTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kListLength,
+                          &distanceTable, &dbits);
     MemoryFree(lengths);
     if (!TableBuilt(r)) {
         FreeHuffmanTable(lengthTable);
@@ -391,8 +425,8 @@ DecodeResult InflateDynamicBlock(InflateStream* s) {
 
     HuffEntry* lengthTable = nullptr;
     int lbits = kLiteralLookupBits;
-    r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, kLists.lengthBase, kLists.lengthExtra, kListLength,
-                          &lengthTable, &lbits);
+    r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, s->format->lengthBase, s->format->lengthExtra,
+                          kListLength, &lengthTable, &lbits);
     if (r == kDecodeOk && lengthTable == nullptr) r = kDecodeBadData;
     if (r != kDecodeOk) {
         FreeHuffmanTable(lengthTable);
@@ -403,7 +437,7 @@ DecodeResult InflateDynamicBlock(InflateStream* s) {
     // all the block can still hold literals.
     HuffEntry* distanceTable = nullptr;
     int dbits = kDistanceLookupBits;
-    r = BuildHuffmanTable(lengths + nl, nd, 0, kLists.distanceBase, kLists.distanceExtra, kListLength,
+    r = BuildHuffmanTable(lengths + nl, nd, 0, s->format->distanceBase, s->format->distanceExtra, kListLength,
                           &distanceTable, &dbits);
     MemoryFree(lengths);
     if (!TableBuilt(r)) {
@@ -427,17 +461,17 @@ DecodeResult InflateBlock(InflateStream* s, uint32_t* last) {
     }
 }
 
-}  // namespace
-
 // Decodes blocks until the last one, the first error, or a run flag. The run
 // flags are looked at between blocks only. Whatever the outcome, the filled
-// part of the window is written out before the workspace goes.
-int Inflate(DecodeState* state) {
-    auto* ws = static_cast<DecodeWorkspace*>(MemoryAllocate(sizeof(DecodeWorkspace)));
+// part of the window is written out before the workspace goes. The
+// workspace is allocated only as far as the format's window reaches.
+int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
+    const size_t bytes = offsetof(DecodeWorkspace, window) + format.windowSize;
+    auto* ws = static_cast<DecodeWorkspace*>(MemoryAllocate(bytes));
     if (ws == nullptr) return 0;
-    std::memset(ws, 0, sizeof(DecodeWorkspace));  // window included: see CopyMatch
+    std::memset(ws, 0, bytes);  // window included: see CopyMatch
     ws->owner = state;
-    InflateStream stream{ws, nullptr, nullptr, 0, 0};
+    InflateStream stream{ws, &format, nullptr, nullptr, 0, 0};
 
     int ok = 1;
     uint32_t last = 0;
@@ -460,5 +494,11 @@ int Inflate(DecodeState* state) {
     if (RunStopped(state->status)) return 0;
     return ok;
 }
+
+}  // namespace
+
+int Inflate(DecodeState* state) { return InflateStreamOf(state, kDeflate); }
+
+int InflateDeflate64(DecodeState* state) { return InflateStreamOf(state, kDeflate64); }
 
 }  // namespace arcsalve

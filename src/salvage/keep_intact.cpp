@@ -34,7 +34,7 @@ bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize])
     if ((run.flags & REPAIR_KEEP_INTACT) == 0) return false;
     if (LoadLE16(header + kLhFlags) & kFlagEncrypted) return false;
     const uint16_t method = LoadLE16(header + kLhMethod);
-    return method == kMethodStored || method == kMethodDeflated;
+    return method == kMethodStored || method == kMethodDeflated || method == kMethodDeflate64;
 }
 
 bool ProvedIntact(const IntactCheck& check) {

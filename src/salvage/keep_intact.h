@@ -1,5 +1,5 @@
-// Intact entries kept as they are (REPAIR_KEEP_INTACT): a stored or deflated
-// entry whose data decodes completely to its recorded size and CRC-32 was
+// Intact entries kept as they are (REPAIR_KEEP_INTACT): a stored, deflated
+// or Deflate64 entry whose data decodes completely to its recorded size and CRC-32 was
 // never damaged, so its original compressed data goes into the rebuilt
 // archive unchanged, with its original method, instead of being compressed
 // anew. That is faster than any re-compression and keeps the archiver's own
@@ -24,8 +24,8 @@
 namespace arcsalve {
 
 // True when the repair keeps intact entries and this one could be kept: not
-// encrypted (the rebuilt archive holds no encrypted data), method 0 or 8 (a
-// legacy method always becomes one any reader can open).
+// encrypted (the rebuilt archive holds no encrypted data), method 0, 8 or 9
+// (a legacy method always becomes one any reader can open).
 bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize]);
 
 // KeepIfIntact's result when the entry is not kept and nothing was done.

@@ -61,7 +61,9 @@ bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize
     const uint16_t flags = LoadLE16(header + kLhFlags);
     const uint16_t method = LoadLE16(header + kLhMethod);
     const uint32_t compressed = LoadLE32(header + kLhCompressed);
-    if ((flags & kFlagDataDescriptor) == 0 || (method != kMethodStored && method != kMethodDeflated)) return false;
+    if ((flags & kFlagDataDescriptor) == 0 ||
+        (method != kMethodStored && method != kMethodDeflated && method != kMethodDeflate64))
+        return false;
     if (compressed == 0) return true;
     // Info-ZIP, writing an encrypted stored entry to a pipe, puts the plain
     // size in both size fields, forgetting the 12-byte encryption header
@@ -81,7 +83,7 @@ StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeade
     s.extraRead += search.searchBeyond;
     if (s.run.status.abortRequested) return outcome;
 
-    const bool deflated = LoadLE16(header + kLhMethod) == kMethodDeflated;
+    const bool deflated = LoadLE16(header + kLhMethod) != kMethodStored;  // deflate or Deflate64
     if (!outcome.decoded) {
         if (deflated) RescanStream(s, dataStart);
         return outcome;

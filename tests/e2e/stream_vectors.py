@@ -127,9 +127,9 @@ class Inflate(Case):
         self.assertEqual(run.result, 0)
         return run, {e[0]: e[3] for e in check_valid(self, run.output)}
 
-    def expect(self, label, stream, plain, ok, trailer=NEXT, csize=None, exact=True):
+    def expect(self, label, stream, plain, ok, trailer=NEXT, csize=None, exact=True, method=8):
         with self.subTest(label):
-            entry = local("s.bin", stream, crc=zlib.crc32(plain) if ok else 0, csize=csize,
+            entry = local("s.bin", stream, method, crc=zlib.crc32(plain) if ok else 0, csize=csize,
                           usize=len(plain) if ok else len(plain) + 100)
             run, got = self.salvage(entry + trailer)
             if ok:
@@ -175,6 +175,13 @@ class Inflate(Case):
                 plain.append(plain[-24577 - extra])
         lit.write(b, 256)
         self.expect("every code and the longest distances", b.bytes(), bytes(plain), True)
+        b, plain = stored(Bits(), BIG[:50000]).put(1, 1).put(1, 2), bytearray(BIG[:50000])  # Deflate64: 285 is 3 + 16 bits;
+        for sym, extra, code, dextra, distance in [(285, 65535, 0, 0, 1), (257, 0, 31, 16383, 65536), (284, 30, 30, 0, 32769)]:
+            FIXED.write(b, sym), b.put(extra, 16 if sym == 285 else LEXTRA[sym - 257])  # codes 30, 31: 14 bits, 65536 back
+            FIXED_DIST.write(b, code), b.put(dextra, 14 if code else 0)
+            for _ in range((3 if sym == 285 else LBASE[sym - 257]) + extra): plain.append(plain[-distance])
+        FIXED.write(b, 256)
+        self.expect("Deflate64's long lengths and far distances", b.bytes(), bytes(plain), True, method=9)
         # A code-length sequence opening with repeat code 16 repeats length 0.
         cl = raw_dynamic_header(b := Bits(), 15, [4] * 14 + [5] * 4 + [0])
         lengths = [0] * 6 + [7] * 5 + [8] * 246
