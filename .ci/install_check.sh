@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # CI: what `cmake --install` puts in place works for a user of the library.
 # Builds without the tests, installs into a temporary prefix, and checks that
-# a program built with pkg-config and a CMake project using
+# a C program built with pkg-config and a C project using
 # find_package(arcsalve) both link the installed library and repair
-# examples/damaged.zip with it; that the installed command runs; and that
+# examples/damaged.zip with it through arcsalve_repair; that the installed command runs; and that
 # the man page renders without a warning. Takes a few seconds after the
 # first build (build-install/ is reused).
 set -euo pipefail
@@ -22,32 +22,31 @@ lib=$(find "$prefix" -name 'libarcsalve.so.*.*.*' -type f)
 [ -n "$lib" ] || fail "no versioned libarcsalve.so installed"
 soname=$(objdump -p "$lib" | awk '$1 == "SONAME" {print $2}')
 [ "$soname" = libarcsalve.so.0 ] || fail "SONAME is '$soname', not libarcsalve.so.0"
-for f in bin/arcsalve include/arcsalve/arcsalve.h share/man/man1/arcsalve.1 \
+for f in bin/arcsalve include/arcsalve/arcsalve.h include/arcsalve/arcsalve_c.h share/man/man1/arcsalve.1 \
          share/bash-completion/completions/arcsalve; do
   [ -e "$prefix/$f" ] || fail "$f not installed"
 done
 
-# A host of the installed library: repairs a copy of the example into a
-# folder of its own and checks what it reports (two entries whole, one in
-# part).
-cat >"$work/host.cpp" <<'CPP'
-#include <arcsalve/arcsalve.h>
-#include <cstdio>
-#include <cstring>
-static int ok, partial;
-static void OnMessage(int, const char* text) {
-    if (std::strstr(text, ":  OK")) ++ok;
-    if (std::strstr(text, "is corrupt")) ++partial;
+# A host of the installed library, in C: repairs a copy of the example into
+# a folder of its own through arcsalve_repair and checks the counts in the
+# result (two entries whole, one in part, status 1).
+cat >"$work/host.c" <<'C'
+#include <arcsalve/arcsalve_c.h>
+#include <stdio.h>
+#include <string.h>
+int main(int argc, char **argv) {
+    struct arcsalve_result r;
+    int status;
+    (void)argc;
+    memset(&r, 0, sizeof r);
+    r.size = sizeof r;
+    status = arcsalve_repair(argv[1], argv[2], NULL, &r);
+    printf("status %d found %ld intact %ld partial %ld lost %ld output %s\n", status, r.entries_found,
+           r.entries_intact, r.entries_partial, r.entries_lost, r.output);
+    return status == 1 && r.entries_found == 3 && r.entries_intact == 2 && r.entries_partial == 1 &&
+           r.entries_lost == 0 && strstr(r.output, "damaged.zip") != NULL ? 0 : 1;
 }
-int main(int argc, char** argv) {
-    SetMessageCallback(reinterpret_cast<CallbackAddress>(&OnMessage));
-    unsigned long result = RepairFile(argv[1], argv[2], REPAIR_EXTENSIONS | REPAIR_SAFE_FILES, nullptr);
-    char *source, *output;
-    GetFilePaths(&source, &output, nullptr);
-    std::printf("result %lu ok %d partial %d output %s\n", result, ok, partial, output);
-    return result == REPAIR_OK && ok == 2 && partial == 1 ? 0 : 1;
-}
-CPP
+C
 run_host() {  # $1: the host program; repairs the example into a fresh folder
   rm -rf "$work/in" "$work/out" && mkdir "$work/in" "$work/out"
   cp "$root/examples/damaged.zip" "$work/in/"
@@ -57,17 +56,17 @@ run_host() {  # $1: the host program; repairs the example into a fresh folder
 
 export PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name arcsalve.pc)")
 pkgconf_libdir=$(pkg-config --variable=libdir arcsalve)
-c++ -std=c++17 -o "$work/host_pc" "$work/host.cpp" $(pkg-config --cflags --libs arcsalve) \
+cc -std=c99 -pedantic -Wall -Werror -o "$work/host_pc" "$work/host.c" $(pkg-config --cflags --libs arcsalve) \
   -Wl,-rpath,"$pkgconf_libdir"
 run_host "$work/host_pc"
 
 mkdir "$work/project"
-cp "$work/host.cpp" "$work/project/"
+cp "$work/host.c" "$work/project/"
 cat >"$work/project/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.16)
-project(host LANGUAGES CXX)
+project(host LANGUAGES C)
 find_package(arcsalve 0.1 REQUIRED)
-add_executable(host host.cpp)
+add_executable(host host.c)
 target_link_libraries(host PRIVATE arcsalve::arcsalve)
 CMAKE
 cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null

@@ -4,7 +4,8 @@
 Usage: scripts/check_dll.py DLL [--arch i686|x86_64]
 
 - the file: a DLL for the architecture (PE32 i386, or PE32+ x86-64);
-- exports: exactly the decorated names hosts bind to, nothing else;
+- exports: exactly the decorated names hosts bind to and the C interface's
+  plain names, nothing else;
 - imports: system DLLs only (the compiler's runtime is linked in);
 - resources: every string of resources/strings.inc under its id, language
   1033 (English, United States), dialog 481 exactly as the password prompt
@@ -31,6 +32,7 @@ EXPORTS = {
         "?SetProgressCallback@@YAKK@Z",
         "?SetPasswordCallback@@YAKK@Z",
         "?SetNoticeCallback@@YAKK@Z",
+        "arcsalve_repair",
     ],
     "x86_64": [
         "?GetFilePaths@@YAXPEAPEAD00@Z",
@@ -39,6 +41,7 @@ EXPORTS = {
         "?SetProgressCallback@@YA_K_K@Z",
         "?SetPasswordCallback@@YA_K_K@Z",
         "?SetNoticeCallback@@YA_K_K@Z",
+        "arcsalve_repair",
     ],
 }
 FORMAT = {"i686": ("pei-i386", "010b", "(PE32)"), "x86_64": ("pei-x86-64", "020b", "(PE32+)")}

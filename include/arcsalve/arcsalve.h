@@ -101,6 +101,11 @@ constexpr unsigned long REPAIR_EXTENSIONS = REPAIR_TRAILING_DESCRIPTORS | REPAIR
 //   then gives an empty output path (and the input's path as source). The
 //   result and the messages stay as without the flag.
 constexpr unsigned long REPAIR_SAFE_FILES = 0x80;
+// Salvage into nothing: the archive named is read, every entry decoded and
+// checked, and told of (messages, verdicts) as a repair would save it, but
+// no file is written, moved or created, not even the temporary one; no
+// question is raised and GetFilePaths gives an empty output path.
+constexpr unsigned long REPAIR_TEST_ONLY = 0x100;
 
 // ---------------------------------------------------------------------------
 // Results of RepairFile. Everything that happens inside the salvage itself is

@@ -48,7 +48,10 @@ LastPaths g_lastPaths;
 // The passwords given in the dialog, remembered for the life of the library.
 PasswordMemory g_passwords;
 
+// Only runs of the C++ interface publish their paths: a call of the C
+// interface hands them back in its result and leaves nothing behind.
 void PublishPaths(const RepairRun& run) {
+    if (run.host != &g_hostCallbacks) return;
     std::memcpy(g_lastPaths.source, run.sourcePath, kMaxPath);
     std::memcpy(g_lastPaths.output, run.outputPath, kMaxPath);
 }
@@ -262,11 +265,30 @@ unsigned long RepairElsewhere(RepairRun& run, const std::string& input, uint32_t
     return OpenAndSalvage(run, nullptr, flags);
 }
 
+// A test-only run reads the archive named and writes into nothing: no
+// backup, no output, no question.
+unsigned long TestArchive(RepairRun& run, const char* inPath) {
+    if (!StorePath(run.sourcePath, inPath)) return ReportPathTooLong(run);
+    run.outputPath[0] = '\0';
+    if (!OpenInputArchive(run, run.sourcePath)) return ReportFileError(run);
+    run.output = FileOpenDiscard();
+    if (!IsOpenFile(run.output)) {
+        CloseArchives(run);
+        return ReportFileError(run);
+    }
+    run.status = RunStatus{};
+    PublishPaths(run);
+    ScanAndRebuild(run);
+    CloseArchives(run);
+    return REPAIR_OK;
+}
+
 // Questions come back before anything is touched: the input's name is
 // classified, the rebuilt archive's path derived, an output that exists is
 // reported, and only then is the repair made in place or elsewhere.
 unsigned long RunRepair(RepairRun& run, const char* inPath, const char* outPath, unsigned long flags) {
     if (inPath == nullptr) return REPAIR_ERR_NO_INPUT;
+    if (flags & REPAIR_TEST_ONLY) return TestArchive(run, inPath);
     const std::string input(inPath);
     const uint32_t state = ClassifyInputName(inPath, flags);
     // Whenever the input's name raised a question, the answer to it also
@@ -329,6 +351,10 @@ unsigned long Repair(const char* inPath, const char* outPath, unsigned long flag
     unsigned long result = RunRepair(run, inPath, outPath, flags);
     PublishPaths(run);
     return result;
+}
+
+unsigned long RepairWithRun(RepairRun& run, const char* inPath, const char* outPath) {
+    return RunRepair(run, inPath, outPath, run.flags);
 }
 
 }  // namespace arcsalve

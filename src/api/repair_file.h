@@ -33,6 +33,11 @@ void CloseArchives(RepairRun& run);
 unsigned long Repair(const char* inPath, const char* outPath, unsigned long flags, HWND parent,
                      const RunLimits& limits = RunLimits{}, PasswordMemory* passwords = nullptr);
 
+// A repair whose run the caller has set up (flags, limits, host hooks,
+// password memory), as the C interface makes it; the run keeps the paths,
+// counters and status for the caller to read afterwards.
+unsigned long RepairWithRun(RepairRun& run, const char* inPath, const char* outPath);
+
 }  // namespace arcsalve
 
 #endif  // ARCSALVE_API_REPAIR_FILE_H

@@ -19,15 +19,24 @@ CallbackAddress Slot(const RepairRun& run, CallbackAddress HostCallbacks::*slot)
 }  // namespace
 
 void EmitMessage(const RepairRun& run, int32_t level, const char* text) {
+    if (run.host != nullptr && run.host->onMessage != nullptr) {
+        run.host->onMessage(run.host->context, level, text);
+        return;
+    }
     CallbackAddress callback = Slot(run, &HostCallbacks::message);
     if (callback == 0) return;
     reinterpret_cast<MessageCallback>(callback)(level, text);
 }
 
 uint32_t EmitProgress(const RepairRun& run, uint32_t value) {
+    if (run.host != nullptr && run.host->onProgress != nullptr) return run.host->onProgress(run.host->context, value);
     CallbackAddress callback = Slot(run, &HostCallbacks::progress);
     if (callback == 0) return 1;
     return static_cast<uint32_t>(reinterpret_cast<ProgressCallback>(callback)(value));
+}
+
+void EmitEntryReport(const RepairRun& run, const EntryReport& report) {
+    if (run.host != nullptr && run.host->onEntry != nullptr) run.host->onEntry(run.host->context, report);
 }
 
 const char* LoadMessageText(RepairRun& run, StringId id) {

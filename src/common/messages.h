@@ -21,6 +21,9 @@ void EmitMessage(const RepairRun& run, int32_t level, const char* text);
 // Calls the host's progress callback; 1 (go on) when none is installed.
 uint32_t EmitProgress(const RepairRun& run, uint32_t value);
 
+// Hands one entry's report to the host's entry hook, if one is installed.
+void EmitEntryReport(const RepairRun& run, const EntryReport& report);
+
 // Loads string `id` into the next of two alternating 200-byte buffers with a
 // capacity of 100 characters (at most 99 kept). A returned text stays valid
 // until the second call after it, so two texts can be used at once.

@@ -15,14 +15,50 @@
 
 namespace arcsalve {
 
+// What became of one entry found, in the words of the C interface's
+// verdicts (arcsalve_c.h): intact and kept as it was, intact and compressed
+// anew, saved in part, lost, saved without a CRC-32 to check.
+enum EntryVerdict : int {
+    kVerdictKept = 0,
+    kVerdictRecompressed = 1,
+    kVerdictPartial = 2,
+    kVerdictLost = 3,
+    kVerdictUnverified = 4,
+};
+
+// One entry's report, made where the salvage settles its verdict: the
+// fields as the damaged archive recorded them, and what was saved.
+struct EntryReport {
+    const char* name;          // as stored, NUL-terminated
+    uint32_t nameLength;
+    const char* shownName;     // as messages show it
+    uint16_t flags;            // general-purpose flags as recorded
+    uint16_t method;           // method as recorded
+    uint64_t offset;           // of the local header in the damaged archive
+    uint64_t compressedSize;   // as recorded
+    uint64_t uncompressedSize; // as recorded
+    EntryVerdict verdict;
+    uint64_t savedSize;        // bytes of data saved
+    bool written;              // it has a place in the rebuilt archive (lost ones may: empty)
+};
+
 // The host's callbacks, as the integers the host passed (0: none). The
 // exported setters fill the one process-wide set; each is looked up again
 // for every call, as a host may change a callback from inside another.
+//
+// The C interface gives each call hooks of its own instead, each called
+// with `context`: where one is set, the address beside it is not used.
 struct HostCallbacks {
     CallbackAddress message = 0;
     CallbackAddress progress = 0;
     CallbackAddress password = 0;
     CallbackAddress notice = 0;
+    void* context = nullptr;
+    void (*onMessage)(void* context, int32_t level, const char* text) = nullptr;
+    uint32_t (*onProgress)(void* context, uint32_t percent) = nullptr;
+    int (*onPassword)(void* context, const char* name, char* password) = nullptr;
+    void (*onNotice)(void* context, const char* text, const char* caption) = nullptr;
+    void (*onEntry)(void* context, const EntryReport& report) = nullptr;
 };
 
 // Passwords hold at most 39 bytes and a terminator.

@@ -252,8 +252,10 @@ int CopyStoredStreamed(DecodeState* state) {
     const uint64_t end = DataEnd(s, &complete);
     if (end < s.distance) {
         // Bytes were handed on that turned out not to be data: the output
-        // loses them again, and its running check no longer applies.
+        // loses them again, and its running check no longer applies (the
+        // count still does: the plain bytes end where the data ends).
         state->inOrder = 0;
+        if (state->produced > end - headerBytes) state->produced = end - headerBytes;
         if (state->outputFlag) {
             FileSeek(state->outputFile, end - headerBytes);
             FileTruncateHere(state->outputFile);

@@ -128,9 +128,8 @@ struct ReduceOutput {
     uint32_t written;
 };
 
-void WriteOut(ReduceOutput& out, uint32_t count) {
-    if (out.state->outputFlag) WriteDecoded(out.state, out.buffer, out.written, count);
-}
+// Written, or with no output file only checked (WriteDecoded decides).
+void WriteOut(ReduceOutput& out, uint32_t count) { WriteDecoded(out.state, out.buffer, out.written, count); }
 
 // Writes the first 9000 pending bytes and moves the rest to the front.
 void WriteBlock(ReduceOutput& out) {

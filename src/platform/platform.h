@@ -50,6 +50,10 @@ FileHandle FileCreateNew(const char* path);
 // owner and group (POSIX). On Windows a new file already takes its folder's
 // access rules, and nothing is done.
 void FileCopyAccess(FileHandle from, FileHandle to);
+// A handle that takes every write and keeps nothing (POSIX /dev/null,
+// Windows NUL): a test-only repair writes its archive there, so that no
+// file is made. Its offset says nothing.
+FileHandle FileOpenDiscard();
 void FileClose(FileHandle h);
 
 // Reads up to count bytes at the current offset; returns the number read

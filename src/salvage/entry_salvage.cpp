@@ -160,10 +160,11 @@ bool FindPassword(Salvage& s, const uint8_t header[kLocalHeaderSize], const char
 // candidate password that passes the one-byte check until one gives data of
 // the expected CRC-32; when none does, the first is used again and the entry
 // fares as damaged. Returns the decode's result; a streamed entry's
-// descriptor updates `expected`.
+// descriptor updates `expected`. With temp kNoFile nothing is written, and
+// *checked describes the output.
 int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
                  const uint8_t encryptionHeader[kEncryptionHeaderSize], PasswordSearch& passwords,
-                 uint64_t dataStart, bool streamed, Expected* expected) {
+                 uint64_t dataStart, bool streamed, Expected* expected, DecodeOutcome* checked = nullptr) {
     RepairRun& run = s.run;
     const uint64_t afterEncryptionHeader = ReaderPosition(s.reader);
     const Expected recorded = *expected;
@@ -174,7 +175,7 @@ int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle 
     for (bool lastTry = false;;) {
         *expected = recorded;
         decoded = DecodeOnce(s, header, temp, encrypted, encryptionHeader, dataStart, streamed, expected,
-                             encrypted ? &check : nullptr);
+                             (encrypted || checked != nullptr) ? &check : nullptr);
         if (!encrypted || lastTry || RunStopped(&run.status)) break;
         const bool judged = expected->crcKnown || expected->headerCrcKnown;
         if (decoded &&
@@ -184,11 +185,14 @@ int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle 
             std::memcpy(run.password, firstPassword, sizeof firstPassword);
             lastTry = true;
         }
-        FileSeek(temp, 0);
-        FileTruncateHere(temp);
+        if (IsOpenFile(temp)) {
+            FileSeek(temp, 0);
+            FileTruncateHere(temp);
+        }
         ReturnToOffset(s.reader, afterEncryptionHeader);
         check = DecodeOutcome{};
     }
+    if (checked != nullptr) *checked = check;
     return decoded;
 }
 
@@ -225,6 +229,52 @@ bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint3
     EmitSizes(run, MESSAGE_WARNING, kTextUnverified, kTextUnverifiedLarge, shown, size);
     ++run.counters.unverified;
     return true;
+}
+
+// A test-only run judges the entry by a decode that writes nothing, the
+// way the salvage below judges what it wrote: the size, then the CRC-32 of
+// the data as decoded. Returns as SalvageEntryData does; the header copy
+// gets the size that would be saved.
+int TestEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown, int encrypted,
+                  const uint8_t encryptionHeader[kEncryptionHeaderSize], PasswordSearch& passwords,
+                  uint64_t dataStart, bool streamed, Expected expected) {
+    RepairRun& run = s.run;
+    DecodeOutcome check{};
+    const uint64_t dataFrom = ReaderPosition(s.reader);
+    const int decoded = DecodeToTemp(s, header, kNoFile, encrypted, encryptionHeader, passwords, dataStart, streamed,
+                                     &expected, &check);
+    if (run.status.abortRequested) return 0;
+    // A stored streamed entry whose search handed on bytes that turned out
+    // to lie past its end has no running CRC-32 left; its data is known
+    // now, and a second decode of just that much gives it.
+    if (!check.inOrder && streamed && LoadLE16(header + kLhMethod) == kMethodStored) {
+        const uint64_t resume = ReaderPosition(s.reader);
+        uint8_t plain[kLocalHeaderSize];
+        std::memcpy(plain, header, kLocalHeaderSize);
+        StoreLE16(plain + kLhFlags, LoadLE16(header + kLhFlags) & ~kFlagDataDescriptor);
+        const uint64_t length = check.produced + (encrypted ? kEncryptionHeaderSize : 0);
+        StoreLE32(plain + kLhCompressed, length > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(length));
+        StoreLE32(plain + kLhUncompressed, static_cast<uint32_t>(check.produced));
+        ReturnToOffset(s.reader, dataFrom);
+        DecodeOutcome again{};
+        DecodeEntry(DecodeContextOf(s), plain, kNoFile, encrypted, run.password, encryptionHeader, &again);
+        ReturnToOffset(s.reader, resume);
+        if (again.inOrder && again.produced == check.produced) check = again;
+    }
+    const uint32_t size = check.produced > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(check.produced);
+    if (streamed && decoded && !expected.crcKnown && expected.size == 0) expected.size = size;
+    bool partial = JudgeSize(run, shown, decoded, size, expected.size);
+    StoreLE32(header + kLhUncompressed, size);
+    if (!partial) {
+        // Otherwise output taken back leaves no CRC-32 to go by: the entry
+        // is told as not verified rather than called intact.
+        if (!check.inOrder) expected.crcKnown = expected.headerCrcKnown = false;
+        partial = JudgeCrc(run, shown, expected, check.crc, size);
+    }
+    if (partial) return 1;
+    EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
+    if (encrypted) RememberCurrentPassword(run);
+    return 2;
 }
 
 }  // namespace
@@ -264,8 +314,11 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
     // other comes back with the reader at its data again.
     if (MayKeepIntact(run, header)) {
         int kept = KeepIfIntact(s, entry, shown);
-        if (kept != kNotIntact) return kept ? 2 : 0;
+        if (kept != kNotIntact) return kept ? 3 : 0;
     }
+
+    if (run.flags & REPAIR_TEST_ONLY)
+        return TestEntryData(s, header, shown, encrypted, encryptionHeader, passwords, dataStart, streamed, expected);
 
     char tempPath[kMaxPath];
     FileHandle temp = CreateTempFile(tempPath);
@@ -365,6 +418,44 @@ void ReadExtraField(Salvage& s, uint8_t header[kLocalHeaderSize]) {
 
 }  // namespace
 
+namespace {
+
+// The verdict on an entry, from SalvageEntryData's result (0 dropped, 1 not
+// intact, 2 intact and compressed anew, 3 intact and kept) and the counter
+// it raised.
+EntryVerdict VerdictOf(int saved, const SalvageCounters& before, const SalvageCounters& after) {
+    if (saved == 3) return kVerdictKept;
+    if (saved == 2) return kVerdictRecompressed;
+    if (saved == 0 || after.unrecoverable != before.unrecoverable) return kVerdictLost;
+    if (after.unverified != before.unverified) return kVerdictUnverified;
+    return kVerdictPartial;
+}
+
+// Tells the host what became of the entry: `recorded` is its header as the
+// damaged archive holds it, `salvaged` as rewritten. An entry dropped on a
+// stop is not told of.
+void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const uint8_t salvaged[kLocalHeaderSize],
+                 const char* name, int saved, const SalvageCounters& before) {
+    if (s.run.status.abortRequested) return;
+    EntryReport report{};
+    report.name = name;
+    report.nameLength = LoadLE16(recorded + kLhNameLength);
+    report.flags = LoadLE16(recorded + kLhFlags);
+    char shown[kDisplayNameSize];
+    EntryDisplayName(name, report.flags, shown, sizeof shown);
+    report.shownName = shown;
+    report.method = LoadLE16(recorded + kLhMethod);
+    report.offset = MarkedPosition(s.reader) - 4;
+    report.compressedSize = LoadLE32(recorded + kLhCompressed);
+    report.uncompressedSize = LoadLE32(recorded + kLhUncompressed);
+    report.verdict = VerdictOf(saved, before, s.run.counters);
+    report.written = saved != 0;
+    if (report.verdict != kVerdictLost) report.savedSize = LoadLE32(salvaged + kLhUncompressed);
+    EmitEntryReport(s.run, report);
+}
+
+}  // namespace
+
 int SalvageOneEntry(Salvage& s) {
     RepairRun& run = s.run;
     uint8_t header[kLocalHeaderSize] = {'P', 'K', 3, 4};
@@ -405,7 +496,11 @@ int SalvageOneEntry(Salvage& s) {
     const uint64_t entryStart = FileTell(run.output);
     entry->localHeaderOffset = entryStart;
 
+    uint8_t recorded[kLocalHeaderSize];
+    std::memcpy(recorded, entry->localHeader, kLocalHeaderSize);
+    const SalvageCounters before = run.counters;
     const int saved = SalvageEntryData(s, *entry);
+    ReportEntry(s, recorded, entry->localHeader, entry->name, saved, before);
     if (!saved) {
         CutOutputAt(run.output, entryStart);
         ReleaseSalvageEntry(entry);
@@ -423,7 +518,7 @@ int SalvageOneEntry(Salvage& s) {
     WriteLocalHeader(run.output, *entry);
     FileSeek(run.output, entryEnd);
     AppendSalvageEntry(s, entry);
-    if (saved != 2) return kEntryNotIntact;
+    if (saved < 2) return kEntryNotIntact;
     return streamed ? kEntrySavedHere : kEntrySaved;
 }
 

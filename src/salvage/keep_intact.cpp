@@ -104,7 +104,10 @@ int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {
 
     if (ProvedIntact(check)) {
         const int64_t length = check.outcome.streamLength;
-        if (BeginEntryData(s, entry) && CopyOriginalData(run, dataStart, static_cast<uint64_t>(length))) {
+        // A test-only run keeps nothing: what it tells is that the copy
+        // would be made.
+        if ((run.flags & REPAIR_TEST_ONLY) ||
+            (BeginEntryData(s, entry) && CopyOriginalData(run, dataStart, static_cast<uint64_t>(length)))) {
             StoreLE32(header + kLhCompressed, static_cast<uint32_t>(length));
             StoreLE32(header + kLhUncompressed, check.recordedSize);
             StoreLE32(header + kLhCrc, check.outcome.crc);

@@ -68,7 +68,8 @@ int SalvageOneEntry(Salvage& s);
 
 // Decodes, checks, reports and re-compresses one entry's data behind its
 // header in the output; updates the entry's header copy with the method,
-// sizes and CRC-32 of what was written. 1: keep the entry; 0: drop it.
+// sizes and CRC-32 of what was written. 0: drop the entry; keep it: 1 not
+// intact, 2 intact and compressed anew, 3 intact and kept as it was.
 int SalvageEntryData(Salvage& s, SalvageEntry& entry);
 
 // Writes the entry's local header, name and carried extra blocks where the

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # RepairFile's contract through the public interface: the questions and the
 # paths that come with them, backup names, file errors, the callback slots,
-# progress and stopping at every progress report, passwords.
+# progress and stopping at every progress report, passwords; the C
+# interface's counts, entry reports, statuses and per-call state.
 import ctypes
 import os
 import random
@@ -10,7 +11,7 @@ import sys
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import (LIB, zip_encrypted, _passes, Case, Run, check_valid, main, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
+from salvage import (LIB, SOURCE, zip_encrypted, _passes, Case, Run, check_valid, main, MessageFn, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK,
                      OVERWRITE, USE_EXISTING_BACKUP, EXTENSIONS)
 
 DAMAGED, OLD = b"DAMAGED ARCHIVE BYTES", b"OLD OUTPUT"
@@ -236,6 +237,101 @@ class Passwords(Case):
             self.assertIn("ERROR (SKIPPING FILE): Cannot decrypt b.txt", run.texts(2))
             self.assertEqual((run.texts(2)[-1], run.notices), ("  1 undecryptable files", []), run.dump())
             self.assertEqual([e[0] for e in check_valid(self, run.output)], [b"a.txt"])
+
+
+class Entry(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("name", ctypes.c_char_p), ("name_length", ctypes.c_size_t),
+                ("name_utf8", ctypes.c_int), ("display_name", ctypes.c_char_p), ("method", ctypes.c_uint), ("encrypted", ctypes.c_int),
+                ("offset", ctypes.c_ulonglong), ("compressed_size", ctypes.c_ulonglong),
+                ("uncompressed_size", ctypes.c_ulonglong), ("verdict", ctypes.c_int), ("saved_size", ctypes.c_ulonglong)]
+
+
+CMessageFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
+CPasswordFn = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_char))
+CEntryFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(Entry))
+
+
+class Options(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("flags", ctypes.c_ulong), ("passwords", ctypes.POINTER(ctypes.c_char_p)),
+                ("password_count", ctypes.c_size_t), ("user", ctypes.c_void_p), ("on_message", CMessageFn),
+                ("on_progress", ctypes.c_void_p), ("on_password", CPasswordFn), ("on_notice", ctypes.c_void_p),
+                ("on_entry", CEntryFn)]
+
+
+class Result(ctypes.Structure):
+    _fields_ = [("size", ctypes.c_size_t), ("status", ctypes.c_int), ("question", ctypes.c_ulong), ("stopped", ctypes.c_int)] + \
+               [(n, ctypes.c_long) for n in ("found", "intact", "partial", "lost", "unverified")] + \
+               [("bytes_saved", ctypes.c_ulonglong), ("source", ctypes.c_char * 4096), ("output", ctypes.c_char * 4096)]
+
+
+C_REPAIR = ctypes.CDLL(os.environ["ARCSALVE_LIB"]).arcsalve_repair
+C_REPAIR.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(Options), ctypes.POINTER(Result)]
+KEPT, RECOMPRESSED, PARTIAL, LOST, UNVERIFIED = range(5)
+
+
+def c_repair(archive, out_dir=None, flags=0x20 | 0x40 | 0x80, passwords=(), asked=None, defaults=False):
+    """arcsalve_repair: (status, Result, [(name, method, offset, verdict, saved)], [message levels])."""
+    entries, levels = [], []
+    words = (ctypes.c_char_p * max(1, len(passwords)))(*passwords)
+    opts = Options(ctypes.sizeof(Options), flags, words, len(passwords), None,
+                   CMessageFn(lambda u, level, t: levels.append(level)), None,
+                   CPasswordFn(lambda u, name, buf: 0 if asked is None else asked.append(name) or 0), None,
+                   CEntryFn(lambda u, e: entries.append((e[0].name, e[0].method, e[0].offset, e[0].verdict,
+                                                         e[0].saved_size))))
+    res = Result(ctypes.sizeof(Result))
+    enc = lambda p: None if p is None else os.fsencode(p)
+    status = C_REPAIR(enc(archive), enc(out_dir), None if defaults else ctypes.byref(opts), ctypes.byref(res))
+    return status, res, entries, levels
+
+
+class CInterface(Case):
+    def test_counts_entries_and_statuses(self):
+        example = os.path.join(SOURCE, "examples", "damaged.zip")
+        with open(example, "rb") as f:
+            a = self.write("a.zip", f.read())
+        # Test only: the same verdicts and status, and no file made, moved or changed (a temporary either).
+        listing = lambda: sorted((d, f, open(os.path.join(d, f), "rb").read()) for d in (self.dir, os.environ["TMPDIR"])
+                                 for f in os.listdir(d))
+        before = listing()
+        tested = c_repair(a, flags=0xE0 | 0x100)
+        self.assertEqual(listing(), before)
+        self.assertEqual((tested[0], tested[1].output, [e[3:] for e in tested[2]]),
+                         (1, b"", [(KEPT, 68), (KEPT, 3120), (PARTIAL, 2923)]))
+        status, res, _, _ = c_repair(a, defaults=True)  # options NULL: in place, the command's defaults
+        self.assertEqual((status, res.status, res.found, res.intact, res.partial, res.lost, res.unverified, res.bytes_saved),
+                         (1, 1, 3, 2, 1, 0, 0, 68 + 3120 + 2923))
+        self.assertEqual((res.source, res.output), (os.fsencode(self.path("a_BAK.zip")), os.fsencode(a)))
+        self.assertEqual(len(check_valid(self, a)), 3)
+        # The entries as found, and the questions: nothing changes until answered.
+        status, res, entries, levels = c_repair(self.path("a_BAK.zip"), self.out(), flags=0x20 | 0x40 | 0x80 | 0x04)
+        self.assertEqual([(e[0], e[3], e[4]) for e in entries],
+                         [(b"README.txt", KEPT, 68), (b"notes/todo.txt", KEPT, 3120), (b"notes/poem.txt", PARTIAL, 2923)])
+        self.assertEqual(entries[0][1:3], (0, 0))
+        self.assertEqual((status, levels.count(2) > 0), (1, True))
+        for path, question in ((self.path("a_BAK.zip"), 5002), (a, 5001)):
+            status, res, _, _ = c_repair(path, self.out(), 0x80)
+            self.assertEqual((status, res.question, res.output), (5, question, os.fsencode(self.path("out", "a.zip"))))
+        # Without the extensions every entry is compressed anew; nothing found is status 4, a missing file 3.
+        status, res, entries, _ = c_repair(self.path("a_BAK.zip"), self.out(), 0x84 | OVERWRITE)
+        self.assertEqual([e[3] for e in entries], [RECOMPRESSED, RECOMPRESSED, PARTIAL])
+        self.write("text.zip", "no archive here")
+        self.assertEqual(c_repair(self.path("text.zip"), self.out())[:2][0], 4)
+        self.assertEqual(self.read("text.zip"), b"no archive here")
+        self.assertEqual(c_repair(self.path("missing.zip"), self.out())[0], 3)
+        self.assertEqual(C_REPAIR(None, None, None, None), 2)
+
+    def test_passwords_stay_within_the_call(self):
+        os.makedirs(self.path("src"))
+        for i in range(2):
+            self.write("src/f%d.txt" % i, "secret %d\n" % i * 50)
+        zip_encrypted(self.path("src"), self.path("e.zip"), ["zip -q -X -P right ../e.zip f0.txt f1.txt"], [b"wrong", b"right"])
+        asked = []
+        status, res, entries, _ = c_repair(self.path("e.zip"), self.out(), passwords=[b"wrong", b"right"], asked=asked)
+        self.assertEqual((status, res.intact, asked), (0, 2, []))
+        self.assertEqual([e[3] for e in entries], [RECOMPRESSED, RECOMPRESSED])
+        # The next call remembers nothing: the host is asked, skips, and both are lost.
+        status, res, entries, _ = c_repair(self.path("e.zip"), self.out(), 0xE2, asked=asked)
+        self.assertEqual((status, res.lost, asked, [e[3] for e in entries]), (4, 2, [b"f0.txt", b"f1.txt"], [LOST, LOST]))
 
 
 if __name__ == "__main__":

@@ -275,6 +275,8 @@ FileHandle FileCreateNew(const char* path) {
     return ToHandle(::open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
 }
 
+FileHandle FileOpenDiscard() { return ToHandle(::open("/dev/null", O_WRONLY | O_CLOEXEC)); }
+
 void FileCopyAccess(FileHandle from, FileHandle to) {
     struct stat st;
     if (::fstat(ToFd(from), &st) != 0) return;

@@ -76,6 +76,11 @@ FileHandle FileCreatePrivate(const char* path) {
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
+FileHandle FileOpenDiscard() {
+    return ToHandle(CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 FileHandle FileCreateNew(const char* path) {
     return ToHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
