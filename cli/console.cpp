@@ -60,6 +60,7 @@ struct ConsoleState {
     // go to different files), each warning and error names its archive.
     bool headingsApart = false;
     std::string archivePrefix;  // "NAME: " when messages name their archive
+    FILE* info = stdout;    // where information goes
     Tally tally;
     ProgressState progress;
 };
@@ -208,8 +209,8 @@ void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
     switch (level) {
         case MESSAGE_INFO:
             if (g_console.quiet) return;
-            std::printf("%s\n", text);
-            FlushStdout();
+            std::fprintf(g_console.info, "%s\n", text);
+            if (g_console.info == stdout) FlushStdout();
             return;
         case MESSAGE_WARNING:
             ++g_console.tally.warnings;
@@ -290,21 +291,16 @@ void ConsoleInit(const Options& options) {
         g_console.bar = dumb ? BarStyle::kLines : BarStyle::kRedraw;
     g_console.colour = stderrTty && (noColour == nullptr || *noColour == '\0') && !dumb;
     g_console.canAsk = !options.noPrompt && ::isatty(STDIN_FILENO) != 0;
+    g_console.info = options.json ? stderr : stdout;
+    // With --json the headings go to standard error too, beside the messages.
     struct stat out, err;
-    g_console.headingsApart = options.quiet || ::fstat(STDOUT_FILENO, &out) != 0 ||
-                              ::fstat(STDERR_FILENO, &err) != 0 || out.st_dev != err.st_dev ||
-                              out.st_ino != err.st_ino;
+    g_console.headingsApart = options.quiet || (!options.json && (::fstat(STDOUT_FILENO, &out) != 0 ||
+                                                                  ::fstat(STDERR_FILENO, &err) != 0 ||
+                                                                  out.st_dev != err.st_dev || out.st_ino != err.st_ino));
 }
 
-void InstallCallbacks() {
-    SetMessageCallback(reinterpret_cast<CallbackAddress>(&OnMessage));
-    SetProgressCallback(reinterpret_cast<CallbackAddress>(&OnProgress));
-}
-
-void RemoveCallbacks() {
-    SetMessageCallback(0);
-    SetProgressCallback(0);
-}
+void ConsoleMessage(void*, int level, const char* text) { OnMessage(level, text); }
+int ConsoleProgress(void*, unsigned percent) { return OnProgress(percent) != 0; }
 
 std::string Printable(const char* text) {
     std::string out;
@@ -352,7 +348,7 @@ void Info(const char* format, ...) {
     if (g_console.quiet) return;
     va_list args;
     va_start(args, format);
-    VPrint(stdout, "", format, args);
+    VPrint(g_console.info, "", format, args);
     va_end(args);
 }
 

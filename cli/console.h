@@ -11,12 +11,13 @@ namespace cli {
 
 // Decides once what the terminal allows: colour and the progress bar only
 // when standard error is a terminal, questions only when standard input is.
+// With --json standard output carries the report alone: information goes
+// to standard error as well.
 void ConsoleInit(const Options& options);
 
-// Installs the message and progress callbacks in the library; RemoveCallbacks
-// takes them out again.
-void InstallCallbacks();
-void RemoveCallbacks();
+// The message and progress callbacks of arcsalve_repair (`user` unused).
+void ConsoleMessage(void* user, int level, const char* text);
+int ConsoleProgress(void* user, unsigned percent);
 
 // What the library reported since the last ResetTally.
 struct Tally {

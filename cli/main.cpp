@@ -1,20 +1,24 @@
-// arcsalve: the command-line host of the library. Repairs each archive named
-// on the command line, answers the library's questions (asking the user on a
-// terminal) and turns what the library reported into an exit status.
+// arcsalve: the command-line host of the library, through its C interface.
+// Repairs (or only tests) each archive named on the command line, answers
+// the library's questions (asking the user on a terminal), reports each
+// archive's entries when asked, and exits with the status the library gives.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "arcsalve/arcsalve.h"
+#include "arcsalve/arcsalve_c.h"
 #include "console.h"
 #include "options.h"
 #include "passwords.h"
+#include "report.h"
 #include "session.h"
 
 namespace cli {
@@ -25,13 +29,10 @@ struct Paths {
     const char* output = "";  // the rebuilt archive
 };
 
-Paths LibraryPaths() {
+Paths PathsOf(const arcsalve_result& result) {
     Paths p;
-    char* source = nullptr;
-    char* output = nullptr;
-    GetFilePaths(&source, &output, nullptr);
-    if (source != nullptr) p.source = source;
-    if (output != nullptr) p.output = output;
+    p.source = result.source;
+    p.output = result.output;
     return p;
 }
 
@@ -168,8 +169,9 @@ Question QuestionFor(unsigned long result, const std::string& archive, const Pat
 }
 
 // With nothing saved, or a stop before the first entry, the library leaves
-// no archive (an empty output path) and every file as it was.
-int OutcomeOfRun(const std::string& archive, const Paths& paths, bool inPlace) {
+// no archive (an empty output path) and every file as it was. A test leaves
+// none ever. `status` is the library's.
+int OutcomeOfRun(const std::string& archive, const Paths& paths, bool inPlace, int status) {
     const bool written = *paths.output != '\0';
     FileId id;
     if (written && IdentityOf(paths.output, &id)) g_written.emplace_back(id, archive);
@@ -183,13 +185,12 @@ int OutcomeOfRun(const std::string& archive, const Paths& paths, bool inPlace) {
         if (written && inPlace) Note("the damaged archive is kept as %s", paths.source);
         return StopStatus();
     }
-    if (!written) {
+    if (status == kExitNothing) {
         Note("%s: nothing could be salvaged; the file was left as it was", archive.c_str());
         return kExitNothing;
     }
-    if (inPlace) Info("Damaged archive kept as %s", paths.source);
-    Tally tally = CurrentTally();
-    return tally.warnings + tally.errors > 0 ? kExitLosses : kExitIntact;
+    if (inPlace && written) Info("Damaged archive kept as %s", paths.source);
+    return status;
 }
 
 // Settles one question: answered already when an option gave the answer,
@@ -220,12 +221,46 @@ int Settle(const std::string& archive, const Question& q, bool given) {
 constexpr unsigned long kAnswerFlags =
     REPAIR_OVERWRITE | REPAIR_USE_EXISTING_BACKUP | REPAIR_ALLOW_BACKUP_INPUT;
 
-int RepairOne(const Options& options, const std::string& archive) {
-    // RepairFile takes writable strings; it never writes through them.
-    std::vector<char> in(archive.begin(), archive.end());
-    in.push_back('\0');
-    std::vector<char> out(options.outputDir.begin(), options.outputDir.end());
-    out.push_back('\0');
+// The library's options for one call: the flags, the passwords that
+// opened entries of earlier archives, and the command's callbacks.
+struct CallOptions {
+    std::vector<const char*> passwords;
+    arcsalve_options options{};
+};
+
+void Prepare(CallOptions& call, unsigned long flags, ArchiveReport* report) {
+    call.passwords.clear();
+    for (const std::string& p : OpenedPasswords()) call.passwords.push_back(p.c_str());
+    arcsalve_options& o = call.options;
+    o = arcsalve_options{};
+    o.size = sizeof o;
+    o.flags = flags;
+    o.passwords = call.passwords.data();
+    o.password_count = call.passwords.size();
+    o.user = report;
+    o.on_message = &ConsoleMessage;
+    o.on_progress = &ConsoleProgress;
+    o.on_password = &AskPassword;
+    o.on_notice = &TellNotice;
+    o.on_entry = &CollectEntry;
+}
+
+// Tests one archive: read from where it is, whatever its name says.
+int TestOne(const Options& options, const std::string& archive, ArchiveReport* report) {
+    CallOptions call;
+    Prepare(call, (options.flags & ~kAnswerFlags) | ARCSALVE_TEST_ONLY, report);
+    report->result.size = sizeof report->result;
+    const int status = arcsalve_repair(archive.c_str(), nullptr, &call.options, &report->result);
+    EndProgress(report->result.code == ARCSALVE_CODE_DONE && !Interrupted());
+    if (status == kExitFileError) {
+        ExplainFileError(archive, PathsOf(report->result), std::string());
+        return status;
+    }
+    return OutcomeOfRun(archive, PathsOf(report->result), false, status);
+}
+
+int RepairOne(const Options& options, const std::string& archive, ArchiveReport* report) {
+    if (options.testOnly) return TestOne(options, archive, report);
     const unsigned long given = options.flags & kAnswerFlags;
     unsigned long flags = options.flags & ~kAnswerFlags;
     // The input's own directory given as -o is an in-place repair, said so,
@@ -241,54 +276,51 @@ int RepairOne(const Options& options, const std::string& archive) {
     // names it), else as it derives it: the input's own, or in DIR.
     std::string output = inPlace ? archive : options.outputDir + "/" + archive.substr(archive.rfind('/') + 1);
     for (;;) {
-        ResetTally();
-        unsigned long result = RepairFile(in.data(), inPlace ? nullptr : out.data(), flags, nullptr);
-        EndProgress(result == REPAIR_OK && !Interrupted());
-        const Paths paths = LibraryPaths();
+        report->entries.clear();
+        report->result = arcsalve_result{};
+        report->result.size = sizeof report->result;
+        CallOptions call;
+        Prepare(call, flags, report);
+        const int status = arcsalve_repair(archive.c_str(), inPlace ? nullptr : options.outputDir.c_str(),
+                                           &call.options, &report->result);
+        const unsigned long code = report->result.code;
+        EndProgress(code == ARCSALVE_CODE_DONE && !Interrupted());
+        const Paths paths = PathsOf(report->result);
         if (*paths.output != '\0') output = paths.output;
-        switch (result) {
-            case REPAIR_OK:
-                return OutcomeOfRun(archive, paths, inPlace);
-            case REPAIR_ERR_FILE:
-                ExplainFileError(archive, paths, output);
-                return kExitFileError;
-            case REPAIR_ERR_BACKUP: {
-                const std::string why = WhyNotCreatable(paths.source, "");
-                Note("%s: cannot move it to %s%s%s; nothing was changed (-o DIR repairs into "
-                     "another directory)",
-                     archive.c_str(), paths.source, why.empty() ? "" : ": ", why.c_str());
-                return kExitFileError;
-            }
-            case REPAIR_BACKUP_EXISTS:
-            case REPAIR_INPUT_IS_BACKUP:
-            case REPAIR_OUTPUT_EXISTS: {
-                Question q = QuestionFor(result, archive, paths);
-                if (flags & q.answer) {  // answered already: the library would ask forever
-                    Note("%s: unexpected question %lu", archive.c_str(), result);
-                    return kExitFileError;
-                }
-                // Every answer lets the library replace the output: never
-                // one that an earlier input of this run was rebuilt into.
-                if (const std::string* from = RebuiltFrom(paths.output)) {
-                    Note("%s: not repaired: %s holds what was salvaged from %s in this run (repair "
-                         "%s in a run of its own, or with -o into another directory)",
-                         archive.c_str(), paths.output, from->c_str(), archive.c_str());
-                    return kExitUnanswered;
-                }
-                const bool replaces = !ReplacesNote(paths.output).empty();
-                if (int status = Settle(archive, q, (given & q.answer) != 0)) return status;
-                flags |= q.answer;
-                // A backup named with --from-backup is rebuilt under a name
-                // that may hold some other file: replacing it takes -f or a yes.
-                if (result == REPAIR_INPUT_IS_BACKUP && (given & q.answer) && replaces) {
-                    const Question r = QuestionFor(REPAIR_OUTPUT_EXISTS, archive, paths);
-                    if (int status = Settle(archive, r, (given & REPAIR_OVERWRITE) != 0)) return status;
-                }
-                break;
-            }
-            default:
-                Note("%s: unexpected result %lu", archive.c_str(), result);
-                return kExitFileError;
+        if (code == ARCSALVE_CODE_BACKUP_FAILED) {
+            const std::string why = WhyNotCreatable(paths.source, "");
+            Note("%s: cannot move it to %s%s%s; nothing was changed (-o DIR repairs into "
+                 "another directory)",
+                 archive.c_str(), paths.source, why.empty() ? "" : ": ", why.c_str());
+            return kExitFileError;
+        }
+        if (status == kExitFileError) {
+            ExplainFileError(archive, paths, output);
+            return kExitFileError;
+        }
+        if (status != kExitUnanswered) return OutcomeOfRun(archive, paths, inPlace, status);
+
+        Question q = QuestionFor(code, archive, paths);
+        if (flags & q.answer) {  // answered already: the library would ask forever
+            Note("%s: unexpected question %lu", archive.c_str(), code);
+            return kExitFileError;
+        }
+        // Every answer lets the library replace the output: never
+        // one that an earlier input of this run was rebuilt into.
+        if (const std::string* from = RebuiltFrom(paths.output)) {
+            Note("%s: not repaired: %s holds what was salvaged from %s in this run (repair "
+                 "%s in a run of its own, or with -o into another directory)",
+                 archive.c_str(), paths.output, from->c_str(), archive.c_str());
+            return kExitUnanswered;
+        }
+        const bool replaces = !ReplacesNote(paths.output).empty();
+        if (int settled = Settle(archive, q, (given & q.answer) != 0)) return settled;
+        flags |= q.answer;
+        // A backup named with --from-backup is rebuilt under a name
+        // that may hold some other file: replacing it takes -f or a yes.
+        if (code == REPAIR_INPUT_IS_BACKUP && (given & q.answer) && replaces) {
+            const Question r = QuestionFor(REPAIR_OUTPUT_EXISTS, archive, paths);
+            if (int settled = Settle(archive, r, (given & REPAIR_OVERWRITE) != 0)) return settled;
         }
     }
 }
@@ -306,21 +338,31 @@ int main(int argc, char** argv) {
     }
     ConsoleInit(options);
     if (!PasswordsInit(options)) return kExitUsage;
-    if (!options.outputDir.empty() && !MakeOutputDir(options.outputDir)) return kExitFileError;
-    if (!SessionBegin()) return kExitFileError;
-    InstallCallbacks();
-    InstallPasswordCallbacks();
+    // A test writes nothing: neither the -o directory nor a temporary one.
+    if (!options.testOnly && !options.outputDir.empty() && !MakeOutputDir(options.outputDir))
+        return kExitFileError;
+    if (!SessionBegin(!options.testOnly)) return kExitFileError;
 
     int worst = kExitIntact;
     const bool several = options.archives.size() > 1;
+    std::vector<ArchiveReport> reports;
     for (size_t i = 0; i < options.archives.size() && !Interrupted(); ++i) {
         if (several) Info("%s==> %s <==", i == 0 ? "" : "\n", options.archives[i].c_str());
         BeginArchive(options.archives[i], several);
-        worst = std::max(worst, RepairOne(options, options.archives[i]));
+        ArchiveReport report;
+        report.input = options.archives[i];
+        report.test = options.testOnly;
+        report.status = RepairOne(options, options.archives[i], &report);
+        worst = std::max(worst, report.status);
+        if (options.listing && !options.json && report.result.entries_found > 0) PrintListing(report);
+        if (options.json) reports.push_back(std::move(report));
     }
 
-    RemovePasswordCallbacks();
-    RemoveCallbacks();
     SessionEnd();
-    return Interrupted() ? std::max(worst, StopStatus()) : worst;
+    const int status = Interrupted() ? std::max(worst, StopStatus()) : worst;
+    if (options.json) {
+        std::fputs(JsonReport(reports, status).c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return status;
 }

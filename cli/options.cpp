@@ -47,6 +47,15 @@ const char kHelp[] =
     "      --classic             the classic salvage, without the extensions: every\n"
     "                            entry compressed anew, sizes in trailing data\n"
     "                            descriptors not used\n"
+    "  -t, --test                salvage into nothing: read and check every entry,\n"
+    "                            tell what a repair would save, write no file\n"
+    "                            (-o is not used); the exit status is a repair's\n"
+    "  -l, --list                --test, then one line per entry found: method,\n"
+    "                            sizes, offset, verdict, name\n"
+    "  -v, --verbose             that listing after a repair too\n"
+    "      --json                the report (archives, counts, statuses, entries)\n"
+    "                            as one JSON document on standard output; the\n"
+    "                            messages go to standard error\n"
     "      --no-prompt           never ask; say which option answers the question\n"
     "  -q, --quiet               print only warnings and errors\n"
     "      --no-progress         no progress bar (on a terminal it is drawn on\n"
@@ -86,10 +95,11 @@ enum OptionId : int {
     kOptPasswordFile,
     kOptRecompress,
     kOptClassic,
+    kOptJson,
 };
 
 // A leading ':' makes getopt report a missing argument as ':' and stay quiet.
-const char kShortOptions[] = ":o:fqhp:";
+const char kShortOptions[] = ":o:fqhp:tlv";
 
 const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -101,6 +111,10 @@ const struct option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kOptPasswordFile},
     {"recompress", no_argument, nullptr, kOptRecompress},
     {"classic", no_argument, nullptr, kOptClassic},
+    {"test", no_argument, nullptr, 't'},
+    {"list", no_argument, nullptr, 'l'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"json", no_argument, nullptr, kOptJson},
     {"no-prompt", no_argument, nullptr, kOptNoPrompt},
     {"quiet", no_argument, nullptr, 'q'},
     {"no-progress", no_argument, nullptr, kOptNoProgress},
@@ -138,6 +152,10 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
                 break;
             case kOptRecompress: options->flags &= ~REPAIR_KEEP_INTACT; break;
             case kOptClassic: options->flags &= ~REPAIR_EXTENSIONS; break;
+            case 't': options->testOnly = true; break;
+            case 'l': options->testOnly = options->listing = true; break;
+            case 'v': options->listing = true; break;
+            case kOptJson: options->json = true; break;
             case kOptNoPrompt: options->noPrompt = true; break;
             case 'q': options->quiet = true; break;
             case kOptNoProgress: options->noProgress = true; break;

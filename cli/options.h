@@ -38,6 +38,9 @@ struct Options {
     bool noPrompt = false;    // never ask; tell which option answers instead
     bool quiet = false;       // only warnings and errors
     bool noProgress = false;  // no progress bar even on a terminal
+    bool testOnly = false;    // --test, --list: salvage into nothing, write no file
+    bool listing = false;     // --list, -v: a line per entry after each archive
+    bool json = false;        // --json: the report as JSON on standard output
     std::vector<PasswordSource> passwords;  // in the order given
     std::vector<std::string> archives;
 };

@@ -30,6 +30,10 @@ struct PasswordState {
     bool lastWasGiven = false;  // the last answer came from the list, not the user
     bool hintShown = false;
     bool skipAll = false;  // the user asked no more: every later entry is skipped unasked
+    // The last password typed, until the library's next question shows
+    // whether it opened its entry (no notice came in between).
+    std::string typed;
+    std::vector<std::string> opened;
 };
 PasswordState g_passwords;
 
@@ -97,7 +101,17 @@ Typed AskHidden(const char* name, std::string* typed) {
     return typed->empty() ? Typed::kSkip : Typed::kPassword;
 }
 
+// A typed password that brought no notice opened its entry.
+void KeepTypedIfOpened() {
+    std::string& typed = g_passwords.typed;
+    if (typed.empty()) return;
+    if (std::find(g_passwords.opened.begin(), g_passwords.opened.end(), typed) == g_passwords.opened.end())
+        g_passwords.opened.push_back(typed);
+    typed.clear();
+}
+
 int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
+    KeepTypedIfOpened();
     if (!g_passwords.retry) g_passwords.nextGiven = 0;
     g_passwords.retry = false;
     if (g_passwords.nextGiven < g_passwords.given.size()) {
@@ -130,6 +144,7 @@ int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
     }
     WarnIfTooLong(typed, "the password");
     std::memcpy(password, typed.data(), std::min(typed.size(), kLongestPassword));
+    g_passwords.typed = typed.substr(0, kLongestPassword);
     return 1;
 }
 
@@ -138,6 +153,7 @@ int ARCSALVE_CALLBACK OnPassword(HWND, const char* name, char* password) {
 // next one (or the question) follows.
 void ARCSALVE_CALLBACK OnNotice(HWND, const char* text, const char* caption, unsigned long) {
     g_passwords.retry = true;
+    g_passwords.typed.clear();
     if (g_passwords.lastWasGiven) return;
     Note("%s: %s", caption, text);
 }
@@ -157,14 +173,12 @@ bool PasswordsInit(const Options& options) {
     return true;
 }
 
-void InstallPasswordCallbacks() {
-    SetPasswordCallback(reinterpret_cast<CallbackAddress>(&OnPassword));
-    SetNoticeCallback(reinterpret_cast<CallbackAddress>(&OnNotice));
-}
+int AskPassword(void*, const char* name, char* password) { return OnPassword(nullptr, name, password); }
+void TellNotice(void*, const char* text, const char* caption) { OnNotice(nullptr, text, caption, 0); }
 
-void RemovePasswordCallbacks() {
-    SetPasswordCallback(0);
-    SetNoticeCallback(0);
+const std::vector<std::string>& OpenedPasswords() {
+    KeepTypedIfOpened();
+    return g_passwords.opened;
 }
 
 }  // namespace cli

@@ -4,6 +4,9 @@
 #ifndef ARCSALVE_CLI_PASSWORDS_H
 #define ARCSALVE_CLI_PASSWORDS_H
 
+#include <string>
+#include <vector>
+
 #include "options.h"
 
 namespace cli {
@@ -12,10 +15,15 @@ namespace cli {
 // error and returns false when a password file cannot be read.
 bool PasswordsInit(const Options& options);
 
-// Installs the password and notice callbacks in the library;
-// RemovePasswordCallbacks takes them out again.
-void InstallPasswordCallbacks();
-void RemovePasswordCallbacks();
+// The password and notice callbacks of arcsalve_repair (`user` unused).
+int AskPassword(void* user, const char* name, char* password);
+void TellNotice(void* user, const char* text, const char* caption);
+
+// The passwords typed at the terminal that opened an entry, oldest first:
+// each repair is a call of its own to the library, which remembers them
+// within it only, so the command offers them to the later archives of the
+// run before any other.
+const std::vector<std::string>& OpenedPasswords();
 
 }  // namespace cli
 

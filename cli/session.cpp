@@ -64,9 +64,8 @@ void InstallHandler(int signal, void (*handler)(int)) {
     ::sigaction(signal, &action, nullptr);
 }
 
-}  // namespace
-
-bool SessionBegin() {
+// The private directory that is made the library's TMPDIR.
+bool MakeTemporaryDirectory() {
     const char* base = std::getenv("TMPDIR");
     if (base == nullptr || *base == '\0') base = "/tmp";
     std::string pattern = std::string(base) + "/arcsalve.XXXXXX";
@@ -84,7 +83,13 @@ bool SessionBegin() {
                   kLibraryTempName);
     g_session.haveDir = true;
     ::setenv("TMPDIR", g_session.dir, 1);
+    return true;
+}
 
+}  // namespace
+
+bool SessionBegin(bool makeTemporary) {
+    if (makeTemporary && !MakeTemporaryDirectory()) return false;
     InstallHandler(SIGINT, OnStopSignal);
     InstallHandler(SIGTERM, OnStopSignal);
     InstallHandler(SIGHUP, OnStopSignal);

@@ -5,11 +5,12 @@
 
 namespace cli {
 
-// Creates a private directory (mkdtemp under $TMPDIR, else /tmp) and makes it
-// the TMPDIR that the library puts its temporary file in, so that two runs
-// never share that file. Installs the signal handlers. Prints its own error
-// and returns false when the directory cannot be made.
-bool SessionBegin();
+// With makeTemporary, creates a private directory (mkdtemp under $TMPDIR,
+// else /tmp) and makes it the TMPDIR that the library puts its temporary
+// file in, so that two runs never share that file (a test-only run, which
+// writes nothing, needs none). Installs the signal handlers. Prints its own
+// error and returns false when the directory cannot be made.
+bool SessionBegin(bool makeTemporary);
 // Removes the directory and what the library left in it.
 void SessionEnd();
 

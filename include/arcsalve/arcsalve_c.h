@@ -69,7 +69,18 @@ extern "C" {
 #define ARCSALVE_STATUS_BAD_CALL 2   /* archive is NULL, or a struct's size is too small */
 #define ARCSALVE_STATUS_FILE_ERROR 3 /* an archive could not be read, written or backed up */
 #define ARCSALVE_STATUS_NOTHING 4    /* nothing could be salvaged (with ARCSALVE_SAFE_FILES no file changed) */
-#define ARCSALVE_STATUS_UNANSWERED 5 /* a question was raised: see arcsalve_result.question */
+#define ARCSALVE_STATUS_UNANSWERED 5 /* a question was raised: see arcsalve_result.code */
+
+/* The codes of arcsalve_result.code. A question (status
+ * ARCSALVE_STATUS_UNANSWERED) is answered by calling again with its flag;
+ * the result's paths name the files in question. */
+#define ARCSALVE_CODE_DONE 0               /* the salvage ran (whatever it found) */
+#define ARCSALVE_CODE_FILE_ERROR 3         /* the input cannot be read, or the output created */
+#define ARCSALVE_CODE_NO_INPUT 10          /* archive is NULL */
+#define ARCSALVE_CODE_BACKUP_EXISTS 5001   /* answer: ARCSALVE_USE_EXISTING_BACKUP */
+#define ARCSALVE_CODE_INPUT_IS_BACKUP 5002 /* answer: ARCSALVE_ALLOW_BACKUP_INPUT */
+#define ARCSALVE_CODE_BACKUP_FAILED 5005   /* the input could not be moved to its backup name */
+#define ARCSALVE_CODE_OUTPUT_EXISTS 5006   /* answer: ARCSALVE_OVERWRITE */
 
 /* --- Message levels ---------------------------------------------------- */
 
@@ -151,11 +162,8 @@ struct arcsalve_options {
 struct arcsalve_result {
     size_t size;                  /* set by the host: sizeof(struct arcsalve_result) */
     int status;                   /* the return value */
-    /* 0, or the question that made the status ARCSALVE_STATUS_UNANSWERED:
-     * 5001 a backup exists (answer: ARCSALVE_USE_EXISTING_BACKUP), 5002 the
-     * input is a backup (ARCSALVE_ALLOW_BACKUP_INPUT), 5006 the output exists
-     * (ARCSALVE_OVERWRITE). The paths then name the files in question. */
-    unsigned long question;
+    /* What the status stands for, in RepairFile's terms: ARCSALVE_CODE_*. */
+    unsigned long code;
     int stopped;                  /* 1 when the progress callback stopped the repair */
     long entries_found;
     long entries_intact;          /* kept or compressed anew */

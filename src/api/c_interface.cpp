@@ -26,6 +26,11 @@ static_assert(ARCSALVE_OVERWRITE == REPAIR_OVERWRITE && ARCSALVE_KEEP_INTACT == 
                   ARCSALVE_TRAILING_DESCRIPTORS == REPAIR_TRAILING_DESCRIPTORS &&
                   ARCSALVE_SAFE_FILES == REPAIR_SAFE_FILES && ARCSALVE_TEST_ONLY == REPAIR_TEST_ONLY,
               "one flag value in both interfaces");
+static_assert(ARCSALVE_CODE_DONE == REPAIR_OK && ARCSALVE_CODE_FILE_ERROR == REPAIR_ERR_FILE &&
+                  ARCSALVE_CODE_NO_INPUT == REPAIR_ERR_NO_INPUT && ARCSALVE_CODE_BACKUP_EXISTS == REPAIR_BACKUP_EXISTS &&
+                  ARCSALVE_CODE_INPUT_IS_BACKUP == REPAIR_INPUT_IS_BACKUP &&
+                  ARCSALVE_CODE_BACKUP_FAILED == REPAIR_ERR_BACKUP && ARCSALVE_CODE_OUTPUT_EXISTS == REPAIR_OUTPUT_EXISTS,
+              "one result code in both interfaces");
 static_assert(ARCSALVE_PASSWORD_SIZE == kPasswordBufferSize, "one password size");
 static_assert(ARCSALVE_PATH_SIZE >= kMaxPath, "every path the library takes fits the result");
 static_assert(int{ARCSALVE_ENTRY_KEPT} == kVerdictKept && int{ARCSALVE_ENTRY_RECOMPRESSED} == kVerdictRecompressed &&
@@ -195,9 +200,7 @@ int arcsalve_repair(const char* archive, const char* output_dir, const arcsalve_
     const unsigned long libraryResult = RepairWithRun(run, archive, output_dir);
     call.result.stopped = run.status.abortRequested != 0;
     call.result.entries_found = run.counters.filesFound;
-    if (libraryResult == REPAIR_BACKUP_EXISTS || libraryResult == REPAIR_INPUT_IS_BACKUP ||
-        libraryResult == REPAIR_OUTPUT_EXISTS)
-        call.result.question = libraryResult;
+    call.result.code = libraryResult;
     CopyPath(call.result.source, run.sourcePath);
     CopyPath(call.result.output, run.outputPath);
     status = Finish(call, StatusOf(libraryResult, call), result);

@@ -5,6 +5,7 @@
 # draws colour and stops at Ctrl-C.
 import fcntl
 import io
+import json
 import os
 import pty
 import re
@@ -168,6 +169,41 @@ class Command(Case):
         # (a flagged name that is not UTF-8 reads as CP437); broken UTF-8 in an argument is escaped.
         os.rename(self.path("names.zip"), os.path.join(os.fsencode(self.dir), b"\xff.zip"))
         self.assertTrue(self.run_cli("-o", "out", b"\xff.zip")[1].endswith("Salvaged data stored in out/\\xFF.zip\n"))
+
+    def test_test_list_and_json(self):
+        with open(os.path.join(SOURCE, "examples", "damaged.zip"), "rb") as f:
+            self.write("a.zip", f.read())
+        self.write("garbage.zip", DAMAGED)
+        files = lambda: sorted((root, n, open(os.path.join(root, n), "rb").read()) for root, _, names in os.walk(self.dir)
+                               for n in names)
+        before = files()
+        # A test writes nothing (no -o folder, no temporary) and exits as the repair does.
+        for args, status in [(["-t", "a.zip"], 1), (["--test", "-o", "new", "a.zip"], 1), (["-t", "garbage.zip"], 4),
+                             (["-t", "missing.zip"], 3)]:
+            got = self.run_cli(*args)
+            self.assertEqual((got[0], "stored in" in got[1], files()), (status, False, before), args)
+        listing = ["Method       Compressed         Size       Offset  Verdict                Name",
+                   "stored               68           68            0  intact, kept           README.txt",
+                   "deflated            295         3120          108  intact, kept           notes/todo.txt",
+                   "deflated            428         9252          447  partial, 2923 bytes    notes/poem.txt"]
+        self.assertEqual(self.run_cli("-q", "-l", "a.zip")[:2], (1, "\n".join(listing) + "\n"))
+        self.assertEqual(self.run_cli("-v", "--classic", "-o", "out", "a.zip")[1].splitlines()[-3:],
+                         [l.replace("intact, kept         ", "intact, re-compressed") for l in listing[1:]])
+        # JSON: the report alone on standard output; names are bytes, escaped so that they come back whole.
+        self.stored("names.zip", [("a\x1b\u202e\".txt", "x"), ("b\u00e9.txt", "y")])
+        self.write("names.zip", self.read("names.zip").replace(b"b\xc3\xa9", b"b\xff\xa9"))
+        status, out, err = self.run_cli("--json", "-o", "out2", "a.zip", "names.zip", "garbage.zip")
+        report = json.loads(out)
+        self.assertEqual((status, report["status"], [a["status"] for a in report["archives"]]), (4, 4, [1, 0, 4]))
+        a, names = report["archives"][:2]
+        self.assertEqual((a["input"], a["output"], a["entries_found"], a["entries_intact"], a["entries_partial"], a["bytes_saved"]),
+                         ("a.zip", "out2/a.zip", 3, 2, 1, 6111))
+        self.assertEqual([(e["name"], e["method_name"], e["offset"], e["verdict"], e["saved_size"]) for e in a["entries"]],
+                         [("README.txt", "stored", 0, "kept", 68), ("notes/todo.txt", "deflated", 108, "kept", 3120),
+                          ("notes/poem.txt", "deflated", 447, "partial", 2923)])
+        self.assertEqual([e["name"].encode("utf-8", "surrogateescape") for e in names["entries"]],
+                         ["a\x1b\u202e\".txt".encode(), b"b\xff\xa9.txt"])
+        self.assertIn("Beginning salvage operations...", err)
 
     def test_passwords(self):
         os.makedirs(self.path("src"))
@@ -428,10 +464,12 @@ class Terminal(Case):
         zip_encrypted(self.path("src"), self.path("e.zip"), ["zip -q -X -P right ../e.zip a.txt b.txt"], [b"right", b"wrong"])
         os.makedirs(self.path("out"))
         cue = PROMPT
-        status, screen = on_terminal(self.dir, ["-o", "out", "e.zip"], [(cue, b"wrong\r"), (cue, b"right\r")])
+        os.makedirs(self.path("again"))
+        os.link(self.path("e.zip"), self.path("again", "f.zip"))
+        status, screen = on_terminal(self.dir, ["-o", "out", "e.zip", "again/f.zip"], [(cue, b"wrong\r"), (cue, b"right\r")])
         self.assertEqual((status, screen.count("Password for a.txt (Enter to skip, Ctrl-D to skip all): ")), (0, 2), screen)
         self.assertNotIn("right", screen)  # typed without echo
-        self.assertNotIn("Password for b.txt", screen)  # the password is remembered
+        self.assertNotIn("Password for b.txt", screen)  # the password is remembered, for the next archive too
         # Enter skips the entry (the next one asks again).
         status, screen = on_terminal(self.dir, ["-f", "-o", "out", "e.zip"], [(cue, b"\r"), (cue, b"\r"), (cue, b"right\r")])
         self.assertEqual((status, screen.count(cue.decode())), (4, 2), screen)

@@ -259,7 +259,7 @@ class Options(ctypes.Structure):
 
 
 class Result(ctypes.Structure):
-    _fields_ = [("size", ctypes.c_size_t), ("status", ctypes.c_int), ("question", ctypes.c_ulong), ("stopped", ctypes.c_int)] + \
+    _fields_ = [("size", ctypes.c_size_t), ("status", ctypes.c_int), ("code", ctypes.c_ulong), ("stopped", ctypes.c_int)] + \
                [(n, ctypes.c_long) for n in ("found", "intact", "partial", "lost", "unverified")] + \
                [("bytes_saved", ctypes.c_ulonglong), ("source", ctypes.c_char * 4096), ("output", ctypes.c_char * 4096)]
 
@@ -310,15 +310,14 @@ class CInterface(Case):
         self.assertEqual((status, levels.count(2) > 0), (1, True))
         for path, question in ((self.path("a_BAK.zip"), 5002), (a, 5001)):
             status, res, _, _ = c_repair(path, self.out(), 0x80)
-            self.assertEqual((status, res.question, res.output), (5, question, os.fsencode(self.path("out", "a.zip"))))
+            self.assertEqual((status, res.code, res.output), (5, question, os.fsencode(self.path("out", "a.zip"))))
         # Without the extensions every entry is compressed anew; nothing found is status 4, a missing file 3.
         status, res, entries, _ = c_repair(self.path("a_BAK.zip"), self.out(), 0x84 | OVERWRITE)
         self.assertEqual([e[3] for e in entries], [RECOMPRESSED, RECOMPRESSED, PARTIAL])
         self.write("text.zip", "no archive here")
         self.assertEqual(c_repair(self.path("text.zip"), self.out())[:2][0], 4)
         self.assertEqual(self.read("text.zip"), b"no archive here")
-        self.assertEqual(c_repair(self.path("missing.zip"), self.out())[0], 3)
-        self.assertEqual(C_REPAIR(None, None, None, None), 2)
+        self.assertEqual([c_repair(self.path("missing.zip"), self.out())[1].code, C_REPAIR(None, None, None, None)], [3, 2])
 
     def test_passwords_stay_within_the_call(self):
         os.makedirs(self.path("src"))
