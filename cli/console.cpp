@@ -61,7 +61,6 @@ struct ConsoleState {
     bool headingsApart = false;
     std::string archivePrefix;  // "NAME: " when messages name their archive
     FILE* info = stdout;    // where information goes
-    Tally tally;
     ProgressState progress;
 };
 ConsoleState g_console;
@@ -213,14 +212,11 @@ void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
             if (g_console.info == stdout) FlushStdout();
             return;
         case MESSAGE_WARNING:
-            ++g_console.tally.warnings;
             PrintMarked("warning:", "1;33", text);
             return;
-        case MESSAGE_FATAL:
-            ++g_console.tally.fatal;
+        case MESSAGE_FATAL:  // the command says which file and why instead
             return;
         default:
-            ++g_console.tally.errors;
             PrintMarked("error:", "1;31", text);
             return;
     }
@@ -325,9 +321,6 @@ std::string Printable(const char* text) {
     }
     return out;
 }
-
-void ResetTally() { g_console.tally = Tally(); }
-Tally CurrentTally() { return g_console.tally; }
 
 void BeginArchive(const std::string& name, bool several) {
     g_console.progress = ProgressState();

@@ -19,15 +19,6 @@ void ConsoleInit(const Options& options);
 void ConsoleMessage(void* user, int level, const char* text);
 int ConsoleProgress(void* user, unsigned percent);
 
-// What the library reported since the last ResetTally.
-struct Tally {
-    int warnings = 0;  // level 1: an entry's size differs from the recorded one
-    int errors = 0;    // level 2: entries damaged or skipped, summary counters
-    int fatal = 0;     // level -1: the call ended before salvaging (not shown)
-};
-void ResetTally();
-Tally CurrentTally();
-
 // Text from an archive (entry names inside the library's messages) made
 // safe for a terminal: control characters (C0, DEL, C1), the Unicode
 // direction overrides and bytes that are not UTF-8 are shown as \xNN or
