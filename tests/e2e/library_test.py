@@ -247,6 +247,7 @@ class Entry(ctypes.Structure):
 
 
 CMessageFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
+CProgressFn = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_uint)
 CPasswordFn = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_char_p, ctypes.POINTER(ctypes.c_char))
 CEntryFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(Entry))
 
@@ -254,7 +255,7 @@ CEntryFn = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.POINTER(Entry))
 class Options(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("flags", ctypes.c_ulong), ("passwords", ctypes.POINTER(ctypes.c_char_p)),
                 ("password_count", ctypes.c_size_t), ("user", ctypes.c_void_p), ("on_message", CMessageFn),
-                ("on_progress", ctypes.c_void_p), ("on_password", CPasswordFn), ("on_notice", ctypes.c_void_p),
+                ("on_progress", CProgressFn), ("on_password", CPasswordFn), ("on_notice", ctypes.c_void_p),
                 ("on_entry", CEntryFn)]
 
 
@@ -269,12 +270,12 @@ C_REPAIR.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(Options), 
 KEPT, RECOMPRESSED, PARTIAL, LOST, UNVERIFIED = range(5)
 
 
-def c_repair(archive, out_dir=None, flags=0x20 | 0x40 | 0x80, passwords=(), asked=None, defaults=False):
+def c_repair(archive, out_dir=None, flags=0x20 | 0x40 | 0x80, passwords=(), asked=None, defaults=False, go_on=1):
     """arcsalve_repair: (status, Result, [(name, method, offset, verdict, saved)], [message levels])."""
     entries, levels = [], []
     words = (ctypes.c_char_p * max(1, len(passwords)))(*passwords)
     opts = Options(ctypes.sizeof(Options), flags, words, len(passwords), None,
-                   CMessageFn(lambda u, level, t: levels.append(level)), None,
+                   CMessageFn(lambda u, level, t: levels.append(level)), CProgressFn(lambda u, percent: go_on),
                    CPasswordFn(lambda u, name, buf: 0 if asked is None else asked.append(name) or 0), None,
                    CEntryFn(lambda u, e: entries.append((e[0].name, e[0].method, e[0].offset, e[0].verdict,
                                                          e[0].saved_size))))
@@ -318,6 +319,12 @@ class CInterface(Case):
         self.assertEqual(c_repair(self.path("text.zip"), self.out())[:2][0], 4)
         self.assertEqual(self.read("text.zip"), b"no archive here")
         self.assertEqual([c_repair(self.path("missing.zip"), self.out())[1].code, C_REPAIR(None, None, None, None)], [3, 2])
+        # A stop at the first progress report (within the second entry) keeps the first.
+        with zipfile.ZipFile(self.path("two.zip"), "w") as z:
+            z.writestr("small", b"x" * 5)
+            z.writestr("big", random.Random(1).randbytes(50000))
+        status, res, entries, _ = c_repair(self.path("two.zip"), self.out(), go_on=0)
+        self.assertEqual((status, res.stopped, res.intact, [e[0] for e in entries]), (1, 1, 1, [b"small"]))
 
     def test_passwords_stay_within_the_call(self):
         os.makedirs(self.path("src"))
