@@ -1,17 +1,20 @@
 // What encryption costs a salvage: one 32 MiB entry decoded through the
 // frame (archive reader, byte source, decoder, temporary file), deflated and
-// stored, plain and traditionally encrypted. The encrypted and plain runs
-// read the same compressed bytes; the difference is the cipher's share.
+// stored, plain, traditionally encrypted and AES-256 encrypted (deciphered
+// and authenticated, as the salvage does). The encrypted and plain runs read
+// the same compressed bytes; the difference is the cipher's share.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "common/little_endian.h"
+#include "crypt/aes_zip.h"
 #include "crypt/cipher.h"
 #include "decode/decode_frame.h"
 #include "platform/platform.h"
@@ -68,11 +71,37 @@ struct Input {
     uint8_t encryptionHeader[12] = {};
     bool encrypted = false;
     uint64_t size = 0;
+    bool aes = false;
+    arcsalve::AesPrefix prefix = {};
 };
+
+// AES-256 data as an AE-2 writer makes it: the keys from the password and a
+// fixed salt, the data enciphered in CTR mode (deciphering is the same
+// operation), then the first 10 bytes of HMAC-SHA1 over the enciphered data.
+std::vector<uint8_t> AesEncipher(const std::vector<uint8_t>& data, arcsalve::AesPrefix* prefix) {
+    prefix->strength = 3;
+    for (int i = 0; i < 16; ++i) prefix->salt[i] = static_cast<uint8_t>(i * 7 + 1);
+    uint8_t derived[66];
+    arcsalve::DerivePbkdf2Sha1(reinterpret_cast<const uint8_t*>(kPassword), std::strlen(kPassword), prefix->salt, 16,
+                               1000, derived, sizeof derived);
+    std::copy(derived + 64, derived + 66, prefix->verifier);
+    std::vector<uint8_t> out = data;
+    arcsalve::AesDecryptor d;
+    arcsalve::AesStart(&d, kPassword, *prefix);
+    arcsalve::AesDecrypt(&d, out.data(), out.size());
+    arcsalve::AesEnd(&d);
+    arcsalve::HmacSha1* mac = arcsalve::HmacSha1Open(derived + 32, 32);
+    uint8_t code[20];
+    arcsalve::HmacSha1Update(mac, out.data(), out.size());
+    arcsalve::HmacSha1Finish(mac, code);
+    arcsalve::HmacSha1Close(mac);
+    out.insert(out.end(), code, code + 10);
+    return out;
+}
 
 struct Scratch {
     std::string dir, temp;
-    Input deflated, deflatedEncrypted, stored, storedEncrypted;
+    Input deflated, deflatedEncrypted, stored, storedEncrypted, deflatedAes, storedAes;
 
     Scratch() {
         const char* base = std::getenv("TMPDIR");
@@ -87,10 +116,12 @@ struct Scratch {
         Make(&deflatedEncrypted, "deflated-encrypted", 8, packed, true);
         Make(&stored, "stored", 0, text, false);
         Make(&storedEncrypted, "stored-encrypted", 0, text, true);
+        MakeAes(&deflatedAes, "deflated-aes", 8, packed);
+        MakeAes(&storedAes, "stored-aes", 0, text);
     }
 
     ~Scratch() {
-        for (const Input* in : {&deflated, &deflatedEncrypted, &stored, &storedEncrypted})
+        for (const Input* in : {&deflated, &deflatedEncrypted, &stored, &storedEncrypted, &deflatedAes, &storedAes})
             std::remove(in->path.c_str());
         std::remove(temp.c_str());
         ::rmdir(dir.c_str());
@@ -113,6 +144,23 @@ struct Scratch {
         std::fwrite(bytes.data() + (encrypted ? 12 : 0), 1, in->size, f);
         std::fclose(f);
     }
+
+    // The file holds the enciphered data and the authentication code (the
+    // salt and verification value are handed over apart).
+    void MakeAes(Input* in, const char* name, uint16_t method, const std::vector<uint8_t>& data) {
+        std::vector<uint8_t> bytes = AesEncipher(data, &in->prefix);
+        in->prefix.method = method;
+        in->path = dir + "/" + name;
+        in->aes = true;
+        in->size = bytes.size();
+        arcsalve::StoreLE16(in->header + 6, 1);
+        arcsalve::StoreLE16(in->header + 8, arcsalve::kMethodAes);
+        arcsalve::StoreLE32(in->header + 18, static_cast<uint32_t>(bytes.size() + 18));
+        arcsalve::StoreLE32(in->header + 22, kPlainSize);
+        FILE* f = std::fopen(in->path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    }
 };
 
 Scratch& Files() {
@@ -124,9 +172,13 @@ void Decode(benchmark::State& state, const Input& in) {
     for (auto _ : state) {
         arcsalve::FileDecode input(in.path.c_str());
         FileHandle temp = arcsalve::FileCreate(Files().temp.c_str());
-        int ok = arcsalve::DecodeEntry(input.Context(), in.header, temp, in.encrypted ? 1 : 0, kPassword,
-                                       in.encryptionHeader);
-        if (!ok || arcsalve::FileSize(temp) != kPlainSize) state.SkipWithError("decode failed");
+        arcsalve::DecodeContext context = input.Context();
+        if (in.aes) context.aes = &in.prefix;
+        arcsalve::DecodeOutcome outcome{};
+        int ok = arcsalve::DecodeEntry(context, in.header, temp, in.encrypted ? 1 : 0, kPassword,
+                                       in.encryptionHeader, &outcome);
+        if (!ok || arcsalve::FileSize(temp) != kPlainSize || (in.aes && !outcome.authenticated))
+            state.SkipWithError("decode failed");
         arcsalve::FileClose(temp);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kPlainSize);
@@ -141,7 +193,11 @@ void BM_StoredEncrypted(benchmark::State& state) { Decode(state, Files().storedE
 BENCHMARK(BM_DeflatedPlain)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeflatedEncrypted)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StoredPlain)->Unit(benchmark::kMillisecond);
+void BM_DeflatedAes256(benchmark::State& state) { Decode(state, Files().deflatedAes); }
+void BM_StoredAes256(benchmark::State& state) { Decode(state, Files().storedAes); }
 BENCHMARK(BM_StoredEncrypted)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeflatedAes256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoredAes256)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

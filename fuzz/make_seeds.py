@@ -10,13 +10,18 @@ Writes OUT_DIR/<target>/ for every target:
   fuzz_unshrink/_unreduce/_explode
                            byte 0 (variant) + 24-bit size + the compressed
                            data of the matching entries of the legacy archives
-Only the standard library: the seeds are made by zipfile and zlib.
+Only the standard library: the seeds are made by zipfile and zlib, and by 7z
+when it is installed (AES-encrypted archives, password "password", which the
+repair harness answers with).
 """
 import glob
 import io
 import os
+import shutil
 import struct
+import subprocess
 import sys
+import tempfile
 import zipfile
 import zlib
 
@@ -58,6 +63,17 @@ def made_archives():
             with z.open(info, "w", force_zip64=True) as w:
                 w.write(data)
     out["made-zip64"] = b.getvalue()
+    if shutil.which("7z"):
+        with tempfile.TemporaryDirectory() as t:
+            for name, data in (("a.txt", text(3000, 5)), ("b.bin", bytes(range(256)) * 2), ("t", b"xy")):
+                with open(os.path.join(t, name), "wb") as f:
+                    f.write(data)
+            for bits in ("128", "256"):
+                made = os.path.join(t, "aes%s.zip" % bits)
+                subprocess.run(["7z", "a", "-tzip", "-mem=AES" + bits, "-ppassword", made, "a.txt", "b.bin", "t"],
+                               cwd=t, check=True, capture_output=True)
+                with open(made, "rb") as f:
+                    out["made-aes" + bits] = f.read()
     return out
 
 

@@ -96,7 +96,8 @@ bool CleanEntries(const uint8_t* data, size_t size, std::vector<StrictEntry>* en
     std::sort(entries->begin(), entries->end(),
               [](const StrictEntry& a, const StrictEntry& b) { return a.localOffset < b.localOffset; });
     for (const StrictEntry& e : *entries) {
-        if (e.name.size() > 270) return false;
+        // An AES entry comes back decrypted, or copied unverified.
+        if (e.name.size() > 270 || e.method == 99) return false;
         uint64_t from = e.dataEnd >= 8 ? e.dataEnd - 8 : 0;
         if (HasSignatureIn(data, size, from, e.dataEnd)) return false;
     }

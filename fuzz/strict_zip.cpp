@@ -179,6 +179,33 @@ std::string CheckData(const Reader& in, uint64_t dataOffset, StrictEntry* entry,
     return "";
 }
 
+// An AES-encrypted entry (method 99, encrypted) cannot be read without its
+// password: only its framing is checked. Both headers carry the same extra
+// field, whose 0x9901 block must be well formed (version 1 or 2, "AE",
+// strength 1 to 3, stored or deflated inside), and the data must hold at
+// least the salt, verification value and authentication code.
+std::string CheckAesFraming(const Reader& in, uint64_t centralExtra, uint64_t localExtra, uint16_t extraLength,
+                            uint64_t dataOffset, const StrictEntry& entry) {
+    std::string central(extraLength, '\0'), local(extraLength, '\0');
+    if (!in.Read(centralExtra, &central[0], extraLength) || !in.Read(localExtra, &local[0], extraLength))
+        return "extra field runs past the end";
+    if (central != local) return "local and central extra fields differ";
+    const auto* e = reinterpret_cast<const uint8_t*>(central.data());
+    for (size_t at = 0; at + 4 <= extraLength; at += 4 + Le16(e + at + 2)) {
+        if (Le16(e + at) != 0x9901) continue;
+        const uint8_t* b = e + at + 4;
+        if (Le16(e + at + 2) != 7 || at + 11 > extraLength) return "malformed 0x9901 block";
+        if (Le16(b) < 1 || Le16(b) > 2 || b[2] != 'A' || b[3] != 'E' || b[4] < 1 || b[4] > 3 ||
+            (Le16(b + 5) != 0 && Le16(b + 5) != 8))
+            return "malformed 0x9901 block";
+        if (entry.compressedSize < 4u + 4u * b[4] + 12u) return "AES data shorter than its framing";
+        uint8_t last;
+        if (!in.Read(dataOffset + entry.compressedSize - 1, &last, 1)) return "AES data runs past the end";
+        return "";
+    }
+    return "AES entry without its 0x9901 block";
+}
+
 // The central record at *offset (moved past it) and its local header and data.
 std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& options,
                       StrictEntry* entry) {
@@ -186,9 +213,10 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
     if (!in.Read(*offset, c, sizeof c)) return "central record runs past the end";
     if (Le32(c) != kCentralSignature) return "central record without its signature";
     const uint16_t nameLength = Le16(c + 28), extraLength = Le16(c + 30), commentLength = Le16(c + 32);
-    if (Le16(c + 6) > 45) return Fail("version needed %llu", Le16(c + 6));
     entry->flags = Le16(c + 8);
     entry->method = Le16(c + 10);
+    const bool aes = entry->method == 99 && (entry->flags & 1);
+    if (Le16(c + 6) > (aes ? 51 : 45)) return Fail("version needed %llu", Le16(c + 6));
     entry->crc = Le32(c + 16);
     entry->compressedSize = Le32(c + 20);
     entry->size = Le32(c + 24);
@@ -197,13 +225,14 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
     if (entry->compressedSize == 0xFFFFFFFF || entry->size == 0xFFFFFFFF || entry->localOffset == 0xFFFFFFFF)
         return "ZIP64 entry fields";
     if (nameLength == 0) return "empty name";
-    if (entry->flags & 1) return "encrypted entry";
+    if ((entry->flags & 1) && !aes) return "encrypted entry";
     if ((entry->flags & 8) && !options.allowDescriptors) return "data descriptor flag";
-    if (entry->method != 0 && entry->method != 8) return Fail("method %llu", entry->method);
+    if (entry->method != 0 && entry->method != 8 && !aes) return Fail("method %llu", entry->method);
     if (entry->method == 0 && entry->compressedSize != entry->size) return "stored sizes differ";
     entry->name.resize(nameLength);
     if (!in.Read(*offset + kCentralSize, &entry->name[0], nameLength)) return "central name runs past the end";
     if ((entry->flags & 0x800) && !IsUtf8(entry->name)) return "name flagged UTF-8 is not UTF-8";
+    const uint64_t centralExtra = *offset + kCentralSize + nameLength;
     *offset += kCentralSize + nameLength + extraLength + commentLength;
 
     uint8_t l[kLocalSize];
@@ -222,7 +251,10 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
         !(descriptor && zeros))
         return "local and central sizes or CRC-32 differ";
     const uint64_t dataOffset = entry->localOffset + kLocalSize + nameLength + Le16(l + 28);
-    std::string error = CheckData(in, dataOffset, entry, options.keepData);
+    if (aes && Le16(l + 28) != extraLength) return "local and central extra fields differ";
+    std::string error = aes ? CheckAesFraming(in, centralExtra, entry->localOffset + kLocalSize + nameLength,
+                                              extraLength, dataOffset, *entry)
+                            : CheckData(in, dataOffset, entry, options.keepData);
     if (!error.empty()) return error;
     entry->dataEnd = dataOffset + entry->compressedSize;
     if (descriptor) {

@@ -5,7 +5,8 @@
 // central directory that ends where the end record starts and holds exactly
 // the records it announces, and for every record a local header that agrees
 // with it, stored or deflated data (inflated by zlib, which must end exactly
-// at the compressed size) of the recorded size and CRC-32, no encryption.
+// at the compressed size) of the recorded size and CRC-32, no encryption but
+// AES entries, whose data is opaque without the password and only framed.
 // Entries may not overlap each other or the central directory.
 //
 // Needs only the standard library and zlib (no gtest), so fuzz targets link
@@ -23,7 +24,7 @@ namespace arcsalve::test {
 struct StrictEntry {
     std::string name;            // as stored
     uint16_t flags = 0;          // general purpose flags of the central record
-    uint16_t method = 0;         // 0 or 8
+    uint16_t method = 0;         // 0 or 8; 99 for AES
     uint32_t crc = 0;
     uint64_t compressedSize = 0;
     uint64_t size = 0;           // uncompressed

@@ -16,7 +16,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RANK = {"platform": 0, "common": 1, "crypt": 2, "decode": 3, "recompress": 3, "ui": 3, "salvage": 4, "api": 5}
-OS_HEADERS = {"windows.h", "unistd.h", "fcntl.h", "dirent.h", "termios.h", "signal.h", "dlfcn.h"}
+OS_HEADERS = {"windows.h", "bcrypt.h", "unistd.h", "fcntl.h", "dirent.h", "termios.h", "signal.h", "dlfcn.h"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
 
 

@@ -22,6 +22,10 @@ inline void StoreLE32(uint8_t* p, uint32_t v) {
     p[2] = static_cast<uint8_t>(v >> 16);
     p[3] = static_cast<uint8_t>(v >> 24);
 }
+inline void StoreLE64(uint8_t* p, uint64_t v) {
+    StoreLE32(p, static_cast<uint32_t>(v));
+    StoreLE32(p + 4, static_cast<uint32_t>(v >> 32));
+}
 
 }  // namespace arcsalve
 

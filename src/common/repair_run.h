@@ -85,6 +85,7 @@ struct SalvageCounters {
     int32_t recompressFailed = 0;  // entries dropped because their re-compression failed
     int32_t unverified = 0;        // saved without a CRC-32 to check them against
     int32_t listedNotFound = 0;    // named by a surviving central directory, never found
+    int32_t copiedEncrypted = 0;   // AES entries copied as they were, no password opening them
 };
 
 // The run's size limits: the format's own, lowered only where what happens

@@ -70,7 +70,46 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
     // The password was accepted before the entry got here, so the header's
     // check byte is not examined again.
     if (state->encrypted) StartDecryption(&state->keys, state->password, encHeader);
+    if (context.aes != nullptr) {
+        // The salt and verification value were read before; the
+        // authentication code follows the data.
+        state->compressedSize = int64_t{LoadLE32(header + kLhCompressed)} - AesOverhead(context.aes->strength);
+        state->aesDataStart = SourcePosition(state->source);
+        if (!AesStart(&state->aes, state->password, *context.aes)) {
+            MemoryFree(state);
+            return nullptr;
+        }
+        state->aesActive = 1;
+        state->aesMethod = context.aes->method;
+    }
     return state;
+}
+
+// After a successful decode of an AES entry: the data the decoder left
+// unread enters the authentication code too, which is then compared with
+// the stored one. The source is put back where it stood. 1 on a match.
+uint32_t Authenticate(DecodeState* state) {
+    const uint64_t resume = SourcePosition(state->source) - static_cast<uint64_t>(state->buffered - state->next);
+    state->buffered = 0;
+    state->next = 0;
+    SourceMoveTo(state->source, state->aesDataStart + static_cast<uint64_t>(state->aesTaken));
+    uint8_t piece[kInputChunk];
+    bool whole = true;
+    for (int64_t left = state->compressedSize - state->aesTaken; left > 0 && whole;) {
+        const int32_t want = left < kInputChunk ? static_cast<int32_t>(left) : kInputChunk;
+        const int32_t got = SourceRead(state->source, piece, want);
+        whole = got == want && AesAuthenticateOnly(&state->aes, piece, static_cast<size_t>(got));
+        left -= want;
+    }
+    uint32_t matched = 0;
+    if (whole && state->compressedSize >= 0 && SourceRead(state->source, piece, kAesCodeSize) == kAesCodeSize)
+        matched = AesCodeMatches(&state->aes, piece) ? 1 : 0;
+    SourceMoveTo(state->source, resume);
+    return matched;
+}
+
+uint16_t MethodOf(const DecodeState* state, const uint8_t header[30]) {
+    return state->aesActive ? state->aesMethod : LoadLE16(header + kLhMethod);
 }
 
 // Ends the decoder's input where it stands: the bytes read ahead go back to
@@ -111,8 +150,12 @@ int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHand
                 int encrypted, const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
     DecodeState* state = NewState(context, header, outputFile, encrypted, password, encHeader, outcome);
     if (state == nullptr) return 0;
-    int result = Dispatch(state, LoadLE16(header + kLhMethod), LoadLE16(header + kLhFlags));
+    int result = Dispatch(state, MethodOf(state, header), LoadLE16(header + kLhFlags));
     if (outcome != nullptr) Describe(state, outcome);
+    if (state->aesActive) {
+        if (result && outcome != nullptr && !RunStopped(state->status)) outcome->authenticated = Authenticate(state);
+        AesEnd(&state->aes);
+    }
     // Compressed bytes are read ahead in chunks; those the decoder never took
     // go back to the archive reader, so that the scan goes on right after
     // the data that was decoded. Otherwise a compressed size that claims
@@ -128,7 +171,7 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
                         StreamedData* search, DecodeOutcome* outcome) {
     DecodeState* state = NewState(context, header, outputFile, encrypted, password, encHeader, outcome);
     if (state == nullptr) return 0;
-    const uint16_t method = LoadLE16(header + kLhMethod);
+    const uint16_t method = MethodOf(state, header);
     const uint64_t start = SourcePosition(state->source);
     int result;
     if (method == kMethodStored) {
@@ -146,6 +189,7 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
         Describe(state, outcome);
         if (state->streamed) outcome->streamLength = static_cast<int64_t>(SourcePosition(state->source) - start);
     }
+    if (state->aesActive) AesEnd(&state->aes);
     MemoryFree(state);
     return result;
 }
@@ -184,6 +228,19 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
         }
         state->buffered = got;
         state->next = 1;
+        // AES data is deciphered a chunk at a time (the keystream does not
+        // depend on the plain bytes), so the decoders take it through the
+        // fast path. The bytes past the data, the authentication code, are
+        // delivered as they stand.
+        if (state->aesActive && state->consumed < state->compressedSize) {
+            if (!AesDecrypt(&state->aes, state->input, static_cast<size_t>(got))) {
+                state->buffered = 0;
+                state->next = 0;
+                state->endFlag = 1;
+                return 0;
+            }
+            state->aesTaken += got;
+        }
         byte = state->input[0];
     }
     // Bytes are decrypted as they are delivered, never while they wait in the

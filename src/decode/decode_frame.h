@@ -11,6 +11,7 @@
 #include "common/byte_source.h"
 #include "common/run_status.h"
 #include "common/zip_format.h"
+#include "crypt/aes_zip.h"
 #include "crypt/cipher.h"
 #include "platform/platform.h"
 
@@ -29,10 +30,14 @@ constexpr uint32_t kLargeWindowSize = 65536;
 // What a decode works with besides the entry: where its compressed bytes come
 // from, the run's status (a stop or a failed write ends the decode; a short
 // write raises writeFailed), and the most plain bytes it may produce.
+// An AES-encrypted entry comes with its salt and verification value (aes),
+// which the source stands after; its data is then deciphered with the
+// password, decoded with aes->method and authenticated.
 struct DecodeContext {
     ByteSource source;
     RunStatus* status;
     uint64_t decodedLimit = kMaxDecodedSize;
+    const AesPrefix* aes = nullptr;
 };
 
 // The results of the decoders' steps: one vocabulary for the whole layer.
@@ -82,6 +87,13 @@ struct DecodeState {
     uint32_t inOrder;
     uint32_t crc;
     uint64_t produced;
+    // AES: the decryption, whether it runs, where the data starts and how
+    // many of its bytes entered the authentication code so far.
+    uint32_t aesActive;
+    uint16_t aesMethod;
+    uint64_t aesDataStart;
+    int64_t aesTaken;
+    AesDecryptor aes;
     // Entries whose sizes follow the data (DecodeStreamedEntry); 0 otherwise.
     uint32_t streamed;          // 1: no recorded length; the data runs to its descriptor
     struct StreamedData* search;  // the stored copy's descriptor search budget
@@ -94,6 +106,7 @@ struct DecodeOutcome {
     uint32_t inOrder;       // 1 when crc and produced describe the output
     uint64_t produced;      // plain bytes produced
     int64_t streamLength;   // compressed bytes the decoder's stream occupies
+    uint32_t authenticated; // AES: 1 when the decode succeeded and the authentication code matched
 };
 
 // An entry whose local header leaves the sizes at 0 and whose data is
@@ -131,7 +144,9 @@ struct DecodeWorkspace {
 };
 
 // Decodes one entry's data into outputFile from offset 0. header is the
-// 30-byte local header as read; password is a 40-byte block; encHeader the 12
+// 30-byte local header as read (for AES its compressed size covers salt,
+// verification value and authentication code, and its method is ignored
+// for context.aes->method); password is a 40-byte block; encHeader the 12
 // enciphered bytes before the data (read only when encrypted). Returns 1 when
 // the method's decoder succeeded, 0 on failure or abort. With outcome, the
 // output is checked on the way and described there; with outputFile kNoFile

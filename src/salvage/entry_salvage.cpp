@@ -17,6 +17,7 @@
 #include "common/messages.h"
 #include "common/zip_format.h"
 #include "decode/decode_frame.h"
+#include "platform/crypto.h"
 #include "recompress/recompress.h"
 #include "salvage/archive_reader.h"
 #include "salvage/keep_intact.h"
@@ -68,10 +69,14 @@ void CutOutputAt(FileHandle output, uint64_t offset) {
 // data, after any encryption header). A streamed entry's descriptor sets
 // what it is judged by; `check`, when given, follows the output.
 int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
-               const uint8_t encHeader[kEncryptionHeaderSize], uint64_t dataStart, bool streamed,
-               Expected* expected, DecodeOutcome* check) {
+               const uint8_t encHeader[kEncryptionHeaderSize], const AesPrefix* aes, uint64_t dataStart,
+               bool streamed, Expected* expected, DecodeOutcome* check) {
     const char* password = s.run.password;
-    if (!streamed) return DecodeEntry(DecodeContextOf(s), header, temp, encrypted, password, encHeader, check);
+    if (!streamed) {
+        DecodeContext context = DecodeContextOf(s);
+        context.aes = aes;
+        return DecodeEntry(context, header, temp, encrypted, password, encHeader, check);
+    }
     StreamedOutcome outcome = SalvageStreamedData(s, header, temp, encrypted, password, encHeader, dataStart, check);
     if (outcome.hasDescriptor) {
         expected->size = outcome.uncompressedSize;
@@ -157,14 +162,17 @@ bool FindPassword(Salvage& s, const uint8_t header[kLocalHeaderSize], const char
 }
 
 // Decodes the data into temp. An encrypted entry is decoded with each
-// candidate password that passes the one-byte check until one gives data of
-// the expected CRC-32; when none does, the first is used again and the entry
-// fares as damaged. Returns the decode's result; a streamed entry's
-// descriptor updates `expected`. With temp kNoFile nothing is written, and
-// *checked describes the output.
+// candidate password that passes the quick check until one gives data of
+// the expected CRC-32 (and, for AES, of the right authentication code);
+// when none does, the first is used again and the entry fares as damaged.
+// Returns the decode's result; a streamed entry's descriptor updates
+// `expected`; *authenticated tells whether the AES code matched. With temp
+// kNoFile nothing is written, and *checked describes the output.
 int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp, int encrypted,
-                 const uint8_t encryptionHeader[kEncryptionHeaderSize], PasswordSearch& passwords,
-                 uint64_t dataStart, bool streamed, Expected* expected, DecodeOutcome* checked = nullptr) {
+                 const uint8_t encryptionHeader[kEncryptionHeaderSize], const AesPrefix* aes,
+                 PasswordSearch& passwords, uint64_t dataStart, bool streamed, Expected* expected,
+                 uint32_t* authenticated, DecodeOutcome* checked = nullptr) {
+    const bool secured = encrypted || aes != nullptr;
     RepairRun& run = s.run;
     const uint64_t afterEncryptionHeader = ReaderPosition(s.reader);
     const Expected recorded = *expected;
@@ -174,11 +182,12 @@ int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle 
     int decoded;
     for (bool lastTry = false;;) {
         *expected = recorded;
-        decoded = DecodeOnce(s, header, temp, encrypted, encryptionHeader, dataStart, streamed, expected,
-                             (encrypted || checked != nullptr) ? &check : nullptr);
-        if (!encrypted || lastTry || RunStopped(&run.status)) break;
+        decoded = DecodeOnce(s, header, temp, encrypted, encryptionHeader, aes, dataStart, streamed, expected,
+                             (secured || checked != nullptr) ? &check : nullptr);
+        *authenticated = check.authenticated;
+        if (!secured || lastTry || RunStopped(&run.status)) break;
         const bool judged = expected->crcKnown || expected->headerCrcKnown;
-        if (decoded &&
+        if (decoded && (aes == nullptr || check.authenticated) &&
             (!judged || !check.inOrder || (check.produced == expected->size && CrcFits(*expected, check.crc))))
             break;
         if (!NextPasswordForEntry(run, passwords)) {
@@ -215,9 +224,16 @@ bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint32_t size, ui
 // The verdict on data of the expected size, by its CRC-32: data whose CRC-32
 // differs from the recorded one is damaged, not intact (a stored entry with
 // flipped bytes decodes to the right size); data with no CRC-32 to go by is
-// kept but never called intact. Reported and counted; true when the entry
-// is not intact.
-bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint32_t crc, uint32_t size) {
+// kept but never called intact, unless it is AES data whose authentication
+// code matched. AES data whose code does not match is damaged, whatever its
+// CRC-32. Reported and counted; true when the entry is not intact.
+bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint32_t crc, uint32_t size,
+              bool isAes, bool authenticated) {
+    if (isAes && !authenticated) {
+        EmitFormatted(run, MESSAGE_ERROR, kTextAesCodeMismatch, shown);
+        ++run.counters.partiallyRecoverable;
+        return true;
+    }
     const bool judged = expected.crcKnown || expected.headerCrcKnown;
     if (judged && !CrcFits(expected, crc)) {
         EmitFormatted(run, MESSAGE_ERROR, kTextCrcMismatch, shown, static_cast<unsigned>(crc),
@@ -225,7 +241,7 @@ bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint3
         ++run.counters.partiallyRecoverable;
         return true;
     }
-    if (judged) return false;
+    if (judged || isAes) return false;
     EmitSizes(run, MESSAGE_WARNING, kTextUnverified, kTextUnverifiedLarge, shown, size);
     ++run.counters.unverified;
     return true;
@@ -236,13 +252,14 @@ bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint3
 // the data as decoded. Returns as SalvageEntryData does; the header copy
 // gets the size that would be saved.
 int TestEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown, int encrypted,
-                  const uint8_t encryptionHeader[kEncryptionHeaderSize], PasswordSearch& passwords,
-                  uint64_t dataStart, bool streamed, Expected expected) {
+                  const uint8_t encryptionHeader[kEncryptionHeaderSize], const AesPrefix* aes,
+                  PasswordSearch& passwords, uint64_t dataStart, bool streamed, Expected expected) {
     RepairRun& run = s.run;
     DecodeOutcome check{};
     const uint64_t dataFrom = ReaderPosition(s.reader);
-    const int decoded = DecodeToTemp(s, header, kNoFile, encrypted, encryptionHeader, passwords, dataStart, streamed,
-                                     &expected, &check);
+    uint32_t authenticated = 0;
+    const int decoded = DecodeToTemp(s, header, kNoFile, encrypted, encryptionHeader, aes, passwords, dataStart,
+                                     streamed, &expected, &authenticated, &check);
     if (run.status.abortRequested) return 0;
     // A stored streamed entry whose search handed on bytes that turned out
     // to lie past its end has no running CRC-32 left; its data is known
@@ -269,12 +286,44 @@ int TestEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* show
         // Otherwise output taken back leaves no CRC-32 to go by: the entry
         // is told as not verified rather than called intact.
         if (!check.inOrder) expected.crcKnown = expected.headerCrcKnown = false;
-        partial = JudgeCrc(run, shown, expected, check.crc, size);
+        partial = JudgeCrc(run, shown, expected, check.crc, size, aes != nullptr, authenticated != 0);
     }
     if (partial) return 1;
     EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
-    if (encrypted) RememberCurrentPassword(run);
+    if (encrypted || aes != nullptr) RememberCurrentPassword(run);
     return 2;
+}
+
+// The start of an AES entry's salvage, with the reader at its salt. Reads
+// the salt and verification value into *prefix and finds the password.
+// Without one that opens it (or without a cryptographic library in the
+// build), the entry is copied as it was, unverified. With one, and when
+// intact entries are kept, an intact entry is copied still encrypted.
+// Otherwise the entry is decrypted and compressed anew like any other, and
+// kNotIntact says so. Any other result is SalvageEntryData's.
+int OpenAesEntry(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, AesPrefix* prefix,
+                 PasswordSearch& passwords, uint64_t dataStart) {
+    RepairRun& run = s.run;
+    const uint8_t* header = entry.localHeader;
+    prefix->strength = aes.strength;
+    prefix->method = aes.method;
+    ReadUpTo(s.reader, prefix->salt, AesSaltSize(aes.strength));
+    ReadUpTo(s.reader, prefix->verifier, kAesVerifierSize);
+    if (!CryptoAvailable() ||
+        !PromptForAesPassword(run, passwords, *prefix, entry.name, LoadLE16(header + kLhFlags))) {
+        const int copied = CopyAesUnverified(s, entry, shown, aes, dataStart);
+        if (copied >= 0) return copied;
+        EmitFormatted(run, MESSAGE_ERROR, kTextCannotDecrypt, shown);
+        ++run.counters.undecryptable;
+        return 0;
+    }
+    *prefix = passwords.aes;  // with the keys the check derived
+    if (run.flags & REPAIR_KEEP_INTACT) {
+        const int kept = KeepAesIfIntact(s, entry, shown, aes, *prefix, dataStart);
+        if (kept == 1) RememberCurrentPassword(run);
+        if (kept != kNotIntact) return kept ? 3 : 0;
+    }
+    return kNotIntact;
 }
 
 }  // namespace
@@ -291,7 +340,7 @@ bool BeginEntryData(Salvage& s, const SalvageEntry& entry) {
 // on the size, the re-compression behind the header, the verdict on the
 // CRC-32, and the header's final fields. The entry keeps the CRC-32 of what
 // was salvaged.
-int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
+int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
     RepairRun& run = s.run;
     uint8_t* header = entry.localHeader;
     const char* name = entry.name;
@@ -304,10 +353,18 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
     char shown[kDisplayNameSize];
     EntryDisplayName(name, flags, shown, sizeof shown);
 
-    const int encrypted = (flags & kFlagEncrypted) ? 1 : 0;
+    const int encrypted = (flags & kFlagEncrypted) && aes == nullptr ? 1 : 0;
     uint8_t encryptionHeader[kEncryptionHeaderSize] = {};
     PasswordSearch passwords;
     if (encrypted && !FindPassword(s, header, name, shown, encryptionHeader, passwords)) return 0;
+    AesPrefix prefix{};
+    if (aes != nullptr) {
+        // AE-2 leaves 0 in the CRC-32 field: only the authentication code
+        // vouches for the data.
+        if (aes->version == 2) expected.crcKnown = expected.headerCrcKnown = false;
+        const int opened = OpenAesEntry(s, entry, shown, *aes, &prefix, passwords, dataStart);
+        if (opened != kNotIntact) return opened;
+    }
 
     // An entry that may be kept as it is gets a first decode that only checks
     // its output: an intact one then needs no temporary file at all. Any
@@ -318,7 +375,8 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
     }
 
     if (run.flags & REPAIR_TEST_ONLY)
-        return TestEntryData(s, header, shown, encrypted, encryptionHeader, passwords, dataStart, streamed, expected);
+        return TestEntryData(s, header, shown, encrypted, encryptionHeader, aes != nullptr ? &prefix : nullptr,
+                             passwords, dataStart, streamed, expected);
 
     char tempPath[kMaxPath];
     FileHandle temp = CreateTempFile(tempPath);
@@ -327,8 +385,9 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
         ++run.counters.systemErrors;
         return 0;
     }
-    const int decoded =
-        DecodeToTemp(s, header, temp, encrypted, encryptionHeader, passwords, dataStart, streamed, &expected);
+    uint32_t authenticated = 0;
+    const int decoded = DecodeToTemp(s, header, temp, encrypted, encryptionHeader, aes != nullptr ? &prefix : nullptr,
+                                     passwords, dataStart, streamed, &expected, &authenticated);
     // A stop requested by the host leaves no trace of the entry in hand and
     // no message about it, whatever the decoder made of it.
     if (run.status.abortRequested) {
@@ -357,14 +416,14 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry) {
         ++run.counters.recompressFailed;
         return 0;
     }
-    if (!partial) partial = JudgeCrc(run, shown, expected, crc, size);
+    if (!partial) partial = JudgeCrc(run, shown, expected, crc, size, aes != nullptr, authenticated != 0);
 
     StoreLE32(header + kLhCompressed, compressed);
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
     StoreLE32(header + kLhCrc, crc);
     if (partial) return 1;
     EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
-    if (encrypted) RememberCurrentPassword(run);
+    if (encrypted || aes != nullptr) RememberCurrentPassword(run);
     return 2;
 }
 
@@ -401,19 +460,24 @@ void TakeZip64Sizes(uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint
 }
 
 // Reads past the extra field; a header with a ZIP64 marker in a size field
-// takes the real sizes from it.
-void ReadExtraField(Salvage& s, uint8_t header[kLocalHeaderSize]) {
+// takes the real sizes from it. An encrypted entry of method 99 whose
+// 0x9901 block reads well is AES-encrypted: true, and *aes filled.
+bool ReadExtraField(Salvage& s, uint8_t header[kLocalHeaderSize], AesEntry* aes) {
     const uint16_t length = LoadLE16(header + kLhExtraLength);
     const bool marked =
         LoadLE32(header + kLhCompressed) == kZip64Marker || LoadLE32(header + kLhUncompressed) == kZip64Marker;
-    uint8_t* extra = marked ? static_cast<uint8_t*>(std::malloc(length + 1u)) : nullptr;
+    const bool maybeAes =
+        LoadLE16(header + kLhMethod) == kMethodAes && (LoadLE16(header + kLhFlags) & kFlagEncrypted) != 0;
+    uint8_t* extra = marked || maybeAes ? static_cast<uint8_t*>(std::malloc(length + 1u)) : nullptr;
     if (extra == nullptr) {
         SkipBytes(s.reader, length);
-        return;
+        return false;
     }
     const int32_t got = ReadUpTo(s.reader, extra, length);
     TakeZip64Sizes(header, extra, static_cast<uint32_t>(got));
+    const bool isAes = maybeAes && ParseAesExtra(extra, static_cast<size_t>(got), aes);
     std::free(extra);
+    return isAes;
 }
 
 }  // namespace
@@ -427,7 +491,8 @@ EntryVerdict VerdictOf(int saved, const SalvageCounters& before, const SalvageCo
     if (saved == 3) return kVerdictKept;
     if (saved == 2) return kVerdictRecompressed;
     if (saved == 0 || after.unrecoverable != before.unrecoverable) return kVerdictLost;
-    if (after.unverified != before.unverified) return kVerdictUnverified;
+    if (after.unverified != before.unverified || after.copiedEncrypted != before.copiedEncrypted)
+        return kVerdictUnverified;
     return kVerdictPartial;
 }
 
@@ -486,8 +551,11 @@ int SalvageOneEntry(Salvage& s) {
 
     // The extra field is not carried over: whatever it describes (time
     // stamps, sizes of a larger archive format) may not fit the new data.
-    // Only the real sizes of a ZIP64 header are taken from it first.
-    ReadExtraField(s, entry->localHeader);
+    // Only the real sizes of a ZIP64 header are taken from it first, and an
+    // AES entry's 0x9901 block goes with it while it may be copied still
+    // encrypted.
+    AesEntry aes{};
+    const bool isAes = ReadExtraField(s, entry->localHeader, &aes);
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
     // Checked before the salvage rewrites the header's sizes. The local
@@ -499,7 +567,7 @@ int SalvageOneEntry(Salvage& s) {
     uint8_t recorded[kLocalHeaderSize];
     std::memcpy(recorded, entry->localHeader, kLocalHeaderSize);
     const SalvageCounters before = run.counters;
-    const int saved = SalvageEntryData(s, *entry);
+    const int saved = SalvageEntryData(s, *entry, isAes ? &aes : nullptr);
     ReportEntry(s, recorded, entry->localHeader, entry->name, saved, before);
     if (!saved) {
         CutOutputAt(run.output, entryStart);
@@ -510,9 +578,14 @@ int SalvageOneEntry(Salvage& s) {
     // Bit 11 marks exactly the names that read as UTF-8: readers that trust
     // it would refuse the whole archive over one name that is not, and an
     // unflagged UTF-8 name would read as CP437 under the new "MS-DOS" host.
+    // An AES entry copied still encrypted keeps its method 99, its
+    // encryption flag and its need for version 5.1.
     uint8_t* h = entry->localHeader;
-    StoreLE16(h + kLhFlags, NameIsUtf8(name, nameLength, LoadLE16(h + kLhFlags)) ? kFlagUtf8 : 0);
-    StoreLE16(h + kLhVersion, kVersionNeeded);
+    const bool stillEncrypted = isAes && LoadLE16(h + kLhMethod) == kMethodAes;
+    StoreLE16(h + kLhFlags,
+              static_cast<uint16_t>((NameIsUtf8(name, nameLength, LoadLE16(h + kLhFlags)) ? kFlagUtf8 : 0) |
+                                    (stillEncrypted ? kFlagEncrypted : 0)));
+    StoreLE16(h + kLhVersion, stillEncrypted ? kVersionNeededAes : kVersionNeeded);
     const uint64_t entryEnd = FileTell(run.output);
     FileSeek(run.output, entryStart);
     WriteLocalHeader(run.output, *entry);

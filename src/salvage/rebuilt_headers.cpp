@@ -10,11 +10,11 @@
 namespace arcsalve {
 namespace {
 
-// Central directory records say "made by version 2.0 on MS-DOS" and "2.0
-// needed"; a directory entry (a name ending in "/" with no data) gets the
+// Central directory records say "made by version 2.0 on MS-DOS" and need
+// the version the local header needs (2.0, or 5.1 for an AES entry kept
+// encrypted); a directory entry (a name ending in "/" with no data) gets the
 // MS-DOS directory attribute.
 constexpr uint16_t kVersionMadeBy = 20;
-constexpr uint16_t kVersionNeeded = 20;
 constexpr uint32_t kDosDirectoryAttribute = 0x10;
 
 // A block's own header: its id and its data length.
@@ -35,8 +35,8 @@ void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecord
     std::memset(record, 0, kCentralRecordSize);
     StoreLE32(record + 0, 0x02014B50);                // signature "PK", 1, 2
     StoreLE16(record + 4, kVersionMadeBy);
-    StoreLE16(record + 6, kVersionNeeded);
-    StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // 0, or bit 11 for a UTF-8 name
+    StoreLE16(record + 6, LoadLE16(h + kLhVersion));
+    StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // bit 11 for a UTF-8 name, bit 0 for AES
     StoreLE16(record + 10, LoadLE16(h + kLhMethod));
     StoreLE16(record + 12, LoadLE16(h + kLhTime));
     StoreLE16(record + 14, LoadLE16(h + kLhDate));

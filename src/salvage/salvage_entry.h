@@ -17,6 +17,9 @@
 
 namespace arcsalve {
 
+// An AES entry kept encrypted needs version 5.1 to be extracted.
+constexpr uint16_t kVersionNeededAes = 51;
+
 // One saved entry, from its salvage until the central directory is written.
 struct SalvageEntry {
     SalvageEntry* next;       // list link, null at the tail
@@ -69,8 +72,10 @@ int SalvageOneEntry(Salvage& s);
 // Decodes, checks, reports and re-compresses one entry's data behind its
 // header in the output; updates the entry's header copy with the method,
 // sizes and CRC-32 of what was written. 0: drop the entry; keep it: 1 not
-// intact, 2 intact and compressed anew, 3 intact and kept as it was.
-int SalvageEntryData(Salvage& s, SalvageEntry& entry);
+// intact, 2 intact and compressed anew, 3 intact and kept as it was. An AES
+// entry (aes not null) carries its 0x9901 block only when it is copied still
+// encrypted (kept, or unverified).
+int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes);
 
 // Writes the entry's local header, name and carried extra blocks where the
 // entry starts in the output (its localHeaderOffset) and leaves the output
@@ -84,6 +89,21 @@ bool BeginEntryData(Salvage& s, const SalvageEntry& entry);
 // encryption header included) ends; 1 and *out filled when one fits there.
 int ReadTrailingDescriptor(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t dataStart,
                            struct DataDescriptor* out);
+
+// --- aes_entry.cpp -----------------------------------------------------------
+
+// An AES entry whose password is in run.password, with the archive reader
+// after its salt and verification value (dataStart: at the salt): copied
+// whole, still encrypted, when a decode that writes nothing proves it intact
+// (1, reported). 0 when it must be dropped (a stop, a failed write);
+// kNotIntact (keep_intact.h) with the reader back where it was.
+int KeepAesIfIntact(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes,
+                    const AesPrefix& prefix, uint64_t dataStart);
+
+// An AES entry that no password opens, copied whole as it was and reported
+// as not verified: 1; 0 after a failed write; -1 when its recorded extent
+// does not lie in the input, so there is nothing to copy.
+int CopyAesUnverified(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart);
 
 // Creates "arcsalve.tmp" in the temporary directory, private and without
 // following links; path receives its path (kMaxPath bytes). Returns the

@@ -20,7 +20,7 @@ namespace {
 // entry here.
 struct OpenQuestion {
     RepairRun* run = nullptr;
-    const PasswordSearch* search = nullptr;
+    PasswordSearch* search = nullptr;
     int accepted = 0;
 };
 OpenQuestion g_question;
@@ -59,7 +59,25 @@ void ShowWrongPassword(RepairRun& run, HWND owner) {
     ShowNotice(Host(run), owner, message, caption, NOTICE_ICON_STOP);
 }
 
+// Whether a password passes the entry's quick check: one byte of the
+// traditional header, or the two bytes of the AES verification value.
+// An AES check keeps the keys it derived for the decode.
+bool Passes(PasswordSearch& search, const char* candidate) {
+    if (search.isAes) return AesCheckPassword(candidate, &search.aes) != 0;
+    return CheckPassword(candidate, search.entryHeader, search.crc, search.time, search.flags) != 0;
+}
+
 }  // namespace
+
+int PromptForAesPassword(RepairRun& run, PasswordSearch& search, const AesPrefix& prefix, const char* name,
+                         uint16_t flags) {
+    search = PasswordSearch();
+    search.isAes = true;
+    search.aes = prefix;
+    search.name = name;
+    search.flags = flags;
+    return NextPasswordForEntry(run, search);
+}
 
 int PromptForPassword(RepairRun& run, PasswordSearch& search, const uint8_t header[12], const char* name,
                       uint32_t crc, uint16_t time, uint16_t flags) {
@@ -76,7 +94,7 @@ int NextPasswordForEntry(RepairRun& run, PasswordSearch& search) {
     const PasswordMemory* memory = run.passwords;
     while (memory != nullptr && search.nextRemembered < memory->count) {
         const char* candidate = memory->remembered[search.nextRemembered++];
-        if (CheckPassword(candidate, search.entryHeader, search.crc, search.time, search.flags)) {
+        if (Passes(search, candidate)) {
             std::memcpy(run.password, candidate, kPasswordBufferSize);
             return 1;
         }
@@ -113,11 +131,11 @@ int DecryptDialogProc(HWND dialog, int command, const char* text) {
     if (command == kDialogSkip) return 1;
     if (command != kDialogOk) return 0;  // Escape and the rest: the dialog stays
     if (g_question.search == nullptr) return 1;  // no entry in hand
-    const PasswordSearch& search = *g_question.search;
+    PasswordSearch& search = *g_question.search;
     RepairRun& run = *g_question.run;
     char typed[kPasswordBufferSize];
     CopyPassword(typed, text);
-    if (CheckPassword(typed, search.entryHeader, search.crc, search.time, search.flags)) {
+    if (Passes(search, typed)) {
         g_question.accepted = 1;
         std::memcpy(run.password, typed, kPasswordBufferSize);
         return 1;

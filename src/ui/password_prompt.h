@@ -9,6 +9,7 @@
 #include "arcsalve/arcsalve.h"
 #include "common/repair_run.h"
 #include "common/zip_format.h"
+#include "crypt/aes_zip.h"
 
 namespace arcsalve {
 
@@ -24,6 +25,10 @@ struct PasswordSearch {
     uint32_t crc = 0;
     uint16_t time = 0;
     uint16_t flags = 0;
+    // An AES-encrypted entry: its salt and verification value, which a
+    // password is checked against instead of the header above.
+    bool isAes = false;
+    AesPrefix aes = {};
     int nextRemembered = 0;  // the remembered password to try next
     bool asked = false;      // the user was asked about this entry already
     // The user's answers that passed the check for this entry: one given
@@ -42,6 +47,9 @@ struct PasswordSearch {
 // RememberCurrentPassword.
 int PromptForPassword(RepairRun& run, PasswordSearch& search, const uint8_t header[12], const char* name,
                       uint32_t crc, uint16_t time, uint16_t flags);
+// The same for an AES-encrypted entry, checked by its verification value.
+int PromptForAesPassword(RepairRun& run, PasswordSearch& search, const AesPrefix& prefix, const char* name,
+                         uint16_t flags);
 
 // The password in run.password passed the one-byte check, but the entry did
 // not decode to its CRC-32 with it: one wrong password in 256 passes that

@@ -17,7 +17,7 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import Case, Run, check_valid, main, shutil, MODES, OVERWRITE, FIXTURES
+from salvage import Case, Run, check_valid, command, main, shutil, MODES, OVERWRITE, FIXTURES
 
 PASSWORD = b"Pa55 w0rd!"
 rng = random.Random(7)
@@ -235,6 +235,68 @@ class Table(Case):
             else:  # a good prefix, all but the last byte of what zlib gets from the cut stream
                 known = len(zlib.decompressobj(-15).decompress(archive[start:cut]))
                 self.assertTrue(data.startswith(entries[0][3]) and len(entries[0][3]) >= known - 1, run.dump())
+
+    def extract(self, archive, password):  # every entry as 7z reads it with the password
+        out = self.path("x")
+        shutil.rmtree(out, True)
+        p = subprocess.run(["7z", "x", "-y", "-p" + password.decode(), "-o" + out, archive], capture_output=True)
+        self.assertEqual(p.returncode, 0, p.stdout[-600:] + p.stderr)
+        return {n: self.read("x/" + n) for n in os.listdir(out)}
+
+    def test_7z_aes(self):  # AES-256 and -128 from 7z (AE-2), and AE-2 made AE-1 (version 1, CRC-32 recorded)
+        if not shutil.which("7z"):
+            self.skipTest("7z is not installed")
+        files = {"a.txt": b"abc", "readme.txt": TEXT, "zbig.txt": BIG}  # 7z orders them by name
+        for name, data in files.items():
+            self.write("src/" + name, data)
+        os.makedirs(self.path("out"))
+        for bits in ("256", "128", "AE-1"):
+            made = self.path("aes%s.zip" % bits)
+            subprocess.run(["7z", "a", "-tzip", "-mem=AES" + bits.replace("AE-1", "256"), "-p" + PASSWORD.decode(),
+                            made] + list(files), cwd=self.path("src"), check=True, capture_output=True)
+            archive = bytearray(self.read(made))
+            infos = {i.filename: i for i in zipfile.ZipFile(made).infolist()}
+            if bits == "AE-1":
+                archive = bytearray(bytes(archive).replace(b"\x01\x99\x07\x00\x02\x00AE", b"\x01\x99\x07\x00\x01\x00AE"))
+                at = directory_offset(archive)
+                for i in infos.values():  # the CRC-32 into the local and the central header
+                    struct.pack_into("<I", archive, i.header_offset + 14, zlib.crc32(files[i.filename]))
+                    struct.pack_into("<I", archive, at + 16, zlib.crc32(files[i.filename]))
+                    at += 46 + sum(struct.unpack_from("<HHH", archive, at + 28))
+            raw = lambda a, i: bytes(a[local_layout(a, i)[0]:][:i.compress_size])
+            readme, big = (local_layout(archive, infos[n])[0] for n in ("readme.txt", "zbig.txt"))
+            flipped = bytearray(archive)
+            flipped[readme + 40] ^= 0x55
+            cut = big + infos["zbig.txt"].compress_size // 2
+            for damage, damaged, mode, hurt in (("intact", archive, "default", None), ("intact", archive, "recompress", None),
+                                                ("directory_cut", archive[:directory_offset(archive)], "default", None),
+                                                ("flipped", flipped, "default", "readme.txt"), ("cut", archive[:cut], "default", "zbig.txt")):
+                with self.subTest(aes=bits, damage=damage, mode=mode):
+                    run = Run(self.write("in/a.zip", bytes(damaged)), self.path("out"), OVERWRITE | MODES[mode], passwords=[PASSWORD])
+                    got = self.extract(run.output, PASSWORD)
+                    self.assertEqual({n: d for n, d in got.items() if n != hurt}, {n: d for n, d in files.items() if n != hurt})
+                    if hurt:
+                        self.assertTrue(files[hurt].startswith(got.get(hurt, b"")) or damage == "flipped", run.dump())
+                        self.assertEqual(len(run.texts(2)), 2, run.dump())  # the entry and the counter
+                        continue
+                    self.assertEqual(run.texts(2) + run.texts(1), [], run.dump())
+                    kept = zipfile.ZipFile(run.output)
+                    if mode == "default":  # still encrypted, the data as it was, the 0x9901 block in both headers
+                        out = self.read(run.output)
+                        for i in kept.infolist():
+                            block = infos[i.filename].extra[-11:].replace(b"\x02\x00AE", b"\x01\x00AE" if bits == "AE-1" else b"\x02\x00AE")
+                            self.assertEqual((raw(out, i), i.extra), (raw(archive, infos[i.filename]), block))
+                    else:
+                        self.assertEqual({i.filename: kept.read(i) for i in kept.infolist()}, files)
+            # No password that opens them: every entry copied as it was, warned about, exit 1.
+            self.write("in/a.zip", bytes(archive))
+            for args in ([], ["-p", "wrong"]):
+                status, _, err = command(["--no-prompt", "-f", "-o", self.path("cmd")] + args + [self.path("in/a.zip")])
+                self.assertEqual((status, err.count("copied as it was, not verified"), err.count("3 encrypted files copied")),
+                                 (1, 3, 1), err)
+                self.assertEqual(self.extract(self.path("cmd/a.zip"), PASSWORD), files)
+            status, _, err = command(["-f", "-p", PASSWORD.decode(), "-o", self.path("cmd"), self.path("in/a.zip")])
+            self.assertEqual((status, err), (0, ""))
 
 for _writer in WRITERS:
     setattr(Table, "test_" + _writer, lambda self, w=_writer: self.check(w))

@@ -13,10 +13,13 @@ rebuilt archive with zlib and compares every entry with these lines.
 - Real archives from other archivers, copied from tests/fixtures/legacy: traditional
   encryption (stored, and deflated with a data descriptor), and the legacy
   methods (shrunk, reduced, imploded; one name in code page 437).
+- aes.zip, when 7z is installed: the same files, AES-256 encrypted by 7z
+  with the password "secret" (AE-2: no CRC-32 recorded).
 """
 import os
 import random
 import shutil
+import subprocess
 import sys
 import zipfile
 import zlib
@@ -82,6 +85,21 @@ def main():
     stored = os.path.join(out, "stored.zip")
     write_zip(stored, files, zipfile.ZIP_STORED)
     write_expect(os.path.join(out, "stored.expect"), expect_from_files(files))
+
+    if shutil.which("7z"):
+        src = os.path.join(out, "aes-src")
+        for name, data in files:
+            os.makedirs(os.path.dirname(os.path.join(src, name)), exist_ok=True)
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(data)
+        aes = os.path.join(out, "aes.zip")
+        if os.path.exists(aes):
+            os.remove(aes)
+        subprocess.run(["7z", "a", "-tzip", "-mem=AES256", "-psecret", aes] + [n for n, _ in files],
+                       cwd=src, check=True, capture_output=True)
+        data = dict(files)
+        order = [i.filename for i in zipfile.ZipFile(aes).infolist()]
+        write_expect(os.path.join(out, "aes.expect"), [(n, len(data[n]), zlib.crc32(data[n])) for n in order])
 
     for source, name in CORPUS_FILES:
         src = os.path.join(corpus, "legacy", source)

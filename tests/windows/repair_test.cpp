@@ -20,6 +20,7 @@ const RepairCase kRepairCases[] = {
     {"crypt_deflated", "12345678", "traditional encryption, deflated, check byte from the file time"},
     {"legacy_reduced", nullptr, "shrunk and reduced (factor 4) entries from PKZIP"},
     {"legacy_imploded", nullptr, "imploded and stored entries, one name in code page 437"},
+    {"aes", "secret", "AES-256 from 7z, deciphered and authenticated through CNG"},
 };
 
 // The host's password callback: a console host answers the prompt itself,
