@@ -82,8 +82,17 @@ constexpr unsigned long REPAIR_TRAILING_DESCRIPTORS = 0x20;
 // the check is read a second time for the classic salvage, so the progress
 // percentage may step back while it is.
 constexpr unsigned long REPAIR_KEEP_INTACT = 0x40;
+// What a surviving central directory (or the part of it the scan passes)
+// records about an entry the scan saved, carried into the rebuilt one: the
+// host system and external attributes (a Unix mode, a symbolic link), the
+// file comment, and the end record's archive comment. A directory record
+// counts for an entry only when its name, CRC-32 and uncompressed size are
+// those of the salvaged data; an entry without one is written as without
+// the flag (made by MS-DOS). Records are never used to find entries.
+constexpr unsigned long REPAIR_DIRECTORY_METADATA = 0x200;
 // Every extension of the salvage itself: what a host sets to get all of them.
-constexpr unsigned long REPAIR_EXTENSIONS = REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT;
+constexpr unsigned long REPAIR_EXTENSIONS =
+    REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT | REPAIR_DIRECTORY_METADATA;
 // Safe handling of the files, beside the salvage (not part of
 // REPAIR_EXTENSIONS: a completed archive is the same byte for byte; what
 // changes is which files exist while and after it is written):

@@ -1,11 +1,12 @@
-// The names a surviving central directory lists (see listed_names.h).
+// What a surviving central directory lists (see listed_names.h).
 //
 // Names are compared by a 64-bit hash: the found ones are only hashed, the
-// listed ones kept whole for the messages. The listed names a run keeps are
-// bounded (kListedBudget bytes of records and names): an input made of
-// central directory signatures costs neither memory nor reading without end.
-// Past the budget the records are not read; the names kept so far are still
-// checked.
+// listed ones kept as hash and record offset, and a record's name is read
+// again for a message. What a run keeps of the records is bounded
+// (kListedBudget bytes, a million records and more): an input made of
+// central directory signatures costs neither memory nor reading without
+// end. Past the budget the records are not kept; the ones kept so far are
+// still checked and used.
 #include "salvage/listed_names.h"
 
 #include <algorithm>
@@ -23,14 +24,9 @@ namespace arcsalve {
 namespace {
 
 constexpr size_t kListedBudget = size_t{16} << 20;
-
-// A listed name in the store: its hash, the record's flags, its length, and
-// the name with a terminator right behind.
-struct ListedHead {
-    uint64_t hash;
-    uint16_t flags;
-    uint16_t length;
-};
+// Most names are short: the record and up to this much of its name come in
+// one read.
+constexpr uint32_t kShortName = 512;
 
 uint64_t HashName(const uint8_t* name, size_t length) {
     uint64_t h = 0xCBF29CE484222325u;  // 64-bit FNV-1a
@@ -49,11 +45,44 @@ bool Reserve(void** block, size_t* capacity, size_t need) {
     return true;
 }
 
+// Besides the signature: a name, a version needed below 256 and the first
+// disk 0 (or 0xFFFF, moved to a ZIP64 field), as every writer puts them;
+// four bytes of compressed data that only look like a signature almost
+// never pass.
+bool LooksLikeRecord(const uint8_t record[kCentralRecordSize]) {
+    const uint16_t disk = LoadLE16(record + 34);
+    return LoadLE16(record + 28) != 0 && record[7] == 0 && (disk == 0 || disk == 0xFFFF);
+}
+
+// A ZIP64 extra block (id 1) holds, 8 bytes each and in this order, the
+// uncompressed size, the compressed size and the local header's offset,
+// each only when its 32-bit field holds all ones.
+void TakeZip64Fields(CentralRecord* r, const uint8_t* extra, uint32_t length) {
+    uint64_t* fields[3] = {&r->uncompressedSize, &r->compressedSize, &r->localHeaderOffset};
+    for (uint32_t at = 0; at + 4 <= length;) {
+        const uint16_t id = LoadLE16(extra + at);
+        const uint32_t size = LoadLE16(extra + at + 2);
+        const uint8_t* block = extra + at + 4;
+        at += 4;
+        if (size > length - at) return;
+        at += size;
+        if (id != kZip64ExtraId) continue;
+        uint32_t next = 0;
+        for (uint64_t* field : fields) {
+            if (*field != kZip64Marker) continue;
+            if (next + 8 > size) return;
+            *field = LoadLE64(block + next);
+            next += 8;
+        }
+        return;
+    }
+}
+
 }  // namespace
 
 void ReleaseListedNames(ListedNames& names) {
     std::free(names.found);
-    std::free(names.listed);
+    std::free(names.records);
     names = ListedNames{};
 }
 
@@ -70,44 +99,103 @@ void NoteFoundName(ListedNames& names, const char* name, uint16_t length) {
 }
 
 void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
-    uint8_t record[kCentralRecordSize];
-    if (FileReadAt(input, offset, record, kCentralRecordSize) != kCentralRecordSize) return;
-    // Besides the signature: a name, a version needed below 256 and the
-    // first disk 0 (or 0xFFFF, moved to a ZIP64 field), as every writer puts
-    // them; four bytes of compressed data that only look like a signature
-    // almost never pass.
-    const uint16_t length = LoadLE16(record + 28);
-    const uint16_t disk = LoadLE16(record + 34);
-    if (length == 0 || record[7] != 0 || (disk != 0 && disk != 0xFFFF)) return;
-    const size_t need = names.listedUsed + sizeof(ListedHead) + length + 1u;
+    const size_t need = (names.recordCount + 1) * sizeof(ListedRecord);
     if (need > kListedBudget) return;
-    void* block = names.listed;
-    if (!Reserve(&block, &names.listedCapacity, need)) return;
-    names.listed = static_cast<uint8_t*>(block);
-    uint8_t* name = names.listed + names.listedUsed + sizeof(ListedHead);
-    if (FileReadAt(input, offset + kCentralRecordSize, name, length) != length) return;
-    name[length] = 0;
-    ListedHead head{HashName(name, length), LoadLE16(record + 8), length};
-    std::memcpy(names.listed + names.listedUsed, &head, sizeof head);
-    names.listedUsed = need;
+    uint8_t bytes[kCentralRecordSize + kShortName];
+    const uint32_t got = FileReadAt(input, offset, bytes, sizeof bytes);
+    if (got < kCentralRecordSize || !LooksLikeRecord(bytes)) return;
+    const uint16_t length = LoadLE16(bytes + 28);
+    uint64_t hash;
+    if (kCentralRecordSize + uint32_t{length} <= got) {
+        hash = HashName(bytes + kCentralRecordSize, length);
+    } else {
+        auto* name = static_cast<uint8_t*>(std::malloc(length));
+        const bool read = name != nullptr && FileReadAt(input, offset + kCentralRecordSize, name, length) == length;
+        hash = read ? HashName(name, length) : 0;
+        std::free(name);
+        if (!read) return;
+    }
+    size_t bytesHeld = names.recordCapacity * sizeof(ListedRecord);
+    void* block = names.records;
+    if (!Reserve(&block, &bytesHeld, need)) return;
+    names.records = static_cast<ListedRecord*>(block);
+    names.recordCapacity = bytesHeld / sizeof(ListedRecord);
+    names.records[names.recordCount++] = ListedRecord{hash, offset};
+}
+
+void NoteEndRecord(ListedNames& names, uint64_t offset) {
+    names.endRecordSeen = true;
+    names.endRecord = offset;
+}
+
+bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* r, char** name) {
+    *name = nullptr;
+    uint8_t b[kCentralRecordSize];
+    if (FileReadAt(input, offset, b, kCentralRecordSize) != kCentralRecordSize || !LooksLikeRecord(b)) return false;
+    r->madeBy = LoadLE16(b + 4);
+    r->flags = LoadLE16(b + 8);
+    r->method = LoadLE16(b + 10);
+    r->time = LoadLE16(b + 12);
+    r->date = LoadLE16(b + 14);
+    r->crc = LoadLE32(b + 16);
+    r->compressedSize = LoadLE32(b + 20);
+    r->uncompressedSize = LoadLE32(b + 24);
+    r->nameLength = LoadLE16(b + 28);
+    r->extraLength = LoadLE16(b + 30);
+    r->commentLength = LoadLE16(b + 32);
+    r->externalAttributes = LoadLE32(b + 38);
+    r->localHeaderOffset = LoadLE32(b + 42);
+    r->nameOffset = offset + kCentralRecordSize;
+    auto* text = static_cast<char*>(std::malloc(r->nameLength + 1u));
+    if (text == nullptr || FileReadAt(input, r->nameOffset, text, r->nameLength) != r->nameLength) {
+        std::free(text);
+        return false;
+    }
+    text[r->nameLength] = '\0';
+    *name = text;
+    const bool marked = r->compressedSize == kZip64Marker || r->uncompressedSize == kZip64Marker ||
+                        r->localHeaderOffset == kZip64Marker;
+    if (!marked || r->extraLength == 0) return true;
+    auto* extra = static_cast<uint8_t*>(std::malloc(r->extraLength));
+    if (extra != nullptr) {
+        const uint32_t got = FileReadAt(input, r->nameOffset + r->nameLength, extra, r->extraLength);
+        TakeZip64Fields(r, extra, got);
+    }
+    std::free(extra);
+    return true;
 }
 
 int32_t ReportListedNamesNotFound(ListedNames& names, RepairRun& run) {
     if (names.foundIncomplete) return 0;
     std::sort(names.found, names.found + names.foundCount);
     int32_t missing = 0;
-    for (size_t at = 0; at < names.listedUsed;) {
-        ListedHead head;
-        std::memcpy(&head, names.listed + at, sizeof head);
-        const char* name = reinterpret_cast<const char*>(names.listed + at + sizeof head);
-        at += sizeof head + head.length + 1u;
-        if (std::binary_search(names.found, names.found + names.foundCount, head.hash)) continue;
+    for (size_t i = 0; i < names.recordCount; ++i) {
+        if (std::binary_search(names.found, names.found + names.foundCount, names.records[i].nameHash)) continue;
+        CentralRecord record;
+        char* name;
+        if (!ReadCentralRecord(run.input, names.records[i].offset, &record, &name)) continue;
         char shown[kDisplayNameSize];
-        EntryDisplayName(name, head.flags, shown, sizeof shown);
+        EntryDisplayName(name, record.flags, shown, sizeof shown);
+        std::free(name);
         EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFound, shown);
         ++missing;
     }
     return missing;
+}
+
+void SortListedRecords(ListedNames& names) {
+    std::sort(names.records, names.records + names.recordCount, [](const ListedRecord& a, const ListedRecord& b) {
+        return a.nameHash != b.nameHash ? a.nameHash < b.nameHash : a.offset < b.offset;
+    });
+}
+
+size_t FirstListedWithName(const ListedNames& names, const char* name, size_t length) {
+    const uint64_t hash = HashName(reinterpret_cast<const uint8_t*>(name), length);
+    const ListedRecord* begin = names.records;
+    const ListedRecord* end = begin + names.recordCount;
+    const ListedRecord* at = std::lower_bound(begin, end, hash,
+                                              [](const ListedRecord& r, uint64_t h) { return r.nameHash < h; });
+    return at < end && at->nameHash == hash ? static_cast<size_t>(at - begin) : names.recordCount;
 }
 
 }  // namespace arcsalve

@@ -5,6 +5,7 @@
 
 #include "common/little_endian.h"
 #include "common/zip_format.h"
+#include "salvage/directory_metadata.h"
 #include "salvage/salvage_entry.h"
 
 namespace arcsalve {
@@ -34,7 +35,7 @@ void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecord
     const bool directory = entry.name[nameLength - 1] == '/' && size == 0;
     std::memset(record, 0, kCentralRecordSize);
     StoreLE32(record + 0, 0x02014B50);                // signature "PK", 1, 2
-    StoreLE16(record + 4, kVersionMadeBy);
+    StoreLE16(record + 4, RebuiltMadeBy(entry, kVersionMadeBy));
     StoreLE16(record + 6, LoadLE16(h + kLhVersion));
     StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // bit 11 for a UTF-8 name, bit 0 for AES
     StoreLE16(record + 10, LoadLE16(h + kLhMethod));
@@ -45,8 +46,9 @@ void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecord
     StoreLE32(record + 24, size);
     StoreLE16(record + 28, nameLength);
     StoreLE16(record + 30, entry.carried.length);
-    // 32 comment length, 34 disk, 36 internal attributes: 0.
-    StoreLE32(record + 38, directory ? kDosDirectoryAttribute : 0);
+    StoreLE16(record + 32, entry.commentLength);  // the comment follows the extra field
+    // 34 disk, 36 internal attributes: 0.
+    StoreLE32(record + 38, RebuiltAttributes(entry, directory ? kDosDirectoryAttribute : 0));
     StoreLE32(record + 42, static_cast<uint32_t>(entry.localHeaderOffset));
 }
 

@@ -27,6 +27,13 @@ struct SalvageEntry {
     uint64_t localHeaderOffset;  // where its local header stands in the new archive
     uint8_t localHeader[kLocalHeaderSize];  // the local header as finally written
     ExtraBlocks carried;      // extra blocks for both its headers (rebuilt_headers.h)
+    // What a central directory record of the damaged archive adds to the
+    // entry's own record (REPAIR_DIRECTORY_METADATA), when one matches it.
+    bool described;               // the fields below come from such a record
+    uint16_t madeBy;              // its "version made by": the host system in the upper byte
+    uint16_t commentLength;       // its file comment, read from the input when written
+    uint32_t externalAttributes;
+    uint64_t commentOffset;
 };
 
 // One scan's state: the run, the reader over its input, the saved entries in
@@ -40,6 +47,9 @@ struct Salvage {
     uint64_t centralSize;  // bytes of their central directory records and names
     uint64_t extraRead;    // input read again for streamed entries so far
     ListedNames listed;    // the names found, and those a central directory lists
+    // The damaged archive's comment, carried over (REPAIR_DIRECTORY_METADATA).
+    uint64_t archiveCommentOffset = 0;
+    uint16_t archiveCommentLength = 0;
 };
 
 // The decoders' context for this scan: its reader, the run's status and limit.

@@ -21,6 +21,8 @@
 #include "common/messages.h"
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
+#include "salvage/directory_metadata.h"
+#include "salvage/keep_intact.h"
 #include "salvage/listed_names.h"
 #include "salvage/rebuilt_headers.h"
 #include "salvage/salvage_entry.h"
@@ -86,23 +88,28 @@ void DropLastEntry(Salvage& s, SalvageEntry* before) {
     ReleaseSalvageEntry(entry);
 }
 
-// The state machine over "PK", 3, 4 (a local header) and "PK", 1, 2 (a
-// central directory record): the signature bytes matched. A "P" always
-// starts a new match, whatever came before it, so "PPK\3\4" and
-// "PK\3PK\3\4" are both found.
-enum SignatureState { kNone, kSeenP, kSeenPK, kSeenPK3, kSeenPK1 };
+// The state machine over "PK", 3, 4 (a local header), "PK", 1, 2 (a
+// central directory record) and "PK", 5, 6 (an end record): the signature
+// bytes matched. A "P" always starts a new match, whatever came before it,
+// so "PPK\3\4" and "PK\3PK\3\4" are both found.
+enum SignatureState { kNone, kSeenP, kSeenPK, kSeenPK3, kSeenPK1, kSeenPK5 };
 
 inline SignatureState NextState(SignatureState state, uint8_t byte) {
     if (byte == 'P') return kSeenP;
     switch (state) {
         case kSeenP: return byte == 'K' ? kSeenPK : kNone;
-        case kSeenPK: return byte == 3 ? kSeenPK3 : byte == 1 ? kSeenPK1 : kNone;
-        default: return kNone;  // the last bytes, 4 and 2, are handled by the caller
+        case kSeenPK: return byte == 3 ? kSeenPK3 : byte == 1 ? kSeenPK1 : byte == 5 ? kSeenPK5 : kNone;
+        default: return kNone;  // the last bytes, 4, 2 and 6, are handled by the caller
     }
 }
 
 bool WriteWhole(FileHandle output, const void* data, uint32_t count) {
     return FileWrite(output, data, count) == count;
+}
+
+// Copies a comment carried over from the input (none: nothing to do).
+bool CopyComment(RepairRun& run, uint64_t offset, uint16_t length) {
+    return length == 0 || CopyOriginalData(run, offset, length);
 }
 
 // The ZIP64 end record and its locator, for more entries than the end
@@ -141,7 +148,7 @@ int WriteCentralDirectory(Salvage& s) {
     bool written = true;
     while (s.head != nullptr && written) {
         SalvageEntry* entry = s.head;
-        written = WriteCentralRecord(output, *entry);
+        written = WriteCentralRecord(output, *entry) && CopyComment(s.run, entry->commentOffset, entry->commentLength);
         ++records;
         s.head = entry->next;
         ReleaseSalvageEntry(entry);
@@ -157,8 +164,9 @@ int WriteCentralDirectory(Salvage& s) {
     StoreLE16(end + 10, count);
     StoreLE32(end + 12, static_cast<uint32_t>(size));
     StoreLE32(end + 16, static_cast<uint32_t>(start));
-    // 20 comment length: 0.
-    if (written) written = WriteWhole(output, end, kEndRecordSize);
+    StoreLE16(end + 20, s.archiveCommentLength);
+    if (written) written = WriteWhole(output, end, kEndRecordSize) &&
+                           CopyComment(s.run, s.archiveCommentOffset, s.archiveCommentLength);
     if (!written) {
         EmitText(s.run, MESSAGE_ERROR, kTextCannotWriteOutput);
         ReleaseList(s);
@@ -244,6 +252,11 @@ int ScanAndRebuild(RepairRun& run) {
             state = kNone;
             continue;
         }
+        if (state == kSeenPK5 && byte == 6) {
+            NoteEndRecord(s.listed, ReaderPosition(s.reader) - 4);
+            state = kNone;
+            continue;
+        }
         if (state != kSeenPK3 || byte != 4) {
             state = NextState(state, byte);
             continue;
@@ -286,6 +299,9 @@ int ScanAndRebuild(RepairRun& run) {
 
     if (nothingFound) EmitText(run, MESSAGE_ERROR, kTextNothingFound);
     run.counters.listedNotFound = ReportListedNamesNotFound(s.listed, run);
+    const uint64_t used = FileTell(run.output) + s.centralSize + EndRecordBytes(s.records);
+    if (!run.status.writeFailed)
+        CarryOverDirectoryMetadata(s, run.limits.archiveSize > used ? run.limits.archiveSize - used : 0);
     ReleaseListedNames(s.listed);
     const int saved = static_cast<int>(s.records);
     if (!WriteCentralDirectory(s)) return -1;

@@ -205,6 +205,34 @@ class Command(Case):
                          ["a\x1b\u202e\".txt".encode(), b"b\xff\xa9.txt"])
         self.assertIn("Beginning salvage operations...", err)
 
+    def test_what_the_central_directory_keeps(self):
+        """Modes, links, comments and the writer's host survive a repair; Info-ZIP then reads them as written."""
+        os.makedirs(self.path("src"))
+        self.write("src/run.sh", "#!/bin/sh\necho hi\n")
+        os.chmod(self.path("src/run.sh"), 0o755)
+        os.symlink("run.sh", self.path("src/link"))
+        self.write("src/na\u00efve.txt", "caf\u00e9\n")
+        subprocess.run("cd src && zip -q -y ../info.zip run.sh link na\u00efve.txt && cd .. && echo archive words | "
+                       "zip -q -z info.zip && echo about run | zip -q -c info.zip run.sh", shell=True, check=True, cwd=self.dir)
+        with zipfile.ZipFile(self.path("py.zip"), "w") as z:
+            z.comment = b"python archive"
+            info = zipfile.ZipInfo("tool")
+            info.create_system, info.external_attr, info.comment = 3, 0o100750 << 16, b"a tool"
+            z.writestr(info, b"#!/bin/sh\n")
+        os.makedirs(self.path("out"))
+        for name, comment, entries in [("info.zip", b"archive words", {"run.sh": (0o100755, b"about run"), "link": (0o120777, b"")}),
+                                       ("py.zip", b"python archive", {"tool": (0o100750, b"a tool")})]:
+            self.assertEqual(self.run_cli("-q", "-o", "out", name), (0, "", ""))
+            z = zipfile.ZipFile(self.path("out", name))
+            self.assertEqual(z.comment, comment)
+            for entry, (mode, text) in entries.items():
+                info = z.getinfo(entry)
+                self.assertEqual((info.create_system, info.external_attr >> 16, info.comment), (3, mode, text))
+        listing = subprocess.run(["unzip", "-l", self.path("out", "info.zip")], capture_output=True).stdout.decode()
+        self.assertIn(" na\u00efve.txt\n", listing)
+        subprocess.run(["unzip", "-q", self.path("out", "info.zip"), "-d", self.path("x")], check=True)
+        self.assertEqual((os.readlink(self.path("x/link")), os.stat(self.path("x/run.sh")).st_mode & 0o777), ("run.sh", 0o755))
+
     def test_passwords(self):
         os.makedirs(self.path("src"))
         plain = {"doc%d.txt" % i: ("text %d\n" % i) * (200 + 100 * i) for i in range(3)}

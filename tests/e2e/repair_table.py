@@ -216,9 +216,12 @@ class Table(Case):
                             orig = self.layout[info.orig_filename][0]
                             self.assertEqual((info.compress_type, info.compress_size, info.flag_bits & 8),
                                              (orig.compress_type, orig.compress_size, 0), info.orig_filename)
-                    if damage == "intact":
+                    if damage == "intact":  # the directory's host and attributes carried over, or MS-DOS's
                         for info in zipfile.ZipFile(run.output).infolist():
-                            self.assertEqual(info.external_attr, 0x10 if info.orig_filename.endswith("/") else 0)
+                            orig = self.layout[info.orig_filename][0]
+                            plain = (0, 0x10 if info.orig_filename.endswith("/") else 0)
+                            self.assertEqual((info.create_system, info.external_attr),
+                                             plain if mode == "classic" or not directory else (orig.create_system, orig.external_attr))
 
 
     def test_zip_stdin(self):  # Info-ZIP zipping standard input writes a ZIP64 local header: whole, cut, without directory
