@@ -90,9 +90,20 @@ constexpr unsigned long REPAIR_KEEP_INTACT = 0x40;
 // those of the salvaged data; an entry without one is written as without
 // the flag (made by MS-DOS). Records are never used to find entries.
 constexpr unsigned long REPAIR_DIRECTORY_METADATA = 0x200;
+// Entries whose local header is lost (overwritten, zeroed) but whose central
+// directory record survives: each record that names no entry the scan found
+// is followed to the local header offset it gives (shifted as far as the
+// archive is: a self-extractor's program before it), and the data there is
+// decoded. Only data that decodes to exactly the record's CRC-32 and size
+// is saved, under the record's name, and reported as found through the
+// central directory; a record that leads nowhere saves nothing and its
+// entry is reported as not found. Encrypted entries are not looked for.
+// What this reads again is bounded by the run's allowance for reading input
+// twice, so any directory costs time linear in the input.
+constexpr unsigned long REPAIR_DIRECTORY_RECOVERY = 0x400;
 // Every extension of the salvage itself: what a host sets to get all of them.
 constexpr unsigned long REPAIR_EXTENSIONS =
-    REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT | REPAIR_DIRECTORY_METADATA;
+    REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT | REPAIR_DIRECTORY_METADATA | REPAIR_DIRECTORY_RECOVERY;
 // Safe handling of the files, beside the salvage (not part of
 // REPAIR_EXTENSIONS: a completed archive is the same byte for byte; what
 // changes is which files exist while and after it is written):

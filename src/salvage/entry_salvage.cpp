@@ -422,7 +422,7 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
     StoreLE32(header + kLhCrc, crc);
     if (partial) return 1;
-    EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
+    EmitEntryOk(s, shown, size);
     if (encrypted || aes != nullptr) RememberCurrentPassword(run);
     return 2;
 }
@@ -458,6 +458,8 @@ void TakeZip64Sizes(uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint
         return;
     }
 }
+
+int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes);
 
 // Reads past the extra field; a header with a ZIP64 marker in a size field
 // takes the real sizes from it. An encrypted entry of method 99 whose
@@ -546,7 +548,7 @@ int SalvageOneEntry(Salvage& s) {
         return kEntryDropped;
     }
     name[nameLength] = '\0';
-    NoteFoundName(s.listed, name, nameLength);
+    NoteFoundName(s.listed, name, nameLength, MarkedPosition(s.reader) - 4);
     std::memcpy(entry->localHeader, header, kLocalHeaderSize);
 
     // The extra field is not carried over: whatever it describes (time
@@ -558,6 +560,42 @@ int SalvageOneEntry(Salvage& s) {
     const bool isAes = ReadExtraField(s, entry->localHeader, &aes);
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
+    return WriteAndSalvage(s, entry, isAes ? &aes : nullptr);
+}
+
+int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name) {
+    const uint16_t nameLength = LoadLE16(header + kLhNameLength);
+    auto* entry = static_cast<SalvageEntry*>(std::calloc(1, sizeof(SalvageEntry)));
+    char* copy = static_cast<char*>(std::malloc(nameLength + 1u));
+    if (entry != nullptr) entry->name = copy;
+    if (entry == nullptr || copy == nullptr) {
+        if (entry != nullptr) ReleaseSalvageEntry(entry);
+        else std::free(copy);
+        return kEntryDropped;
+    }
+    std::memcpy(copy, name, nameLength + 1u);
+    std::memcpy(entry->localHeader, header, kLocalHeaderSize);
+    s.throughDirectory = true;
+    const int result = WriteAndSalvage(s, entry, nullptr);
+    s.throughDirectory = false;
+    return result;
+}
+
+void EmitEntryOk(Salvage& s, const char* shown, uint32_t size) {
+    if (s.throughDirectory) EmitSizes(s.run, MESSAGE_INFO, kTextEntryOkListed, kTextEntryOkListedLarge, shown, size);
+    else EmitSizes(s.run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
+}
+
+namespace {
+
+// The entry whose header copy (extra length 0) and name are read: writes them
+// to the output, salvages the data behind them, rewrites the header with
+// what was written, and lists the entry; or cuts it out again. `aes` is
+// given for an AES-encrypted entry.
+int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
+    RepairRun& run = s.run;
+    char* name = entry->name;
+    const uint16_t nameLength = LoadLE16(entry->localHeader + kLhNameLength);
     // Checked before the salvage rewrites the header's sizes. The local
     // header goes out right before the data (BeginEntryData).
     const bool streamed = IsStreamedEntry(run, entry->localHeader);
@@ -567,7 +605,7 @@ int SalvageOneEntry(Salvage& s) {
     uint8_t recorded[kLocalHeaderSize];
     std::memcpy(recorded, entry->localHeader, kLocalHeaderSize);
     const SalvageCounters before = run.counters;
-    const int saved = SalvageEntryData(s, *entry, isAes ? &aes : nullptr);
+    const int saved = SalvageEntryData(s, *entry, aes);
     ReportEntry(s, recorded, entry->localHeader, entry->name, saved, before);
     if (!saved) {
         CutOutputAt(run.output, entryStart);
@@ -581,7 +619,7 @@ int SalvageOneEntry(Salvage& s) {
     // An AES entry copied still encrypted keeps its method 99, its
     // encryption flag and its need for version 5.1.
     uint8_t* h = entry->localHeader;
-    const bool stillEncrypted = isAes && LoadLE16(h + kLhMethod) == kMethodAes;
+    const bool stillEncrypted = aes != nullptr && LoadLE16(h + kLhMethod) == kMethodAes;
     StoreLE16(h + kLhFlags,
               static_cast<uint16_t>((NameIsUtf8(name, nameLength, LoadLE16(h + kLhFlags)) ? kFlagUtf8 : 0) |
                                     (stillEncrypted ? kFlagEncrypted : 0)));
@@ -594,5 +632,7 @@ int SalvageOneEntry(Salvage& s) {
     if (saved < 2) return kEntryNotIntact;
     return streamed ? kEntrySavedHere : kEntrySaved;
 }
+
+}  // namespace
 
 }  // namespace arcsalve

@@ -111,7 +111,7 @@ int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {
             StoreLE32(header + kLhCompressed, static_cast<uint32_t>(length));
             StoreLE32(header + kLhUncompressed, check.recordedSize);
             StoreLE32(header + kLhCrc, check.outcome.crc);
-            EmitSizes(run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, check.recordedSize);
+            EmitEntryOk(s, shown, check.recordedSize);
             return 1;
         }
         // The same end as a re-compression whose write fails.

@@ -83,19 +83,26 @@ void TakeZip64Fields(CentralRecord* r, const uint8_t* extra, uint32_t length) {
 void ReleaseListedNames(ListedNames& names) {
     std::free(names.found);
     std::free(names.records);
+    std::free(names.foundAt);
     names = ListedNames{};
 }
 
-void NoteFoundName(ListedNames& names, const char* name, uint16_t length) {
-    size_t bytes = names.foundCapacity * sizeof(uint64_t);
-    void* block = names.found;
-    if (!Reserve(&block, &bytes, (names.foundCount + 1) * sizeof(uint64_t))) {
+// Appends a value to a malloc'ed array; false when it cannot grow.
+bool Append(uint64_t** values, size_t* count, size_t* capacity, uint64_t value) {
+    size_t bytes = *capacity * sizeof(uint64_t);
+    void* block = *values;
+    if (!Reserve(&block, &bytes, (*count + 1) * sizeof(uint64_t))) return false;
+    *values = static_cast<uint64_t*>(block);
+    *capacity = bytes / sizeof(uint64_t);
+    (*values)[(*count)++] = value;
+    return true;
+}
+
+void NoteFoundName(ListedNames& names, const char* name, uint16_t length, uint64_t offset) {
+    const uint64_t hash = HashName(reinterpret_cast<const uint8_t*>(name), length);
+    if (!Append(&names.found, &names.foundCount, &names.foundCapacity, hash) ||
+        !Append(&names.foundAt, &names.foundAtCount, &names.foundAtCapacity, offset))
         names.foundIncomplete = true;
-        return;
-    }
-    names.found = static_cast<uint64_t*>(block);
-    names.foundCapacity = bytes / sizeof(uint64_t);
-    names.found[names.foundCount++] = HashName(reinterpret_cast<const uint8_t*>(name), length);
 }
 
 void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
@@ -121,6 +128,8 @@ void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
     names.records = static_cast<ListedRecord*>(block);
     names.recordCapacity = bytesHeld / sizeof(ListedRecord);
     names.records[names.recordCount++] = ListedRecord{hash, offset};
+    const uint32_t local = LoadLE32(bytes + 42);
+    if (local != kZip64Marker && local < names.lowestLocalOffset) names.lowestLocalOffset = local;
 }
 
 void NoteEndRecord(ListedNames& names, uint64_t offset) {
@@ -165,22 +174,30 @@ bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* r, char
     return true;
 }
 
-int32_t ReportListedNamesNotFound(ListedNames& names, RepairRun& run) {
-    if (names.foundIncomplete) return 0;
+bool PrepareFoundLookup(ListedNames& names) {
+    if (names.foundIncomplete) return false;
     std::sort(names.found, names.found + names.foundCount);
-    int32_t missing = 0;
-    for (size_t i = 0; i < names.recordCount; ++i) {
-        if (std::binary_search(names.found, names.found + names.foundCount, names.records[i].nameHash)) continue;
-        CentralRecord record;
-        char* name;
-        if (!ReadCentralRecord(run.input, names.records[i].offset, &record, &name)) continue;
-        char shown[kDisplayNameSize];
-        EntryDisplayName(name, record.flags, shown, sizeof shown);
-        std::free(name);
-        EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFound, shown);
-        ++missing;
-    }
-    return missing;
+    std::sort(names.foundAt, names.foundAt + names.foundAtCount);
+    return true;
+}
+
+bool NameWasFound(const ListedNames& names, uint64_t nameHash) {
+    return std::binary_search(names.found, names.found + names.foundCount, nameHash);
+}
+
+bool HeaderWasFound(const ListedNames& names, uint64_t offset) {
+    return std::binary_search(names.foundAt, names.foundAt + names.foundAtCount, offset);
+}
+
+bool ReportListedNotFound(RepairRun& run, uint64_t recordOffset) {
+    CentralRecord record;
+    char* name;
+    if (!ReadCentralRecord(run.input, recordOffset, &record, &name)) return false;
+    char shown[kDisplayNameSize];
+    EntryDisplayName(name, record.flags, shown, sizeof shown);
+    std::free(name);
+    EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFound, shown);
+    return true;
 }
 
 void SortListedRecords(ListedNames& names) {

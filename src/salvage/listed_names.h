@@ -32,9 +32,13 @@ struct ListedNames {
     size_t foundCount = 0;
     size_t foundCapacity = 0;
     bool foundIncomplete = false;  // memory ran out: "not found" could be wrong
+    uint64_t* foundAt = nullptr;   // offsets of the local headers whose names were read
+    size_t foundAtCount = 0;
+    size_t foundAtCapacity = 0;
     ListedRecord* records = nullptr;  // in input order until SortListedRecords
     size_t recordCount = 0;
     size_t recordCapacity = 0;
+    uint64_t lowestLocalOffset = UINT64_MAX;  // the least local header offset a kept record gives
     bool endRecordSeen = false;
     uint64_t endRecord = 0;  // offset of the last end record's signature
 };
@@ -62,8 +66,9 @@ struct CentralRecord {
 // Frees the names and forgets everything.
 void ReleaseListedNames(ListedNames& names);
 
-// The scan read the name of a local header (whatever became of its entry).
-void NoteFoundName(ListedNames& names, const char* name, uint16_t length);
+// The scan read the name of the local header at `offset` (whatever became of
+// its entry).
+void NoteFoundName(ListedNames& names, const char* name, uint16_t length, uint64_t offset);
 
 // The scan read a central directory record's signature at `offset` of the
 // input: its name is read (positionally: the archive reader stays where it
@@ -78,9 +83,16 @@ void NoteEndRecord(ListedNames& names, uint64_t offset);
 // record or its name cannot be read whole.
 bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* record, char** name);
 
-// Reports, once the scan is over, every listed name no local header had
-// (kTextListedNotFound, an error) and returns their number.
-int32_t ReportListedNamesNotFound(ListedNames& names, RepairRun& run);
+// Once the scan is over: readies NameWasFound and HeaderWasFound. False when
+// the found names are incomplete (memory ran out), and no record may be
+// called not found.
+bool PrepareFoundLookup(ListedNames& names);
+bool NameWasFound(const ListedNames& names, uint64_t nameHash);
+bool HeaderWasFound(const ListedNames& names, uint64_t offset);
+
+// Reports the record's entry as listed but not found (kTextListedNotFound,
+// an error); false when the record cannot be read again.
+bool ReportListedNotFound(RepairRun& run, uint64_t recordOffset);
 
 // Orders the records by name hash (and input order within one hash), for
 // FirstListedWithName.

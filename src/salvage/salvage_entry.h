@@ -50,6 +50,8 @@ struct Salvage {
     // The damaged archive's comment, carried over (REPAIR_DIRECTORY_METADATA).
     uint64_t archiveCommentOffset = 0;
     uint16_t archiveCommentLength = 0;
+    // The entry in hand was found through its central directory record.
+    bool throughDirectory = false;
 };
 
 // The decoders' context for this scan: its reader, the run's status and limit.
@@ -78,6 +80,16 @@ enum EntryResult : int {
 
 // Salvages the entry whose local header signature was just read.
 int SalvageOneEntry(Salvage& s);
+
+// Salvages an entry whose local header is lost, with `header` made from its
+// central directory record (extra length 0) and the reader at its data; the
+// entry is saved, reported and listed as SalvageOneEntry does. Returns an
+// EntryResult.
+int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name);
+
+// Reports an entry saved whole: "OK", or "OK (found through the central
+// directory)" for one found through its record.
+void EmitEntryOk(Salvage& s, const char* shown, uint32_t size);
 
 // Decodes, checks, reports and re-compresses one entry's data behind its
 // header in the output; updates the entry's header copy with the method,

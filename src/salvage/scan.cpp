@@ -22,6 +22,7 @@
 #include "common/zip_format.h"
 #include "salvage/archive_reader.h"
 #include "salvage/directory_metadata.h"
+#include "salvage/directory_recovery.h"
 #include "salvage/keep_intact.h"
 #include "salvage/listed_names.h"
 #include "salvage/rebuilt_headers.h"
@@ -183,6 +184,7 @@ void EmitSummary(RepairRun& run) {
     const SalvageCounters& c = run.counters;
     EmitText(run, MESSAGE_INFO, kTextComplete);
     EmitFormatted(run, MESSAGE_INFO, kTextFilesFound, c.filesFound);
+    if (c.listedRecovered > 0) EmitFormatted(run, MESSAGE_INFO, kTextListedRecoveredCount, c.listedRecovered);
     if (c.unrecoverable > 0) EmitFormatted(run, MESSAGE_ERROR, kTextUnrecoverable, c.unrecoverable);
     if (c.partiallyRecoverable > 0)
         EmitFormatted(run, MESSAGE_ERROR, kTextPartiallyRecoverable, c.partiallyRecoverable);
@@ -207,6 +209,59 @@ void LookBackOverEntry(Salvage& s) {
     const uint64_t from = MarkedPosition(s.reader);
     const uint64_t at = ReaderPosition(s.reader);
     if (at > from && SpendRereadAllowance(s, at - from)) ReturnToOffset(s.reader, from);
+}
+
+// Once the scan is over: every central directory record that names no
+// entry the scan found is followed to its entry (with
+// REPAIR_DIRECTORY_RECOVERY), and reported as listed but not found when that
+// saves nothing. Returns the number reported. An entry found this way that
+// would take the archive past its size limit is cut out again, and no more
+// are looked for.
+int32_t SettleListedRecords(Salvage& s) {
+    RepairRun& run = s.run;
+    ListedNames& names = s.listed;
+    if (!PrepareFoundLookup(names)) return 0;
+    const bool writable = !run.status.writeFailed;
+    bool recover = (run.flags & REPAIR_DIRECTORY_RECOVERY) != 0 && writable;
+    const DirectoryShifts shifts = recover ? ShiftsOf(s) : DirectoryShifts{};
+    int32_t missing = 0;
+    for (size_t i = 0; i < names.recordCount; ++i) {
+        if (NameWasFound(names, names.records[i].nameHash)) continue;
+        int result = kHeaderRejected;
+        if (recover) {
+            SalvageEntry* before = s.tail;
+            result = RecoverListedEntry(s, names.records[i].offset, shifts);
+            if (run.status.abortRequested) break;
+            if (run.status.writeFailed) {
+                EmitText(run, MESSAGE_ERROR, kTextWriteFailed);
+                break;
+            }
+            const bool saved = result == kEntrySaved || result == kEntryNotIntact;
+            if (saved && !ArchiveFits(s, FileTell(run.output))) {
+                DropLastEntry(s, before);
+                recover = false;
+            } else if (saved) {
+                ++run.counters.listedRecovered;
+            }
+        }
+        if (result == kHeaderRejected && ReportListedNotFound(run, names.records[i].offset)) ++missing;
+    }
+    return missing;
+}
+
+// A stop requested while an entry was read or decoded (the entry in hand is
+// already cut out again): the entries written so far stay, without a
+// central directory, or with REPAIR_SAFE_FILES completed by one, so that
+// what is left is an archive every reader opens.
+int StopRun(Salvage& s) {
+    ReleaseListedNames(s.listed);
+    EmitText(s.run, MESSAGE_ERROR, kTextAborted);
+    if (!(s.run.flags & REPAIR_SAFE_FILES)) {
+        ReleaseList(s);
+        return -1;
+    }
+    const int saved = static_cast<int>(s.records);
+    return WriteCentralDirectory(s) ? saved : -1;
 }
 
 }  // namespace
@@ -265,20 +320,7 @@ int ScanAndRebuild(RepairRun& run) {
         MarkPosition(s.reader);
         SalvageEntry* before = s.tail;
         int result = SalvageOneEntry(s);
-        // A stop requested while the entry was read or decoded (the entry in
-        // hand is already cut out again): the entries written so far stay,
-        // without a central directory, or with REPAIR_SAFE_FILES completed
-        // by one, so that what is left is an archive every reader opens.
-        if (run.status.abortRequested) {
-            ReleaseListedNames(s.listed);
-            EmitText(run, MESSAGE_ERROR, kTextAborted);
-            if (!(run.flags & REPAIR_SAFE_FILES)) {
-                ReleaseList(s);
-                return -1;
-            }
-            const int saved = static_cast<int>(s.records);
-            return WriteCentralDirectory(s) ? saved : -1;
-        }
+        if (run.status.abortRequested) return StopRun(s);
         // A failed write (a full disk) fails every later entry too, and would
         // have them all reported as corrupt: stop here and complete the
         // archive with what was saved, if there is room for its directory.
@@ -297,8 +339,14 @@ int ScanAndRebuild(RepairRun& run) {
         state = kNone;
     }
 
-    if (nothingFound) EmitText(run, MESSAGE_ERROR, kTextNothingFound);
-    run.counters.listedNotFound = ReportListedNamesNotFound(s.listed, run);
+    // With entries to look for through the directory, "nothing found" waits
+    // for what that finds.
+    const bool lookThroughDirectory = (run.flags & REPAIR_DIRECTORY_RECOVERY) != 0;
+    if (nothingFound && !lookThroughDirectory) EmitText(run, MESSAGE_ERROR, kTextNothingFound);
+    run.counters.listedNotFound = SettleListedRecords(s);
+    if (run.status.abortRequested) return StopRun(s);
+    if (nothingFound && lookThroughDirectory && run.counters.listedRecovered == 0)
+        EmitText(run, MESSAGE_ERROR, kTextNothingFound);
     const uint64_t used = FileTell(run.output) + s.centralSize + EndRecordBytes(s.records);
     if (!run.status.writeFailed)
         CarryOverDirectoryMetadata(s, run.limits.archiveSize > used ? run.limits.archiveSize - used : 0);

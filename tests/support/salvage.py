@@ -33,9 +33,9 @@ class LIB:
 
 
 OVERWRITE, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK, USE_EXISTING_BACKUP = 0x02, 0x04, 0x08, 0x10
-TRAILING, KEEP_INTACT, METADATA = 0x20, 0x40, 0x200
-EXTENSIONS = TRAILING | KEEP_INTACT | METADATA
-MODES = {"default": EXTENSIONS, "recompress": TRAILING | METADATA, "classic": 0}  # as the command sets them
+TRAILING, KEEP_INTACT, METADATA, RECOVERY = 0x20, 0x40, 0x200, 0x400
+EXTENSIONS = TRAILING | KEEP_INTACT | METADATA | RECOVERY
+MODES = {"default": EXTENSIONS, "recompress": EXTENSIONS & ~KEEP_INTACT, "classic": 0}  # as the command sets them
 
 MessageFn = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p)
 ProgressFn = ctypes.CFUNCTYPE(ctypes.c_ulong, ctypes.c_ulong)

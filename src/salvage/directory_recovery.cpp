@@ -1,0 +1,185 @@
+// Entries found through their central directory record (see
+// directory_recovery.h).
+//
+// Where a lost header's data starts is not written anywhere the damage left:
+// the record gives the offset of the header, whose name and extra field come
+// before the data, and a local extra field is often not the central one
+// (Info-ZIP writes both time stamps locally, one centrally). So a few starts
+// are tried, each only as far as a decode that writes nothing: the header's
+// own lengths when its fixed part is still there, the record's name and
+// extra lengths, the name with no extra field, and the end of each extra
+// block that follows the name as a chain of (id, size) blocks would. The
+// first start whose data decodes to the record's CRC-32 and size is the
+// entry's. Every decode is paid from the run's allowance for reading input
+// again, so a directory of forged records costs at most a few times the
+// input's size.
+#include "salvage/directory_recovery.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/little_endian.h"
+#include "common/zip_format.h"
+#include "decode/decode_frame.h"
+#include "platform/platform.h"
+#include "salvage/archive_reader.h"
+#include "salvage/listed_names.h"
+#include "salvage/streamed_entry.h"
+
+namespace arcsalve {
+namespace {
+
+// Starts tried per header position, and how far after the name the walk
+// over extra blocks looks (real local extra fields are tens of bytes).
+constexpr int kMaxStarts = 6;
+constexpr uint32_t kExtraWindow = 256;
+constexpr uint16_t kVersionNeeded = 20;
+
+struct Starts {
+    uint64_t at[kMaxStarts];
+    int count;
+};
+
+void AddStart(Starts& starts, uint64_t at) {
+    for (int i = 0; i < starts.count; ++i)
+        if (starts.at[i] == at) return;
+    if (starts.count < kMaxStarts) starts.at[starts.count++] = at;
+}
+
+void AddShift(DirectoryShifts& shifts, int64_t shift) {
+    for (int i = 0; i < shifts.count; ++i)
+        if (shifts.shift[i] == shift) return;
+    if (shifts.count < kMaxShifts) shifts.shift[shifts.count++] = shift;
+}
+
+// The methods the salvage decodes; a record of another (or of encrypted
+// data, which would need a password) is not looked for.
+bool Decodable(const CentralRecord& r) {
+    const bool known = r.method == kMethodStored || r.method == kMethodShrunk || r.method == kMethodImploded ||
+                       r.method == kMethodDeflated ||
+                       (r.method >= kMethodReduced1 && r.method <= kMethodReduced4);
+    return known && (r.flags & kFlagEncrypted) == 0 && r.compressedSize <= kMaxDecodedSize &&
+           r.uncompressedSize <= kMaxDecodedSize;
+}
+
+// The local header the entry is decoded and saved with: the record's
+// fields, no extra field, and of the flags those that describe the data
+// (the implode and deflate options, the UTF-8 name); the sizes stand in it,
+// so bit 3 goes.
+void HeaderOf(const CentralRecord& r, uint8_t h[kLocalHeaderSize]) {
+    std::memset(h, 0, kLocalHeaderSize);
+    StoreLE32(h + kLhSignature, 0x04034B50);
+    StoreLE16(h + kLhVersion, kVersionNeeded);
+    StoreLE16(h + kLhFlags, static_cast<uint16_t>(r.flags & ~(kFlagDataDescriptor | kFlagEncrypted)));
+    StoreLE16(h + kLhMethod, r.method);
+    StoreLE16(h + kLhTime, r.time);
+    StoreLE16(h + kLhDate, r.date);
+    StoreLE32(h + kLhCrc, r.crc);
+    StoreLE32(h + kLhCompressed, static_cast<uint32_t>(r.compressedSize));
+    StoreLE32(h + kLhUncompressed, static_cast<uint32_t>(r.uncompressedSize));
+    StoreLE16(h + kLhNameLength, r.nameLength);
+}
+
+// The starts to try for a header at `at` (see the top of this file).
+Starts StartsAt(FileHandle input, uint64_t at, const CentralRecord& r) {
+    Starts starts{{}, 0};
+    uint8_t local[kLocalHeaderSize];
+    if (FileReadAt(input, at, local, kLocalHeaderSize) == kLocalHeaderSize && LoadLE32(local) == 0x04034B50)
+        AddStart(starts, at + kLocalHeaderSize + LoadLE16(local + kLhNameLength) + LoadLE16(local + kLhExtraLength));
+    const uint64_t afterName = at + kLocalHeaderSize + r.nameLength;
+    AddStart(starts, afterName + r.extraLength);
+    AddStart(starts, afterName);
+    uint8_t extra[kExtraWindow];
+    const uint32_t got = FileReadAt(input, afterName, extra, kExtraWindow);
+    for (uint32_t next = 0; next + 4 <= got && LoadLE16(extra + next) != 0;) {
+        next += 4 + LoadLE16(extra + next + 2);
+        if (next > got) break;
+        AddStart(starts, afterName + next);
+    }
+    return starts;
+}
+
+// Whether the record's name stands right after the 30 bytes at `at`. An
+// empty entry proves nothing by its CRC-32 (any start decodes to nothing):
+// it is found only where its name still is.
+bool NameStandsAt(FileHandle input, uint64_t at, const char* name, uint16_t length) {
+    auto* read = static_cast<char*>(std::malloc(length + 1u));
+    const bool same = read != nullptr && FileReadAt(input, at + kLocalHeaderSize, read, length) == length &&
+                      std::memcmp(read, name, length) == 0;
+    std::free(read);
+    return same;
+}
+
+// One decode from `start` that writes nothing: true when it gives exactly
+// the record's size and CRC-32.
+bool DataProves(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t start, const CentralRecord& r) {
+    if (start > s.run.inputSize || r.compressedSize > s.run.inputSize - start) return false;
+    if (!SpendRereadAllowance(s, r.compressedSize + kEndOfDataAllowance)) return false;
+    ReturnToOffset(s.reader, start);
+    const char noPassword[kPasswordBufferSize] = {};
+    DecodeOutcome outcome{};
+    const int decoded = DecodeEntry(DecodeContextOf(s), header, kNoFile, 0, noPassword, nullptr, &outcome);
+    return decoded && outcome.inOrder && outcome.produced == r.uncompressedSize && outcome.crc == r.crc;
+}
+
+// The header position the record gives, moved by `shift`; false when that
+// falls outside the input.
+bool PlaceOf(const Salvage& s, const CentralRecord& r, int64_t shift, uint64_t* at) {
+    const uint64_t size = s.run.inputSize;
+    if (r.localHeaderOffset > size) return false;
+    const int64_t place = static_cast<int64_t>(r.localHeaderOffset) + shift;
+    if (place < 0 || static_cast<uint64_t>(place) + kLocalHeaderSize > size) return false;
+    *at = static_cast<uint64_t>(place);
+    return true;
+}
+
+}  // namespace
+
+DirectoryShifts ShiftsOf(Salvage& s) {
+    DirectoryShifts shifts{{}, 0};
+    const ListedNames& names = s.listed;
+    uint8_t end[kEndRecordSize];
+    if (names.endRecordSeen && FileReadAt(s.run.input, names.endRecord, end, kEndRecordSize) == kEndRecordSize) {
+        // The end record gives the directory's size and its offset from the
+        // archive's start; the directory really ends where the end record
+        // stands.
+        const uint32_t size = LoadLE32(end + 12);
+        const uint32_t offset = LoadLE32(end + 16);
+        if (size != kZip64Marker && offset != kZip64Marker && names.endRecord >= size)
+            AddShift(shifts, static_cast<int64_t>(names.endRecord - size) - static_cast<int64_t>(offset));
+    }
+    if (names.foundAtCount > 0 && names.lowestLocalOffset <= s.run.inputSize)
+        AddShift(shifts, static_cast<int64_t>(names.foundAt[0]) - static_cast<int64_t>(names.lowestLocalOffset));
+    AddShift(shifts, 0);
+    return shifts;
+}
+
+int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts& shifts) {
+    CentralRecord r;
+    char* name;
+    if (!ReadCentralRecord(s.run.input, recordOffset, &r, &name)) return kHeaderRejected;
+    int result = kHeaderRejected;
+    uint8_t header[kLocalHeaderSize];
+    HeaderOf(r, header);
+    for (int i = 0; i < shifts.count && result == kHeaderRejected && Decodable(r); ++i) {
+        uint64_t at;
+        if (!PlaceOf(s, r, shifts.shift[i], &at)) continue;
+        // A header the scan read there had its salvage: its verdict stands
+        // (or the shift is wrong).
+        if (HeaderWasFound(s.listed, at)) continue;
+        if (r.uncompressedSize == 0 && !NameStandsAt(s.run.input, at, name, r.nameLength)) continue;
+        const Starts starts = StartsAt(s.run.input, at, r);
+        for (int k = 0; k < starts.count && !s.run.status.abortRequested; ++k) {
+            if (!DataProves(s, header, starts.at[k], r)) continue;
+            ReturnToOffset(s.reader, starts.at[k]);
+            result = SalvageListedEntry(s, header, name);
+            if (result == kHeaderRejected) result = kEntryDropped;
+            break;
+        }
+        if (s.run.status.abortRequested) break;
+    }
+    std::free(name);
+    return result;
+}
+
+}  // namespace arcsalve
