@@ -91,6 +91,16 @@ def damaged(data):
     yield "flipped", bytes(flipped)
     if cd > 0:
         yield "twice", data + data
+    first = data.find(b"PK\x03\x04")
+    if first_cd > 0 and first >= 0:
+        # Lost local headers whose records survive, and records whose
+        # offsets and sizes were hit: what is found through the directory.
+        lost = bytearray(data)
+        lost[first:first + 30] = bytes(30)
+        yield "header-zeroed", bytes(lost)
+        for at in range(first_cd, len(lost) - 46, 97):
+            lost[at + 42] ^= 0x21
+        yield "header-zeroed-directory-hit", bytes(lost)
 
 
 def local_entries(data):

@@ -166,11 +166,11 @@ int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts&
         if (!PlaceOf(s, r, shifts.shift[i], &at)) continue;
         // A header the scan read there had its salvage: its verdict stands
         // (or the shift is wrong).
-        if (HeaderWasFound(s.listed, at)) continue;
+        if (HeaderWasFound(s.listed, at) || PlaceTaken(s.listed, at)) continue;
         if (r.uncompressedSize == 0 && !NameStandsAt(s.run.input, at, name, r.nameLength)) continue;
         const Starts starts = StartsAt(s.run.input, at, r);
         for (int k = 0; k < starts.count && !s.run.status.abortRequested; ++k) {
-            if (!DataProves(s, header, starts.at[k], r)) continue;
+            if (!DataProves(s, header, starts.at[k], r) || !TakePlace(s.listed, at)) continue;
             ReturnToOffset(s.reader, starts.at[k]);
             result = SalvageListedEntry(s, header, name);
             if (result == kHeaderRejected) result = kEntryDropped;

@@ -84,6 +84,7 @@ void ReleaseListedNames(ListedNames& names) {
     std::free(names.found);
     std::free(names.records);
     std::free(names.foundAt);
+    std::free(names.taken);
     names = ListedNames{};
 }
 
@@ -187,6 +188,37 @@ bool NameWasFound(const ListedNames& names, uint64_t nameHash) {
 
 bool HeaderWasFound(const ListedNames& names, uint64_t offset) {
     return std::binary_search(names.foundAt, names.foundAt + names.foundAtCount, offset);
+}
+
+namespace {
+
+size_t SlotOf(const uint64_t* slots, size_t count, uint64_t key) {
+    size_t at = static_cast<size_t>((key * 0x9E3779B97F4A7C15u) >> 16) & (count - 1);
+    while (slots[at] != 0 && slots[at] != key) at = (at + 1) & (count - 1);
+    return at;
+}
+
+}  // namespace
+
+bool PlaceTaken(const ListedNames& names, uint64_t at) {
+    return names.takenSlots > 0 && names.taken[SlotOf(names.taken, names.takenSlots, at + 1)] == at + 1;
+}
+
+bool TakePlace(ListedNames& names, uint64_t at) {
+    // Kept at most half full, so that a probe ends soon.
+    if (2 * (names.takenCount + 1) > names.takenSlots) {
+        const size_t slots = names.takenSlots ? names.takenSlots * 2 : 64;
+        auto* grown = static_cast<uint64_t*>(std::calloc(slots, sizeof(uint64_t)));
+        if (grown == nullptr) return false;
+        for (size_t i = 0; i < names.takenSlots; ++i)
+            if (names.taken[i] != 0) grown[SlotOf(grown, slots, names.taken[i])] = names.taken[i];
+        std::free(names.taken);
+        names.taken = grown;
+        names.takenSlots = slots;
+    }
+    names.taken[SlotOf(names.taken, names.takenSlots, at + 1)] = at + 1;
+    ++names.takenCount;
+    return true;
 }
 
 bool ReportListedNotFound(RepairRun& run, uint64_t recordOffset) {

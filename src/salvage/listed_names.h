@@ -39,6 +39,11 @@ struct ListedNames {
     size_t recordCount = 0;
     size_t recordCapacity = 0;
     uint64_t lowestLocalOffset = UINT64_MAX;  // the least local header offset a kept record gives
+    // The header positions entries were found at through their records, as
+    // an open-addressing set (0 marks a free slot; positions are stored + 1).
+    uint64_t* taken = nullptr;
+    size_t takenCount = 0;
+    size_t takenSlots = 0;  // a power of two, or 0
     bool endRecordSeen = false;
     uint64_t endRecord = 0;  // offset of the last end record's signature
 };
@@ -89,6 +94,12 @@ bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* record,
 bool PrepareFoundLookup(ListedNames& names);
 bool NameWasFound(const ListedNames& names, uint64_t nameHash);
 bool HeaderWasFound(const ListedNames& names, uint64_t offset);
+
+// Whether an entry was already found through a record at header position
+// `at`; TakePlace adds one (false when memory ran out). Two records that
+// lead to one place (two copies of a directory) save its entry once.
+bool PlaceTaken(const ListedNames& names, uint64_t at);
+bool TakePlace(ListedNames& names, uint64_t at);
 
 // Reports the record's entry as listed but not found (kTextListedNotFound,
 // an error); false when the record cannot be read again.
