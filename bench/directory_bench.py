@@ -24,22 +24,29 @@ import zlib
 OTHERS, DIRECTORY = 0x02 | 0x20 | 0x40, 0x200 | 0x400
 
 
-def make(path, count, zero_headers):
-    local, central, at = [], [], 0
+def entries(count):
+    at = 0
     for i in range(count):
         name, data = b"d%02d/f%07d.txt" % (i % 100, i), b"entry %d\n" % i
-        crc = zlib.crc32(data)
-        head = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, crc, len(data), len(data), len(name), 0)
-        local.append((bytes(30) if zero_headers else head) + name + data)
-        central.append(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x31E, 20, 0, 0, 0, 0x21, crc, len(data),
-                                   len(data), len(name), 0, 0, 0, 0, 0o100644 << 16, at) + name)
+        yield at, name, data, zlib.crc32(data)
         at += 30 + len(name) + len(data)
-    directory = b"".join(central)
-    zip64_end = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, len(directory), at)
-    locator = struct.pack("<IIQI", 0x07064B50, 0, at + len(directory), 1)
-    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, len(directory), at, 0)
+
+
+def make(path, count, zero_headers):
+    """Written as it is made: the parent stays small, and the children's
+    peak memory (inherited across fork and exec) is their own."""
     with open(path, "wb") as f:
-        f.write(b"".join(local) + directory + zip64_end + locator + end)
+        for _, name, data, crc in entries(count):
+            head = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x21, crc, len(data), len(data), len(name), 0)
+            f.write((bytes(30) if zero_headers else head) + name + data)
+        start = f.tell()
+        for at, name, data, crc in entries(count):
+            f.write(struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x31E, 20, 0, 0, 0, 0x21, crc, len(data),
+                                len(data), len(name), 0, 0, 0, 0, 0o100644 << 16, at) + name)
+        size = f.tell() - start
+        f.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count, size, start))
+        f.write(struct.pack("<IIQI", 0x07064B50, 0, start + size, 1))
+        f.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, size, start, 0))
 
 
 def child(library, source, out, flags):

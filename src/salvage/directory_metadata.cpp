@@ -18,6 +18,12 @@
 namespace arcsalve {
 namespace {
 
+// Records of one name read per entry at most: two or three copies of a
+// directory are real (archives written one after another), thousands of
+// records of one name that all differ are not, and must not cost a read
+// each for every entry of that name.
+constexpr int kRecordsPerName = 8;
+
 // Whether the record describes the saved entry's data.
 bool Describes(const CentralRecord& record, const char* recordName, const SalvageEntry& entry) {
     const uint8_t* h = entry.localHeader;
@@ -31,8 +37,8 @@ void MatchEntry(Salvage& s, SalvageEntry& entry) {
     const ListedNames& names = s.listed;
     const uint16_t length = LoadLE16(entry.localHeader + kLhNameLength);
     const size_t first = FirstListedWithName(names, entry.name, length);
-    for (size_t i = first; i < names.recordCount && names.records[i].nameHash == names.records[first].nameHash;
-         ++i) {
+    const size_t last = first + kRecordsPerName < names.recordCount ? first + kRecordsPerName : names.recordCount;
+    for (size_t i = first; i < last && names.records[i].nameHash == names.records[first].nameHash; ++i) {
         CentralRecord record;
         char* name;
         if (!ReadCentralRecord(s.run.input, names.records[i].offset, &record, &name)) continue;

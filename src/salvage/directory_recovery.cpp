@@ -34,6 +34,9 @@ namespace {
 constexpr int kMaxStarts = 6;
 constexpr uint32_t kExtraWindow = 256;
 constexpr uint16_t kVersionNeeded = 20;
+// The ZIP64 end record (without extensible data) and its locator.
+constexpr uint32_t kZip64EndSize = 56;
+constexpr uint32_t kLocatorSize = 20;
 
 struct Starts {
     uint64_t at[kMaxStarts];
@@ -114,7 +117,9 @@ bool NameStandsAt(FileHandle input, uint64_t at, const char* name, uint16_t leng
 // the record's size and CRC-32.
 bool DataProves(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t start, const CentralRecord& r) {
     if (start > s.run.inputSize || r.compressedSize > s.run.inputSize - start) return false;
-    if (!SpendRereadAllowance(s, r.compressedSize + kEndOfDataAllowance)) return false;
+    // Each try costs at least a header's worth, so that a directory of
+    // records for empty or tiny entries is bounded too.
+    if (!SpendRereadAllowance(s, r.compressedSize + kEndOfDataAllowance + kLocalHeaderSize)) return false;
     ReturnToOffset(s.reader, start);
     const char noPassword[kPasswordBufferSize] = {};
     DecodeOutcome outcome{};
@@ -143,10 +148,23 @@ DirectoryShifts ShiftsOf(Salvage& s) {
         // The end record gives the directory's size and its offset from the
         // archive's start; the directory really ends where the end record
         // stands.
-        const uint32_t size = LoadLE32(end + 12);
-        const uint32_t offset = LoadLE32(end + 16);
-        if (size != kZip64Marker && offset != kZip64Marker && names.endRecord >= size)
-            AddShift(shifts, static_cast<int64_t>(names.endRecord - size) - static_cast<int64_t>(offset));
+        uint64_t size = LoadLE32(end + 12);
+        uint64_t offset = LoadLE32(end + 16);
+        uint64_t directoryEnd = names.endRecord;
+        // Markers there: the values are in the ZIP64 end record, which
+        // stands right before its 20-byte locator (written with no data of
+        // its own after its 56 bytes, as every writer does).
+        uint8_t zip64[kZip64EndSize];
+        if ((size == kZip64Marker || offset == kZip64Marker) && names.endRecord >= kZip64EndSize + kLocatorSize &&
+            FileReadAt(s.run.input, names.endRecord - kZip64EndSize - kLocatorSize, zip64, kZip64EndSize) ==
+                kZip64EndSize &&
+            LoadLE32(zip64) == 0x06064B50) {
+            size = LoadLE64(zip64 + 40);
+            offset = LoadLE64(zip64 + 48);
+            directoryEnd = names.endRecord - kZip64EndSize - kLocatorSize;
+        }
+        if (size < directoryEnd && offset < s.run.inputSize)
+            AddShift(shifts, static_cast<int64_t>(directoryEnd - size) - static_cast<int64_t>(offset));
     }
     if (names.foundAtCount > 0 && names.lowestLocalOffset <= s.run.inputSize)
         AddShift(shifts, static_cast<int64_t>(names.foundAt[0]) - static_cast<int64_t>(names.lowestLocalOffset));

@@ -159,6 +159,7 @@ class Table(Case):
             "garbage_before": (garbage + archive, files, None),
             "concatenated": (archive + archive, files + files, None),
             "header_zeroed": (bytes(zeroed), [f for f in files if f[0] != "readme.txt"], "-readme.txt"),
+            "header_zeroed_after_garbage": (garbage + zeroed, [f for f in files if f[0] != "readme.txt"], "-readme.txt"),
             "header_zeroed_record_forged": (bytes(forged), [f for f in files if f[0] != "readme.txt"], "-readme.txt"),
             "cut_in_big": (archive[:cut], files[:[n for n, _ in files].index("sub/big.bin") + 1], "sub/big.bin"),
             "flipped_in_readme": (bytes(flipped), files, "readme.txt"),
@@ -181,7 +182,7 @@ class Table(Case):
                                                 name + "\n" + run.dump())
                         continue
                     # A lost header whose record survives: the entry comes back through it, last.
-                    recovered = damage == "header_zeroed" and directory and mode != "classic" and not encrypted
+                    recovered = damage.endswith(("zeroed", "garbage")) and directory and mode != "classic" and not encrypted
                     if recovered:
                         expected = expected + [f for f in files if f[0] == "readme.txt"]
                     names = [e[0].decode("cp437") for e in entries]
