@@ -58,9 +58,16 @@ extern "C" {
  * reported as a repair would save it, but no file is written, moved or
  * created, not even a temporary one. The statuses are those of a repair. */
 #define ARCSALVE_TEST_ONLY 0x100u
+/* What a surviving central directory gives (see arcsalve.h): the host
+ * system, attributes and comments of the entries it describes, and the
+ * entries whose local header is lost, found where their record says and
+ * saved only when their data decodes to its CRC-32 and size. */
+#define ARCSALVE_DIRECTORY_METADATA 0x200u
+#define ARCSALVE_DIRECTORY_RECOVERY 0x400u
 /* What `options` NULL means, and what the command sets by default. */
-#define ARCSALVE_DEFAULT_FLAGS \
-    (ARCSALVE_TRAILING_DESCRIPTORS | ARCSALVE_KEEP_INTACT | ARCSALVE_SAFE_FILES)
+#define ARCSALVE_DEFAULT_FLAGS                                                                  \
+    (ARCSALVE_TRAILING_DESCRIPTORS | ARCSALVE_KEEP_INTACT | ARCSALVE_DIRECTORY_METADATA |      \
+     ARCSALVE_DIRECTORY_RECOVERY | ARCSALVE_SAFE_FILES)
 
 /* --- Statuses: the return value, the same as the command's exit status --- */
 

@@ -188,7 +188,7 @@ int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts&
         for (int k = 0; k < starts.count && !s.run.status.abortRequested; ++k) {
             if (!DataProves(s, header, starts.at[k], r) || !TakePlace(s.listed, at)) continue;
             ReturnToOffset(s.reader, starts.at[k]);
-            result = SalvageListedEntry(s, header, name);
+            result = SalvageListedEntry(s, header, name, at);
             if (result == kHeaderRejected) result = kEntryDropped;
             break;
         }

@@ -512,7 +512,7 @@ void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const uin
     EntryDisplayName(name, report.flags, shown, sizeof shown);
     report.shownName = shown;
     report.method = LoadLE16(recorded + kLhMethod);
-    report.offset = MarkedPosition(s.reader) - 4;
+    report.offset = s.throughDirectory ? s.listedAt : MarkedPosition(s.reader) - 4;
     report.compressedSize = LoadLE32(recorded + kLhCompressed);
     report.uncompressedSize = LoadLE32(recorded + kLhUncompressed);
     report.verdict = VerdictOf(saved, before, s.run.counters);
@@ -563,7 +563,7 @@ int SalvageOneEntry(Salvage& s) {
     return WriteAndSalvage(s, entry, isAes ? &aes : nullptr);
 }
 
-int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name) {
+int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name, uint64_t at) {
     const uint16_t nameLength = LoadLE16(header + kLhNameLength);
     auto* entry = static_cast<SalvageEntry*>(std::calloc(1, sizeof(SalvageEntry)));
     char* copy = static_cast<char*>(std::malloc(nameLength + 1u));
@@ -576,6 +576,7 @@ int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const
     std::memcpy(copy, name, nameLength + 1u);
     std::memcpy(entry->localHeader, header, kLocalHeaderSize);
     s.throughDirectory = true;
+    s.listedAt = at;
     const int result = WriteAndSalvage(s, entry, nullptr);
     s.throughDirectory = false;
     return result;

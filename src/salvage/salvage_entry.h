@@ -50,8 +50,10 @@ struct Salvage {
     // The damaged archive's comment, carried over (REPAIR_DIRECTORY_METADATA).
     uint64_t archiveCommentOffset = 0;
     uint16_t archiveCommentLength = 0;
-    // The entry in hand was found through its central directory record.
+    // The entry in hand was found through its central directory record, its
+    // lost local header at this offset of the input.
     bool throughDirectory = false;
+    uint64_t listedAt = 0;
 };
 
 // The decoders' context for this scan: its reader, the run's status and limit.
@@ -82,10 +84,10 @@ enum EntryResult : int {
 int SalvageOneEntry(Salvage& s);
 
 // Salvages an entry whose local header is lost, with `header` made from its
-// central directory record (extra length 0) and the reader at its data; the
-// entry is saved, reported and listed as SalvageOneEntry does. Returns an
-// EntryResult.
-int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name);
+// central directory record (extra length 0), the reader at its data, and
+// `at` where its header stood; the entry is saved, reported and listed as
+// SalvageOneEntry does. Returns an EntryResult.
+int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name, uint64_t at);
 
 // Reports an entry saved whole: "OK", or "OK (found through the central
 // directory)" for one found through its record.
