@@ -8,8 +8,11 @@
 // zlib at level 6.
 //
 // zlib runs twice: file to file with the same I/O shape as ours (64 KB reads,
-// 32 KB writes), and memory to memory, its best case. The summary prints MB/s
-// of uncompressed output and our speed as a ratio of each.
+// 32 KB writes), and memory to memory, its best case. libdeflate, when its
+// headers are installed, runs memory to memory, whole buffers: the fastest
+// inflate there is, a reference only (the library never links it). The
+// summary prints MB/s of uncompressed output and our speed as a ratio of
+// each.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,6 +34,10 @@
 #include "support/zlib_oracle.h"
 
 #include "bench_corpus.h"
+
+#ifdef ARCSALVE_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 namespace {
 
@@ -168,6 +175,26 @@ void BM_ZlibMemory(benchmark::State& state) {
     state.SetLabel(c.name);
 }
 
+#ifdef ARCSALVE_HAVE_LIBDEFLATE
+// libdeflate: the whole stream to the whole output in memory.
+void BM_Libdeflate(benchmark::State& state) {
+    const Corpus& c = g_corpora[static_cast<size_t>(state.range(0))];
+    Bytes out(c.plain.size());
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    for (auto _ : state) {
+        double start = CpuSeconds();
+        size_t got = 0;
+        libdeflate_result r = libdeflate_deflate_decompress(d, c.stream.data(), c.stream.size(), out.data(),
+                                                            out.size(), &got);
+        Record("libdeflate/" + c.name, CpuSeconds() - start);
+        if (r != LIBDEFLATE_SUCCESS || got != c.plain.size()) state.SkipWithError("libdeflate failed");
+    }
+    libdeflate_free_decompressor(d);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(c.plain.size()));
+    state.SetLabel(c.name);
+}
+#endif
+
 // Checks once that our output is byte-identical to the corpus.
 bool VerifyOutput(const Corpus& c) {
     std::string outPath = g_scratch + "/verify";
@@ -191,20 +218,25 @@ int main(int argc, char** argv) {
         benchmark::RegisterBenchmark("Inflate", BM_Inflate)->Arg(i)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("ZlibFileToFile", BM_ZlibFileToFile)->Arg(i)->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark("ZlibMemory", BM_ZlibMemory)->Arg(i)->Unit(benchmark::kMillisecond);
+#ifdef ARCSALVE_HAVE_LIBDEFLATE
+        benchmark::RegisterBenchmark("Libdeflate", BM_Libdeflate)->Arg(i)->Unit(benchmark::kMillisecond);
+#endif
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\n%-8s %12s %12s %12s %10s %10s\n", "corpus", "arcsalve", "zlib file", "zlib mem", "vs file",
-                "vs mem");
+    std::printf("\n%-8s %12s %12s %12s %12s %10s %10s %10s\n", "corpus", "arcsalve", "zlib file", "zlib mem",
+                "libdeflate", "vs file", "vs mem", "vs libdefl");
     for (const Corpus& c : g_corpora) {
         double mb = static_cast<double>(c.plain.size()) / 1e6;
         double ours = mb / g_bestSeconds["arcsalve/" + c.name];
         double zfile = mb / g_bestSeconds["zlib-file/" + c.name];
         double zmem = mb / g_bestSeconds["zlib-memory/" + c.name];
-        std::printf("%-8s %7.1f MB/s %7.1f MB/s %7.1f MB/s %9.2fx %9.2fx\n", c.name.c_str(), ours, zfile, zmem,
-                    ours / zfile, ours / zmem);
+        auto ld = g_bestSeconds.find("libdeflate/" + c.name);
+        double libdeflate = ld == g_bestSeconds.end() ? 0 : mb / ld->second;  // 0: not built with it
+        std::printf("%-8s %7.1f MB/s %7.1f MB/s %7.1f MB/s %7.1f MB/s %9.2fx %9.2fx %9.2fx\n", c.name.c_str(), ours,
+                    zfile, zmem, libdeflate, ours / zfile, ours / zmem, libdeflate > 0 ? ours / libdeflate : 0.0);
     }
     for (const char* f : {"/out-arcsalve", "/out-zlib", "/python.deflate", "/shlib.deflate", "/both.deflate"})
         std::remove((g_scratch + f).c_str());

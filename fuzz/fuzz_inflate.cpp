@@ -11,8 +11,14 @@
 //
 // The first byte picks how much the frame is told about the stream's length,
 // so the 10-byte allowance past the compressed size is exercised as well,
-// and whether the stream is decoded as Deflate64 (method 9), which zlib
-// cannot check: there only the safety of the decode is tested.
+// whether the stream is decoded as Deflate64 (method 9), which zlib cannot
+// check, and whether the output is cut off early (the decoded-size limit).
+//
+// Every input is decoded twice more: the decoder's careful loop alone (the
+// byte source hands out one byte a read, so the frame's buffer never holds
+// what the fast loop needs) against both loops. They must agree on
+// everything the salvage goes by: the result, every output byte, and the
+// input taken and left over.
 #include <unistd.h>
 #include <zlib.h>
 
@@ -71,6 +77,55 @@ bool ZlibInflate(const uint8_t* data, size_t size, std::vector<uint8_t>* out) {
     return rc == Z_STREAM_END;
 }
 
+// The archive reader's source, one byte a read.
+struct OneByteReads {
+    arcsalve::ByteSource inner;
+};
+
+arcsalve::ByteSource OneByteAtATime(OneByteReads* r) {
+    arcsalve::ByteSource s;
+    s.reader = r;
+    s.readUpTo = [](void* p, uint8_t* d, int32_t n) {
+        return arcsalve::SourceRead(static_cast<OneByteReads*>(p)->inner, d, n < 1 ? n : 1);
+    };
+    s.stepBack = [](void* p, int32_t n) { arcsalve::SourceStepBack(static_cast<OneByteReads*>(p)->inner, n); };
+    s.position = [](void* p) { return arcsalve::SourcePosition(static_cast<OneByteReads*>(p)->inner); };
+    s.moveTo = [](void* p, uint64_t o) { arcsalve::SourceMoveTo(static_cast<OneByteReads*>(p)->inner, o); };
+    return s;
+}
+
+struct Decoded {
+    int result;
+    std::vector<uint8_t> output;
+    int64_t consumed;
+    int32_t unusedInput;
+    uint64_t position;  // where the reader stands once the unread buffer went back
+};
+
+Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t compressedSize, bool deflate64,
+               uint64_t limit, bool oneByteReads) {
+    arcsalve::FileDecode input(inPath.c_str());
+    arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
+    if (!arcsalve::IsOpenFile(input.run.input) || !arcsalve::IsOpenFile(out)) std::abort();
+    arcsalve::DecodeState state;
+    input.Prepare(&state);
+    OneByteReads slow{state.source};
+    if (oneByteReads) state.source = OneByteAtATime(&slow);
+    state.outputFlag = 1;
+    state.outputFile = out;
+    state.compressedSize = compressedSize;
+    if (limit != 0) state.decodedLimit = limit;
+    Decoded d;
+    d.result = deflate64 ? arcsalve::InflateDeflate64(&state) : arcsalve::Inflate(&state);
+    d.output = ReadBack(out);
+    arcsalve::FileClose(out);
+    d.consumed = state.consumed;
+    d.unusedInput = state.unusedInput;
+    if (state.next < state.buffered) arcsalve::SourceStepBack(state.source, state.buffered - state.next);
+    d.position = arcsalve::SourcePosition(state.source);
+    return d;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -79,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // small (the allowance makes up for it); 11: far too small.
     uint8_t shortBy = data[0] % 12;
     const bool deflate64 = (data[0] / 12) % 2 == 1;
+    const bool cut = (data[0] / 24) % 2 == 1;
     ++data;
     --size;
     const std::string inPath = ScratchDir() + "/in";
@@ -87,19 +143,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (f == nullptr || (size && std::fwrite(data, 1, size, f) != size)) std::abort();
     std::fclose(f);
 
-    arcsalve::FileDecode input(inPath.c_str());
-    arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
-    if (!arcsalve::IsOpenFile(input.run.input) || !arcsalve::IsOpenFile(out)) std::abort();
-
-    arcsalve::DecodeState state;
-    input.Prepare(&state);
-    state.outputFlag = 1;
-    state.outputFile = out;
-    state.compressedSize = static_cast<int32_t>(size) - (shortBy == 11 ? static_cast<int32_t>(size / 2) : shortBy);
-    int result = deflate64 ? arcsalve::InflateDeflate64(&state) : arcsalve::Inflate(&state);
-    std::vector<uint8_t> ours = ReadBack(out);
-    arcsalve::FileClose(out);
-    if (deflate64) return 0;
+    const int64_t compressedSize =
+        static_cast<int64_t>(size) - (shortBy == 11 ? static_cast<int64_t>(size / 2) : shortBy);
+    const uint64_t limit = cut ? size * 2 + 1 : 0;
+    const Decoded fast = Decode(inPath, outPath, compressedSize, deflate64, limit, false);
+    const Decoded careful = Decode(inPath, outPath, compressedSize, deflate64, limit, true);
+    if (fast.result != careful.result || fast.output != careful.output || fast.consumed != careful.consumed ||
+        fast.unusedInput != careful.unusedInput || fast.position != careful.position)
+        std::abort();
+    if (deflate64 || cut) return 0;
+    const int result = fast.result;
+    const std::vector<uint8_t>& ours = fast.output;
 
     std::vector<uint8_t> theirs;
     bool complete = ZlibInflate(data, size, &theirs);

@@ -133,14 +133,12 @@ struct DecodeWorkspace {
     uint8_t* stringStack;       // 8194 bytes, filled backwards from 8191
     // Shared by all three.
     uint32_t outputPosition;    // plain bytes already flushed
-    uint32_t windowPosition;    // next free window byte, 0 to the window's size
+    uint32_t windowPosition;    // next free window byte
     // Inflate's bit reader between blocks (see BitReader).
     uint32_t bitBuffer;
     uint32_t bitCount;
     uint32_t bitsMadeUp;
-    // The window: kWindowSize bytes, or kLargeWindowSize for Deflate64 (a
-    // decoder with the smaller window may allocate the block only that far).
-    uint8_t window[kLargeWindowSize];
+    uint8_t window[kWindowSize];  // explode's and unshrink's (inflate has its own)
 };
 
 // Decodes one entry's data into outputFile from offset 0. header is the
@@ -198,6 +196,22 @@ inline int ReadCompressedByte(DecodeState* state, uint16_t* slot) {
         return 8;
     }
     return ReadCompressedByteSlow(state, slot);
+}
+
+// Bulk access for a decoder's fast loop: the bytes waiting in the input
+// buffer that ReadCompressedByte would deliver next, one by one, unchanged.
+// Encrypted bytes are deciphered only as they are delivered, so an encrypted
+// entry offers none. Every byte offered lies within the allowance (see
+// ReadCompressedByte), so taking them all never reads where the byte-wise
+// path would not.
+inline int32_t PlainInputBuffered(const DecodeState* state) {
+    return state->encrypted ? 0 : state->buffered - state->next;
+}
+inline const uint8_t* PlainInput(const DecodeState* state) { return state->input + state->next; }
+// Takes n of the offered bytes, as n ReadCompressedByte calls would.
+inline void TakePlainInput(DecodeState* state, int32_t n) {
+    state->next += n;
+    state->consumed += n;
 }
 
 // Working memory from MemoryAllocate, released on every path out of a decoder.

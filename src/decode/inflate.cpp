@@ -25,14 +25,22 @@
 //   - an incomplete distance code is accepted; its spare patterns are errors;
 //   - a repeat code (16) before any length repeats length 0.
 //
-// Bits come through the frame's byte source one byte at a time, exactly when
-// a request finds too few in the 32-bit buffer; the decoder never reads
+// Two loops decode a Huffman block. The careful loop (InflateCodes) defines
+// the decoder: bits come through the frame's byte source one byte at a time,
+// exactly when a request finds too few in the 32-bit buffer; it never reads
 // further ahead than that, so the archive reader ends up where the scan
-// expects it after the entry.
+// expects it after the entry, and a damaged stream stops at the same bit
+// with the same output whatever the buffering. The fast loop (InflateFast)
+// does the same work on the bulk of the data, a word of input at a time,
+// and hands the stream back to the careful loop near the ends of the input
+// buffer and the window, at the end of each block and on anything unusual,
+// in exactly the state the careful loop would have reached. Resynchronising
+// on damaged data can reuse the careful loop alone.
 #include <cstddef>
 #include <cstring>
 
 #include "common/deflate_format.h"
+#include "common/little_endian.h"
 #include "decode/bit_reader.h"
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
@@ -109,13 +117,26 @@ static_assert(kDeflate64.lengthExtra[28] <= kHuffMaxExtraBits, "table entries ho
 
 // The bit reader of one Inflate call is held in locals while a block is
 // decoded and kept in the workspace between blocks.
-// One Inflate call: the workspace, and the fixed codes' tables once a fixed
-// block needed them. The fixed tables are the same for every block, so they are built once
-// per entry and kept to its end: a stream of tiny fixed blocks (ten bits
-// each) would otherwise rebuild them for every ten bits of input.
+// One Inflate call: the workspace, the window, and the fixed codes' tables
+// once a fixed block needed them. The fixed tables are the same for every
+// block, so they are built once per entry and kept to its end: a stream of
+// tiny fixed blocks (ten bits each) would otherwise rebuild them for every
+// ten bits of input.
+//
+// The window is flat: `size` bytes of history (the window's size: the
+// farthest a distance reaches), then the `size` bytes being filled, then
+// kWindowSpare bytes that word-wide copies may run over. The write point
+// (the workspace's windowPosition) runs from size to 2 * size; when the
+// second half is full it goes to the file and becomes the history (Slide).
+// So a copy never wraps round, and the bytes after the write point are free:
+// nothing reads them before they are written. The history starts out zero:
+// a distance that reaches before the entry's first byte reads zeros.
+constexpr uint32_t kWindowSpare = 40;
+
 struct InflateStream {
     DecodeWorkspace* ws;
     const InflateFormat* format;
+    uint8_t* window;
     HuffEntry* fixedLengthTable;
     HuffEntry* fixedDistanceTable;
     int fixedLengthBits;
@@ -132,80 +153,188 @@ void StoreBits(InflateStream* s, const BitReader& br) {
     s->ws->bitsMadeUp = br.madeUp;
 }
 
-// Puts one byte into the window of `size` bytes; a full window goes to the
-// file.
-inline void PutByte(DecodeWorkspace* ws, uint32_t* wp, uint8_t byte, uint32_t size) {
-    ws->window[(*wp)++] = byte;
-    if (*wp == size) {
-        FlushWindow(ws, size);
-        *wp = 0;
-    }
+// The window's second half is full: it goes to the file, then becomes the
+// history. The file sees the same pieces as from a circular window: every
+// `size` bytes, and the rest at the end.
+void Slide(InflateStream* s, uint32_t* wp) {
+    const uint32_t size = s->format->windowSize;
+    WriteDecoded(s->ws->owner, s->window + size, s->ws->outputPosition, size);
+    s->ws->outputPosition += size;
+    std::memcpy(s->window, s->window + size, size);
+    *wp = size;
 }
 
-// Copies n bytes from in to out, for regions that do not overlap. Matches are
-// mostly short, so the common lengths are done with a few fixed-size moves
-// (which never touch a byte outside either region) instead of a library call.
-inline void CopyApart(uint8_t* out, const uint8_t* in, uint32_t n) {
-    if (n >= 8 && n <= 16) {
-        uint64_t head, tail;
-        std::memcpy(&head, in, 8);
-        std::memcpy(&tail, in + n - 8, 8);
-        std::memcpy(out, &head, 8);
-        std::memcpy(out + n - 8, &tail, 8);
-    } else if (n >= 4 && n < 8) {
-        uint32_t head, tail;
-        std::memcpy(&head, in, 4);
-        std::memcpy(&tail, in + n - 4, 4);
-        std::memcpy(out, &head, 4);
-        std::memcpy(out + n - 4, &tail, 4);
-    } else if (n < 4) {
-        for (uint32_t i = 0; i < n; ++i) out[i] = in[i];
+inline void PutByte(InflateStream* s, uint32_t* wp, uint8_t byte) {
+    s->window[(*wp)++] = byte;
+    if (*wp == 2 * s->format->windowSize) Slide(s, wp);
+}
+
+// Copies `length` bytes from `distance` back (at most the history's size),
+// with the effect of copying them one at a time: a copy that overlaps its
+// own output repeats the most recent bytes. Eight bytes at a time where the
+// distance allows it; the last piece may write up to 7 bytes past the copy,
+// into bytes not yet written (or the spare bytes).
+inline void CopyBehind(uint8_t* out, uint32_t length, uint32_t distance) {
+    const uint8_t* in = out - distance;
+    if (distance >= 8) {
+        uint8_t* const end = out + length;
+        do {
+            std::memcpy(out, in, 8);
+            out += 8;
+            in += 8;
+        } while (out < end);
+    } else if (distance == 1) {
+        std::memset(out, in[0], length);
     } else {
-        std::memcpy(out, in, n);
+        for (uint32_t i = 0; i < length; ++i) out[i] = in[i];
     }
 }
 
-// Copies `length` bytes from `distance` back, with the effect of copying them
-// one at a time: a copy that overlaps its own output repeats the most recent
-// bytes. The window of `size` bytes (a power of two, at least the distance)
-// is circular; a distance that reaches before the entry's first byte reads
-// the zeros the window was cleared to.
-inline void CopyMatch(DecodeWorkspace* ws, uint32_t* wp, uint32_t length, uint32_t distance, uint32_t size) {
-    uint8_t* window = ws->window;
-    uint32_t source = *wp - distance;
+// A match through the careful path: a copy that fills the window slides it
+// and goes on behind.
+inline void CopyMatch(InflateStream* s, uint32_t* wp, uint32_t length, uint32_t distance) {
+    const uint32_t end = 2 * s->format->windowSize;
     while (length > 0) {
-        source &= size - 1;
-        uint32_t run = size - (source > *wp ? source : *wp);
-        if (run > length) run = length;
-        length -= run;
-        uint8_t* out = window + *wp;
-        const uint8_t* in = window + source;
-        uint32_t gap = source > *wp ? source - *wp : *wp - source;
-        if (gap >= run) {
-            CopyApart(out, in, run);
-        } else if (source > *wp) {
-            // Reading ahead of the write point (a distance near the window's
-            // size, across its end): nothing read was written by this copy.
-            std::memmove(out, in, run);
-        } else if (gap == 1) {
-            std::memset(out, in[0], run);
-        } else if (gap >= 8) {
-            // Each 8-byte piece reads only bytes already in place.
-            uint32_t i = 0;
-            for (; i + 8 <= run; i += 8) std::memcpy(out + i, in + i, 8);
-            for (; i < run; ++i) out[i] = in[i];
-        } else {
-            // Short periods (2..7), or source == *wp (a distance of the
-            // window's size: every byte is already itself).
-            for (uint32_t i = 0; i < run; ++i) out[i] = in[i];
-        }
+        const uint32_t run = length < end - *wp ? length : end - *wp;
+        CopyBehind(s->window + *wp, run, distance);
         *wp += run;
-        source += run;
-        if (*wp == size) {
-            FlushWindow(ws, size);
-            *wp = 0;
-        }
+        length -= run;
+        if (*wp == end) Slide(s, wp);
     }
+}
+
+// The fast loop. While the frame's input buffer holds at least
+// kFastInputMargin plain bytes and the window has room, symbols are decoded
+// from a 64-bit bit buffer refilled a word at a time straight from that
+// buffer, up to three literals per refill, and matches are copied without a
+// slide. Anything it does not handle at full speed (the end of the block, an
+// invalid pattern, a match that would fill the window, a pair whose bits the
+// buffer does not hold) ends it at the start of that symbol, where the
+// careful loop takes over with a bit reader in exactly the state the careful
+// loop alone would have there; see HandBack. The careful loop is the
+// decoder's definition; the fast loop only ever does what it would do.
+//
+// Bits above `count` in the 64-bit buffer may hold the start of bytes not yet
+// counted as read: a refill ORs the same bytes into the same places again,
+// and nothing above `count` is ever consumed.
+constexpr int32_t kFastInputMargin = 16;  // two refills of 8 bytes each
+constexpr uint32_t kFastLiterals = 3;     // 3 codes of at most 15 bits fit the 56 bits of a refill
+static_assert(kWindowSpare >= 8, "a copy's last word may run 7 bytes over");
+
+struct FastBits {
+    uint64_t buffer;
+    uint32_t count;
+    const uint8_t* in;
+};
+
+// Tops the buffer up to 56 to 63 bits with one 8-byte load.
+inline void Refill(FastBits& b) {
+    b.buffer |= LoadLE64(b.in) << b.count;
+    b.in += (63 - b.count) >> 3;
+    b.count |= 56;
+}
+
+// The entry of the code at bit *used of the buffer, links followed; *used
+// grows by the code's length. Returns the invalid entry for a spare pattern.
+inline const HuffEntry* Resolve(const HuffEntry* table, uint32_t lookupMask, uint64_t buffer, uint32_t* used) {
+    const HuffEntry* e = table + ((buffer >> *used) & lookupMask);
+    while (e->extra > kHuffLiteral) {
+        if (e->extra == kHuffInvalid) return e;
+        *used += e->bits;
+        e = e->next + ((buffer >> *used) & ((uint32_t{1} << (e->extra - kHuffLinkBase)) - 1));
+    }
+    *used += e->bits;
+    return e;
+}
+
+// Where the fast loop stops, at the start of a symbol, the careful loop takes
+// over. Its bit reader must then hold exactly what the careful loop alone
+// would hold there, for the bytes it has read decide where a stream ends
+// (the reader is left after the last whole byte read) and where a cut of the
+// input (EndInput) strikes. The careful loop reads a byte only when a
+// request finds too few bits; its next request, for the next symbol's
+// lookBits, reaches to the symbol's start + lookBits. Every request of the
+// symbols the fast loop decoded reached less far: a literal/length lookup at
+// u for a code of k bits reaches at most u + k - 1 + lookBits (a subtable is
+// at most lookBits wide), and a distance lookup for a code of k bits at most
+// u + k - 1 + distance lookup bits, which is no further as long as those are
+// at most lookBits + 1 (FastLoopFits). So the careful reader will have read
+// whole bytes up to symbol start + lookBits, or what it had read before the
+// fast loop began, whichever is more: the bytes loaded beyond that go back.
+void HandBack(DecodeState* state, BitReader& br, FastBits& b, const uint8_t* start, uint32_t lookBits) {
+    const int64_t loaded = b.in - start;
+    const int64_t read = state->consumed + loaded;
+    const int64_t symbolStart = 8 * read - b.count;
+    int64_t keep = (symbolStart + lookBits + 7) / 8;
+    if (keep < state->consumed) keep = state->consumed;
+    const int64_t back = read > keep ? read - keep : 0;
+    b.count -= static_cast<uint32_t>(8 * back);
+    TakePlainInput(state, static_cast<int32_t>(loaded - back));
+    br.buffer = static_cast<uint32_t>(b.buffer & ((uint64_t{1} << b.count) - 1));
+    br.count = b.count;
+}
+
+inline bool FastLoopFits(uint32_t lookBits, uint32_t distanceBits) { return distanceBits <= lookBits + 1; }
+
+// Decodes symbols of a Huffman block while input and window room last; see
+// above. br and *wp are the careful loop's, at a symbol start, and are left
+// at the symbol where the fast loop stopped.
+void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const HuffEntry* lengthTable, uint32_t lookBits,
+                 const HuffEntry* distanceTable, uint32_t distanceBits) {
+    DecodeState* state = s->ws->owner;
+    const uint8_t* const start = PlainInput(state);
+    const uint8_t* const inLimit = start + PlainInputBuffered(state) - kFastInputMargin;
+    const uint32_t lmask = (uint32_t{1} << lookBits) - 1;
+    const uint32_t dmask = (uint32_t{1} << distanceBits) - 1;
+    const uint32_t end = 2 * s->format->windowSize;
+    uint8_t* const window = s->window;
+    FastBits b{br.buffer, br.count, start};
+    uint32_t w = *wp;
+    while (b.in <= inLimit && w + kFastLiterals < end) {
+        Refill(b);
+        uint32_t used = 0;
+        const HuffEntry* e = Resolve(lengthTable, lmask, b.buffer, &used);
+        if (e->extra == kHuffLiteral) {
+            uint32_t n = 0;
+            do {
+                window[w++] = static_cast<uint8_t>(e->value);
+                b.buffer >>= used;
+                b.count -= used;
+                used = 0;
+                if (++n == kFastLiterals) break;
+                e = Resolve(lengthTable, lmask, b.buffer, &used);
+            } while (e->extra == kHuffLiteral);
+            if (n == kFastLiterals) continue;
+            // The literals took up to 30 bits; a pair needs up to 48 (60 in
+            // Deflate64). The bits of e stay where they are.
+            Refill(b);
+        }
+        // End of block, an invalid pattern, or a length without distance codes.
+        if (e->extra > kHuffMaxExtraBits || distanceTable == nullptr) break;
+        const uint32_t length = e->value + static_cast<uint32_t>((b.buffer >> used) & ((uint32_t{1} << e->extra) - 1));
+        used += e->extra;
+        const HuffEntry* d = Resolve(distanceTable, dmask, b.buffer, &used);
+        if (d->extra == kHuffInvalid) break;
+        const uint32_t distance = d->value + static_cast<uint32_t>((b.buffer >> used) & ((uint32_t{1} << d->extra) - 1));
+        used += d->extra;
+        // Bits the buffer does not hold (Deflate64's longest pairs only), or
+        // a match that would fill the window: the careful loop's.
+        if (used > b.count || w + length >= end) break;
+        b.buffer >>= used;
+        b.count -= used;
+        if (distance >= 8 && length <= 40) {
+            // Most matches: five words, whatever the length, with no loop
+            // to mispredict; what lands past the match is written over later.
+            uint8_t* out = window + w;
+            const uint8_t* in = out - distance;
+            for (int k = 0; k < 5; ++k) std::memcpy(out + 8 * k, in + 8 * k, 8);
+        } else {
+            CopyBehind(window + w, length, distance);
+        }
+        w += length;
+    }
+    HandBack(state, br, b, start, lookBits);
+    *wp = w;
 }
 
 // Decodes the literal/length and distance symbols of one Huffman block up to
@@ -220,13 +349,16 @@ DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const 
     uint32_t wp = ws->windowPosition;
     const uint32_t lbits = static_cast<uint32_t>(lengthBits);
     const uint32_t dbits = static_cast<uint32_t>(distanceBits);
-    const uint32_t size = s->format->windowSize;
+    const uint32_t end = 2 * s->format->windowSize;
+    const bool fast = FastLoopFits(lbits, dbits);
     DecodeResult result = kDecodeBadData;
     for (;;) {
+        if (fast && br.madeUp == 0 && PlainInputBuffered(ws->owner) >= kFastInputMargin && wp + kFastLiterals < end)
+            InflateFast(s, br, &wp, lengthTable, lbits, distanceTable, dbits);
         const HuffEntry* e = DecodeSymbol<false>(br, lengthTable, lbits);
         if (e == nullptr || br.UsedMissingInput()) break;
         if (e->extra == kHuffLiteral) {
-            PutByte(ws, &wp, static_cast<uint8_t>(e->value), size);
+            PutByte(s, &wp, static_cast<uint8_t>(e->value));
             continue;
         }
         if (e->extra == kHuffEndOfBlock) {
@@ -239,7 +371,7 @@ DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const 
         if (e == nullptr) break;
         uint32_t distance = e->value + br.Take(e->extra);
         if (br.UsedMissingInput()) break;
-        CopyMatch(ws, &wp, length, distance, size);
+        CopyMatch(s, &wp, length, distance);
     }
     StoreBits(s, br);
     ws->windowPosition = wp;
@@ -272,7 +404,7 @@ DecodeResult InflateStoredBlock(InflateStream* s) {
                 result = kDecodeBadData;
                 break;
             }
-            PutByte(ws, &wp, byte, s->format->windowSize);
+            PutByte(s, &wp, byte);
         }
         ws->windowPosition = wp;
     }
@@ -463,15 +595,23 @@ DecodeResult InflateBlock(InflateStream* s, uint32_t* last) {
 
 // Decodes blocks until the last one, the first error, or a run flag. The run
 // flags are looked at between blocks only. Whatever the outcome, the filled
-// part of the window is written out before the workspace goes. The
-// workspace is allocated only as far as the format's window reaches.
+// part of the window is written out before the workspace goes. Inflate
+// has a window of its own (see InflateStream): the workspace is allocated
+// without the shared one.
 int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
-    const size_t bytes = offsetof(DecodeWorkspace, window) + format.windowSize;
+    const size_t bytes = offsetof(DecodeWorkspace, window);
     auto* ws = static_cast<DecodeWorkspace*>(MemoryAllocate(bytes));
     if (ws == nullptr) return 0;
-    std::memset(ws, 0, bytes);  // window included: see CopyMatch
+    std::memset(ws, 0, bytes);
+    auto* window = static_cast<uint8_t*>(MemoryAllocate(2 * format.windowSize + kWindowSpare));
+    if (window == nullptr) {
+        MemoryFree(ws);
+        return 0;
+    }
+    std::memset(window, 0, format.windowSize);  // the history before the first byte
     ws->owner = state;
-    InflateStream stream{ws, &format, nullptr, nullptr, 0, 0};
+    ws->windowPosition = format.windowSize;
+    InflateStream stream{ws, &format, window, nullptr, nullptr, 0, 0};
 
     int ok = 1;
     uint32_t last = 0;
@@ -481,7 +621,7 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
             break;
         }
     }
-    FlushWindow(ws, ws->windowPosition);
+    WriteDecoded(state, window + format.windowSize, ws->outputPosition, ws->windowPosition - format.windowSize);
     // The stream ends inside the last byte whose bits it used; whole bytes
     // still in the bit buffer were read ahead and lie behind it. (Bits made
     // up after the input ran dry sit above every real bit; a stream that
@@ -490,6 +630,7 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
         state->unusedInput = static_cast<int32_t>((ws->bitCount - ws->bitsMadeUp) / 8);
     FreeHuffmanTable(stream.fixedLengthTable);
     FreeHuffmanTable(stream.fixedDistanceTable);
+    MemoryFree(window);
     MemoryFree(ws);
     if (RunStopped(state->status)) return 0;
     return ok;

@@ -41,11 +41,10 @@ int CopyStored(DecodeState* state) {
         // in between can raise the abort flag (only archive reads report
         // progress).
         int32_t run = static_cast<int32_t>(std::min<int64_t>(
-            {kCopyPiece - pending, state->buffered - state->next, state->compressedSize - taken}));
-        if (run > 0 && !state->encrypted) {
-            std::memcpy(buffer + pending, state->input + state->next, static_cast<size_t>(run));
-            state->next += run;
-            state->consumed += run;
+            {kCopyPiece - pending, PlainInputBuffered(state), state->compressedSize - taken}));
+        if (run > 0) {
+            std::memcpy(buffer + pending, PlainInput(state), static_cast<size_t>(run));
+            TakePlainInput(state, run);
             pending += run;
             taken += run;
             continue;
