@@ -58,6 +58,12 @@ static_assert(kHashShift * kMinMatch == kHashBits, "three bytes fill the hash");
 constexpr uint32_t kChainMask = kHalfWindow - 1;
 // The compressor's one setting: candidates examined per search.
 constexpr uint32_t kChainLimit = 128;
+// A second set of chains, keyed by a hash of four bytes, lets the search
+// reach the candidates that can still win without stepping through the rest
+// of the three-byte chain; it only speeds the search up and changes no
+// result (match_finder.cpp).
+constexpr uint32_t kQuadHashBits = 16;
+constexpr uint32_t kQuadHashSize = 1u << kQuadHashBits;
 
 // A block holds at most this many items (literals and matches); one bit per
 // item in the flag buffer says which. Frequencies then fit 16 bits.
@@ -241,6 +247,13 @@ struct DeflateState {
     uint16_t distances[kItemBufferSize];    // per match: distance - 1
     uint16_t hashHeads[kHashSize];          // latest position of each hash; 0 = none
     uint16_t chainLinks[kHalfWindow];       // previous position with the same hash; 0 = none
+    // Per position, its number in its three-byte chain, counted upwards
+    // modulo 2^16: the difference of two members' numbers is how many links
+    // apart they are.
+    uint16_t chainRanks[kHalfWindow];
+    uint16_t hashCounts[kHashSize];         // positions entered per hash, modulo 2^16
+    uint16_t quadHeads[kQuadHashSize];      // as hashHeads, for the four-byte hash
+    uint16_t quadLinks[kHalfWindow];        // as chainLinks, for the four-byte hash
     uint8_t window[kWindowSize + kWindowSpare];
 };
 
