@@ -90,6 +90,24 @@ TEST(Deflate, RoundTripsEverySizeClassAndKind) {
     }
 }
 
+// The matches chosen repeat exactly, however the search reaches them: a
+// string whose only earlier copy is the chain's head at exactly the farthest
+// distance, behind a four-byte string whose hash (not bytes) agrees with it;
+// and text of 13 letters, where searches run into the candidate limit.
+TEST(Deflate, MatchChoicesArePinned) {
+    Bytes limitCase(40000);
+    for (size_t i = 0; i < limitCase.size(); ++i)  // no three bytes repeat
+        limitCase[i] = static_cast<uint8_t>(i % 2 ? i >> 9 : (i >> 1) & 0xFF);
+    const Bytes same = {0xF7, 0xFE, 0xFD, 0xFC}, stranger = {0x80, 0x81, 0xC2, 0x0A};
+    for (size_t at : {1000, 1000 + 32506}) std::copy(same.begin(), same.end(), limitCase.begin() + at);
+    std::copy(stranger.begin(), stranger.end(), limitCase.begin() + 20000);
+    Bytes text(200000);
+    uint32_t seed = 7;
+    for (auto& b : text) b = static_cast<uint8_t>("etaoin shrdlu"[((seed = seed * 1103515245u + 12345u) >> 8) % 13]);
+    EXPECT_EQ(test::ZlibCrc32(Deflate(limitCase)), 0xDDB07EC9u);
+    EXPECT_EQ(test::ZlibCrc32(Deflate(text)), 0x7FAA0D06u);
+}
+
 // Literal blocks agree with zlib's Huffman-only output: many random
 // frequency sets full of ties, one literal value alone, Fibonacci counts
 // (codes of 20 bits cut to 15), and lengths whose code-length code needs
