@@ -87,6 +87,7 @@ struct SalvageCounters {
     int32_t listedNotFound = 0;    // named by a surviving central directory, never found
     int32_t copiedEncrypted = 0;   // AES entries copied as they were, no password opening them
     int32_t listedRecovered = 0;   // found through a central directory record (counted in filesFound too)
+    int32_t copiedAsTheyWere = 0;  // in a method with no decoder here: copied unverified
 };
 
 // The run's size limits: the format's own, lowered only where what happens

@@ -30,8 +30,15 @@ constexpr uint16_t kMethodImploded = 6;
 constexpr uint16_t kMethodTokenized = 7;  // never had a decoder: always a failure
 constexpr uint16_t kMethodDeflated = 8;
 constexpr uint16_t kMethodDeflate64 = 9;  // deflate with a 64 KiB window and longer matches
+// Methods of later archivers, decoded by outside libraries when the build
+// has them (decode/decode_frame.cpp: HasDecoder).
+constexpr uint16_t kMethodBzip2 = 12;
+constexpr uint16_t kMethodLzma = 14;    // LZMA1 behind a 4-byte ZIP header and its 5 property bytes
+constexpr uint16_t kMethodZstd = 93;
+constexpr uint16_t kMethodXz = 95;
 
 constexpr uint16_t kFlagEncrypted = 0x0001;     // bit 0: traditional encryption
+constexpr uint16_t kFlagLzmaEndMarker = 0x0002;  // bit 1 with method 14: the stream ends with an end marker
 constexpr uint16_t kFlagDataDescriptor = 0x0008;// bit 3: sizes and CRC follow the data
 constexpr uint16_t kFlagUtf8 = 0x0800;          // bit 11: name is UTF-8
 

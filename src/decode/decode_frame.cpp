@@ -26,11 +26,44 @@ int64_t DataLength(const uint8_t header[30], bool encrypted) {
     return size;
 }
 
-// Method table. Methods 7 (tokenized) and 10 and above have no decoder: 7 is
-// reported as a failure, the rest as decoded, leaving the temporary file
-// empty so that the size check reports the difference.
+// Which outside libraries the build found (set by CMake).
+#ifdef ARCSALVE_WITH_BZIP2
+constexpr bool kWithBzip2 = true;
+#else
+constexpr bool kWithBzip2 = false;
+#endif
+#ifdef ARCSALVE_WITH_LZMA
+constexpr bool kWithLzma = true;
+#else
+constexpr bool kWithLzma = false;
+#endif
+#ifdef ARCSALVE_WITH_XZ
+constexpr bool kWithXz = true;
+#else
+constexpr bool kWithXz = false;
+#endif
+#ifdef ARCSALVE_WITH_ZSTD
+constexpr bool kWithZstd = true;
+#else
+constexpr bool kWithZstd = false;
+#endif
+
+// Method table. A method without a decoder fails: the salvage copies such
+// entries as they are instead of decoding them (HasDecoder).
 int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
     switch (method) {
+#ifdef ARCSALVE_WITH_BZIP2
+        case kMethodBzip2: return Bunzip2(state);
+#endif
+#ifdef ARCSALVE_WITH_LZMA
+        case kMethodLzma: return UnLzma(state, flags);
+#endif
+#ifdef ARCSALVE_WITH_XZ
+        case kMethodXz: return UnXz(state);
+#endif
+#ifdef ARCSALVE_WITH_ZSTD
+        case kMethodZstd: return UnZstd(state);
+#endif
         case kMethodStored: return CopyStored(state) ? 1 : 0;
         case kMethodShrunk: return Unshrink(state) ? 1 : 0;
         case kMethodReduced1:
@@ -38,10 +71,9 @@ int Dispatch(DecodeState* state, uint16_t method, uint16_t flags) {
         case kMethodReduced1 + 2:
         case kMethodReduced4: return Unreduce(state, method - kMethodReduced1 + 1) ? 1 : 0;
         case kMethodImploded: return Explode(state, flags) ? 1 : 0;
-        case kMethodTokenized: return 0;
         case kMethodDeflated: return Inflate(state) ? 1 : 0;
         case kMethodDeflate64: return InflateDeflate64(state) ? 1 : 0;
-        default: return 1;
+        default: return 0;
     }
 }
 
@@ -146,6 +178,25 @@ void ReturnUnusedInput(DecodeState* state) {
 
 }  // namespace
 
+bool HasDecoder(uint16_t method) {
+    switch (method) {
+        case kMethodStored:
+        case kMethodShrunk:
+        case kMethodReduced1:
+        case kMethodReduced1 + 1:
+        case kMethodReduced1 + 2:
+        case kMethodReduced4:
+        case kMethodImploded:
+        case kMethodDeflated:
+        case kMethodDeflate64: return true;
+        case kMethodBzip2: return kWithBzip2;
+        case kMethodLzma: return kWithLzma;
+        case kMethodXz: return kWithXz;
+        case kMethodZstd: return kWithZstd;
+        default: return false;
+    }
+}
+
 int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
                 int encrypted, const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
     DecodeState* state = NewState(context, header, outputFile, encrypted, password, encHeader, outcome);
@@ -249,6 +300,34 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     *slot = byte;
     ++state->consumed;
     return 8;
+}
+
+int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t count) {
+    const int64_t limit = state->streamed ? kStreamedInputLimit : state->compressedSize;
+    const int64_t left = limit - state->consumed;
+    if (state->inputCut || left <= 0 || count <= 0) {
+        state->endFlag = 1;
+        return 0;
+    }
+    if (count > left) count = static_cast<int32_t>(left);
+    // Bytes a byte-wise read left in the buffer come first; the rest is read
+    // straight into the destination.
+    int32_t got = state->buffered - state->next;
+    if (got > count) got = count;
+    if (got > 0) std::memcpy(destination, state->input + state->next, static_cast<size_t>(got));
+    state->next += got;
+    if (got < count) {
+        const int32_t more = SourceRead(state->source, destination + got, count - got);
+        if (more > 0) got += more;
+    }
+    if (got == 0) {
+        state->endFlag = 1;
+        return 0;
+    }
+    if (state->encrypted)
+        for (int32_t i = 0; i < got; ++i) destination[i] = DecryptByte(&state->keys, destination[i]);
+    state->consumed += got;
+    return got;
 }
 
 // The output check runs over the bytes as they pass, so that learning the

@@ -176,6 +176,18 @@ inline int ReadCompressedByte(DecodeState* state, uint16_t* slot);
 // enforces the allowance. Decoders call ReadCompressedByte, never this.
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot);
 
+// Up to count bytes of the entry's data into destination, decrypted, for the
+// decoders of outside libraries, which take their input in blocks: never
+// past the compressed size (their streams end by themselves, so they need no
+// allowance), or for a streamed entry the end of the input. Returns how many
+// were delivered; 0 at the end (end flag set).
+int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t count);
+
+// Whether this build decodes the method: the classic ones (0 to 6, 8) always,
+// those of outside libraries when the library was found at build time.
+// Tokenized data (7) never had a decoder.
+bool HasDecoder(uint16_t method);
+
 // Hands count plain bytes to the output at an absolute offset: the output
 // check sees them, and when the output flag is set they are written to the
 // output file (a short write raises the run's writeFailed).

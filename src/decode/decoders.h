@@ -15,6 +15,11 @@ int Unreduce(DecodeState* state, int factor);         // methods 2 to 5: factor 
 int Explode(DecodeState* state, uint16_t flags);      // method 6
 int Inflate(DecodeState* state);                      // method 8
 int InflateDeflate64(DecodeState* state);             // method 9
+// Through outside libraries, each compiled only when its library was found.
+int Bunzip2(DecodeState* state);                      // method 12, libbz2
+int UnLzma(DecodeState* state, uint16_t flags);       // method 14, liblzma (LZMA1)
+int UnXz(DecodeState* state);                         // method 95, liblzma (.xz stream)
+int UnZstd(DecodeState* state);                       // method 93, libzstd
 // Method 0 with a trailing data descriptor: copies up to the descriptor.
 int CopyStoredStreamed(DecodeState* state);
 

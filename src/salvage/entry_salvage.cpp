@@ -31,8 +31,8 @@ namespace {
 
 constexpr char kTempFileName[] = "arcsalve.tmp";
 
-// The rewritten header says "version 2.0 needed": stored or deflated data,
-// no encryption. Of the flags only bit 11 (UTF-8 name) can stand: the data
+// A header rewritten over stored or deflated data says "version 2.0
+// needed": no encryption. Of the flags only bit 11 (UTF-8 name) can stand: the data
 // is no longer encrypted, its sizes stand in the header rather than a
 // trailing descriptor, and the deflate level bits no longer describe
 // anything.
@@ -353,6 +353,10 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
     char shown[kDisplayNameSize];
     EntryDisplayName(name, flags, shown, sizeof shown);
 
+    // Data no decoder here reads goes over as it was, still encrypted when
+    // it was: no password is asked for.
+    if (aes == nullptr && !HasDecoder(LoadLE16(header + kLhMethod))) return CopyAsItWas(s, entry, shown);
+
     const int encrypted = (flags & kFlagEncrypted) && aes == nullptr ? 1 : 0;
     uint8_t encryptionHeader[kEncryptionHeaderSize] = {};
     PasswordSearch passwords;
@@ -493,7 +497,8 @@ EntryVerdict VerdictOf(int saved, const SalvageCounters& before, const SalvageCo
     if (saved == 3) return kVerdictKept;
     if (saved == 2) return kVerdictRecompressed;
     if (saved == 0 || after.unrecoverable != before.unrecoverable) return kVerdictLost;
-    if (after.unverified != before.unverified || after.copiedEncrypted != before.copiedEncrypted)
+    if (after.unverified != before.unverified || after.copiedEncrypted != before.copiedEncrypted ||
+        after.copiedAsTheyWere != before.copiedAsTheyWere)
         return kVerdictUnverified;
     return kVerdictPartial;
 }
@@ -620,11 +625,23 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     // An AES entry copied still encrypted keeps its method 99, its
     // encryption flag and its need for version 5.1.
     uint8_t* h = entry->localHeader;
-    const bool stillEncrypted = aes != nullptr && LoadLE16(h + kLhMethod) == kMethodAes;
-    StoreLE16(h + kLhFlags,
-              static_cast<uint16_t>((NameIsUtf8(name, nameLength, LoadLE16(h + kLhFlags)) ? kFlagUtf8 : 0) |
-                                    (stillEncrypted ? kFlagEncrypted : 0)));
-    StoreLE16(h + kLhVersion, stillEncrypted ? kVersionNeededAes : kVersionNeeded);
+    const uint16_t oldFlags = LoadLE16(h + kLhFlags);
+    uint16_t newFlags = NameIsUtf8(name, nameLength, oldFlags) ? kFlagUtf8 : 0;
+    const uint16_t method = LoadLE16(h + kLhMethod);
+    if (aes != nullptr && method == kMethodAes) {
+        newFlags |= kFlagEncrypted;
+        StoreLE16(h + kLhVersion, kVersionNeededAes);
+    } else if (method == kMethodStored || method == kMethodDeflated) {
+        StoreLE16(h + kLhVersion, kVersionNeeded);
+    } else {
+        // Data kept in its own method keeps the version it needs and the
+        // flags it is read by: bits 1 and 2 (LZMA's end marker), bit 0 when
+        // it was copied still encrypted, and then bit 3, whose presence
+        // tells a reader which byte checks the password.
+        newFlags |= oldFlags & (kFlagEncrypted | 0x0006);
+        if (oldFlags & kFlagEncrypted) newFlags |= oldFlags & kFlagDataDescriptor;
+    }
+    StoreLE16(h + kLhFlags, newFlags);
     const uint64_t entryEnd = FileTell(run.output);
     FileSeek(run.output, entryStart);
     WriteLocalHeader(run.output, *entry);

@@ -34,7 +34,16 @@ bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize])
     if ((run.flags & REPAIR_KEEP_INTACT) == 0) return false;
     if (LoadLE16(header + kLhFlags) & kFlagEncrypted) return false;
     const uint16_t method = LoadLE16(header + kLhMethod);
-    return method == kMethodStored || method == kMethodDeflated || method == kMethodDeflate64;
+    switch (method) {
+        case kMethodStored:
+        case kMethodDeflated:
+        case kMethodDeflate64:
+        case kMethodBzip2:
+        case kMethodLzma:
+        case kMethodXz:
+        case kMethodZstd: return HasDecoder(method);
+        default: return false;
+    }
 }
 
 bool ProvedIntact(const IntactCheck& check) {
@@ -66,6 +75,38 @@ int CopyOriginalData(RepairRun& run, uint64_t offset, uint64_t length) {
     FileSeek(run.output, start);
     FileTruncateHere(run.output);
     return 0;
+}
+
+int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown) {
+    RepairRun& run = s.run;
+    uint8_t* header = entry.localHeader;
+    const uint64_t dataStart = ReaderPosition(s.reader);
+    const uint16_t flags = LoadLE16(header + kLhFlags);
+    const uint32_t compressed = LoadLE32(header + kLhCompressed);
+    // A streaming writer's zeros say nothing of where the data ends, and a
+    // ZIP64 marker left in place stands for more than 4 GiB.
+    const bool streamedZeros = (flags & kFlagDataDescriptor) && compressed == 0;
+    if (streamedZeros || compressed == kZip64Marker || dataStart + compressed > run.inputSize) {
+        EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, LoadLE32(header + kLhUncompressed));
+        ++run.counters.unrecoverable;
+        return 0;
+    }
+    DataDescriptor descriptor;
+    if ((flags & kFlagDataDescriptor) && ReadTrailingDescriptor(s, header, dataStart, &descriptor)) {
+        StoreLE32(header + kLhCrc, descriptor.crc);
+        if (descriptor.uncompressedSize <= 0xFFFFFFFFu)
+            StoreLE32(header + kLhUncompressed, static_cast<uint32_t>(descriptor.uncompressedSize));
+    }
+    if (!BeginEntryData(s, entry) || !CopyOriginalData(run, dataStart, compressed)) {
+        if (run.status.writeFailed) EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
+        else EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, LoadLE32(header + kLhUncompressed));
+        ++run.counters.unrecoverable;
+        return 0;
+    }
+    ReturnToOffset(s.reader, dataStart + compressed);
+    EmitFormatted(run, MESSAGE_WARNING, kTextCopiedAsItWas, shown, static_cast<int>(LoadLE16(header + kLhMethod)));
+    ++run.counters.copiedAsTheyWere;
+    return 1;
 }
 
 int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {

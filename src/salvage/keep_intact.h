@@ -1,5 +1,6 @@
-// Intact entries kept as they are (REPAIR_KEEP_INTACT): a stored, deflated
-// or Deflate64 entry whose data decodes completely to its recorded size and CRC-32 was
+// Intact entries kept as they are (REPAIR_KEEP_INTACT): an entry in a method
+// current readers open (stored, deflated, Deflate64, bzip2, LZMA, xz, Zstandard) whose
+// data decodes completely to its recorded size and CRC-32 was
 // never damaged, so its original compressed data goes into the rebuilt
 // archive unchanged, with its original method, instead of being compressed
 // anew. That is faster than any re-compression and keeps the archiver's own
@@ -24,8 +25,9 @@
 namespace arcsalve {
 
 // True when the repair keeps intact entries and this one could be kept: not
-// encrypted (the rebuilt archive holds no encrypted data), method 0, 8 or 9
-// (a legacy method always becomes one any reader can open).
+// encrypted (the rebuilt archive holds no decrypted data), in a method that
+// current readers open and this build decodes (a legacy method always
+// becomes one any reader can open).
 bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize]);
 
 // KeepIfIntact's result when the entry is not kept and nothing was done.
@@ -55,6 +57,18 @@ struct IntactCheck {
 // back, to exactly the recorded size and CRC-32, from a stream whose length
 // a rebuilt header can state.
 bool ProvedIntact(const IntactCheck& check);
+
+// Salvages an entry whose method this build cannot decode, with the archive
+// reader at its data (encryption header included): when the extent of its
+// data is known (its header's compressed size, with bit 3 the CRC-32 from a
+// descriptor where that size ends) and the archive holds all of it, the data
+// is copied into the rebuilt archive as it was, reported as unverified and
+// counted; the header copy keeps its method, sizes and CRC-32, and the
+// reader moves past the data. Otherwise it is reported as unrecoverable.
+// Returns 1 when the entry was copied, 0 when it must be dropped. Whether the
+// repair keeps intact entries or not: the rebuilt archive cannot compress
+// anew what it cannot decode, and an empty entry would lose the data.
+int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown);
 
 // Copies the entry's original compressed data, the `length` bytes of the
 // damaged archive from `offset`, to the rebuilt archive at its current

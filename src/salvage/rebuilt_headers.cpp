@@ -37,7 +37,7 @@ void BuildCentralRecord(const SalvageEntry& entry, uint8_t record[kCentralRecord
     StoreLE32(record + 0, 0x02014B50);                // signature "PK", 1, 2
     StoreLE16(record + 4, RebuiltMadeBy(entry, kVersionMadeBy));
     StoreLE16(record + 6, LoadLE16(h + kLhVersion));
-    StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // bit 11 for a UTF-8 name, bit 0 for AES
+    StoreLE16(record + 8, LoadLE16(h + kLhFlags));     // bit 11 for a UTF-8 name; bits a kept method reads by
     StoreLE16(record + 10, LoadLE16(h + kLhMethod));
     StoreLE16(record + 12, LoadLE16(h + kLhTime));
     StoreLE16(record + 14, LoadLE16(h + kLhDate));

@@ -194,6 +194,7 @@ void EmitSummary(RepairRun& run) {
     if (c.unverified > 0) EmitFormatted(run, MESSAGE_WARNING, kTextUnverifiedCount, c.unverified);
     if (c.listedNotFound > 0) EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFoundCount, c.listedNotFound);
     if (c.copiedEncrypted > 0) EmitFormatted(run, MESSAGE_WARNING, kTextAesUnverifiedCount, c.copiedEncrypted);
+    if (c.copiedAsTheyWere > 0) EmitFormatted(run, MESSAGE_WARNING, kTextCopiedCount, c.copiedAsTheyWere);
     if (c.filesFound > 0 && !(run.flags & REPAIR_TEST_ONLY)) EmitFormatted(run, MESSAGE_INFO, kTextStoredIn, run.outputPath);
 }
 

@@ -12,7 +12,7 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import Case, Run, check_valid, main, OVERWRITE, TRAILING, EXTENSIONS
+from salvage import Case, Run, check_valid, read_zip, main, OVERWRITE, TRAILING, EXTENSIONS
 
 
 class Bits:
@@ -267,10 +267,22 @@ class Inflate(Case):
         self.expect("spare pattern of the code-length code", b.put(0xFF, 8).put(0, 16).bytes(), b"one", False)
 
     def test_methods_without_a_decoder(self):
-        for method, first in [(7, "ERROR: File s.bin is corrupt.  Salvaged 0 of 20"), (99, "WARNING: Size of s.bin is 0, should be 20")]:
-            with self.subTest(method=method):
-                run, got = self.salvage(local("s.bin", b"x" * 20, method, usize=20) + NEXT)
-                self.assertEqual(run.texts()[1:3], [first, "    next.txt: size = 11:  OK"], run.dump())
+        # Copied as they were (in every mode) when their extent is known; never saved empty.
+        copied = "WARNING: s.bin (method %d) was copied as it was; it could not be verified"
+        lost = "ERROR: File s.bin is corrupt.  Salvaged 0 of 20"
+        for method, flags, csize, first in [(7, 0, None, copied % 7), (98, 0, None, copied % 98), (99, 1, None, copied % 99),
+                                            (98, 8, 0, lost), (98, 0, 1000, lost)]:
+            for mode in (0, EXTENSIONS):
+                with self.subTest(method=method, flags=flags, csize=csize, mode=mode):
+                    run = Run(self.write("in.zip", local("s.bin", b"x" * 20, method, 5, csize, 20, flags) + NEXT),
+                              self.out(), OVERWRITE | mode)  # 7z would rightly call the made-up data damaged
+                    got = {e[0]: e[3] for e in read_zip(run.output)}
+                    self.assertEqual(run.texts()[1:3], [first, "    next.txt: size = 11:  OK"], run.dump())
+                    self.assertEqual(got.get(b"s.bin"), b"x" * 20 if first != lost else None)
+                    if first != lost:
+                        self.assertIn("  1 files copied as they were, unverified", run.texts())
+                        entry = zipfile.ZipFile(run.output).getinfo("s.bin")
+                        self.assertEqual((entry.compress_type, entry.CRC, entry.flag_bits), (method, 5, flags))
 
     def test_zlib_streams_of_every_strategy(self):
         fib = b"".join(bytes([i * 12]) * n for i, n in enumerate([1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377,
@@ -440,11 +452,12 @@ class Hostile(Case):
         self.assertEqual(run.texts(2)[0], "ERROR: File liar is corrupt.  Salvaged %d of 3000000000" % (6 + len(NEXT)))  # unsigned
         run = Run(self.write("cut.zip", NEXT + local("cut name", b"")[:35]), self.out(), OVERWRITE)
         self.assertEqual(run.texts()[1:3], ["    next.txt: size = 11:  OK", "Premature end-of-file found"])
-        # Each signature's header announces an encrypted entry: the scan looks again behind each while
+        # Each signature's header announces an entry in an unknown method (0x4B50), too long to be
+        # copied: the scan looks again behind each while
         # its allowance for reading twice lasts, then goes on, and ends in linear time.
         run = Run(self.write("sig.zip", b"PK\x03\x04" * 1000000), self.out(), OVERWRITE)
         found = int(run.texts()[-2].split()[0])
-        self.assertEqual(run.texts()[-3:-1], ["  %d files found" % found, "  %d undecryptable files" % found])
+        self.assertEqual(run.texts()[-3:-1], ["  %d files found" % found, "  %d unrecoverable files" % found])
         self.assertEqual(os.path.getsize(run.output), 22)
 
 
