@@ -7,15 +7,20 @@ Writes OUT_DIR/<target>/ for every target:
                            made here (stored, deflated, directories, UTF-8
                            names, many entries) and damaged copies of them
   fuzz_inflate             byte 0 (length mode) + raw deflate streams
+  fuzz_codecs              byte 0 (method: bzip2, LZMA, xz, Zstandard; LZMA
+                           end marker) + 24-bit size + a stream of the method
   fuzz_unshrink/_unreduce/_explode
                            byte 0 (variant) + 24-bit size + the compressed
                            data of the matching entries of the legacy archives
-Only the standard library: the seeds are made by zipfile and zlib, and by 7z
-when it is installed (AES-encrypted archives, password "password", which the
-repair harness answers with).
+The standard library makes the seeds (zipfile, zlib, bz2, lzma); the zstd
+command, when installed, the Zstandard ones, and 7z, when installed, the
+AES-encrypted archives (password "password", which the repair harness
+answers with).
 """
+import bz2
 import glob
 import io
+import lzma
 import os
 import shutil
 import struct
@@ -74,7 +79,25 @@ def made_archives():
                                cwd=t, check=True, capture_output=True)
                 with open(made, "rb") as f:
                     out["made-aes" + bits] = f.read()
+    for name, method in (("bzip2", zipfile.ZIP_BZIP2), ("lzma", zipfile.ZIP_LZMA)):
+        b = io.BytesIO()
+        with zipfile.ZipFile(b, "w", method) as z:
+            z.writestr("a.txt", text(3000, 6))
+            z.writestr("b.bin", bytes(range(256)) * 4)
+        out["made-" + name] = b.getvalue()
     return out
+
+
+def codec_streams():
+    """(method byte, plain, stream) for fuzz_codecs."""
+    plain = text(5000, 7)
+    lzma_props = lzma._encode_filter_properties({"id": lzma.FILTER_LZMA1, "dict_size": 1 << 16})
+    raw = lzma.compress(plain, lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA1, "dict_size": 1 << 16}])
+    yield "bzip2", 0, plain, bz2.compress(plain, 9)
+    yield "lzma-marker", 1 | 4, plain, b"\x10\x02\x05\x00" + lzma_props + raw
+    yield "xz", 2, plain, lzma.compress(plain, lzma.FORMAT_XZ)
+    if shutil.which("zstd"):
+        yield "zstd", 3, plain, subprocess.run(["zstd", "-q", "-c"], input=plain, capture_output=True, check=True).stdout
 
 
 def damaged(data):
@@ -143,6 +166,9 @@ def main():
         write(inflate, "level%d" % level, bytes([i]) + c.compress(text(2000, level)) + c.flush())
     write(inflate, "long-distance", b"\x00" + zlib.compress(text(40000, 5) * 2, 9)[2:-4])
 
+    for name, selector, plain, stream in codec_streams():
+        write(os.path.join(out, "fuzz_codecs"), name, bytes([selector]) + struct.pack("<I", len(plain))[:3] + stream)
+
     for name, data in archives.items():
         for n, (method, flags, usize, body) in enumerate(local_entries(data)):
             if usize >= 1 << 24 or len(body) > 65536:
@@ -154,6 +180,9 @@ def main():
                 write(os.path.join(out, "fuzz_unreduce"), "%s-%d" % (name, n), bytes([method - 2]) + size + body)
             elif method == 6:
                 write(os.path.join(out, "fuzz_explode"), "%s-%d" % (name, n), bytes([flags & 6]) + size + body)
+            elif method in (12, 14):
+                selector = 0 if method == 12 else 1 | (4 if flags & 2 else 0)
+                write(os.path.join(out, "fuzz_codecs"), "%s-%d" % (name, n), bytes([selector]) + size + body)
 
 
 main()

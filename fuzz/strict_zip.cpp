@@ -131,6 +131,12 @@ std::string ReadDirectory(const Reader& in, Directory* dir) {
 // Streams an entry's data through zlib or the CRC alone and checks size and
 // CRC-32; deflated data must end exactly at the compressed size.
 std::string CheckData(const Reader& in, uint64_t dataOffset, StrictEntry* entry, bool keep) {
+    if (entry->method != 0 && entry->method != 8) {  // opaque: the compressed bytes
+        if (dataOffset > in.fileSize || entry->compressedSize > in.fileSize - dataOffset)
+            return "opaque data runs past the end";
+        if (keep) entry->data.resize(static_cast<size_t>(std::min<uint64_t>(entry->compressedSize, kInMemory)));
+        return in.Read(dataOffset, entry->data.data(), entry->data.size()) ? "" : "opaque data cannot be read";
+    }
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[kChunk]);
     std::unique_ptr<uint8_t[]> plain(new uint8_t[kChunk]);
     uLong crc = crc32(0, nullptr, 0);
@@ -216,7 +222,8 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
     entry->flags = Le16(c + 8);
     entry->method = Le16(c + 10);
     const bool aes = entry->method == 99 && (entry->flags & 1);
-    if (Le16(c + 6) > (aes ? 51 : 45)) return Fail("version needed %llu", Le16(c + 6));
+    const bool opaque = options.opaqueMethods && entry->method != 0 && entry->method != 8;
+    if (Le16(c + 6) > (opaque ? 63 : aes ? 51 : 45)) return Fail("version needed %llu", Le16(c + 6));
     entry->crc = Le32(c + 16);
     entry->compressedSize = Le32(c + 20);
     entry->size = Le32(c + 24);
@@ -225,9 +232,10 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
     if (entry->compressedSize == 0xFFFFFFFF || entry->size == 0xFFFFFFFF || entry->localOffset == 0xFFFFFFFF)
         return "ZIP64 entry fields";
     if (nameLength == 0) return "empty name";
-    if ((entry->flags & 1) && !aes) return "encrypted entry";
-    if ((entry->flags & 8) && !options.allowDescriptors) return "data descriptor flag";
-    if (entry->method != 0 && entry->method != 8 && !aes) return Fail("method %llu", entry->method);
+    if ((entry->flags & 1) && !aes && !opaque) return "encrypted entry";
+    if ((entry->flags & 8) && !options.allowDescriptors && !(opaque && (entry->flags & 1)))
+        return "data descriptor flag";
+    if (entry->method != 0 && entry->method != 8 && !aes && !opaque) return Fail("method %llu", entry->method);
     if (entry->method == 0 && entry->compressedSize != entry->size) return "stored sizes differ";
     entry->name.resize(nameLength);
     if (!in.Read(*offset + kCentralSize, &entry->name[0], nameLength)) return "central name runs past the end";
@@ -255,6 +263,8 @@ std::string ReadEntry(const Reader& in, uint64_t* offset, const StrictOptions& o
     std::string error = aes ? CheckAesFraming(in, centralExtra, entry->localOffset + kLocalSize + nameLength,
                                               extraLength, dataOffset, *entry)
                             : CheckData(in, dataOffset, entry, options.keepData);
+    // Method 99 without its block: copied as it was, like any method with no decoder.
+    if (aes && opaque && error == "AES entry without its 0x9901 block") error = CheckData(in, dataOffset, entry, options.keepData);
     if (!error.empty()) return error;
     entry->dataEnd = dataOffset + entry->compressedSize;
     if (descriptor) {

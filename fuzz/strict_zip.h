@@ -24,7 +24,7 @@ namespace arcsalve::test {
 struct StrictEntry {
     std::string name;            // as stored
     uint16_t flags = 0;          // general purpose flags of the central record
-    uint16_t method = 0;         // 0 or 8; 99 for AES
+    uint16_t method = 0;         // 0 or 8; 99 for AES; any with opaqueMethods
     uint32_t crc = 0;
     uint64_t compressedSize = 0;
     uint64_t size = 0;           // uncompressed
@@ -43,6 +43,12 @@ struct StrictOptions {
     // The entries and the central directory must cover the file without a
     // gap or a byte in front, as a rebuilt archive does.
     bool contiguous = true;
+    // Entries in methods other than stored and deflated are taken as opaque
+    // data (only their place is checked; kept, the data is the compressed
+    // bytes): a rebuilt archive keeps them in their own method, verified
+    // (bzip2, LZMA ...) or copied as they were (then maybe still encrypted,
+    // with their descriptor). Otherwise such an entry is refused.
+    bool opaqueMethods = false;
 };
 
 // Reads `size` bytes at `offset` into `out`; returns the count read.

@@ -2,6 +2,7 @@
 #include "salvage/keep_intact.h"
 
 #include <cstdlib>
+#include <cstring>
 
 #include "arcsalve/arcsalve.h"
 #include "common/data_descriptor.h"
@@ -27,6 +28,15 @@ struct FreeOnExit {
     void* block;
     ~FreeOnExit() { std::free(block); }
 };
+
+// The data descriptor behind a copied entry: signature, CRC-32 and the two
+// sizes from its header.
+bool WriteDescriptorOf(FileHandle output, const uint8_t header[kLocalHeaderSize]) {
+    uint8_t descriptor[16];
+    StoreLE32(descriptor, 0x08074B50);  // "PK", 7, 8
+    std::memcpy(descriptor + 4, header + kLhCrc, 12);  // CRC-32, compressed and uncompressed size
+    return FileWrite(output, descriptor, sizeof descriptor) == sizeof descriptor;
+}
 
 }  // namespace
 
@@ -101,6 +111,13 @@ int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown) {
         if (run.status.writeFailed) EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
         else EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, LoadLE32(header + kLhUncompressed));
         ++run.counters.unrecoverable;
+        return 0;
+    }
+    // Encrypted data keeps flag bit 3 when it had it, as the bit tells which
+    // byte checks the password; the bit then promises a data descriptor.
+    if ((flags & kFlagEncrypted) && (flags & kFlagDataDescriptor) && !WriteDescriptorOf(run.output, header)) {
+        run.status.writeFailed = 1;
+        EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
         return 0;
     }
     ReturnToOffset(s.reader, dataStart + compressed);

@@ -270,11 +270,12 @@ class Inflate(Case):
         # Copied as they were (in every mode) when their extent is known; never saved empty.
         copied = "WARNING: s.bin (method %d) was copied as it was; it could not be verified"
         lost = "ERROR: File s.bin is corrupt.  Salvaged 0 of 20"
-        for method, flags, csize, first in [(7, 0, None, copied % 7), (98, 0, None, copied % 98), (99, 1, None, copied % 99),
+        for method, flags, csize, first in [(7, 0, None, copied % 7), (98, 0, None, copied % 98), (99, 1, None, copied % 99), (98, 9, None, copied % 98),
                                             (98, 8, 0, lost), (98, 0, 1000, lost)]:
             for mode in (0, EXTENSIONS):
                 with self.subTest(method=method, flags=flags, csize=csize, mode=mode):
-                    run = Run(self.write("in.zip", local("s.bin", b"x" * 20, method, 5, csize, 20, flags) + NEXT),
+                    descriptor = struct.pack("<4I", 0x08074B50, 5, 20, 20) * (flags == 9)  # bit 3 kept: encrypted
+                    run = Run(self.write("in.zip", local("s.bin", b"x" * 20, method, 5, csize, 20, flags) + descriptor + NEXT),
                               self.out(), OVERWRITE | mode)  # 7z would rightly call the made-up data damaged
                     got = {e[0]: e[3] for e in read_zip(run.output)}
                     self.assertEqual(run.texts()[1:3], [first, "    next.txt: size = 11:  OK"], run.dump())
@@ -283,6 +284,7 @@ class Inflate(Case):
                         self.assertIn("  1 files copied as they were, unverified", run.texts())
                         entry = zipfile.ZipFile(run.output).getinfo("s.bin")
                         self.assertEqual((entry.compress_type, entry.CRC, entry.flag_bits), (method, 5, flags))
+                        self.assertEqual(self.read(run.output)[30 + 5 + 20:][:len(descriptor) + 4], descriptor + b"PK\x03\x04")
 
     def test_zlib_streams_of_every_strategy(self):
         fib = b"".join(bytes([i * 12]) * n for i, n in enumerate([1, 1, 2, 3, 5, 8, 13, 21, 34, 55, 89, 144, 233, 377,

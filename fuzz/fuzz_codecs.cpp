@@ -1,0 +1,73 @@
+// The decoders of outside libraries (bzip2, LZMA, xz, Zstandard) on any byte
+// sequence, through the real decoding frame and its method table, as the
+// salvage calls them: the input is the archive, read through the archive
+// reader; the output is only checked, never written.
+//
+// Byte 0 picks the method (bits 0-1: bzip2, LZMA, xz, Zstandard) and, for
+// LZMA, bit 2 the end-marker flag; bytes 1 to 3 are the uncompressed size the
+// header claims (little-endian), which ends an LZMA stream without an end
+// marker. Beyond "no crash, no hang, no out-of-bounds access", a decode that
+// succeeds must describe its output in order and a stream that lies within
+// the data.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "common/little_endian.h"
+#include "common/zip_format.h"
+#include "decode/decode_frame.h"
+#include "file_decode.h"
+
+namespace {
+
+std::string ScratchFile() {
+    static std::string path = [] {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/fuzz-codecs-XXXXXX";
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (::mkdtemp(buffer.data()) == nullptr) std::abort();
+        return std::string(buffer.data()) + "/in";
+    }();
+    return path;
+}
+
+constexpr uint16_t kMethods[4] = {arcsalve::kMethodBzip2, arcsalve::kMethodLzma, arcsalve::kMethodXz,
+                                  arcsalve::kMethodZstd};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 4) return 0;
+    const uint16_t method = kMethods[data[0] & 3];
+    const uint16_t flags = (data[0] & 4) ? arcsalve::kFlagLzmaEndMarker : 0;
+    const uint32_t claimed = data[1] | uint32_t{data[2]} << 8 | uint32_t{data[3]} << 16;
+    data += 4;
+    size -= 4;
+    if (!arcsalve::HasDecoder(method)) return 0;
+    const std::string path = ScratchFile();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr || (size && std::fwrite(data, 1, size, f) != size)) std::abort();
+    std::fclose(f);
+
+    uint8_t header[arcsalve::kLocalHeaderSize] = {'P', 'K', 3, 4};
+    arcsalve::StoreLE16(header + arcsalve::kLhFlags, flags);
+    arcsalve::StoreLE16(header + arcsalve::kLhMethod, method);
+    arcsalve::StoreLE32(header + arcsalve::kLhCompressed, static_cast<uint32_t>(size));
+    arcsalve::StoreLE32(header + arcsalve::kLhUncompressed, claimed);
+    arcsalve::FileDecode input(path.c_str());
+    if (!arcsalve::IsOpenFile(input.run.input)) std::abort();
+    arcsalve::DecodeContext context = input.Context();
+    context.decodedLimit = 64u << 20;  // a bomb stops here, as at the run's limit
+    const char password[40] = {};
+    arcsalve::DecodeOutcome outcome{};
+    const int result = arcsalve::DecodeEntry(context, header, arcsalve::kNoFile, 0, password, nullptr, &outcome);
+    if (!outcome.inOrder) std::abort();
+    if (result == 1 && (outcome.streamLength < 0 || outcome.streamLength > static_cast<int64_t>(size))) std::abort();
+    if (outcome.produced > context.decodedLimit) std::abort();
+    return 0;
+}
