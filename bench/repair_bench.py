@@ -6,6 +6,11 @@ real files found on any Debian machine (/usr/lib, /usr/share), a copy of it
 cut off at 60 % (truncated) and a copy with the central directory cut off.
 On each of the three it runs, one after the other:
 
+  libdeflate verify        (the whole archive only, when libdeflate-dev is
+                           installed) every entry inflated whole in memory
+                           by libdeflate and its CRC-32 checked
+                           (bench/libdeflate_verify.c): the least a
+                           verifying salvage can spend
   unzip -t                 test the archive (reads and inflates every entry)
   arcsalve                 intact entries kept as they are (the default)
   arcsalve --recompress    every entry compressed anew
@@ -167,6 +172,17 @@ def recovered_from_directory(root, wanted):
     return entries, size
 
 
+def libdeflate_verifier(here, work):
+    """bench/libdeflate_verify.c built against libdeflate, or None without libdeflate-dev."""
+    exe = os.path.join(work, "libdeflate_verify")
+    cc = shutil.which("cc")
+    if cc is None:
+        return None
+    built = subprocess.run([cc, "-O2", os.path.join(here, "libdeflate_verify.c"), "-ldeflate", "-o", exe],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return exe if built.returncode == 0 else None
+
+
 def measure(command, shell=False):
     """Runs command under /usr/bin/time -v; returns (status, wall, cpu, peak MB)."""
     timing = ["/usr/bin/time", "-v"]
@@ -220,6 +236,9 @@ def main():
     os.makedirs(args.work, exist_ok=True)
     intact, cut, truncated = build_archives(args.work, args.size)
     wanted = originals(intact)
+    verifier = libdeflate_verifier(here, args.work)
+    if verifier is None:
+        print("libdeflate not found (apt-get install libdeflate-dev): its row is left out", flush=True)
     total_mb = sum(size for size, _ in wanted.values()) / 1e6
     out = os.path.join(args.work, "out")
     os.makedirs(out, exist_ok=True)
@@ -250,6 +269,8 @@ def main():
                                 (r, ("base " + r[0], base[:1] + r[1][1:], False, "archive"))] + runs[4:]
         if args.arcsalve_only:
             runs = [r for r in runs if "arcsalve" in r[0]]
+        if verifier and archive == intact:
+            runs.insert(0, ("libdeflate verify", [verifier, archive], False, None))
         if seven and not args.arcsalve_only:
             runs.append(("7z x", "timeout %d %s x -y -bd -o%s %s >/dev/null 2>&1"
                          % (args.timeout, seven, os.path.join(out, "x"), archive), True, "directory"))
@@ -286,6 +307,11 @@ def main():
     print("|" + "---|" * len(header))
     for r in rows:
         print("| %s | %.0f | %s | %d | %.2f | %.2f | %.1f | %s | %s | %s | %.2f | %.2f |" % tuple(r))
+    limit = [r for r in rows if r[2] == "libdeflate verify"]
+    ours_whole = [r for r in rows if r[0] == "whole" and r[2] == "arcsalve"]
+    if limit and ours_whole and limit[0][5] and limit[0][4]:
+        print("\nwhole archive, arcsalve against libdeflate verify: %.2f times its CPU, %.2f times its wall time"
+              % (ours_whole[0][5] / limit[0][5], ours_whole[0][4] / limit[0][4]))
     print("\nOut ok: unzip -t accepts the rebuilt archive. Entries intact: the entry's bytes equal the")
     print("original file's. zip -FF copies the entries it finds without decompressing them; its time")
     print("includes the unzip -t of what it wrote.")
