@@ -3,8 +3,9 @@
 // salvage calls them: the input is the archive, read through the archive
 // reader; the output is only checked, never written.
 //
-// Byte 0 picks the method (bits 0-1: bzip2, LZMA, xz, Zstandard) and, for
-// LZMA, bit 2 the end-marker flag; bytes 1 to 3 are the uncompressed size the
+// Byte 0 picks the method (bits 0-1: bzip2, LZMA, xz, Zstandard), for LZMA
+// bit 2 the end-marker flag, and bit 3 a streamed entry (flag bit 3, no
+// recorded sizes: the stream runs to its own end through the whole input); bytes 1 to 3 are the uncompressed size the
 // header claims (little-endian), which ends an LZMA stream without an end
 // marker. Beyond "no crash, no hang, no out-of-bounds access", a decode that
 // succeeds must describe its output in order and a stream that lies within
@@ -65,7 +66,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     context.decodedLimit = 64u << 20;  // a bomb stops here, as at the run's limit
     const char password[40] = {};
     arcsalve::DecodeOutcome outcome{};
-    const int result = arcsalve::DecodeEntry(context, header, arcsalve::kNoFile, 0, password, nullptr, &outcome);
+    const bool streamed = (data[-4] & 8) != 0;
+    int result;
+    if (streamed) {
+        arcsalve::StoreLE16(header + arcsalve::kLhFlags, flags | arcsalve::kFlagDataDescriptor);
+        arcsalve::StoreLE32(header + arcsalve::kLhCompressed, 0);
+        arcsalve::StreamedData search{0, 0};
+        result = arcsalve::DecodeStreamedEntry(context, header, arcsalve::kNoFile, 0, password, nullptr, &search,
+                                               &outcome);
+    } else {
+        result = arcsalve::DecodeEntry(context, header, arcsalve::kNoFile, 0, password, nullptr, &outcome);
+    }
     if (!outcome.inOrder) std::abort();
     if (result == 1 && (outcome.streamLength < 0 || outcome.streamLength > static_cast<int64_t>(size))) std::abort();
     if (outcome.produced > context.decodedLimit) std::abort();

@@ -8,7 +8,8 @@ Writes OUT_DIR/<target>/ for every target:
                            names, many entries) and damaged copies of them
   fuzz_inflate             byte 0 (length mode) + raw deflate streams
   fuzz_codecs              byte 0 (method: bzip2, LZMA, xz, Zstandard; LZMA
-                           end marker) + 24-bit size + a stream of the method
+                           end marker; streamed) + 24-bit size + a stream of
+                           the method
   fuzz_unshrink/_unreduce/_explode
                            byte 0 (variant) + 24-bit size + the compressed
                            data of the matching entries of the legacy archives
@@ -168,6 +169,7 @@ def main():
 
     for name, selector, plain, stream in codec_streams():
         write(os.path.join(out, "fuzz_codecs"), name, bytes([selector]) + struct.pack("<I", len(plain))[:3] + stream)
+        write(os.path.join(out, "fuzz_codecs"), name + "-streamed", bytes([selector | 8]) + b"\0\0\0" + stream + b"PK\x07\x08")
 
     for name, data in archives.items():
         for n, (method, flags, usize, body) in enumerate(local_entries(data)):

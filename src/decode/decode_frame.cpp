@@ -197,6 +197,18 @@ bool HasDecoder(uint16_t method) {
     }
 }
 
+bool EndsByItself(uint16_t method, uint16_t flags) {
+    switch (method) {
+        case kMethodDeflated:
+        case kMethodDeflate64:
+        case kMethodBzip2:
+        case kMethodXz:
+        case kMethodZstd: return HasDecoder(method);
+        case kMethodLzma: return HasDecoder(method) && (flags & kFlagLzmaEndMarker) != 0;
+        default: return false;
+    }
+}
+
 int DecodeEntry(const DecodeContext& context, const uint8_t header[30], FileHandle outputFile,
                 int encrypted, const char password[40], const uint8_t encHeader[12], DecodeOutcome* outcome) {
     DecodeState* state = NewState(context, header, outputFile, encrypted, password, encHeader, outcome);
@@ -229,9 +241,9 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
         state->streamed = 1;
         state->search = search;
         result = CopyStoredStreamed(state);
-    } else if (method == kMethodDeflated || method == kMethodDeflate64) {
+    } else if (EndsByItself(method, LoadLE16(header + kLhFlags))) {
         state->streamed = 1;
-        result = (method == kMethodDeflated ? Inflate(state) : InflateDeflate64(state)) ? 1 : 0;
+        result = Dispatch(state, method, LoadLE16(header + kLhFlags));
         ReturnUnusedInput(state);
     } else {
         result = Dispatch(state, method, LoadLE16(header + kLhFlags));

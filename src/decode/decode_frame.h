@@ -188,6 +188,12 @@ int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t co
 // Tokenized data (7) never had a decoder.
 bool HasDecoder(uint16_t method);
 
+// Whether this build decodes the method and its stream marks its own end, so
+// that data whose size follows it in a descriptor can be decoded to its end
+// (DecodeStreamedEntry): deflate, Deflate64, bzip2, xz, Zstandard (one
+// frame), and LZMA with its end marker (flag bit 1).
+bool EndsByItself(uint16_t method, uint16_t flags);
+
 // Hands count plain bytes to the output at an absolute offset: the output
 // check sees them, and when the output flag is set they are written to the
 // output file (a short write raises the run's writeFailed).

@@ -12,7 +12,8 @@ namespace {
 
 struct ZstdCodec {
     ZSTD_DStream* stream;
-    size_t hint;  // the last call's result: 0 right at the end of a frame
+    size_t hint;    // the last call's result: 0 right at the end of a frame
+    bool oneFrame;  // data of unknown length (streamed): it ends with its first frame
 };
 
 CodecStatus Step(void* codec, CodecBuffers* b, bool inputEnded) {
@@ -27,13 +28,13 @@ CodecStatus Step(void* codec, CodecBuffers* b, bool inputEnded) {
     b->out += out.pos;
     b->outLeft -= out.pos;
     if (ZSTD_isError(c->hint)) return kCodecError;
-    return c->hint == 0 && inputEnded && b->inLeft == 0 ? kCodecEnd : kCodecMore;
+    return c->hint == 0 && (c->oneFrame || (inputEnded && b->inLeft == 0)) ? kCodecEnd : kCodecMore;
 }
 
 }  // namespace
 
 int UnZstd(DecodeState* state) {
-    ZstdCodec codec{ZSTD_createDStream(), 1};
+    ZstdCodec codec{ZSTD_createDStream(), 1, state->streamed != 0};
     if (codec.stream == nullptr) return 0;
     // libzstd's default bound on the window a frame may ask for (128 MiB)
     // stays: a frame that asks for more fails as damaged data.

@@ -61,8 +61,7 @@ bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize
     const uint16_t flags = LoadLE16(header + kLhFlags);
     const uint16_t method = LoadLE16(header + kLhMethod);
     const uint32_t compressed = LoadLE32(header + kLhCompressed);
-    if ((flags & kFlagDataDescriptor) == 0 ||
-        (method != kMethodStored && method != kMethodDeflated && method != kMethodDeflate64))
+    if ((flags & kFlagDataDescriptor) == 0 || (method != kMethodStored && !EndsByItself(method, flags)))
         return false;
     if (compressed == 0) return true;
     // Info-ZIP, writing an encrypted stored entry to a pipe, puts the plain

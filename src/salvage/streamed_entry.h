@@ -16,7 +16,7 @@
 namespace arcsalve {
 
 // True when the run asked for trailing descriptors and the entry is stored or
-// deflated, has flag bit 3 and a compressed size of 0 in its local header
+// in a method whose stream ends by itself (EndsByItself), has flag bit 3 and a compressed size of 0 in its local header
 // (or is encrypted and stored with both sizes equal: see the definition).
 bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize]);
 

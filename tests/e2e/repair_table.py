@@ -83,6 +83,8 @@ WRITERS = {
     "7z_ppmd": ("7z", "7z a -tzip -mm=PPMd OUT NAMES >/dev/null"),  # no decoder here: copied as it was
     "python_bzip2": ("python3", "python3 ../w.py OUT 12 file NAMES"),
     "python_lzma": ("python3", "python3 ../w.py OUT 14 file NAMES"),  # with the end-marker flag
+    "python_bzip2_pipe": ("python3", "python3 ../w.py OUT 12 pipe NAMES"),  # sizes in descriptors
+    "python_lzma_pipe": ("python3", "python3 ../w.py OUT 14 pipe NAMES"),
     "zstd": ("zstd", "python3 ../zs.py OUT NAMES"),
     "bsdtar": ("bsdtar", "bsdtar -n --format zip -cf - NAMES | cat > OUT"),
     "jar": ("jar", "jar cMf OUT NAMES"),
