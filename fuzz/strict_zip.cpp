@@ -188,7 +188,8 @@ std::string CheckData(const Reader& in, uint64_t dataOffset, StrictEntry* entry,
 // An AES-encrypted entry (method 99, encrypted) cannot be read without its
 // password: only its framing is checked. Both headers carry the same extra
 // field, whose 0x9901 block must be well formed (version 1 or 2, "AE",
-// strength 1 to 3, stored or deflated inside), and the data must hold at
+// strength 1 to 3; any method inside, as an entry copied unverified keeps
+// what it said), and the data must hold at
 // least the salt, verification value and authentication code.
 std::string CheckAesFraming(const Reader& in, uint64_t centralExtra, uint64_t localExtra, uint16_t extraLength,
                             uint64_t dataOffset, const StrictEntry& entry) {
@@ -201,8 +202,7 @@ std::string CheckAesFraming(const Reader& in, uint64_t centralExtra, uint64_t lo
         if (Le16(e + at) != 0x9901) continue;
         const uint8_t* b = e + at + 4;
         if (Le16(e + at + 2) != 7 || at + 11 > extraLength) return "malformed 0x9901 block";
-        if (Le16(b) < 1 || Le16(b) > 2 || b[2] != 'A' || b[3] != 'E' || b[4] < 1 || b[4] > 3 ||
-            (Le16(b + 5) != 0 && Le16(b + 5) != 8))
+        if (Le16(b) < 1 || Le16(b) > 2 || b[2] != 'A' || b[3] != 'E' || b[4] < 1 || b[4] > 3)
             return "malformed 0x9901 block";
         if (entry.compressedSize < 4u + 4u * b[4] + 12u) return "AES data shorter than its framing";
         uint8_t last;

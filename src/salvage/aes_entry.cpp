@@ -75,11 +75,13 @@ int KeepAesIfIntact(Salvage& s, SalvageEntry& entry, const char* shown, const Ae
     return kNotIntact;
 }
 
-int CopyAesUnverified(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart) {
+int CopyAesUnverified(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart,
+                      bool noDecoder) {
     const uint64_t length = RecordedExtent(s, entry.localHeader, dataStart);
     if (length == 0) return -1;
     if (!CopyWhole(s, entry, shown, aes, dataStart, length)) return 0;
-    EmitFormatted(s.run, MESSAGE_WARNING, CryptoAvailable() ? kTextAesUnverified : kTextAesNoCrypto, shown);
+    if (noDecoder) EmitFormatted(s.run, MESSAGE_WARNING, kTextAesNoDecoder, shown, static_cast<int>(aes.method));
+    else EmitFormatted(s.run, MESSAGE_WARNING, CryptoAvailable() ? kTextAesUnverified : kTextAesNoCrypto, shown);
     ++s.run.counters.copiedEncrypted;
     return 1;
 }

@@ -297,7 +297,8 @@ int TestEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* show
 // The start of an AES entry's salvage, with the reader at its salt. Reads
 // the salt and verification value into *prefix and finds the password.
 // Without one that opens it (or without a cryptographic library in the
-// build), the entry is copied as it was, unverified. With one, and when
+// build), or when its method inside has no decoder here, the entry is
+// copied as it was, unverified. With one, and when
 // intact entries are kept, an intact entry is copied still encrypted.
 // Otherwise the entry is decrypted and compressed anew like any other, and
 // kNotIntact says so. Any other result is SalvageEntryData's.
@@ -309,9 +310,13 @@ int OpenAesEntry(Salvage& s, SalvageEntry& entry, const char* shown, const AesEn
     prefix->method = aes.method;
     ReadUpTo(s.reader, prefix->salt, AesSaltSize(aes.strength));
     ReadUpTo(s.reader, prefix->verifier, kAesVerifierSize);
-    if (!CryptoAvailable() ||
-        !PromptForAesPassword(run, passwords, *prefix, entry.name, LoadLE16(header + kLhFlags))) {
-        const int copied = CopyAesUnverified(s, entry, shown, aes, dataStart);
+    // Data whose method has no decoder here is kept as it was too, and no
+    // password is asked for: decrypted it would only come back empty.
+    const bool decodable = HasDecoder(aes.method);
+    const bool opened = decodable && CryptoAvailable() &&
+                        PromptForAesPassword(run, passwords, *prefix, entry.name, LoadLE16(header + kLhFlags));
+    if (!opened) {
+        const int copied = CopyAesUnverified(s, entry, shown, aes, dataStart, !decodable);
         if (copied >= 0) return copied;
         EmitFormatted(run, MESSAGE_ERROR, kTextCannotDecrypt, shown);
         ++run.counters.undecryptable;

@@ -124,10 +124,12 @@ int ReadTrailingDescriptor(Salvage& s, const uint8_t header[kLocalHeaderSize], u
 int KeepAesIfIntact(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes,
                     const AesPrefix& prefix, uint64_t dataStart);
 
-// An AES entry that no password opens, copied whole as it was and reported
-// as not verified: 1; 0 after a failed write; -1 when its recorded extent
-// does not lie in the input, so there is nothing to copy.
-int CopyAesUnverified(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart);
+// An AES entry that no password opens (or, with noDecoder, whose method
+// inside has no decoder here), copied whole as it was and reported as not
+// verified: 1; 0 after a failed write; -1 when its recorded extent does not
+// lie in the input, so there is nothing to copy.
+int CopyAesUnverified(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart,
+                      bool noDecoder);
 
 // Creates "arcsalve.tmp" in the temporary directory, private and without
 // following links; path receives its path (kMaxPath bytes). Returns the

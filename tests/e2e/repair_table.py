@@ -368,6 +368,13 @@ class Table(Case):
                 self.assertEqual(self.extract(self.path("cmd/a.zip"), PASSWORD), files)
             status, _, err = command(["-f", "-p", PASSWORD.decode(), "-o", self.path("cmd"), self.path("in/a.zip")])
             self.assertEqual((status, err), (0, ""))
+        # PPMd inside (method 98, no decoder here): copied as it was with the right password, never emptied.
+        made = self.path("ppmd.zip")
+        subprocess.run(["7z", "a", "-tzip", "-mm=PPMd", "-mem=AES256", "-p" + PASSWORD.decode(), made, "readme.txt"],
+                       cwd=self.path("src"), check=True, capture_output=True)
+        status, _, err = command(["-f", "-p", PASSWORD.decode(), "-o", self.path("ppmd"), made])
+        self.assertEqual((status, err.count("its method 98 has no decoder here: copied as it was, not verified\n")), (1, 1), err)
+        self.assertEqual(self.extract(self.path("ppmd/ppmd.zip"), PASSWORD), {"readme.txt": TEXT})
 
 for _writer in WRITERS:
     setattr(Table, "test_" + _writer, lambda self, w=_writer: self.check(w))
