@@ -91,10 +91,12 @@ struct SalvageCounters {
 };
 
 // The run's size limits: the format's own, lowered only where what happens
-// at a limit is tried without writing gigabytes.
+// at a limit is tried without writing gigabytes. zip64From: the size or
+// offset from which the rebuilt archive writes ZIP64 fields (entry counts
+// keep their own 16-bit limit).
 struct RunLimits {
     uint64_t decodedSize = kMaxDecodedSize;
-    uint64_t archiveSize = kMaxArchiveSize;
+    uint64_t zip64From = kZip64Threshold;
 };
 
 // Message texts are loaded into two short buffers used in turn, so that a

@@ -54,13 +54,15 @@ constexpr int kEncryptionHeaderSize = 12;
 // allows any length, and every length is accepted.
 constexpr int kMaxNameLength = 0xFFFF;
 
-// The most plain bytes an entry may decode to: sizes are 32-bit fields, and
-// all ones would read as "the size is in a ZIP64 field".
+// The most plain bytes an entry may decode to unless its ZIP64 block records
+// a larger size: what a 32-bit size field can state (all ones reads as "the
+// size is in a ZIP64 field"). Beyond it a stream that expands without end
+// (a decompression bomb) is cut off instead of filling the disk.
 constexpr uint64_t kMaxDecodedSize = 0xFFFFFFFEu;
-// Every offset and size of the rebuilt archive is a 32-bit field, so the
-// whole archive, central directory and end records included, must stay
-// within 4 GiB - 1 bytes.
-constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
+// Sizes, offsets and counts from this value on do not fit their 32-bit (or,
+// for a count, 16-bit) fields: the rebuilt archive writes them in ZIP64
+// fields and leaves all ones in the classic one.
+constexpr uint64_t kZip64Threshold = 0xFFFFFFFFu;
 
 constexpr int kCentralRecordSize = 46;
 constexpr int kEndRecordSize = 22;

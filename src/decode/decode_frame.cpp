@@ -17,11 +17,13 @@ namespace arcsalve {
 namespace {
 
 // The compressed size the decoders see: the header's, an unsigned 32-bit
-// number (a stored entry of 3 GB is 3 GB of data), less the 12
-// encryption-header bytes when encrypted; an encrypted entry shorter than
-// its encryption header has a negative length and delivers no data.
-int64_t DataLength(const uint8_t header[30], bool encrypted) {
-    int64_t size = LoadLE32(header + kLhCompressed);
+// number (a stored entry of 3 GB is 3 GB of data), or the larger one of its
+// ZIP64 block, less the 12 encryption-header bytes when encrypted; an
+// encrypted entry shorter than its encryption header has a negative length
+// and delivers no data.
+int64_t DataLength(const DecodeContext& context, const uint8_t header[30], bool encrypted) {
+    int64_t size = context.largeCompressed > 0 ? static_cast<int64_t>(context.largeCompressed)
+                                               : int64_t{LoadLE32(header + kLhCompressed)};
     if (encrypted) size -= kEncryptionHeaderSize;
     return size;
 }
@@ -91,9 +93,10 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
     state->outputFile = outputFile;
     state->trackOutput = outcome != nullptr ? 1 : 0;
     state->inOrder = 1;
-    state->uncompressedSize = LoadLE32(header + kLhUncompressed);
+    state->uncompressedSize =
+        context.largeUncompressed > 0 ? context.largeUncompressed : LoadLE32(header + kLhUncompressed);
     state->encrypted = encrypted ? 1 : 0;
-    state->compressedSize = DataLength(header, state->encrypted != 0);
+    state->compressedSize = DataLength(context, header, state->encrypted != 0);
     // The caller's block is copied whole; its last byte is forced to NUL so
     // that a password that fills all 40 bytes can never run the key schedule
     // off the end of the copy.
@@ -154,9 +157,9 @@ void EndInput(DecodeState* state) {
     state->inputCut = 1;
 }
 
-// A streamed entry's byte source stops short of 4 GiB: the rebuilt archive
-// cannot hold an entry of 4 GiB. Deflated data longer than that is salvaged
-// as a damaged prefix.
+// A streamed entry's byte source stops short of 4 GiB: it records no size
+// that could vouch for more output than kMaxDecodedSize. Deflated data
+// longer than that is salvaged as a damaged prefix.
 constexpr int64_t kStreamedInputLimit = int64_t{kMaxDecodedSize} - kInputChunk;
 
 void Describe(const DecodeState* state, DecodeOutcome* outcome) {
@@ -346,14 +349,14 @@ int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t co
 // CRC-32 of an entry's data costs no second pass over it. Every decoder
 // writes its output front to back; anything else voids the check.
 //
-// An entry's size is a 32-bit field, so no more than kMaxDecodedSize bytes
-// of it can ever be saved. Output beyond that is dropped and the decoder's
-// input is cut off, so that a stream which expands without end (a
-// decompression bomb) stops there instead of decoding on while the 32-bit
-// offsets wrap round over what was written.
-void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count) {
+// No more than the context's decodedLimit bytes of an entry are saved
+// (4 GiB - 2, or the larger size a ZIP64 block recorded). Output beyond that
+// is dropped and the decoder's input is cut off, so that a stream which
+// expands without end (a decompression bomb) stops there instead of filling
+// the disk.
+void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint64_t offset, uint32_t count) {
     const uint64_t limit = state->decodedLimit;
-    if (uint64_t{offset} + count > limit) {
+    if (offset + count > limit) {
         count = offset < limit ? static_cast<uint32_t>(limit - offset) : 0;
         EndInput(state);
     }

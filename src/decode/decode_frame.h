@@ -38,6 +38,10 @@ struct DecodeContext {
     RunStatus* status;
     uint64_t decodedLimit = kMaxDecodedSize;
     const AesPrefix* aes = nullptr;
+    // The entry's recorded sizes where its header's 32-bit fields cannot
+    // hold them (a ZIP64 block gave larger ones); 0: the header's own.
+    uint64_t largeCompressed = 0;
+    uint64_t largeUncompressed = 0;
 };
 
 // The results of the decoders' steps: one vocabulary for the whole layer.
@@ -68,13 +72,13 @@ struct DecodeState {
     int32_t buffered;           // valid bytes in input
     int32_t next;               // index of the next byte to deliver
     int64_t consumed;           // bytes delivered for this entry
-    uint32_t uncompressedSize;  // from the local header
-    int64_t compressedSize;     // from the local header (unsigned), less 12 when encrypted
+    uint64_t uncompressedSize;  // from the local header (or its ZIP64 block)
+    int64_t compressedSize;     // from the local header (unsigned, or its ZIP64 block), less 12 when encrypted
     uint32_t encrypted;         // 1 when the entry is encrypted
     CipherKeys keys;            // the entry's cipher keys
     char password[40];          // copy of the caller's password block
     uint32_t endFlag;           // 1 once ReadCompressedByte failed to deliver
-    uint32_t inputCut;          // 1 once the output reached kMaxDecodedSize: no more input
+    uint32_t inputCut;          // 1 once the output reached decodedLimit: no more input
     // Whole bytes the decoder took from the source but left unused behind the
     // end of its stream (inflate's bit buffer reads ahead of the last code):
     // the stream fills the first consumed - unusedInput bytes of the data.
@@ -132,7 +136,7 @@ struct DecodeWorkspace {
     uint8_t* suffixTable;       // 8194 entries
     uint8_t* stringStack;       // 8194 bytes, filled backwards from 8191
     // Shared by all three.
-    uint32_t outputPosition;    // plain bytes already flushed
+    uint64_t outputPosition;    // plain bytes already flushed
     uint32_t windowPosition;    // next free window byte
     // Inflate's bit reader between blocks (see BitReader).
     uint32_t bitBuffer;
@@ -197,7 +201,7 @@ bool EndsByItself(uint16_t method, uint16_t flags);
 // Hands count plain bytes to the output at an absolute offset: the output
 // check sees them, and when the output flag is set they are written to the
 // output file (a short write raises the run's writeFailed).
-void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint32_t offset, uint32_t count);
+void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint64_t offset, uint32_t count);
 
 // Hands the first count window bytes to WriteDecoded at the output position
 // and advances the output position.

@@ -25,7 +25,7 @@ int CopyStored(DecodeState* state) {
     if (!staged) return 0;
     uint8_t* const buffer = staged.get();
     int32_t pending = 0;   // staged, not yet written
-    uint32_t written = 0;  // written; the offset of the next piece
+    uint64_t written = 0;  // written; the offset of the next piece
     int64_t taken = 0;     // taken from the byte source
     bool ended = false;    // the archive ended inside the data
     while (taken < state->compressedSize) {

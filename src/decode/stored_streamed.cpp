@@ -49,8 +49,8 @@ constexpr int32_t kSearchRun = 16384;
 // local header's fixed part, 30 bytes, of which the name length decides
 // whether it validates).
 constexpr int32_t kLookahead = kLongestDescriptor + kRecordLookahead;
-// Plain bytes are written at 32-bit offsets of the temporary file, and the
-// rebuilt archive cannot hold an entry of 4 GiB: longer data counts as
+// A streamed entry records no size that could vouch for more, so it decodes
+// to at most kMaxDecodedSize bytes like any other: longer data counts as
 // damaged and keeps its first bytes.
 constexpr uint64_t kMaxStreamedData = 0xFFFFFFFFu - kCopyBufferSize;
 
@@ -69,7 +69,7 @@ struct Search {
     bool inputEnded;       // the last read came back short
     uint8_t* staged;       // plain bytes not yet written
     int32_t pending;       // staged bytes
-    uint32_t written;      // plain bytes written; the next write's offset
+    uint64_t written;      // plain bytes written; the next write's offset
     uint32_t crc;          // CRC-32 of the plain bytes up to staged[crcDone]
     int32_t crcDone;
     uint64_t distance;     // from the data's start to input[at]
@@ -105,7 +105,7 @@ uint32_t CurrentCrc(Search* s) {
 void Flush(Search* s) {
     CurrentCrc(s);
     WriteDecoded(s->state, s->staged, s->written, static_cast<uint32_t>(s->pending));
-    s->written += static_cast<uint32_t>(s->pending);
+    s->written += static_cast<uint64_t>(s->pending);
     s->pending = 0;
     s->crcDone = 0;
 }

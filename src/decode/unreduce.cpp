@@ -125,7 +125,7 @@ struct ReduceOutput {
     DecodeState* state;
     uint8_t* buffer;
     uint32_t pending;
-    uint32_t written;
+    uint64_t written;
 };
 
 // Written, or with no output file only checked (WriteDecoded decides).

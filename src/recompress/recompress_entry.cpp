@@ -62,10 +62,10 @@ int DeflateEntry(RecompressStream* stream) {
     InitMatcher(s);
     CompressGreedy(s);
     state.reset();
-    return (RunStopped(stream->status) || stream->oversize) ? 0 : 1;
+    return RunStopped(stream->status) ? 0 : 1;
 }
 
-uint32_t RecompressEntry(RepairRun& run, const char* name, const char* tempPath, uint32_t size, uint32_t* method,
+uint64_t RecompressEntry(RepairRun& run, const char* name, const char* tempPath, uint64_t size, uint32_t* method,
                          uint32_t* crc) {
     uint32_t unusedMethod = 0;
     uint32_t unusedCrc = 0;
@@ -99,14 +99,13 @@ uint32_t RecompressEntry(RepairRun& run, const char* name, const char* tempPath,
     // output without this entry's data (an empty entry included, as its
     // header would be lost the same way), and so does the last write of the
     // sink buffer.
-    if (!ok || RunStopped(&run.status) || stream->oversize ||
-        BytesWritten(stream.get()) > kMaxEntryOutput) {
+    if (!ok || RunStopped(&run.status)) {
         ReportFailure(run, name);
         return kRecompressFailed;
     }
     *method = deflate ? kMethodDeflated : kMethodStored;
     *crc = StreamCrc(stream.get());
-    return static_cast<uint32_t>(BytesWritten(stream.get()));
+    return BytesWritten(stream.get());
 }
 
 }  // namespace arcsalve

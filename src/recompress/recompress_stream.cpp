@@ -19,7 +19,6 @@ void InitCommon(RecompressStream* stream) {
     stream->sinkCount = 0;
     stream->bytesFlushed = 0;
     stream->crcRegister = 0xFFFFFFFFu;
-    stream->oversize = 0;
     stream->ownStatus = RunStatus{};
     stream->status = &stream->ownStatus;
 }
@@ -77,12 +76,6 @@ int FillSourceBuffer(RecompressStream* stream) {
         n = FileRead(stream->sourceFile, stream->sourceBuffer, kStreamChunk);
     }
     if (n == 0) return 0;
-    // More data than a 32-bit size can describe: end the data here and mark
-    // the entry as failed.
-    if (stream->sourceLoaded + n > kMaxEntryInput) {
-        stream->oversize = 1;
-        return 0;
-    }
     stream->sourceLoaded += n;
     stream->sourceCount = static_cast<int32_t>(n);
     stream->sourcePosition = 0;
@@ -134,7 +127,7 @@ int StoreEntry(RecompressStream* stream) {
         TakeSourceBytes(stream, n);
         if (RunStopped(stream->status)) return 0;
     }
-    return stream->oversize ? 0 : 1;
+    return 1;
 }
 
 }  // namespace arcsalve

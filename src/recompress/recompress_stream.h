@@ -21,12 +21,6 @@ namespace arcsalve {
 // exactly this size, except the last write of each entry.
 constexpr int32_t kStreamChunk = 1024;
 
-// A ZIP entry without the 64-bit extension records its sizes in 32 bits. An
-// entry whose data or output does not fit them cannot be written correctly,
-// and 0xFFFFFFFF is also the driver's failure result.
-constexpr uint64_t kMaxEntryInput = 0xFFFFFFFFu;
-constexpr uint64_t kMaxEntryOutput = 0xFFFFFFFEu;
-
 // Where the sink's bytes go instead of the output archive, when a test, the
 // fuzz target or a benchmark runs the compressor in memory. Each flush is
 // one write and is recorded with its size.
@@ -57,10 +51,6 @@ struct RecompressStream {
     // complement (0 before the first byte, since the register starts at all
     // ones).
     uint32_t crcRegister;
-
-    // Set when the data or the output outgrew the 32-bit sizes; the entry
-    // then fails.
-    uint32_t oversize;
 
     // The run's stop and write-failure flags; a memory stream has its own.
     RunStatus* status;

@@ -19,12 +19,12 @@ namespace {
 // The entry's data, salt to authentication code, as the header records its
 // length; 0 when it does not lie wholly in the input.
 uint64_t RecordedExtent(const Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t dataStart) {
-    const uint64_t length = LoadLE32(header + kLhCompressed);
+    const uint64_t length = RecordedCompressed(s, header);
     return dataStart + length <= s.run.inputSize ? length : 0;
 }
 
 // Writes the entry's local header carrying its 0x9901 block and copies the
-// data as it was; the header copy keeps the recorded sizes and CRC-32. 0
+// data as it was; the entry keeps the recorded sizes and CRC-32. 0
 // after a failed write (reported) or a short read, the block then taken
 // off again.
 int CopyWhole(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart,
@@ -32,6 +32,8 @@ int CopyWhole(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry
     uint8_t block[kAesExtraDataSize] = {0, 0, 'A', 'E', aes.strength, 0, 0};
     StoreLE16(block, aes.version);
     StoreLE16(block + 5, aes.method);
+    entry.compressedSize = length;
+    entry.uncompressedSize = RecordedUncompressed(s, entry.localHeader);
     // A test-only run keeps nothing: what it tells is that the copy would be
     // made.
     if (s.run.flags & REPAIR_TEST_ONLY) return 1;
@@ -56,7 +58,7 @@ int KeepAesIfIntact(Salvage& s, SalvageEntry& entry, const char* shown, const Ae
     DecodeContext context = DecodeContextOf(s);
     context.aes = &prefix;
     IntactCheck check{};
-    check.recordedSize = LoadLE32(header + kLhUncompressed);
+    check.recordedSize = RecordedUncompressed(s, header);
     check.recordedCrc = LoadLE32(header + kLhCrc);
     check.decoded = DecodeEntry(context, header, kNoFile, 0, run.password, nullptr, &check.outcome);
     if (run.status.abortRequested) return 0;

@@ -29,7 +29,7 @@ bool Describes(const CentralRecord& record, const char* recordName, const Salvag
     const uint8_t* h = entry.localHeader;
     const uint16_t length = LoadLE16(h + kLhNameLength);
     return record.nameLength == length && std::memcmp(recordName, entry.name, length) == 0 &&
-           record.crc == LoadLE32(h + kLhCrc) && record.uncompressedSize == LoadLE32(h + kLhUncompressed);
+           record.crc == LoadLE32(h + kLhCrc) && record.uncompressedSize == entry.uncompressedSize;
 }
 
 // Takes the first record, in input order, that describes the entry.
@@ -71,19 +71,12 @@ void TakeArchiveComment(Salvage& s) {
 
 }  // namespace
 
-void CarryOverDirectoryMetadata(Salvage& s, uint64_t room) {
+void CarryOverDirectoryMetadata(Salvage& s) {
     if ((s.run.flags & REPAIR_DIRECTORY_METADATA) == 0) return;
     SortListedRecords(s.listed);
-    uint64_t comments = 0;
-    for (SalvageEntry* entry = s.head; entry != nullptr; entry = entry->next) {
-        if (s.listed.recordCount > 0) MatchEntry(s, *entry);
-        comments += entry->commentLength;
-    }
+    if (s.listed.recordCount > 0)
+        for (SalvageEntry* entry = s.head; entry != nullptr; entry = entry->next) MatchEntry(s, *entry);
     TakeArchiveComment(s);
-    comments += s.archiveCommentLength;
-    if (comments <= room) return;
-    for (SalvageEntry* entry = s.head; entry != nullptr; entry = entry->next) entry->commentLength = 0;
-    s.archiveCommentLength = 0;
 }
 
 uint16_t RebuiltMadeBy(const SalvageEntry& entry, uint16_t version) {

@@ -18,10 +18,8 @@ namespace arcsalve {
 
 // After the scan, before the central directory is written: fills the saved
 // entries' described fields and the archive comment from the records and end
-// record the scan passed. `room` is how many bytes the rebuilt archive may
-// still grow by; comments that would not fit in it are all left out. The
-// records are reordered (SortListedRecords).
-void CarryOverDirectoryMetadata(Salvage& s, uint64_t room);
+// record the scan passed. The records are reordered (SortListedRecords).
+void CarryOverDirectoryMetadata(Salvage& s);
 
 // The "version made by" and external attributes of an entry's rebuilt
 // central record: a matching record's host system with the version this

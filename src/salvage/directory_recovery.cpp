@@ -173,6 +173,9 @@ DirectoryShifts ShiftsOf(Salvage& s) {
 int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts& shifts) {
     CentralRecord r;
     char* name;
+    // Its sizes fit the header (Decodable): none of the scan's large sizes.
+    s.largeCompressed = 0;
+    s.largeUncompressed = 0;
     if (!ReadCentralRecord(s.run.input, recordOffset, &r, &name)) return kHeaderRejected;
     int result = kHeaderRejected;
     uint8_t header[kLocalHeaderSize];

@@ -48,7 +48,7 @@ bool RecordedCrcUnknown(const uint8_t header[kLocalHeaderSize]) {
 // What an entry's decoded data is judged by: its size, and the CRC-32s it
 // may match (the descriptor's, and the header's when it holds one).
 struct Expected {
-    uint32_t size;
+    uint64_t size;
     bool crcKnown;
     uint32_t crc;
     bool headerCrcKnown;
@@ -128,7 +128,7 @@ namespace {
 // ends. (A streamed entry's own descriptor is read after its decode.)
 Expected ExpectedOf(Salvage& s, const uint8_t header[kLocalHeaderSize], bool streamed, uint64_t dataStart) {
     Expected expected{};
-    expected.size = LoadLE32(header + kLhUncompressed);
+    expected.size = RecordedUncompressed(s, header);
     expected.headerCrc = LoadLE32(header + kLhCrc);
     // With trailing descriptors, the descriptor after the data stands in for
     // the header's zeros (a streaming writer may leave other values than 0
@@ -139,8 +139,7 @@ Expected ExpectedOf(Salvage& s, const uint8_t header[kLocalHeaderSize], bool str
         ReadTrailingDescriptor(s, header, dataStart, &descriptor)) {
         expected.crcKnown = true;
         expected.crc = descriptor.crc;
-        if (expected.size == 0 && descriptor.uncompressedSize <= 0xFFFFFFFFu)
-            expected.size = static_cast<uint32_t>(descriptor.uncompressedSize);
+        if (expected.size == 0) expected.size = descriptor.uncompressedSize;
     }
     return expected;
 }
@@ -208,7 +207,7 @@ int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle 
 // The verdict on what was decoded, by its size: a failed decode is corrupt
 // (unrecoverable when nothing came out), a size other than the expected one
 // is a warning. Reported and counted; true when the entry is not whole.
-bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint32_t size, uint32_t expectedSize) {
+bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint64_t size, uint64_t expectedSize) {
     if (!decoded) {
         EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, size, expectedSize);
         if (size == 0) ++run.counters.unrecoverable;
@@ -227,7 +226,7 @@ bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint32_t size, ui
 // kept but never called intact, unless it is AES data whose authentication
 // code matched. AES data whose code does not match is damaged, whatever its
 // CRC-32. Reported and counted; true when the entry is not intact.
-bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint32_t crc, uint32_t size,
+bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint32_t crc, uint64_t size,
               bool isAes, bool authenticated) {
     if (isAes && !authenticated) {
         EmitFormatted(run, MESSAGE_ERROR, kTextAesCodeMismatch, shown);
@@ -249,12 +248,13 @@ bool JudgeCrc(RepairRun& run, const char* shown, const Expected& expected, uint3
 
 // A test-only run judges the entry by a decode that writes nothing, the
 // way the salvage below judges what it wrote: the size, then the CRC-32 of
-// the data as decoded. Returns as SalvageEntryData does; the header copy
-// gets the size that would be saved.
-int TestEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* shown, int encrypted,
+// the data as decoded. Returns as SalvageEntryData does; the entry gets the
+// size that would be saved.
+int TestEntryData(Salvage& s, SalvageEntry& entry, const char* shown, int encrypted,
                   const uint8_t encryptionHeader[kEncryptionHeaderSize], const AesPrefix* aes,
                   PasswordSearch& passwords, uint64_t dataStart, bool streamed, Expected expected) {
     RepairRun& run = s.run;
+    const uint8_t* header = entry.localHeader;
     DecodeOutcome check{};
     const uint64_t dataFrom = ReaderPosition(s.reader);
     uint32_t authenticated = 0;
@@ -278,10 +278,10 @@ int TestEntryData(Salvage& s, uint8_t header[kLocalHeaderSize], const char* show
         ReturnToOffset(s.reader, resume);
         if (again.inOrder && again.produced == check.produced) check = again;
     }
-    const uint32_t size = check.produced > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(check.produced);
+    const uint64_t size = check.produced;
     if (streamed && decoded && !expected.crcKnown && expected.size == 0) expected.size = size;
     bool partial = JudgeSize(run, shown, decoded, size, expected.size);
-    StoreLE32(header + kLhUncompressed, size);
+    entry.uncompressedSize = size;
     if (!partial) {
         // Otherwise output taken back leaves no CRC-32 to go by: the entry
         // is told as not verified rather than called intact.
@@ -333,7 +333,8 @@ int OpenAesEntry(Salvage& s, SalvageEntry& entry, const char* shown, const AesEn
 
 }  // namespace
 
-bool BeginEntryData(Salvage& s, const SalvageEntry& entry) {
+bool BeginEntryData(Salvage& s, SalvageEntry& entry) {
+    entry.zip64 = LocalHeaderNeedsZip64(entry, s.run.limits.zip64From);
     FileSeek(s.run.output, entry.localHeaderOffset);
     if (WriteLocalHeader(s.run.output, entry)) return true;
     s.run.status.writeFailed = 1;
@@ -384,7 +385,7 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
     }
 
     if (run.flags & REPAIR_TEST_ONLY)
-        return TestEntryData(s, header, shown, encrypted, encryptionHeader, aes != nullptr ? &prefix : nullptr,
+        return TestEntryData(s, entry, shown, encrypted, encryptionHeader, aes != nullptr ? &prefix : nullptr,
                              passwords, dataStart, streamed, expected);
 
     char tempPath[kMaxPath];
@@ -406,28 +407,35 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
     }
 
     // The temporary file holds what was decoded, also after a failure.
-    uint64_t tempSize = FileSize(temp);
-    const uint32_t size = tempSize > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(tempSize);
+    const uint64_t size = FileSize(temp);
     // A complete stream without a descriptor after it: what was decoded is
     // all there is to go by, unless the writer knew the size in advance and
     // put it in the header.
     if (streamed && decoded && !expected.crcKnown && expected.size == 0) expected.size = size;
     bool partial = JudgeSize(run, shown, decoded, size, expected.size);
-    StoreLE32(header + kLhUncompressed, size);
     FileClose(temp);
 
     uint32_t method = 0;
     uint32_t crc = 0;
-    uint32_t compressed = kRecompressFailed;
+    entry.uncompressedSize = size;
+    entry.compressedSize = RecompressedSizeBound(size);
+    uint64_t compressed = kRecompressFailed;
     if (BeginEntryData(s, entry)) compressed = RecompressEntry(run, shown, tempPath, size, &method, &crc);
     PathDelete(tempPath);
+    // Output past the bound the local header was laid out by could not be
+    // stated there (never seen: a guard); the entry fails as any
+    // re-compression does.
+    if (compressed != kRecompressFailed && !entry.zip64 && compressed >= run.limits.zip64From) {
+        EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
+        compressed = kRecompressFailed;
+    }
     if (compressed == kRecompressFailed) {
         ++run.counters.recompressFailed;
         return 0;
     }
     if (!partial) partial = JudgeCrc(run, shown, expected, crc, size, aes != nullptr, authenticated != 0);
 
-    StoreLE32(header + kLhCompressed, compressed);
+    entry.compressedSize = compressed;
     StoreLE16(header + kLhMethod, static_cast<uint16_t>(method));
     StoreLE32(header + kLhCrc, crc);
     if (partial) return 1;
@@ -443,9 +451,10 @@ namespace {
 // for the fields that hold 0xFFFFFFFF; a local header has both once either
 // is there, and a block long enough for both is read that way. A real size
 // the header's 32-bit field can hold replaces the marker in the header copy;
-// a larger one leaves it, so the entry is read as far as 32 bits reach.
-void TakeZip64Sizes(uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint32_t length) {
+// a larger one leaves it and goes to the scan's large sizes.
+void TakeZip64Sizes(Salvage& s, uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint32_t length) {
     const int fields[2] = {kLhUncompressed, kLhCompressed};
+    uint64_t* large[2] = {&s.largeUncompressed, &s.largeCompressed};
     for (uint32_t at = 0; at + 4 <= length;) {
         const uint16_t id = LoadLE16(extra + at);
         const uint32_t size = LoadLE16(extra + at + 2);
@@ -456,13 +465,15 @@ void TakeZip64Sizes(uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint
         if (id != kZip64ExtraId) continue;
         const bool both = size >= 16;
         uint32_t next = 0;
-        for (int field : fields) {
-            if (LoadLE32(header + field) != kZip64Marker && !both) continue;
+        for (int i = 0; i < 2; ++i) {
+            uint8_t* field = header + fields[i];
+            if (LoadLE32(field) != kZip64Marker && !both) continue;
             if (next + 8 > size) return;
             const uint64_t value = LoadLE64(block + next);
             next += 8;
-            if (LoadLE32(header + field) == kZip64Marker && value <= kMaxDecodedSize)
-                StoreLE32(header + field, static_cast<uint32_t>(value));
+            if (LoadLE32(field) != kZip64Marker) continue;
+            if (value <= kMaxDecodedSize) StoreLE32(field, static_cast<uint32_t>(value));
+            else *large[i] = value;
         }
         return;
     }
@@ -485,13 +496,21 @@ bool ReadExtraField(Salvage& s, uint8_t header[kLocalHeaderSize], AesEntry* aes)
         return false;
     }
     const int32_t got = ReadUpTo(s.reader, extra, length);
-    TakeZip64Sizes(header, extra, static_cast<uint32_t>(got));
+    TakeZip64Sizes(s, header, extra, static_cast<uint32_t>(got));
     const bool isAes = maybeAes && ParseAesExtra(extra, static_cast<size_t>(got), aes);
     std::free(extra);
     return isAes;
 }
 
 }  // namespace
+
+uint64_t RecordedUncompressed(const Salvage& s, const uint8_t header[kLocalHeaderSize]) {
+    return s.largeUncompressed > 0 ? s.largeUncompressed : LoadLE32(header + kLhUncompressed);
+}
+
+uint64_t RecordedCompressed(const Salvage& s, const uint8_t header[kLocalHeaderSize]) {
+    return s.largeCompressed > 0 ? s.largeCompressed : LoadLE32(header + kLhCompressed);
+}
 
 namespace {
 
@@ -509,10 +528,11 @@ EntryVerdict VerdictOf(int saved, const SalvageCounters& before, const SalvageCo
 }
 
 // Tells the host what became of the entry: `recorded` is its header as the
-// damaged archive holds it, `salvaged` as rewritten. An entry dropped on a
-// stop is not told of.
-void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const uint8_t salvaged[kLocalHeaderSize],
-                 const char* name, int saved, const SalvageCounters& before) {
+// damaged archive holds it (with the scan's large sizes), `entry` as
+// salvaged. An entry dropped on a stop is not told of.
+void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const SalvageEntry& entry, int saved,
+                 const SalvageCounters& before) {
+    const char* name = entry.name;
     if (s.run.status.abortRequested) return;
     EntryReport report{};
     report.name = name;
@@ -523,11 +543,11 @@ void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const uin
     report.shownName = shown;
     report.method = LoadLE16(recorded + kLhMethod);
     report.offset = s.throughDirectory ? s.listedAt : MarkedPosition(s.reader) - 4;
-    report.compressedSize = LoadLE32(recorded + kLhCompressed);
-    report.uncompressedSize = LoadLE32(recorded + kLhUncompressed);
+    report.compressedSize = RecordedCompressed(s, recorded);
+    report.uncompressedSize = RecordedUncompressed(s, recorded);
     report.verdict = VerdictOf(saved, before, s.run.counters);
     report.written = saved != 0;
-    if (report.verdict != kVerdictLost) report.savedSize = LoadLE32(salvaged + kLhUncompressed);
+    if (report.verdict != kVerdictLost) report.savedSize = entry.uncompressedSize;
     EmitEntryReport(s.run, report);
 }
 
@@ -535,6 +555,8 @@ void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const uin
 
 int SalvageOneEntry(Salvage& s) {
     RepairRun& run = s.run;
+    s.largeCompressed = 0;
+    s.largeUncompressed = 0;
     uint8_t header[kLocalHeaderSize] = {'P', 'K', 3, 4};
     if (!ReadBytes(s.reader, header + 4, kLocalHeaderSize - 4)) return kEntryDropped;
     // The name length is the only field tested: no real entry has an empty
@@ -592,7 +614,7 @@ int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const
     return result;
 }
 
-void EmitEntryOk(Salvage& s, const char* shown, uint32_t size) {
+void EmitEntryOk(Salvage& s, const char* shown, uint64_t size) {
     if (s.throughDirectory) EmitSizes(s.run, MESSAGE_INFO, kTextEntryOkListed, kTextEntryOkListedLarge, shown, size);
     else EmitSizes(s.run, MESSAGE_INFO, kTextEntryOk, kTextEntryOkLarge, shown, size);
 }
@@ -617,7 +639,7 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     std::memcpy(recorded, entry->localHeader, kLocalHeaderSize);
     const SalvageCounters before = run.counters;
     const int saved = SalvageEntryData(s, *entry, aes);
-    ReportEntry(s, recorded, entry->localHeader, entry->name, saved, before);
+    ReportEntry(s, recorded, *entry, saved, before);
     if (!saved) {
         CutOutputAt(run.output, entryStart);
         ReleaseSalvageEntry(entry);

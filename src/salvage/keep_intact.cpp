@@ -20,10 +20,6 @@ namespace {
 // system calls cost nothing beside the disk, small enough to stay in cache.
 constexpr uint32_t kCopyPieceSize = 64 * 1024;
 
-// The largest compressed size a rebuilt header can state: its 32-bit field,
-// less the value that means "failed" to the salvage.
-constexpr int64_t kMaxKeptLength = 0xFFFFFFFE;
-
 struct FreeOnExit {
     void* block;
     ~FreeOnExit() { std::free(block); }
@@ -59,7 +55,7 @@ bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize])
 bool ProvedIntact(const IntactCheck& check) {
     const DecodeOutcome& o = check.outcome;
     return check.decoded && check.crcKnown && o.inOrder && o.produced == check.recordedSize &&
-           o.crc == check.recordedCrc && o.streamLength >= 0 && o.streamLength <= kMaxKeptLength;
+           o.crc == check.recordedCrc && o.streamLength >= 0;
 }
 
 int CopyOriginalData(RepairRun& run, uint64_t offset, uint64_t length) {
@@ -92,24 +88,28 @@ int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown) {
     uint8_t* header = entry.localHeader;
     const uint64_t dataStart = ReaderPosition(s.reader);
     const uint16_t flags = LoadLE16(header + kLhFlags);
-    const uint32_t compressed = LoadLE32(header + kLhCompressed);
-    // A streaming writer's zeros say nothing of where the data ends, and a
-    // ZIP64 marker left in place stands for more than 4 GiB.
+    const uint64_t compressed = RecordedCompressed(s, header);
+    // A streaming writer's zeros say nothing of where the data ends, nor
+    // does a ZIP64 marker without a ZIP64 block's size.
     const bool streamedZeros = (flags & kFlagDataDescriptor) && compressed == 0;
-    if (streamedZeros || compressed == kZip64Marker || dataStart + compressed > run.inputSize) {
-        EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, LoadLE32(header + kLhUncompressed));
+    const bool unknown = LoadLE32(header + kLhCompressed) == kZip64Marker && s.largeCompressed == 0;
+    if (streamedZeros || unknown || dataStart + compressed > run.inputSize) {
+        EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, RecordedUncompressed(s, header));
         ++run.counters.unrecoverable;
         return 0;
     }
+    entry.compressedSize = compressed;
+    entry.uncompressedSize = RecordedUncompressed(s, header);
     DataDescriptor descriptor;
     if ((flags & kFlagDataDescriptor) && ReadTrailingDescriptor(s, header, dataStart, &descriptor)) {
         StoreLE32(header + kLhCrc, descriptor.crc);
+        entry.uncompressedSize = descriptor.uncompressedSize;
         if (descriptor.uncompressedSize <= 0xFFFFFFFFu)
             StoreLE32(header + kLhUncompressed, static_cast<uint32_t>(descriptor.uncompressedSize));
     }
     if (!BeginEntryData(s, entry) || !CopyOriginalData(run, dataStart, compressed)) {
         if (run.status.writeFailed) EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
-        else EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, LoadLE32(header + kLhUncompressed));
+        else EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, 0, entry.uncompressedSize);
         ++run.counters.unrecoverable;
         return 0;
     }
@@ -131,7 +131,7 @@ int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {
     uint8_t* header = entry.localHeader;
     const uint64_t dataStart = ReaderPosition(s.reader);
     IntactCheck check{};
-    check.recordedSize = LoadLE32(header + kLhUncompressed);
+    check.recordedSize = RecordedUncompressed(s, header);
     check.recordedCrc = LoadLE32(header + kLhCrc);
     // A streaming writer that did not know the CRC-32 yet left 0 in the
     // header and put the real one in a descriptor behind the data (bit 3).
@@ -161,13 +161,12 @@ int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {
     if (run.status.abortRequested) return 0;
 
     if (ProvedIntact(check)) {
-        const int64_t length = check.outcome.streamLength;
+        entry.compressedSize = static_cast<uint64_t>(check.outcome.streamLength);
+        entry.uncompressedSize = check.recordedSize;
         // A test-only run keeps nothing: what it tells is that the copy
         // would be made.
         if ((run.flags & REPAIR_TEST_ONLY) ||
-            (BeginEntryData(s, entry) && CopyOriginalData(run, dataStart, static_cast<uint64_t>(length)))) {
-            StoreLE32(header + kLhCompressed, static_cast<uint32_t>(length));
-            StoreLE32(header + kLhUncompressed, check.recordedSize);
+            (BeginEntryData(s, entry) && CopyOriginalData(run, dataStart, entry.compressedSize))) {
             StoreLE32(header + kLhCrc, check.outcome.crc);
             EmitEntryOk(s, shown, check.recordedSize);
             return 1;

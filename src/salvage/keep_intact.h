@@ -48,14 +48,13 @@ int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown);
 struct IntactCheck {
     int decoded;           // DecodeEntry's result
     DecodeOutcome outcome; // what the decode checked on the way
-    uint32_t recordedSize; // the uncompressed size the archive recorded
+    uint64_t recordedSize; // the uncompressed size the archive recorded
     uint32_t recordedCrc;  // the CRC-32 the archive recorded
     bool crcKnown;         // false when the record holds no CRC-32 to compare
 };
 
 // True when the decode proved the data intact: decoded completely, front to
-// back, to exactly the recorded size and CRC-32, from a stream whose length
-// a rebuilt header can state.
+// back, to exactly the recorded size and CRC-32.
 bool ProvedIntact(const IntactCheck& check);
 
 // Salvages an entry whose method this build cannot decode, with the archive

@@ -25,7 +25,14 @@ struct SalvageEntry {
     SalvageEntry* next;       // list link, null at the tail
     char* name;               // the name as stored, NUL-terminated, owned here
     uint64_t localHeaderOffset;  // where its local header stands in the new archive
-    uint8_t localHeader[kLocalHeaderSize];  // the local header as finally written
+    // The local header: as read, then as finally written (method, flags,
+    // time, CRC-32; the sizes below fill its size fields).
+    uint8_t localHeader[kLocalHeaderSize];
+    // Its data's sizes in the new archive: bounds on them when its local
+    // header is first written, then the final ones.
+    uint64_t compressedSize;
+    uint64_t uncompressedSize;
+    bool zip64;               // its local header has the ZIP64 block (rebuilt_headers.h)
     ExtraBlocks carried;      // extra blocks for both its headers (rebuilt_headers.h)
     // What a central directory record of the damaged archive adds to the
     // entry's own record (REPAIR_DIRECTORY_METADATA), when one matches it.
@@ -44,7 +51,6 @@ struct Salvage {
     SalvageEntry* head;    // saved entries in input order
     SalvageEntry* tail;    // appending stays O(1) for archives of many entries
     uint32_t records;      // entries in the list
-    uint64_t centralSize;  // bytes of their central directory records and names
     uint64_t extraRead;    // input read again for streamed entries so far
     ListedNames listed;    // the names found, and those a central directory lists
     // The damaged archive's comment, carried over (REPAIR_DIRECTORY_METADATA).
@@ -54,9 +60,20 @@ struct Salvage {
     // lost local header at this offset of the input.
     bool throughDirectory = false;
     uint64_t listedAt = 0;
+    // The entry in hand's sizes from its ZIP64 block where the header's
+    // 32-bit fields cannot hold them (their marker stays there); else 0.
+    uint64_t largeCompressed = 0;
+    uint64_t largeUncompressed = 0;
 };
 
-// The decoders' context for this scan: its reader, the run's status and limit.
+// The sizes the entry in hand recorded: its header's, or the larger ones of
+// its ZIP64 block.
+uint64_t RecordedUncompressed(const Salvage& s, const uint8_t header[kLocalHeaderSize]);
+uint64_t RecordedCompressed(const Salvage& s, const uint8_t header[kLocalHeaderSize]);
+
+// The decoders' context for the entry in hand: the scan's reader, the run's
+// status, the entry's large sizes, and the most it may decode to: the run's
+// limit, or more when its ZIP64 block records more.
 DecodeContext DecodeContextOf(Salvage& s);
 
 // --- scan.cpp -----------------------------------------------------------------
@@ -91,7 +108,7 @@ int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const
 
 // Reports an entry saved whole: "OK", or "OK (found through the central
 // directory)" for one found through its record.
-void EmitEntryOk(Salvage& s, const char* shown, uint32_t size);
+void EmitEntryOk(Salvage& s, const char* shown, uint64_t size);
 
 // Decodes, checks, reports and re-compresses one entry's data behind its
 // header in the output; updates the entry's header copy with the method,
@@ -104,9 +121,11 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes);
 // Writes the entry's local header, name and carried extra blocks where the
 // entry starts in the output (its localHeaderOffset) and leaves the output
 // right after them, where its data goes: called right before the data is
-// written, once the blocks are settled. Again after a failed copy, it
-// starts the entry over. True when all was written.
-bool BeginEntryData(Salvage& s, const SalvageEntry& entry);
+// written, once the blocks are settled and the entry holds its sizes or
+// bounds on them (they decide the ZIP64 block). Again after a failed copy,
+// it starts the entry over. True when all was written; false raises the
+// run's writeFailed.
+bool BeginEntryData(Salvage& s, SalvageEntry& entry);
 
 // With flag bit 3 the CRC-32 and sizes also follow the data in a descriptor.
 // Reads it where the header's compressed size says the data (from dataStart,

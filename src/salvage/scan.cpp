@@ -7,16 +7,15 @@
 // local header, name, the extra blocks it carries (rebuilt_headers.h) and
 // its data (no encryption headers or data descriptors); then one central
 // directory record, name and extra field per entry; then the end record
-// (past 65,535 entries preceded by a ZIP64 end record and its locator) and
-// nothing after it. The whole stays below
-// 4 GiB: the entry that would pass it ends the scan.
+// (preceded by a ZIP64 end record and its locator where a count, size or
+// offset needs them) and nothing after it.
 #include "salvage/scan.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "arcsalve/arcsalve.h"
-#include "common/entry_name.h"
 #include "common/little_endian.h"
 #include "common/messages.h"
 #include "common/zip_format.h"
@@ -38,13 +37,12 @@ namespace {
 constexpr int32_t kRescanAfterEntry = 8;
 
 
-// The rebuilt archive must stay within the run's archive size limit (4 GiB
-// - 1 bytes: its offsets are 32-bit fields). An entry that would take it
-// past that is cut out again and the scan ends there: the archive is
-// completed with what fits.
-// The end record counts entries in 16 bits. Past 65,535 entries the
-// archive gets a ZIP64 end record (56 bytes) and its locator (20 bytes) in
-// front of the end record, which then says 0xFFFF.
+// The end record counts entries in 16 bits and gives the directory's size
+// and offset in 32. Past 65,535 entries, or with a size or offset from the
+// run's zip64From on (the directory's, or an entry's: a ZIP64 archive says
+// so at its end too), the archive gets a ZIP64 end record (56 bytes) and
+// its locator (20 bytes) in front of the end record, whose fields that do
+// not fit then say all ones.
 constexpr uint32_t kMaxClassicRecords = 0xFFFF;
 constexpr int kZip64EndRecordSize = 56;
 constexpr int kZip64LocatorSize = 20;
@@ -57,36 +55,6 @@ void ReleaseList(Salvage& s) {
     }
     s.tail = nullptr;
     s.records = 0;
-    s.centralSize = 0;
-}
-
-// The end records for `records` entries.
-uint64_t EndRecordBytes(uint32_t records) {
-    return kEndRecordSize + (records > kMaxClassicRecords ? kZip64EndRecordSize + kZip64LocatorSize : 0);
-}
-
-// Whether the listed entries, whose data ends at `entriesEnd`, and their
-// central directory still make an archive of 32-bit offsets.
-bool ArchiveFits(const Salvage& s, uint64_t entriesEnd) {
-    return entriesEnd + s.centralSize + EndRecordBytes(s.records) <= s.run.limits.archiveSize;
-}
-
-// Takes the entry just saved, the list's tail, out again (its predecessor
-// is `before`, null when it was the only one) and cuts it out of the output.
-void DropLastEntry(Salvage& s, SalvageEntry* before) {
-    SalvageEntry* entry = s.tail;
-    if (before != nullptr) before->next = nullptr;
-    else s.head = nullptr;
-    s.tail = before;
-    --s.records;
-    s.centralSize -= CentralRecordBytes(*entry);
-    FileSeek(s.run.output, entry->localHeaderOffset);
-    FileTruncateHere(s.run.output);
-    char shown[kDisplayNameSize];
-    EntryDisplayName(entry->name, LoadLE16(entry->localHeader + kLhFlags), shown, sizeof shown);
-    EmitFormatted(s.run, MESSAGE_ERROR, kTextPastSizeLimit, shown);
-    ++s.run.counters.systemErrors;
-    ReleaseSalvageEntry(entry);
 }
 
 // The state machine over "PK", 3, 4 (a local header), "PK", 1, 2 (a
@@ -113,27 +81,26 @@ bool CopyComment(RepairRun& run, uint64_t offset, uint16_t length) {
     return length == 0 || CopyOriginalData(run, offset, length);
 }
 
-// The ZIP64 end record and its locator, for more entries than the end
-// record's 16 bits can count. Offsets and sizes still fit 32 bits (the
-// archive never passes 4 GiB), so only the count needs them; old readers
-// that know no ZIP64 still find the directory through the end record.
+// The ZIP64 end record and its locator, for what the end record cannot
+// hold; readers that know no ZIP64 still find the directory through the end
+// record where its own fields fit.
 bool WriteZip64End(FileHandle output, uint32_t records, uint64_t centralSize, uint64_t centralStart) {
     const uint64_t at = FileTell(output);
     uint8_t record[kZip64EndRecordSize] = {};
     StoreLE32(record + 0, 0x06064B50);                // signature "PK", 6, 6
-    StoreLE32(record + 4, kZip64EndRecordSize - 12);  // size of the rest (64-bit)
+    StoreLE64(record + 4, kZip64EndRecordSize - 12);  // size of the rest
     StoreLE16(record + 12, 45);                       // made by version 4.5, MS-DOS
     StoreLE16(record + 14, 45);                       // version needed: 4.5 (ZIP64)
     // 16 this disk, 20 disk of the central directory: 0.
-    StoreLE32(record + 24, records);                  // records on this disk (64-bit)
-    StoreLE32(record + 32, records);                  // records in total (64-bit)
-    StoreLE32(record + 40, static_cast<uint32_t>(centralSize));
-    StoreLE32(record + 48, static_cast<uint32_t>(centralStart));
+    StoreLE64(record + 24, records);                  // records on this disk
+    StoreLE64(record + 32, records);                  // records in total
+    StoreLE64(record + 40, centralSize);
+    StoreLE64(record + 48, centralStart);
 
     uint8_t locator[kZip64LocatorSize] = {};
     StoreLE32(locator + 0, 0x07064B50);               // signature "PK", 6, 7
     // 4 disk of the ZIP64 end record: 0.
-    StoreLE32(locator + 8, static_cast<uint32_t>(at));
+    StoreLE64(locator + 8, at);
     StoreLE32(locator + 16, 1);                       // disks in total
     return WriteWhole(output, record, kZip64EndRecordSize) && WriteWhole(output, locator, kZip64LocatorSize);
 }
@@ -145,17 +112,22 @@ bool WriteZip64End(FileHandle output, uint32_t records, uint64_t centralSize, ui
 int WriteCentralDirectory(Salvage& s) {
     const FileHandle output = s.run.output;
     const uint64_t start = FileTell(output);
+    const uint64_t zip64From = s.run.limits.zip64From;
     uint32_t records = 0;
-    bool written = true;
+    bool written = true, entryZip64 = false;
     while (s.head != nullptr && written) {
         SalvageEntry* entry = s.head;
-        written = WriteCentralRecord(output, *entry) && CopyComment(s.run, entry->commentOffset, entry->commentLength);
+        written = WriteCentralRecord(output, *entry, zip64From) &&
+                  CopyComment(s.run, entry->commentOffset, entry->commentLength);
+        entryZip64 = entryZip64 || EntryHasZip64(*entry, zip64From);
         ++records;
         s.head = entry->next;
         ReleaseSalvageEntry(entry);
     }
     const uint64_t size = FileTell(output) - start;
-    if (written && records > kMaxClassicRecords) written = WriteZip64End(output, records, size, start);
+    const bool sizeZip64 = size >= zip64From, startZip64 = start >= zip64From;
+    if (written && (records > kMaxClassicRecords || entryZip64 || sizeZip64 || startZip64))
+        written = WriteZip64End(output, records, size, start);
 
     uint8_t end[kEndRecordSize] = {};
     const uint16_t count = records > kMaxClassicRecords ? 0xFFFF : static_cast<uint16_t>(records);
@@ -163,8 +135,8 @@ int WriteCentralDirectory(Salvage& s) {
     // 4 this disk, 6 disk of the central directory: 0.
     StoreLE16(end + 8, count);
     StoreLE16(end + 10, count);
-    StoreLE32(end + 12, static_cast<uint32_t>(size));
-    StoreLE32(end + 16, static_cast<uint32_t>(start));
+    StoreLE32(end + 12, sizeZip64 ? kZip64Marker : static_cast<uint32_t>(size));
+    StoreLE32(end + 16, startZip64 ? kZip64Marker : static_cast<uint32_t>(start));
     StoreLE16(end + 20, s.archiveCommentLength);
     if (written) written = WriteWhole(output, end, kEndRecordSize) &&
                            CopyComment(s.run, s.archiveCommentOffset, s.archiveCommentLength);
@@ -175,7 +147,6 @@ int WriteCentralDirectory(Salvage& s) {
     }
     s.tail = nullptr;
     s.records = 0;
-    s.centralSize = 0;
     FileTruncateHere(output);
     return 1;
 }
@@ -230,20 +201,13 @@ int32_t SettleListedRecords(Salvage& s) {
         if (NameWasFound(names, names.records[i].nameHash)) continue;
         int result = kHeaderRejected;
         if (recover) {
-            SalvageEntry* before = s.tail;
             result = RecoverListedEntry(s, names.records[i].offset, shifts);
             if (run.status.abortRequested) break;
             if (run.status.writeFailed) {
                 EmitText(run, MESSAGE_ERROR, kTextWriteFailed);
                 break;
             }
-            const bool saved = result == kEntrySaved || result == kEntryNotIntact;
-            if (saved && !ArchiveFits(s, FileTell(run.output))) {
-                DropLastEntry(s, before);
-                recover = false;
-            } else if (saved) {
-                ++run.counters.listedRecovered;
-            }
+            if (result == kEntrySaved || result == kEntryNotIntact) ++run.counters.listedRecovered;
         }
         if (result == kHeaderRejected && ReportListedNotFound(run, names.records[i].offset)) ++missing;
     }
@@ -273,7 +237,6 @@ void AppendSalvageEntry(Salvage& s, SalvageEntry* entry) {
     else s.head = entry;
     s.tail = entry;
     ++s.records;
-    s.centralSize += CentralRecordBytes(*entry);
 }
 
 void ReleaseSalvageEntry(SalvageEntry* entry) {
@@ -285,12 +248,14 @@ DecodeContext DecodeContextOf(Salvage& s) {
     DecodeContext context;
     context.source = ReaderSource(s.reader);
     context.status = &s.run.status;
-    context.decodedLimit = s.run.limits.decodedSize;
+    context.largeCompressed = s.largeCompressed;
+    context.largeUncompressed = s.largeUncompressed;
+    context.decodedLimit = std::max(s.run.limits.decodedSize, s.largeUncompressed);
     return context;
 }
 
 int ScanAndRebuild(RepairRun& run) {
-    Salvage s{run, {}, nullptr, nullptr, 0, 0, 0, {}};
+    Salvage s{run, {}, nullptr, nullptr, 0, 0, {}};
     StartArchiveReader(s.reader, run);
     run.counters = SalvageCounters{};
     bool nothingFound = true;
@@ -319,7 +284,6 @@ int ScanAndRebuild(RepairRun& run) {
         }
         nothingFound = false;
         MarkPosition(s.reader);
-        SalvageEntry* before = s.tail;
         int result = SalvageOneEntry(s);
         if (run.status.abortRequested) return StopRun(s);
         // A failed write (a full disk) fails every later entry too, and would
@@ -327,11 +291,6 @@ int ScanAndRebuild(RepairRun& run) {
         // archive with what was saved, if there is room for its directory.
         if (run.status.writeFailed) {
             EmitText(run, MESSAGE_ERROR, kTextWriteFailed);
-            break;
-        }
-        const bool saved = result == kEntrySaved || result == kEntrySavedHere || result == kEntryNotIntact;
-        if (saved && !ArchiveFits(s, FileTell(run.output))) {
-            DropLastEntry(s, before);
             break;
         }
         if (result == kEntrySaved) StepBack(s.reader, kRescanAfterEntry);
@@ -348,9 +307,7 @@ int ScanAndRebuild(RepairRun& run) {
     if (run.status.abortRequested) return StopRun(s);
     if (nothingFound && lookThroughDirectory && run.counters.listedRecovered == 0)
         EmitText(run, MESSAGE_ERROR, kTextNothingFound);
-    const uint64_t used = FileTell(run.output) + s.centralSize + EndRecordBytes(s.records);
-    if (!run.status.writeFailed)
-        CarryOverDirectoryMetadata(s, run.limits.archiveSize > used ? run.limits.archiveSize - used : 0);
+    if (!run.status.writeFailed) CarryOverDirectoryMetadata(s);
     ReleaseListedNames(s.listed);
     const int saved = static_cast<int>(s.records);
     if (!WriteCentralDirectory(s)) return -1;

@@ -97,9 +97,7 @@ StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeade
     if (ReadDescriptorAfterData(s.reader, dataStart, expected, &descriptor)) {
         outcome.hasDescriptor = true;
         outcome.crc = descriptor.crc;
-        outcome.uncompressedSize = descriptor.uncompressedSize > 0xFFFFFFFFu
-                                       ? 0xFFFFFFFFu
-                                       : static_cast<uint32_t>(descriptor.uncompressedSize);
+        outcome.uncompressedSize = descriptor.uncompressedSize;
     } else if (deflated) {
         // No descriptor where the stream ended: the end may be one that
         // damage made up, somewhere past the real one.

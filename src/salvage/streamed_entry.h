@@ -25,7 +25,7 @@ struct StreamedOutcome {
     int decoded;                // as DecodeEntry's result
     bool hasDescriptor;         // a descriptor was read after the data
     uint32_t crc;               // its CRC-32
-    uint32_t uncompressedSize;  // its uncompressed size (0xFFFFFFFF when larger)
+    uint64_t uncompressedSize;  // its uncompressed size
 };
 
 // Decodes a streamed entry into `temp` and reads the descriptor after its

@@ -152,10 +152,8 @@ TEST_F(FailureSweep, PlatformCallsThatFail) {
 }
 
 // A stream that expands past what an entry may hold (4 GiB - 2 bytes; here
-// 100,000) is kept that far, as damaged, and the scan goes on after it; an
-// entry that would take the archive past its limit (4 GiB; here lowered) ends
-// the scan, and what came before is a complete archive.
-TEST(Limits, DecodedSizeAndArchiveSize) {
+// 100,000) is kept that far, as damaged, and the scan goes on after it.
+TEST(Limits, DecodedSizeAndZip64) {
     Scratch dir;
     const Bytes zeros(1000000, 0);
     const Bytes bomb = ZlibRawDeflate(zeros, 9);
@@ -179,28 +177,26 @@ TEST(Limits, DecodedSizeAndArchiveSize) {
     Repaired run = Repair(dir / "in.zip", dir.path.c_str(), REPAIR_NO_BACKUP_NAME_CHECK, limits);
     EXPECT_EQ(run.messages.at(1), "2|ERROR: File bomb.bin is corrupt.  Salvaged 100000 of 1000000");
     EXPECT_EQ(run.Count("0|    e3.zip: size = 5:  OK"), 1u);
-    const uint64_t whole = ReadFile(run.output).size();
-    // Each small entry takes 30 + 6 + 5 bytes, and 46 + 6 in the directory: 93.
-    const struct {
-        uint64_t limit;
-        int fit;
-    } cases[] = {{whole, 4}, {whole - 1, 3}, {whole - 93, 3}, {whole - 94, 2}, {whole - 4 * 93, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.limit);
-        limits.archiveSize = c.limit;
+    // From zip64From on (4 GiB - 1; here 6, then 5) sizes and offsets go into
+    // ZIP64 blocks: every offset but the first, the bomb's sizes (both in its
+    // local block and its central one), then the small entries' sizes too
+    // (central blocks of all three); readers take the archive whole.
+    for (uint64_t from : {6, 5}) {
+        limits.zip64From = from;
         run = Repair(dir / "in_BAK.zip", dir.path.c_str(), REPAIR_ALLOW_BACKUP_INPUT, limits);
-        const std::string stopped = "2|ERROR (STOPPED): e" + std::to_string(c.fit) +
-                                    ".zip would take the archive past 4 GB; it and the rest are not saved";
-        EXPECT_EQ(run.Count(stopped), c.fit < 4 ? 1u : 0u);
-        EXPECT_EQ(run.Count("2|  1 system errors"), c.fit < 4 ? 1u : 0u);
-        EXPECT_EQ(run.messages.back(), "0|Salvaged data stored in " + dir / "in.zip");
-        EXPECT_EQ(ReadFile(run.output).size(), whole - static_cast<uint64_t>(4 - c.fit) * 93);
+        const std::string z = run.output, check = "python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); "
+            "assert z.testzip() is None; print(*[(i.file_size, i.extract_version, len(i.extra)) for i in z.infolist()], "
+            "open(sys.argv[1], \"rb\").read()[-98:-94])' " + z + " >" + dir / "list && 7z t " + z + " >/dev/null && unzip -tq " + z;
+        ASSERT_EQ(std::system((check + " >/dev/null").c_str()), 0);
+        const std::string small = from == 6 ? " (5, 45, 12)" : " (5, 45, 28)",
+                          want = "(100000, 45, 20)" + small + small + small + small + " b'PK\\x06\\x06'\n";
+        EXPECT_EQ(ReadFile(dir / "list"), Bytes(want.begin(), want.end()));
     }
 }
 
-// Extra blocks an entry carries go into its local header and central record
-// alike, behind the name; a block that does not fit the room is refused.
-TEST(RebuiltHeaders, CarriedBlocksInBothHeaders) {
+// Extra blocks an entry carries go into both its headers; a block that does
+// not fit the room is refused.
+TEST(RebuiltHeaders, CarriedBlocks) {
     Scratch dir;
     char name[] = "a";
     SalvageEntry entry{};
@@ -209,18 +205,12 @@ TEST(RebuiltHeaders, CarriedBlocksInBothHeaders) {
     const uint8_t data[kMaxCarriedExtra] = {7};
     ASSERT_TRUE(CarryExtraBlock(entry.carried, 0x9901, data, 7));
     EXPECT_FALSE(CarryExtraBlock(entry.carried, 0x5455, data, kMaxCarriedExtra - 11 - 3));
-    ASSERT_TRUE(CarryExtraBlock(entry.carried, 0x5455, data, kMaxCarriedExtra - 11 - 4));
     FileHandle out = FileCreate((dir / "h").c_str());
-    ASSERT_TRUE(WriteLocalHeader(out, entry) && WriteCentralRecord(out, entry));
+    ASSERT_TRUE(WriteLocalHeader(out, entry) && WriteCentralRecord(out, entry, kZip64Threshold));
     FileClose(out);
-    const Bytes bytes = ReadFile(dir / "h");
-    ASSERT_EQ(bytes.size(), LocalHeaderBytes(entry) + CentralRecordBytes(entry));
-    const Bytes block = {0x01, 0x99, 7, 0, 7, 0, 0, 0, 0, 0, 0, 0x55, 0x54, 49, 0};
-    for (size_t at : {size_t{0}, size_t{30 + 1 + 64}}) {
-        const size_t lengthAt = at + (at == 0 ? 28 : 30), nameAt = at + (at == 0 ? 30 : 46);
-        EXPECT_EQ(bytes[lengthAt], 64);
-        EXPECT_EQ(Bytes(bytes.begin() + nameAt + 1, bytes.begin() + nameAt + 16), block);
-    }
+    const Bytes bytes = ReadFile(dir / "h"), block = {0x01, 0x99, 7, 0, 7, 0, 0, 0, 0, 0, 0};
+    ASSERT_EQ(bytes.size(), 30 + 1 + 11 + 46 + 1 + 11);
+    for (auto at : {bytes.begin() + 31, bytes.end() - 11}) EXPECT_EQ(Bytes(at, at + 11), block);
 }
 
 }  // namespace

@@ -154,21 +154,5 @@ TEST(Deflate, LiteralBlocksMatchZlibHuffmanOnly) {
     }
 }
 
-// Data beyond 4 GiB - 1 bytes cannot be described by an entry's 32-bit
-// sizes: both methods fail rather than write an entry whose sizes are wrong.
-TEST(Deflate, DataBeyond32BitSizesFails) {
-    const Bytes data(5000, 'x');
-    for (int method : {0, 8}) {
-        for (uint64_t before : {kMaxEntryInput - 5000, kMaxEntryInput - 4000}) {
-            RecompressStream stream;
-            MemorySink sink;
-            InitMemoryStream(&stream, data.data(), data.size(), &sink);
-            stream.sourceLoaded = before;
-            EXPECT_EQ(method == 0 ? StoreEntry(&stream) : DeflateEntry(&stream), before == kMaxEntryInput - 5000 ? 1 : 0);
-            EXPECT_EQ(stream.oversize, before == kMaxEntryInput - 5000 ? 0u : 1u);
-        }
-    }
-}
-
 }  // namespace
 }  // namespace arcsalve
