@@ -228,13 +228,14 @@ struct CallOptions {
     arcsalve_options options{};
 };
 
-void Prepare(CallOptions& call, unsigned long flags, ArchiveReport* report) {
+void Prepare(CallOptions& call, unsigned long flags, unsigned workers, ArchiveReport* report) {
     call.passwords.clear();
     for (const std::string& p : OpenedPasswords()) call.passwords.push_back(p.c_str());
     arcsalve_options& o = call.options;
     o = arcsalve_options{};
     o.size = sizeof o;
     o.flags = flags;
+    o.workers = workers;
     o.passwords = call.passwords.data();
     o.password_count = call.passwords.size();
     o.user = report;
@@ -248,7 +249,7 @@ void Prepare(CallOptions& call, unsigned long flags, ArchiveReport* report) {
 // Tests one archive: read from where it is, whatever its name says.
 int TestOne(const Options& options, const std::string& archive, ArchiveReport* report) {
     CallOptions call;
-    Prepare(call, (options.flags & ~kAnswerFlags) | ARCSALVE_TEST_ONLY, report);
+    Prepare(call, (options.flags & ~kAnswerFlags) | ARCSALVE_TEST_ONLY, options.workers, report);
     report->result.size = sizeof report->result;
     const int status = arcsalve_repair(archive.c_str(), nullptr, &call.options, &report->result);
     EndProgress(report->result.code == ARCSALVE_CODE_DONE && !Interrupted());
@@ -280,7 +281,7 @@ int RepairOne(const Options& options, const std::string& archive, ArchiveReport*
         report->result = arcsalve_result{};
         report->result.size = sizeof report->result;
         CallOptions call;
-        Prepare(call, flags, report);
+        Prepare(call, flags, options.workers, report);
         const int status = arcsalve_repair(archive.c_str(), inPlace ? nullptr : options.outputDir.c_str(),
                                            &call.options, &report->result);
         const unsigned long code = report->result.code;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "arcsalve/arcsalve.h"
@@ -58,6 +59,9 @@ const char kHelp[] =
     "      --json                the report (archives, counts, statuses, entries)\n"
     "                            as one JSON document on standard output; the\n"
     "                            messages go to standard error\n"
+    "  -j, --jobs=N              verify intact entries on N threads (default: one\n"
+    "                            per processor; -j 1 for one); the outcome is the\n"
+    "                            same whatever N\n"
     "      --no-prompt           never ask; say which option answers the question\n"
     "  -q, --quiet               print only warnings and errors\n"
     "      --no-progress         no progress bar (on a terminal it is drawn on\n"
@@ -101,7 +105,7 @@ enum OptionId : int {
 };
 
 // A leading ':' makes getopt report a missing argument as ':' and stay quiet.
-const char kShortOptions[] = ":o:fqhp:tlv";
+const char kShortOptions[] = ":o:fqhp:tlvj:";
 
 const struct option kLongOptions[] = {
     {"output", required_argument, nullptr, 'o'},
@@ -117,6 +121,7 @@ const struct option kLongOptions[] = {
     {"list", no_argument, nullptr, 'l'},
     {"verbose", no_argument, nullptr, 'v'},
     {"json", no_argument, nullptr, kOptJson},
+    {"jobs", required_argument, nullptr, 'j'},
     {"no-prompt", no_argument, nullptr, kOptNoPrompt},
     {"quiet", no_argument, nullptr, 'q'},
     {"no-progress", no_argument, nullptr, kOptNoProgress},
@@ -158,6 +163,15 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
             case 'l': options->testOnly = options->listing = true; break;
             case 'v': options->listing = true; break;
             case kOptJson: options->json = true; break;
+            case 'j': {
+                char* end = nullptr;
+                errno = 0;
+                const unsigned long n = std::strtoul(optarg, &end, 10);
+                if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n < 1 || n > 64)
+                    return UsageError("not a number of threads (1 to 64): ", optarg);
+                options->workers = static_cast<unsigned>(n);
+                break;
+            }
             case kOptNoPrompt: options->noPrompt = true; break;
             case 'q': options->quiet = true; break;
             case kOptNoProgress: options->noProgress = true; break;

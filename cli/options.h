@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "arcsalve/arcsalve.h"
+#include "arcsalve/arcsalve_c.h"
 
 namespace cli {
 
@@ -41,6 +42,7 @@ struct Options {
     bool testOnly = false;    // --test, --list: salvage into nothing, write no file
     bool listing = false;     // --list, -v: a line per entry after each archive
     bool json = false;        // --json: the report as JSON on standard output
+    unsigned workers = ARCSALVE_ALL_CORES;  // -j: threads verifying intact entries
     std::vector<PasswordSource> passwords;  // in the order given
     std::vector<std::string> archives;
 };

@@ -126,6 +126,13 @@ constexpr unsigned long REPAIR_SAFE_FILES = 0x80;
 // no file is written, moved or created, not even the temporary one; no
 // question is raised and GetFilePaths gives an empty output path.
 constexpr unsigned long REPAIR_TEST_ONLY = 0x100;
+// With REPAIR_KEEP_INTACT: intact entries are verified on every processor
+// (worker threads decode the entries ahead of the scan and their results are
+// taken in scan order). The archive, the messages, the progress reports and
+// the answer to a stop are the same as without the flag, which verifies on
+// the caller's thread alone; only the time changes. The callbacks are still
+// called on the caller's thread only.
+constexpr unsigned long REPAIR_ALL_CORES = 0x800;
 
 // ---------------------------------------------------------------------------
 // Results of RepairFile. Everything that happens inside the salvage itself is

@@ -37,7 +37,7 @@ extern "C" {
  * passes to sizeof that struct: a later library that finds a smaller size
  * reads and writes only the fields that size covers, so fields are only
  * ever added at the end. */
-#define ARCSALVE_C_VERSION 1
+#define ARCSALVE_C_VERSION 2
 
 /* --- Flags (arcsalve_options.flags) -------------------------------------- */
 
@@ -159,7 +159,14 @@ struct arcsalve_options {
     arcsalve_password_fn on_password; /* NULL: an entry no given password opens is skipped */
     arcsalve_notice_fn on_notice;
     arcsalve_entry_fn on_entry;
+    /* Since version 2. Threads that verify intact entries (with
+     * ARCSALVE_KEEP_INTACT), the caller's included: 0 or 1 verifies on the
+     * caller's thread alone, ARCSALVE_ALL_CORES on every processor. The
+     * outcome is the same whatever the number; callbacks are always called
+     * on the caller's thread. */
+    unsigned workers;
 };
+#define ARCSALVE_ALL_CORES 0xFFFFFFFFu
 
 /* --- Result ---------------------------------------------------------------- */
 

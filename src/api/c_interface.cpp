@@ -42,7 +42,7 @@ static_assert(int{ARCSALVE_ENTRY_KEPT} == kVerdictKept && int{ARCSALVE_ENTRY_REC
               "one verdict value inside and out");
 
 // The smallest structs a host may pass: every field of the first version.
-constexpr size_t kOptionsSizeV1 = sizeof(arcsalve_options);
+constexpr size_t kOptionsSizeV1 = offsetof(arcsalve_options, workers);
 constexpr size_t kResultSizeV1 = sizeof(arcsalve_result);
 
 // One call's state, the `context` of every hook.
@@ -173,7 +173,11 @@ int arcsalve_repair(const char* archive, const char* output_dir, const arcsalve_
     Call& call = work->call;
     call.result.size = kResultSizeV1;
     if (options != nullptr) {
-        call.options = *options;
+        // A host of an earlier version passes a shorter struct: the fields
+        // it lacks keep their defaults.
+        call.options = arcsalve_options{};
+        if (options->size >= kOptionsSizeV1)
+            std::memcpy(&call.options, options, options->size < sizeof call.options ? options->size : sizeof call.options);
     } else {
         call.options = arcsalve_options{};
         call.options.flags = ARCSALVE_DEFAULT_FLAGS;
@@ -197,6 +201,9 @@ int arcsalve_repair(const char* archive, const char* output_dir, const arcsalve_
     hooks.onEntry = &OnEntry;
     RepairRun& run = work->run;
     run.flags = static_cast<uint32_t>(call.options.flags);
+    run.workers = call.options.workers == ARCSALVE_ALL_CORES ? ProcessorCount()
+                  : call.options.workers > 1                 ? call.options.workers
+                                                             : 1;
     run.host = &hooks;
     run.passwords = &work->passwords;
 

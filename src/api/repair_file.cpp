@@ -345,6 +345,7 @@ unsigned long Repair(const char* inPath, const char* outPath, unsigned long flag
     run.flags = static_cast<uint32_t>(flags);
     run.parent = parent;
     run.limits = limits;
+    if (flags & REPAIR_ALL_CORES) run.workers = ProcessorCount();
     run.host = &g_hostCallbacks;
     run.passwords = passwords != nullptr ? passwords : &g_passwords;
     PublishPaths(run);
@@ -354,6 +355,7 @@ unsigned long Repair(const char* inPath, const char* outPath, unsigned long flag
 }
 
 unsigned long RepairWithRun(RepairRun& run, const char* inPath, const char* outPath) {
+    if (run.flags & REPAIR_ALL_CORES) run.workers = ProcessorCount();
     return RunRepair(run, inPath, outPath, run.flags);
 }
 

@@ -126,6 +126,9 @@ struct RepairRun {
     // the progress percentage).
     uint64_t inputSize = 1;
     RunStatus status;
+    // Threads that verify intact entries (the scan's own included): 1 does
+    // everything on the caller's thread.
+    uint32_t workers = 1;
     SalvageCounters counters;
     RunLimits limits;
     const HostCallbacks* host = nullptr;

@@ -73,12 +73,40 @@ int FileTruncateHere(FileHandle h);
 // The size of an open file in bytes.
 uint64_t FileSize(FileHandle h);
 
+// A second handle to an open file, with an offset of its own, for a thread
+// that reads it with FileReadAt while the first handle is read in turn
+// (kInvalidFile when the system gives none). Closed with FileClose.
+FileHandle FileOpenAgain(FileHandle h);
+
 // --- Memory ----------------------------------------------------------------
 
 // The decoders' working memory: a block of size bytes, nullptr when none is
 // left. MemoryFree accepts nullptr.
 void* MemoryAllocate(size_t size);
 void MemoryFree(void* block);
+
+// --- Threads ---------------------------------------------------------------
+
+// The verification workers: plain threads, one lock and one condition. The
+// lock and the condition are blocks the backend allocates (nullptr when it
+// cannot); the thread handle is 0 when no thread could be started.
+using ThreadHandle = intptr_t;
+typedef void (*ThreadMain)(void* argument);
+ThreadHandle ThreadStart(ThreadMain main, void* argument);
+void ThreadJoin(ThreadHandle thread);  // waits for the thread's end and frees it
+struct Lock;
+struct Condition;
+Lock* LockCreate();
+void LockDestroy(Lock* lock);
+void LockAcquire(Lock* lock);
+void LockRelease(Lock* lock);
+Condition* ConditionCreate();
+void ConditionDestroy(Condition* condition);
+// Releases the lock, sleeps until woken (or spuriously), takes the lock again.
+void ConditionWait(Condition* condition, Lock* lock);
+void ConditionWakeAll(Condition* condition);
+// The processors the process may run on, at least 1.
+uint32_t ProcessorCount();
 
 // --- Names -----------------------------------------------------------------
 

@@ -12,6 +12,7 @@
 #include "salvage/archive_reader.h"
 #include "salvage/salvage_entry.h"
 #include "salvage/streamed_entry.h"
+#include "salvage/verify_ahead.h"
 
 namespace arcsalve {
 namespace {
@@ -155,7 +156,8 @@ int KeepIfIntact(Salvage& s, SalvageEntry& entry, const char* shown) {
             check.crcKnown = true;
             check.recordedCrc = descriptor.crc;
         }
-        check.decoded = DecodeEntry(DecodeContextOf(s), header, kNoFile, 0, noPassword, nullptr, &check.outcome);
+        if (!TakeVerifiedDecode(s, header, dataStart, &check.decoded, &check.outcome))
+            check.decoded = DecodeEntry(DecodeContextOf(s), header, kNoFile, 0, noPassword, nullptr, &check.outcome);
     }
     // A stop leaves no trace of the entry in hand, as in every salvage.
     if (run.status.abortRequested) return 0;

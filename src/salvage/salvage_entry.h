@@ -64,6 +64,7 @@ struct Salvage {
     // 32-bit fields cannot hold them (their marker stays there); else 0.
     uint64_t largeCompressed = 0;
     uint64_t largeUncompressed = 0;
+    struct VerifyAhead* ahead = nullptr;  // the verification workers (verify_ahead.h), if any
 };
 
 // The sizes the entry in hand recorded: its header's, or the larger ones of

@@ -27,6 +27,7 @@
 #include "salvage/rebuilt_headers.h"
 #include "salvage/salvage_entry.h"
 #include "salvage/streamed_entry.h"
+#include "salvage/verify_ahead.h"
 
 namespace arcsalve {
 namespace {
@@ -257,6 +258,7 @@ DecodeContext DecodeContextOf(Salvage& s) {
 int ScanAndRebuild(RepairRun& run) {
     Salvage s{run, {}, nullptr, nullptr, 0, 0, {}};
     StartArchiveReader(s.reader, run);
+    VerifyAheadScope verifyAhead(s);
     run.counters = SalvageCounters{};
     bool nothingFound = true;
     EmitText(run, MESSAGE_INFO, kTextBeginning);

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -375,6 +376,14 @@ uint64_t FileSize(FileHandle h) {
 
 // --- Memory -----------------------------------------------------------------
 
+FileHandle FileOpenAgain(FileHandle h) {
+    // pread never uses the offset, so a duplicate that shares it serves.
+    int fd = ToFd(h);
+    if (fd < 0) return kInvalidFile;
+    int again = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    return again < 0 ? kInvalidFile : static_cast<FileHandle>(again) + 1;
+}
+
 void* MemoryAllocate(size_t size) { return std::malloc(size == 0 ? 1 : size); }
 
 void MemoryFree(void* block) { std::free(block); }
@@ -490,5 +499,83 @@ size_t Utf8ToHost(const char* utf8, char* out, size_t capacity) {
 int ShowPasswordDialog(HWND, const char*, PasswordDialogHandler) { return 0; }
 
 void ShowMessageBox(HWND, const char*, const char*, uint32_t) {}
+
+// --- Threads ----------------------------------------------------------------
+
+struct Lock {
+    pthread_mutex_t mutex;
+};
+struct Condition {
+    pthread_cond_t cond;
+};
+
+namespace {
+struct ThreadStartBlock {
+    ThreadMain main;
+    void* argument;
+    pthread_t thread;
+};
+void* RunThread(void* block) {
+    auto* start = static_cast<ThreadStartBlock*>(block);
+    start->main(start->argument);
+    return nullptr;
+}
+}  // namespace
+
+ThreadHandle ThreadStart(ThreadMain main, void* argument) {
+    auto* block = static_cast<ThreadStartBlock*>(std::malloc(sizeof(ThreadStartBlock)));
+    if (block == nullptr) return 0;
+    block->main = main;
+    block->argument = argument;
+    if (pthread_create(&block->thread, nullptr, RunThread, block) != 0) {
+        std::free(block);
+        return 0;
+    }
+    return reinterpret_cast<ThreadHandle>(block);
+}
+
+void ThreadJoin(ThreadHandle thread) {
+    auto* block = reinterpret_cast<ThreadStartBlock*>(thread);
+    if (block == nullptr) return;
+    pthread_join(block->thread, nullptr);
+    std::free(block);
+}
+
+Lock* LockCreate() {
+    auto* lock = static_cast<Lock*>(std::malloc(sizeof(Lock)));
+    if (lock != nullptr && pthread_mutex_init(&lock->mutex, nullptr) != 0) {
+        std::free(lock);
+        return nullptr;
+    }
+    return lock;
+}
+void LockDestroy(Lock* lock) {
+    if (lock == nullptr) return;
+    pthread_mutex_destroy(&lock->mutex);
+    std::free(lock);
+}
+void LockAcquire(Lock* lock) { pthread_mutex_lock(&lock->mutex); }
+void LockRelease(Lock* lock) { pthread_mutex_unlock(&lock->mutex); }
+
+Condition* ConditionCreate() {
+    auto* condition = static_cast<Condition*>(std::malloc(sizeof(Condition)));
+    if (condition != nullptr && pthread_cond_init(&condition->cond, nullptr) != 0) {
+        std::free(condition);
+        return nullptr;
+    }
+    return condition;
+}
+void ConditionDestroy(Condition* condition) {
+    if (condition == nullptr) return;
+    pthread_cond_destroy(&condition->cond);
+    std::free(condition);
+}
+void ConditionWait(Condition* condition, Lock* lock) { pthread_cond_wait(&condition->cond, &lock->mutex); }
+void ConditionWakeAll(Condition* condition) { pthread_cond_broadcast(&condition->cond); }
+
+uint32_t ProcessorCount() {
+    long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return count < 1 ? 1 : static_cast<uint32_t>(count);
+}
 
 }  // namespace arcsalve

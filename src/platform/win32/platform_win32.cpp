@@ -50,9 +50,11 @@ int MovePointer(HANDLE h, int64_t distance, DWORD method, uint64_t* position) {
 // --- Files ------------------------------------------------------------------
 
 FileHandle FileOpenRead(const char* path) {
-    // No sharing: nobody may change the archive while it is scanned.
-    HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    // Shared with readers only: nobody may change the archive while it is
+    // scanned (the verification workers read it through handles of their
+    // own, FileOpenAgain).
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return kInvalidFile;
     // Only files on a disk: "CON", "NUL", "COM1" or a pipe open as well, but
     // read like a keyboard or never end.
@@ -110,6 +112,14 @@ uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count)
         done = ReadAll(ToWin(h), buffer, count);
     MovePointer(ToWin(h), static_cast<int64_t>(saved), FILE_BEGIN, nullptr);
     return done;
+}
+
+FileHandle FileOpenAgain(FileHandle h) {
+    if (!IsOpenFile(h)) return kInvalidFile;
+    // A new file object with a file pointer of its own (a duplicate handle
+    // would share the first one's, which FileReadAt moves and puts back).
+    HANDLE again = ReOpenFile(ToWin(h), GENERIC_READ, FILE_SHARE_READ, 0);
+    return again == INVALID_HANDLE_VALUE ? kInvalidFile : ToHandle(again);
 }
 
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
@@ -271,5 +281,76 @@ size_t Utf8ToHost(const char* utf8, char* out, size_t capacity) {
 void* MemoryAllocate(size_t size) { return std::malloc(size == 0 ? 1 : size); }
 
 void MemoryFree(void* block) { std::free(block); }
+
+// --- Threads ----------------------------------------------------------------
+
+struct Lock {
+    SRWLOCK srw;
+};
+struct Condition {
+    CONDITION_VARIABLE variable;
+};
+
+namespace {
+struct ThreadStartBlock {
+    ThreadMain main;
+    void* argument;
+    HANDLE thread;
+};
+DWORD WINAPI RunThread(LPVOID block) {
+    auto* start = static_cast<ThreadStartBlock*>(block);
+    start->main(start->argument);
+    return 0;
+}
+}  // namespace
+
+ThreadHandle ThreadStart(ThreadMain main, void* argument) {
+    auto* block = static_cast<ThreadStartBlock*>(std::malloc(sizeof(ThreadStartBlock)));
+    if (block == nullptr) return 0;
+    block->main = main;
+    block->argument = argument;
+    block->thread = CreateThread(nullptr, 0, RunThread, block, 0, nullptr);
+    if (block->thread == nullptr) {
+        std::free(block);
+        return 0;
+    }
+    return reinterpret_cast<ThreadHandle>(block);
+}
+
+void ThreadJoin(ThreadHandle thread) {
+    auto* block = reinterpret_cast<ThreadStartBlock*>(thread);
+    if (block == nullptr) return;
+    WaitForSingleObject(block->thread, INFINITE);
+    CloseHandle(block->thread);
+    std::free(block);
+}
+
+Lock* LockCreate() {
+    auto* lock = static_cast<Lock*>(std::malloc(sizeof(Lock)));
+    if (lock != nullptr) InitializeSRWLock(&lock->srw);
+    return lock;
+}
+void LockDestroy(Lock* lock) { std::free(lock); }
+void LockAcquire(Lock* lock) { AcquireSRWLockExclusive(&lock->srw); }
+void LockRelease(Lock* lock) { ReleaseSRWLockExclusive(&lock->srw); }
+
+Condition* ConditionCreate() {
+    auto* condition = static_cast<Condition*>(std::malloc(sizeof(Condition)));
+    if (condition != nullptr) InitializeConditionVariable(&condition->variable);
+    return condition;
+}
+void ConditionDestroy(Condition* condition) { std::free(condition); }
+void ConditionWait(Condition* condition, Lock* lock) {
+    SleepConditionVariableSRW(&condition->variable, &lock->srw, INFINITE, 0);
+}
+void ConditionWakeAll(Condition* condition) { WakeAllConditionVariable(&condition->variable); }
+
+uint32_t ProcessorCount() {
+    DWORD_PTR process = 0, system = 0;
+    uint32_t count = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process != 0; process &= process - 1) ++count;
+    return count < 1 ? 1 : count;
+}
 
 }  // namespace arcsalve
