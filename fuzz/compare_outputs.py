@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Before/after comparison of two arcsalve commands.
 
-    fuzz/compare_outputs.py OLD_ARCSALVE NEW_ARCSALVE [--mutations N] INPUT...
+    fuzz/compare_outputs.py OLD_ARCSALVE NEW_ARCSALVE [--mutations N] [--new-args ARGS] INPUT...
 
 Each INPUT (a file, or a directory searched for files) is repaired by both
 commands with `-o DIR -f --no-progress --no-prompt` in three modes: the
@@ -13,8 +13,9 @@ For every run the standard output, standard error, exit status and the
 bytes of the rebuilt archive are compared. With --mutations N, each input
 also yields N damaged copies (bytes flipped, cut short, a block dropped,
 garbage in front), drawn from a fixed seed so that both commands see the
-same files. A restructuring that is meant to change nothing must report
-0 differences.
+same files. --new-args gives the new command extra arguments (split as a
+shell would), e.g. "-j 2" to compare a threaded run with the old one. A
+restructuring that is meant to change nothing must report 0 differences.
 
 Each command runs with LD_LIBRARY_PATH set to its own directory, so a
 command copied beside its libarcsalve.so.0 keeps using that library.
@@ -22,6 +23,7 @@ command copied beside its libarcsalve.so.0 keeps using that library.
 import argparse
 import os
 import random
+import shlex
 import shutil
 import subprocess
 import sys
@@ -60,13 +62,13 @@ def mutate(data, rng):
     return bytes(data)
 
 
-def run(command, archive, flags, workdir):
+def run(command, archive, flags, workdir, extra=()):
     out_dir = os.path.join(workdir, "out")
     shutil.rmtree(out_dir, ignore_errors=True)
     os.mkdir(out_dir)
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(os.path.abspath(command)),
                TMPDIR=workdir, NO_COLOR="1")
-    argv = [command, "-o", out_dir, "-f", "--no-progress", "--no-prompt"] + flags + [archive]
+    argv = [command] + list(extra) + ["-o", out_dir, "-f", "--no-progress", "--no-prompt"] + flags + [archive]
     try:
         p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=120)
         result = [p.returncode, p.stdout, p.stderr]
@@ -79,7 +81,7 @@ def run(command, archive, flags, workdir):
     return result + [rebuilt]
 
 
-def run_in_place(command, archive, workdir):
+def run_in_place(command, archive, workdir, extra=()):
     """Three in-place repairs of a copy of archive; the results of each and
     the directory's files after each."""
     place = os.path.join(workdir, "place")
@@ -90,8 +92,8 @@ def run_in_place(command, archive, workdir):
     env = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(os.path.abspath(command)),
                TMPDIR=workdir, NO_COLOR="1")
     results = []
-    for extra in ([], [], ["--use-backup"]):
-        argv = [command, "--no-progress", "--no-prompt"] + extra + [target]
+    for again in ([], [], ["--use-backup"]):
+        argv = [command] + list(extra) + ["--no-progress", "--no-prompt"] + again + [target]
         try:
             p = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=env, timeout=120)
             results.append([p.returncode, p.stdout, p.stderr])
@@ -112,8 +114,10 @@ def main():
     parser.add_argument("inputs", nargs="+")
     parser.add_argument("--mutations", type=int, default=0, help="damaged copies per input")
     parser.add_argument("--seed", type=int, default=17)
+    parser.add_argument("--new-args", default="", help="extra arguments of the new command")
     args = parser.parse_args()
 
+    extra = shlex.split(args.new_args)
     rng = random.Random(args.seed)
     work = tempfile.mkdtemp(prefix="arcsalve-compare-")
     compared = differ = 0
@@ -128,14 +132,14 @@ def main():
                     f.write(data)
                 for mode, flags in MODES.items():
                     old = run(args.old, archive, flags, work)
-                    new = run(args.new, archive, flags, work)
+                    new = run(args.new, archive, flags, work, extra)
                     compared += 1
                     if old != new:
                         differ += 1
                         what = [k for k, a, b in zip(("status", "stdout", "stderr", "archive"), old, new) if a != b]
                         print("DIFFER %s (variant %d, %s): %s" % (path, number, mode, ", ".join(what)))
                 compared += 1
-                if run_in_place(args.old, archive, work) != run_in_place(args.new, archive, work):
+                if run_in_place(args.old, archive, work) != run_in_place(args.new, archive, work, extra):
                     differ += 1
                     print("DIFFER %s (variant %d, in place)" % (path, number))
                 os.unlink(archive)

@@ -56,6 +56,7 @@ class Command(Case):
                             (("a.zip", "-o"), "option needs a value: -o"),
                             (("-o", "a.zip", "a.zip"), "not a directory: a.zip"),
                             (("-o", "", "a.zip"), "not a directory: ''"),
+                            (("-j", "0", "a.zip"), "not a number of threads (1 to 64): 0"),
                             (("--password-file", "none.txt", "a.zip"),
                              "cannot read password file none.txt: No such file or directory")]:
             self.assertEqual(self.run_cli(*args), (2, "", "arcsalve: " + first + "\n" + (TRY if "password" not in first else "")))
@@ -156,6 +157,16 @@ class Command(Case):
         self.assertRegex("%d%r%s" % self.run_cli("-q", "-f", "-o", "out", "s.zip", "garbage.zip"),  # status, no output
                          r"^4''s\.zip: ERROR: File s\.txt is corrupt\.  Salvaged \d+ of unknown size\ns\.zip: error: 1 partially "
                          r"recoverable files\ngarbage\.zip: error: No files found in archive\.\narcsalve: garbage\.zip: nothing")
+        # Threads change nothing: over intact, damaged and streamed entries -j 2 writes and says what -j 1 does.
+        mixed = io.BytesIO()
+        with zipfile.ZipFile(mixed, "w", zipfile.ZIP_DEFLATED) as z:
+            for n in range(8):
+                z.writestr("f%d" % n, "".join("%d %d\n" % (n, i) for i in range(3000 * n)))
+        mixed = bytearray(mixed.getvalue())
+        mixed[len(mixed) // 2] ^= 0xFF
+        self.write("mixed.zip", bytes(mixed) + bytes(data) + bytes(mixed))
+        runs = [(self.run_cli("-v", "-f", "-j", j, "-o", "out", "mixed.zip"), self.read("out/mixed.zip")) for j in "12"]
+        self.assertEqual((runs[0], runs[0][0][1].count("intact, kept"), runs[0][0][0]), (runs[1], 14, 1))
         # Texts from a catalogue, those it lacks as built in.
         self.write("lang.txt", "17\tD\u00e9but du sauvetage...\n")
         lang = {"ARCSALVE_LANGUAGE": self.path("lang.txt")}

@@ -171,8 +171,13 @@ class Callbacks(Case):
         self.assertEqual(whole.progress, [k * 1000000 // size for k in range(1, size // 10000 + 1)])
         for stop in range(1, len(whole.progress) + 1):
             with self.subTest(stop=stop):
-                run = Run(inp, self.path("out"), OVERWRITE | EXTENSIONS, stop_at=stop)
-                out = open(run.output, "rb").read()
+                # On every core (0x800) the same reports, messages and archive.
+                runs = []
+                for cores in (0, 0x800):
+                    run = Run(inp, self.path("out"), OVERWRITE | EXTENSIONS | cores, stop_at=stop)
+                    out = open(run.output, "rb").read()
+                    runs.append((run.progress, run.texts(), out))
+                self.assertEqual(runs[0], runs[1])
                 if run.texts()[-1] == "Salvage Aborted":
                     # The entries before the one in hand, each with its data, and nothing more.
                     saved = [t.split(":")[0].strip() for t in run.texts()[1:-1]]
@@ -256,7 +261,7 @@ class Options(ctypes.Structure):
     _fields_ = [("size", ctypes.c_size_t), ("flags", ctypes.c_ulong), ("passwords", ctypes.POINTER(ctypes.c_char_p)),
                 ("password_count", ctypes.c_size_t), ("user", ctypes.c_void_p), ("on_message", CMessageFn),
                 ("on_progress", CProgressFn), ("on_password", CPasswordFn), ("on_notice", ctypes.c_void_p),
-                ("on_entry", CEntryFn)]
+                ("on_entry", CEntryFn), ("workers", ctypes.c_uint)]
 
 
 class Result(ctypes.Structure):
@@ -270,7 +275,8 @@ C_REPAIR.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.POINTER(Options), 
 KEPT, RECOMPRESSED, PARTIAL, LOST, UNVERIFIED = range(5)
 
 
-def c_repair(archive, out_dir=None, flags=0x20 | 0x40 | 0x80, passwords=(), asked=None, defaults=False, go_on=1):
+def c_repair(archive, out_dir=None, flags=0x20 | 0x40 | 0x80, passwords=(), asked=None, defaults=False, go_on=1,
+             workers=0):
     """arcsalve_repair: (status, Result, [(name, method, offset, verdict, saved)], [message levels])."""
     entries, levels = [], []
     words = (ctypes.c_char_p * max(1, len(passwords)))(*passwords)
@@ -278,7 +284,7 @@ def c_repair(archive, out_dir=None, flags=0x20 | 0x40 | 0x80, passwords=(), aske
                    CMessageFn(lambda u, level, t: levels.append(level)), CProgressFn(lambda u, percent: go_on),
                    CPasswordFn(lambda u, name, buf: 0 if asked is None else asked.append(name) or 0), None,
                    CEntryFn(lambda u, e: entries.append((e[0].name, e[0].method, e[0].offset, e[0].verdict,
-                                                         e[0].saved_size))))
+                                                         e[0].saved_size))), workers)
     res = Result(ctypes.sizeof(Result))
     enc = lambda p: None if p is None else os.fsencode(p)
     status = C_REPAIR(enc(archive), enc(out_dir), None if defaults else ctypes.byref(opts), ctypes.byref(res))
@@ -323,8 +329,9 @@ class CInterface(Case):
         with zipfile.ZipFile(self.path("two.zip"), "w") as z:
             z.writestr("small", b"x" * 5)
             z.writestr("big", random.Random(1).randbytes(50000))
-        status, res, entries, _ = c_repair(self.path("two.zip"), self.out(), go_on=0)
-        self.assertEqual((status, res.stopped, res.intact, [e[0] for e in entries]), (1, 1, 1, [b"small"]))
+        for workers in (0, 2):
+            status, res, entries, _ = c_repair(self.path("two.zip"), self.out(), 0xE0 | OVERWRITE, go_on=0, workers=workers)
+            self.assertEqual((status, res.stopped, res.intact, [e[0] for e in entries]), (1, 1, 1, [b"small"]))
 
     def test_passwords_stay_within_the_call(self):
         os.makedirs(self.path("src"))
