@@ -5,8 +5,8 @@
 # The options are read from the command's own --help, so that the list never
 # falls out of step with it: an option is each word starting with '-' at the
 # start of a help line. -o/--output completes directories, --password-file
-# any file, -p nothing; an archive is a file ending in .zip (any case), or a
-# directory on the way to one.
+# any file, -p nothing, -j a few thread counts; an archive is a file ending
+# in .zip (any case), or a directory on the way to one.
 _arcsalve() {
     local IFS=$'\n'
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
@@ -28,6 +28,9 @@ _arcsalve() {
             return ;;
         -p | --password)
             COMPREPLY=()
+            return ;;
+        -j | --jobs)
+            COMPREPLY=($(compgen -W "1 2 4 8" -- "$cur"))
             return ;;
     esac
     if [[ $cur == -* ]]; then

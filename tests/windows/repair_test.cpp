@@ -87,6 +87,22 @@ TEST_P(WholeRepair, SavesEveryEntry) {
     EXPECT_FALSE(FileExists(dir / "arcsalve.tmp"));
 }
 
+// Intact entries verified on every core: the archive and the messages of a
+// run on the caller's thread alone.
+TEST_F(DllTest, AllCoresChangeNothing) {
+    const std::string fixture = FixturePath("stored.zip");
+    if (!FileExists(fixture)) GTEST_SKIP() << "no fixture " << fixture;
+    const std::string out = dir / "out";
+    ASSERT_TRUE(CreateDirectoryA(out.c_str(), nullptr));
+    std::vector<std::pair<std::vector<uint8_t>, std::vector<std::pair<int, std::string>>>> runs;
+    for (unsigned long cores : {0ul, REPAIR_ALL_CORES}) {
+        Messages().clear();
+        ASSERT_EQ(Repair(fixture, out.c_str(), REPAIR_EXTENSIONS | REPAIR_OVERWRITE | cores), REPAIR_OK);
+        runs.emplace_back(ReadBytes(OutputPath()), Messages());
+    }
+    EXPECT_EQ(runs[0], runs[1]);
+}
+
 INSTANTIATE_TEST_SUITE_P(Fixtures, WholeRepair, ::testing::ValuesIn(kRepairCases),
                          [](const ::testing::TestParamInfo<RepairCase>& info) {
                              return std::string(info.param.archive);
