@@ -425,7 +425,9 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
     // With a stop already asked for, the decode does next to nothing.
     if (s.ahead == nullptr || s.run.status.abortRequested) return false;
     VerifyAhead& a = *s.ahead;
-    const uint64_t at = MarkedPosition(s.reader) - 4;
+    // An entry found through its central directory record stands where the
+    // record says; any other right before the signature just read.
+    const uint64_t at = s.throughDirectory ? s.listedAt : MarkedPosition(s.reader) - 4;
     LockAcquire(a.lock);
     // Signatures come to the scan in increasing order: jobs before this one
     // were passed by.
