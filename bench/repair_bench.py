@@ -32,11 +32,16 @@ rebuilt archive ("out ok"). The ratios compare every run with arcsalve
 
 With --baseline PATH the three arcsalve rows are run for that build too
 ("base ..." rows, right after each of ours), so that two builds compare in
-the same run; --arcsalve-only leaves out unzip, zip -FF and 7z.
+the same run; --arcsalve-only leaves out unzip, zip -FF and 7z. With
+--jobs 1,2 the default arcsalve row is run once per thread count given
+("arcsalve -j N"; the first is the reference of the ratios); 7z also tests
+the archive ("7z t"); --only REGEX keeps the rows whose name it finds, and
+--whole-only runs the intact archive alone.
 
 Usage: bench/repair_bench.py [--arcsalve PATH] [--work DIR] [--size MB]
                              [--repeat N] [--timeout S] [--baseline PATH]
-                             [--arcsalve-only]
+                             [--arcsalve-only] [--jobs N,N...] [--only REGEX]
+                             [--whole-only]
 """
 import argparse
 import os
@@ -225,6 +230,9 @@ def main():
     parser.add_argument("--timeout", type=int, default=900, help="seconds before zip -FF or 7z is stopped")
     parser.add_argument("--baseline", help="another arcsalve build whose rows run beside ours")
     parser.add_argument("--arcsalve-only", action="store_true", help="leave out unzip, zip -FF and 7z")
+    parser.add_argument("--jobs", help="thread counts of the default arcsalve row, e.g. 1,2")
+    parser.add_argument("--only", help="run only the rows whose name this regular expression finds")
+    parser.add_argument("--whole-only", action="store_true", help="the intact archive alone")
     args = parser.parse_args()
     for tool in ("zip", "unzip", "/usr/bin/time"):
         if shutil.which(tool) is None:
@@ -250,7 +258,8 @@ def main():
     ours = [arcsalve, "--no-prompt", "--no-progress", "-q", "-f", "-o", out]
     load_before = os.getloadavg()
     rows = []
-    for label, archive in (("whole", intact), ("truncated 60%", truncated), ("no central dir", cut)):
+    inputs = (("whole", intact), ("truncated 60%", truncated), ("no central dir", cut))
+    for label, archive in inputs[:1] if args.whole_only else inputs:
         size_mb = os.path.getsize(archive) / 1e6
         fixed = os.path.join(out, "fixed.zip")
         runs = [
@@ -269,11 +278,19 @@ def main():
                                 (r, ("base " + r[0], base[:1] + r[1][1:], False, "archive"))] + runs[4:]
         if args.arcsalve_only:
             runs = [r for r in runs if "arcsalve" in r[0]]
+        if args.jobs:
+            threaded = [("arcsalve -j %s" % j, ours[:1] + ["-j", j] + ours[1:] + [archive], False, "archive")
+                        for j in args.jobs.split(",")]
+            at = [r[0] for r in runs].index("arcsalve")
+            runs[at:at + 1] = threaded
         if verifier and archive == intact:
             runs.insert(0, ("libdeflate verify", [verifier, archive], False, None))
         if seven and not args.arcsalve_only:
+            runs.insert(1, ("7z t", "%s t -bd %s >/dev/null 2>&1" % (seven, archive), True, None))
             runs.append(("7z x", "timeout %d %s x -y -bd -o%s %s >/dev/null 2>&1"
                          % (args.timeout, seven, os.path.join(out, "x"), archive), True, "directory"))
+        if args.only:
+            runs = [r for r in runs if re.search(args.only, r[0])]
         reference = None
         for name, command, shell, result in runs:
             status, wall, cpu, peak = best_of(args.repeat, command, shell, clear_out)
@@ -288,7 +305,7 @@ def main():
                         entries, size = recovered_from_archive(rebuilt, wanted, os.path.join(out, "unzipped"))
             elif result == "directory":
                 entries, size = recovered_from_directory(os.path.join(out, "x"), wanted)
-            if name == "arcsalve":
+            if name == "arcsalve" or (reference is None and name.startswith("arcsalve -j")):
                 reference = (wall, cpu)
             rows.append([label, size_mb, name, status, wall, cpu, peak, checked,
                          "%d" % entries if result else "-", "%.1f" % (size / 1e6) if result else "-"])
@@ -308,10 +325,11 @@ def main():
     for r in rows:
         print("| %s | %.0f | %s | %d | %.2f | %.2f | %.1f | %s | %s | %s | %.2f | %.2f |" % tuple(r))
     limit = [r for r in rows if r[2] == "libdeflate verify"]
-    ours_whole = [r for r in rows if r[0] == "whole" and r[2] == "arcsalve"]
-    if limit and ours_whole and limit[0][5] and limit[0][4]:
-        print("\nwhole archive, arcsalve against libdeflate verify: %.2f times its CPU, %.2f times its wall time"
-              % (ours_whole[0][5] / limit[0][5], ours_whole[0][4] / limit[0][4]))
+    ours_whole = [r for r in rows if r[0] == "whole" and (r[2] == "arcsalve" or r[2].startswith("arcsalve -j"))]
+    if limit and limit[0][5] and limit[0][4]:
+        for ours_row in ours_whole:
+            print("\nwhole archive, %s against libdeflate verify: %.2f times its CPU, %.2f times its wall time"
+                  % (ours_row[2], ours_row[5] / limit[0][5], ours_row[4] / limit[0][4]))
     print("\nOut ok: unzip -t accepts the rebuilt archive. Entries intact: the entry's bytes equal the")
     print("original file's. zip -FF copies the entries it finds without decompressing them; its time")
     print("includes the unzip -t of what it wrote.")

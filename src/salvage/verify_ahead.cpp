@@ -422,8 +422,9 @@ void StopVerifyAhead(Salvage& s) {
 
 bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t dataStart, int* decoded,
                         DecodeOutcome* outcome) {
-    // With a stop already asked for, the decode does next to nothing.
-    if (s.ahead == nullptr || s.run.status.abortRequested) return false;
+    // With a stop asked for or a write failed, the decode gives up at once:
+    // it is left to do so here.
+    if (s.ahead == nullptr || RunStopped(&s.run.status)) return false;
     VerifyAhead& a = *s.ahead;
     // An entry found through its central directory record stands where the
     // record says; any other right before the signature just read.
