@@ -424,7 +424,10 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
                         DecodeOutcome* outcome) {
     // With a stop asked for or a write failed, the decode gives up at once:
     // it is left to do so here.
-    if (s.ahead == nullptr || RunStopped(&s.run.status)) return false;
+    // Sizes from a ZIP64 block reach the decode beside the header: such an
+    // entry is never a job (the chain does not follow ZIP64 headers).
+    if (s.ahead == nullptr || RunStopped(&s.run.status) || s.largeCompressed != 0 || s.largeUncompressed != 0)
+        return false;
     VerifyAhead& a = *s.ahead;
     // An entry found through its central directory record stands where the
     // record says; any other right before the signature just read.
