@@ -97,6 +97,9 @@ struct SalvageCounters {
 struct RunLimits {
     uint64_t decodedSize = kMaxDecodedSize;
     uint64_t zip64From = kZip64Threshold;
+    // The saved entries' packed records held in memory before they move to
+    // a temporary file (salvage/saved_records.h).
+    uint32_t recordsInMemory = uint32_t{2} << 20;
 };
 
 // Message texts are loaded into two short buffers used in turn, so that a

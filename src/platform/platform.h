@@ -72,6 +72,16 @@ uint64_t FileTell(FileHandle h);
 int FileTruncateHere(FileHandle h);
 // The size of an open file in bytes.
 uint64_t FileSize(FileHandle h);
+// Buffers the writes of a file opened for writing and only written (the
+// rebuilt archive): FileWrite fills a buffer, FileTell and a FileSeek
+// within the buffered bytes need no system call, and the bytes go out when
+// the buffer is full, before a seek outside it, and at FileTruncateHere,
+// FileFlush and FileClose. A backend may write through at once instead.
+void FileBufferWrites(FileHandle h);
+// Writes out the buffered bytes; 1 when all of them, and every buffered
+// byte before them, reached the file. After a failure, writes come up short
+// until a FileTruncateHere cuts the file before the lost bytes.
+int FileFlush(FileHandle h);
 
 // A second handle to an open file, with an offset of its own, for a thread
 // that reads it with FileReadAt while the first handle is read in turn

@@ -2,8 +2,9 @@
 // directory_metadata.h).
 //
 // The records are found by name hash (SortListedRecords) and read again
-// from the input, one positional read per saved entry whose name a record
-// lists: linear in the entries, whatever the directory's size.
+// from the input as the directory is written, one positional read per saved
+// entry whose name a record lists: linear in the entries, whatever the
+// directory's size.
 #include "salvage/directory_metadata.h"
 
 #include <cstdlib>
@@ -74,9 +75,12 @@ void TakeArchiveComment(Salvage& s) {
 void CarryOverDirectoryMetadata(Salvage& s) {
     if ((s.run.flags & REPAIR_DIRECTORY_METADATA) == 0) return;
     SortListedRecords(s.listed);
-    if (s.listed.recordCount > 0)
-        for (SalvageEntry* entry = s.head; entry != nullptr; entry = entry->next) MatchEntry(s, *entry);
+    s.describe = s.listed.recordCount > 0;
     TakeArchiveComment(s);
+}
+
+void DescribeSavedEntry(Salvage& s, SalvageEntry& entry) {
+    if (s.describe) MatchEntry(s, entry);
 }
 
 uint16_t RebuiltMadeBy(const SalvageEntry& entry, uint16_t version) {

@@ -16,10 +16,15 @@
 
 namespace arcsalve {
 
-// After the scan, before the central directory is written: fills the saved
-// entries' described fields and the archive comment from the records and end
-// record the scan passed. The records are reordered (SortListedRecords).
+// After the scan, before the central directory is written: readies the
+// records and end record the scan passed for DescribeSavedEntry (they are
+// reordered, SortListedRecords) and takes the archive comment.
 void CarryOverDirectoryMetadata(Salvage& s);
+
+// Fills a saved entry's described fields from the first record that
+// describes it, as the central directory is written; none when the
+// metadata is not carried over.
+void DescribeSavedEntry(Salvage& s, SalvageEntry& entry);
 
 // The "version made by" and external attributes of an entry's rebuilt
 // central record: a matching record's host system with the version this

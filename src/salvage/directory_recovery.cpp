@@ -164,8 +164,9 @@ DirectoryShifts ShiftsOf(Salvage& s) {
         if (size < directoryEnd && offset < s.run.inputSize)
             AddShift(shifts, static_cast<int64_t>(directoryEnd - size) - static_cast<int64_t>(offset));
     }
-    if (names.foundAtCount > 0 && names.lowestLocalOffset <= s.run.inputSize)
-        AddShift(shifts, static_cast<int64_t>(names.foundAt[0]) - static_cast<int64_t>(names.lowestLocalOffset));
+    const uint64_t firstFound = LowestFoundHeader(names);
+    if (firstFound != UINT64_MAX && names.lowestLocalOffset <= s.run.inputSize)
+        AddShift(shifts, static_cast<int64_t>(firstFound) - static_cast<int64_t>(names.lowestLocalOffset));
     AddShift(shifts, 0);
     return shifts;
 }

@@ -102,7 +102,7 @@ int ReadTrailingDescriptor(Salvage& s, const uint8_t header[kLocalHeaderSize], u
     return match == 2 || (match == 1 && compressed != 0);
 }
 
-FileHandle CreateTempFile(char path[kMaxPath]) {
+FileHandle CreateTempFile(char path[kMaxPath], const char* name) {
     path[0] = '\0';
     size_t length = GetTempDirectory(path, kMaxPath);
     if (length == 0) return kInvalidFile;
@@ -111,9 +111,10 @@ FileHandle CreateTempFile(char path[kMaxPath]) {
     const char* last = path;
     for (const char* p = path; *p; p = NextChar(p)) last = p;
     bool needSeparator = *last != kPathSeparator;
-    if (length + needSeparator + sizeof kTempFileName > kMaxPath) return kInvalidFile;
+    const size_t nameSize = std::strlen(name) + 1;
+    if (length + needSeparator + nameSize > kMaxPath) return kInvalidFile;
     if (needSeparator) path[length++] = kPathSeparator;
-    std::memcpy(path + length, kTempFileName, sizeof kTempFileName);
+    std::memcpy(path + length, name, nameSize);
     // Any old file of that name is deleted and a new one created, never
     // through a link, so that salvaged data cannot be redirected.
     return FileCreatePrivate(path);
@@ -389,7 +390,7 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
                              passwords, dataStart, streamed, expected);
 
     char tempPath[kMaxPath];
-    FileHandle temp = CreateTempFile(tempPath);
+    FileHandle temp = CreateTempFile(tempPath, kTempFileName);
     if (!IsOpenFile(temp)) {
         EmitFormatted(run, MESSAGE_ERROR, kTextCannotCreateTemp, tempPath);
         ++run.counters.systemErrors;
@@ -592,7 +593,9 @@ int SalvageOneEntry(Salvage& s) {
     const bool isAes = ReadExtraField(s, entry->localHeader, &aes);
     StoreLE16(entry->localHeader + kLhExtraLength, 0);
 
-    return WriteAndSalvage(s, entry, isAes ? &aes : nullptr);
+    const int result = WriteAndSalvage(s, entry, isAes ? &aes : nullptr);
+    if (result == kEntrySaved || result == kEntrySavedHere || result == kEntryNotIntact) ForgetLastFoundName(s.listed);
+    return result;
 }
 
 int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const char* name, uint64_t at) {
@@ -627,6 +630,11 @@ namespace {
 // given for an AES-encrypted entry.
 int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     RepairRun& run = s.run;
+    if (!SettleLastEntry(s)) {
+        run.status.writeFailed = 1;  // no room to keep it: the run ends with what it saved
+        ReleaseSalvageEntry(entry);
+        return kEntryDropped;
+    }
     char* name = entry->name;
     const uint16_t nameLength = LoadLE16(entry->localHeader + kLhNameLength);
     // Checked before the salvage rewrites the header's sizes. The local
@@ -673,6 +681,14 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     FileSeek(run.output, entryStart);
     WriteLocalHeader(run.output, *entry);
     FileSeek(run.output, entryEnd);
+    // The output's writes are buffered (scan.cpp): the entry is saved once
+    // its bytes reached the file. A failure ends the run as any failed write.
+    if (!FileFlush(run.output)) {
+        run.status.writeFailed = 1;
+        CutOutputAt(run.output, entryStart);
+        ReleaseSalvageEntry(entry);
+        return kEntryDropped;
+    }
     AppendSalvageEntry(s, entry);
     if (saved < 2) return kEntryNotIntact;
     return streamed ? kEntrySavedHere : kEntrySaved;

@@ -24,6 +24,12 @@ namespace arcsalve {
 namespace {
 
 constexpr size_t kListedBudget = size_t{16} << 20;
+// What is kept of the local headers read: the hashes of names whose entries
+// were not saved (a run of false signatures makes many), and the packed
+// offsets of all (a byte or two each for small entries).
+constexpr size_t kFoundBudget = size_t{4} << 20;
+constexpr size_t kFoundAtBudget = size_t{4} << 20;
+constexpr size_t kMarkStride = 64;
 // Most names are short: the record and up to this much of its name come in
 // one read.
 constexpr uint32_t kShortName = 512;
@@ -83,7 +89,13 @@ void TakeZip64Fields(CentralRecord* r, const uint8_t* extra, uint32_t length) {
 void ReleaseListedNames(ListedNames& names) {
     std::free(names.found);
     std::free(names.records);
-    std::free(names.foundAt);
+    std::free(names.foundAt.bytes);
+    std::free(names.foundAt.marks);
+    std::free(names.foundAt.odd);
+    std::free(names.takenInOrder.bytes);
+    std::free(names.takenInOrder.marks);
+    std::free(names.recordFound);
+    std::free(names.byHash);
     std::free(names.taken);
     names = ListedNames{};
 }
@@ -99,12 +111,82 @@ bool Append(uint64_t** values, size_t* count, size_t* capacity, uint64_t value) 
     return true;
 }
 
+namespace {
+
+size_t HeldBytes(const PackedOffsets& p) {
+    return p.byteCapacity + (p.markCapacity + p.oddCapacity) * sizeof(uint64_t);
+}
+
+bool AddOffset(PackedOffsets& p, uint64_t offset) {
+    if (offset < p.lowest) p.lowest = offset;
+    if (p.count > 0 && offset < p.last) return Append(&p.odd, &p.oddCount, &p.oddCapacity, offset);
+    if (p.count % kMarkStride == 0) {
+        if (!Append(&p.marks, &p.markCount, &p.markCapacity, offset) ||
+            !Append(&p.marks, &p.markCount, &p.markCapacity, p.byteCount))
+            return false;
+    } else {
+        void* block = p.bytes;
+        if (!Reserve(&block, &p.byteCapacity, p.byteCount + 10)) return false;
+        p.bytes = static_cast<uint8_t*>(block);
+        for (uint64_t step = offset - p.last;; step >>= 7) {
+            p.bytes[p.byteCount++] = static_cast<uint8_t>((step & 0x7F) | (step > 0x7F ? 0x80 : 0));
+            if (step <= 0x7F) break;
+        }
+    }
+    p.last = offset;
+    ++p.count;
+    return true;
+}
+
+bool HasOffset(const PackedOffsets& p, uint64_t offset) {
+    if (std::binary_search(p.odd, p.odd + p.oddCount, offset)) return true;
+    // The last block whose first offset is not above `offset`.
+    size_t low = 0, high = p.markCount / 2;
+    while (low < high) {
+        const size_t mid = (low + high) / 2;
+        if (p.marks[2 * mid] <= offset) low = mid + 1;
+        else high = mid;
+    }
+    if (low == 0) return false;
+    const size_t block = low - 1;
+    uint64_t value = p.marks[2 * block];
+    size_t at = static_cast<size_t>(p.marks[2 * block + 1]);
+    const size_t end = 2 * block + 2 < p.markCount ? static_cast<size_t>(p.marks[2 * block + 3]) : p.byteCount;
+    while (value < offset && at < end) {
+        uint64_t step = 0;
+        for (int shift = 0; at < end; shift += 7) {
+            const uint8_t byte = p.bytes[at++];
+            step |= uint64_t{byte & 0x7Fu} << shift;
+            if (!(byte & 0x80)) break;
+        }
+        value += step;
+    }
+    return value == offset;
+}
+
+void MarkHash(ListedNames& names, uint64_t hash) {
+    const uint32_t* begin = names.byHash;
+    const uint32_t* end = begin + names.recordCount;
+    const uint32_t* at = std::lower_bound(begin, end, hash,
+                                          [&](uint32_t i, uint64_t h) { return names.records[i].nameHash < h; });
+    for (; at < end && names.records[*at].nameHash == hash; ++at)
+        names.recordFound[*at / 8] = static_cast<uint8_t>(names.recordFound[*at / 8] | (1u << (*at % 8)));
+}
+
+}  // namespace
+
 void NoteFoundName(ListedNames& names, const char* name, uint16_t length, uint64_t offset) {
+    if (names.foundIncomplete) return;
     const uint64_t hash = HashName(reinterpret_cast<const uint8_t*>(name), length);
-    if (!Append(&names.found, &names.foundCount, &names.foundCapacity, hash) ||
-        !Append(&names.foundAt, &names.foundAtCount, &names.foundAtCapacity, offset))
+    if ((names.foundCount + 1) * sizeof(uint64_t) > kFoundBudget || HeldBytes(names.foundAt) > kFoundAtBudget ||
+        !Append(&names.found, &names.foundCount, &names.foundCapacity, hash) || !AddOffset(names.foundAt, offset))
         names.foundIncomplete = true;
 }
+
+void ForgetLastFoundName(ListedNames& names) {
+    if (!names.foundIncomplete && names.foundCount > 0) --names.foundCount;
+}
+
 
 void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
     const size_t need = (names.recordCount + 1) * sizeof(ListedRecord);
@@ -177,18 +259,38 @@ bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* r, char
 
 bool PrepareFoundLookup(ListedNames& names) {
     if (names.foundIncomplete) return false;
-    std::sort(names.found, names.found + names.foundCount);
-    std::sort(names.foundAt, names.foundAt + names.foundAtCount);
+    PackedOffsets& at = names.foundAt;
+    std::sort(at.odd, at.odd + at.oddCount);
+    names.recordFound = static_cast<uint8_t*>(std::calloc(names.recordCount / 8 + 1, 1));
+    names.byHash = static_cast<uint32_t*>(std::malloc(names.recordCount * sizeof(uint32_t) + 1));
+    if (names.recordFound == nullptr || names.byHash == nullptr) {
+        names.foundIncomplete = true;
+        return false;
+    }
+    for (size_t i = 0; i < names.recordCount; ++i) names.byHash[i] = static_cast<uint32_t>(i);
+    std::sort(names.byHash, names.byHash + names.recordCount, [&](uint32_t a, uint32_t b) {
+        return names.records[a].nameHash < names.records[b].nameHash;
+    });
+    for (size_t i = 0; i < names.foundCount; ++i) MarkHash(names, names.found[i]);
     return true;
 }
 
-bool NameWasFound(const ListedNames& names, uint64_t nameHash) {
-    return std::binary_search(names.found, names.found + names.foundCount, nameHash);
+void MarkFoundName(ListedNames& names, const char* name, size_t length) {
+    if (names.byHash != nullptr) MarkHash(names, HashName(reinterpret_cast<const uint8_t*>(name), length));
 }
 
-bool HeaderWasFound(const ListedNames& names, uint64_t offset) {
-    return std::binary_search(names.foundAt, names.foundAt + names.foundAtCount, offset);
+void EndFoundMarking(ListedNames& names) {
+    std::free(names.byHash);
+    names.byHash = nullptr;
 }
+
+bool RecordNameFound(const ListedNames& names, size_t record) {
+    return names.recordFound != nullptr && (names.recordFound[record / 8] >> (record % 8) & 1) != 0;
+}
+
+bool HeaderWasFound(const ListedNames& names, uint64_t offset) { return HasOffset(names.foundAt, offset); }
+
+uint64_t LowestFoundHeader(const ListedNames& names) { return names.foundAt.lowest; }
 
 namespace {
 
@@ -201,13 +303,17 @@ size_t SlotOf(const uint64_t* slots, size_t count, uint64_t key) {
 }  // namespace
 
 bool PlaceTaken(const ListedNames& names, uint64_t at) {
+    if (names.takenInOrder.count > 0 && HasOffset(names.takenInOrder, at)) return true;
     return names.takenSlots > 0 && names.taken[SlotOf(names.taken, names.takenSlots, at + 1)] == at + 1;
 }
 
 bool TakePlace(ListedNames& names, uint64_t at) {
+    PackedOffsets& inOrder = names.takenInOrder;
+    if (inOrder.count == 0 || at >= inOrder.last) return AddOffset(inOrder, at);
     // Kept at most half full, so that a probe ends soon.
     if (2 * (names.takenCount + 1) > names.takenSlots) {
         const size_t slots = names.takenSlots ? names.takenSlots * 2 : 64;
+        if (slots * sizeof(uint64_t) > kListedBudget / 4) return false;
         auto* grown = static_cast<uint64_t*>(std::calloc(slots, sizeof(uint64_t)));
         if (grown == nullptr) return false;
         for (size_t i = 0; i < names.takenSlots; ++i)

@@ -25,22 +25,47 @@ struct ListedRecord {
     uint64_t offset;  // of its signature in the input
 };
 
+// Offsets noted mostly in increasing order, packed: the difference to the
+// one before in 7-bit groups, the whole offset of every 64th kept aside
+// (with where its block starts) for a binary search; one below the offset
+// before it goes to a plain list.
+struct PackedOffsets {
+    uint8_t* bytes = nullptr;
+    size_t byteCount = 0;
+    size_t byteCapacity = 0;
+    uint64_t* marks = nullptr;  // pairs: a block's first offset, its first byte
+    size_t markCount = 0;       // values
+    size_t markCapacity = 0;
+    size_t count = 0;
+    uint64_t last = 0;
+    uint64_t lowest = UINT64_MAX;
+    uint64_t* odd = nullptr;
+    size_t oddCount = 0;
+    size_t oddCapacity = 0;
+};
+
 // One scan's names: the hashes of the names of local headers read, the
-// central directory records met, and the last end record met.
+// central directory records met, and the last end record met. What is kept
+// of the local headers is bounded too: the hashes of the names of saved
+// entries are not kept but taken again from the saved entries themselves
+// (MarkFoundName), and only the offsets of all headers read, packed.
 struct ListedNames {
-    uint64_t* found = nullptr;  // hashes of the names of local headers read
+    uint64_t* found = nullptr;  // hashes of the names read whose entries were not saved
     size_t foundCount = 0;
     size_t foundCapacity = 0;
-    bool foundIncomplete = false;  // memory ran out: "not found" could be wrong
-    uint64_t* foundAt = nullptr;   // offsets of the local headers whose names were read
-    size_t foundAtCount = 0;
-    size_t foundAtCapacity = 0;
+    bool foundIncomplete = false;  // past the budget or out of memory: "not found" could be wrong
+    PackedOffsets foundAt;         // offsets of the local headers whose names were read
+    uint8_t* recordFound = nullptr;  // a bit per record: its name was found (PrepareFoundLookup)
+    uint32_t* byHash = nullptr;      // the records' indices in name hash order, while marking
     ListedRecord* records = nullptr;  // in input order until SortListedRecords
     size_t recordCount = 0;
     size_t recordCapacity = 0;
     uint64_t lowestLocalOffset = UINT64_MAX;  // the least local header offset a kept record gives
-    // The header positions entries were found at through their records, as
-    // an open-addressing set (0 marks a free slot; positions are stored + 1).
+    // The header positions entries were found at through their records:
+    // packed while they come in increasing order (as the records of a
+    // directory do), the others in an open-addressing set (0 marks a free
+    // slot; positions are stored + 1), within a budget.
+    PackedOffsets takenInOrder;
     uint64_t* taken = nullptr;
     size_t takenCount = 0;
     size_t takenSlots = 0;  // a power of two, or 0
@@ -74,6 +99,9 @@ void ReleaseListedNames(ListedNames& names);
 // The scan read the name of the local header at `offset` (whatever became of
 // its entry).
 void NoteFoundName(ListedNames& names, const char* name, uint16_t length, uint64_t offset);
+// The entry whose name was noted last was saved: its name is marked from the
+// saved entries instead (MarkFoundName).
+void ForgetLastFoundName(ListedNames& names);
 
 // The scan read a central directory record's signature at `offset` of the
 // input: its name is read (positionally: the archive reader stays where it
@@ -88,12 +116,17 @@ void NoteEndRecord(ListedNames& names, uint64_t offset);
 // record or its name cannot be read whole.
 bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* record, char** name);
 
-// Once the scan is over: readies NameWasFound and HeaderWasFound. False when
-// the found names are incomplete (memory ran out), and no record may be
-// called not found.
+// Once the scan is over: readies RecordNameFound and HeaderWasFound, once
+// every saved entry's name was given to MarkFoundName and EndFoundMarking
+// was called. False when the found names are incomplete (past the budget,
+// or memory ran out), and no record may be called not found.
 bool PrepareFoundLookup(ListedNames& names);
-bool NameWasFound(const ListedNames& names, uint64_t nameHash);
+void MarkFoundName(ListedNames& names, const char* name, size_t length);
+void EndFoundMarking(ListedNames& names);
+bool RecordNameFound(const ListedNames& names, size_t record);
 bool HeaderWasFound(const ListedNames& names, uint64_t offset);
+// The least offset of a local header read; UINT64_MAX when none was.
+uint64_t LowestFoundHeader(const ListedNames& names);
 
 // Whether an entry was already found through a record at header position
 // `at`; TakePlace adds one (false when memory ran out). Two records that

@@ -14,15 +14,16 @@
 #include "salvage/archive_reader.h"
 #include "salvage/listed_names.h"
 #include "salvage/rebuilt_headers.h"
+#include "salvage/saved_records.h"
 
 namespace arcsalve {
 
 // An AES entry kept encrypted needs version 5.1 to be extracted.
 constexpr uint16_t kVersionNeededAes = 51;
 
-// One saved entry, from its salvage until the central directory is written.
+// One saved entry, from its salvage until the central directory is written
+// (packed in between, saved_records.h).
 struct SalvageEntry {
-    SalvageEntry* next;       // list link, null at the tail
     char* name;               // the name as stored, NUL-terminated, owned here
     uint64_t localHeaderOffset;  // where its local header stands in the new archive
     // The local header: as read, then as finally written (method, flags,
@@ -48,14 +49,15 @@ struct SalvageEntry {
 struct Salvage {
     RepairRun& run;
     ArchiveReader reader;
-    SalvageEntry* head;    // saved entries in input order
-    SalvageEntry* tail;    // appending stays O(1) for archives of many entries
-    uint32_t records;      // entries in the list
+    SavedRecords saved;    // the saved entries in input order but the last
+    SalvageEntry* tail;    // the last one saved, not yet packed
+    uint32_t records;      // entries saved, the last included
     uint64_t extraRead;    // input read again for streamed entries so far
     ListedNames listed;    // the names found, and those a central directory lists
     // The damaged archive's comment, carried over (REPAIR_DIRECTORY_METADATA).
     uint64_t archiveCommentOffset = 0;
     uint16_t archiveCommentLength = 0;
+    bool describe = false;  // records are matched to the entries (directory_metadata.h)
     // The entry in hand was found through its central directory record, its
     // lost local header at this offset of the input.
     bool throughDirectory = false;
@@ -79,7 +81,11 @@ DecodeContext DecodeContextOf(Salvage& s);
 
 // --- scan.cpp -----------------------------------------------------------------
 
-// Appends a saved entry to the list, which then owns it (and its name).
+// Packs the entry saved last away (a new entry is about to be written);
+// false when memory ran out.
+bool SettleLastEntry(Salvage& s);
+// Makes a saved entry the last one, which then owns it (and its name); the
+// one before must be settled.
 void AppendSalvageEntry(Salvage& s, SalvageEntry* entry);
 // Frees a record and its name.
 void ReleaseSalvageEntry(SalvageEntry* entry);
@@ -151,10 +157,10 @@ int KeepAesIfIntact(Salvage& s, SalvageEntry& entry, const char* shown, const Ae
 int CopyAesUnverified(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart,
                       bool noDecoder);
 
-// Creates "arcsalve.tmp" in the temporary directory, private and without
+// Creates the file `name` in the temporary directory, private and without
 // following links; path receives its path (kMaxPath bytes). Returns the
 // handle, kInvalidFile on failure.
-FileHandle CreateTempFile(char path[kMaxPath]);
+FileHandle CreateTempFile(char path[kMaxPath], const char* name);
 
 }  // namespace arcsalve
 

@@ -49,12 +49,9 @@ constexpr int kZip64EndRecordSize = 56;
 constexpr int kZip64LocatorSize = 20;
 
 void ReleaseList(Salvage& s) {
-    while (s.head != nullptr) {
-        SalvageEntry* next = s.head->next;
-        ReleaseSalvageEntry(s.head);
-        s.head = next;
-    }
+    if (s.tail != nullptr) ReleaseSalvageEntry(s.tail);
     s.tail = nullptr;
+    ReleaseSavedRecords(s.saved);
     s.records = 0;
 }
 
@@ -106,6 +103,25 @@ bool WriteZip64End(FileHandle output, uint32_t records, uint64_t centralSize, ui
     return WriteWhole(output, record, kZip64EndRecordSize) && WriteWhole(output, locator, kZip64LocatorSize);
 }
 
+// The central directory's records, written over the saved entries in order.
+struct DirectoryPass {
+    Salvage& s;
+    uint32_t records;   // written so far
+    bool written;       // every write went out whole
+    bool entryZip64;    // an entry's record has the ZIP64 block
+};
+
+bool WriteRecordOf(void* context, SalvageEntry& entry) {
+    DirectoryPass& pass = *static_cast<DirectoryPass*>(context);
+    const uint64_t zip64From = pass.s.run.limits.zip64From;
+    DescribeSavedEntry(pass.s, entry);
+    pass.written = WriteCentralRecord(pass.s.run.output, entry, zip64From) &&
+                   CopyComment(pass.s.run, entry.commentOffset, entry.commentLength);
+    pass.entryZip64 = pass.entryZip64 || EntryHasZip64(entry, zip64From);
+    ++pass.records;
+    return pass.written;
+}
+
 // Writes the central directory and the end record; 0 when a record could not
 // be written whole (reported; the archive is then left without an end). Every
 // write is checked, the names and the end record too: an archive that lost
@@ -114,17 +130,13 @@ int WriteCentralDirectory(Salvage& s) {
     const FileHandle output = s.run.output;
     const uint64_t start = FileTell(output);
     const uint64_t zip64From = s.run.limits.zip64From;
-    uint32_t records = 0;
-    bool written = true, entryZip64 = false;
-    while (s.head != nullptr && written) {
-        SalvageEntry* entry = s.head;
-        written = WriteCentralRecord(output, *entry, zip64From) &&
-                  CopyComment(s.run, entry->commentOffset, entry->commentLength);
-        entryZip64 = entryZip64 || EntryHasZip64(*entry, zip64From);
-        ++records;
-        s.head = entry->next;
-        ReleaseSalvageEntry(entry);
-    }
+    DirectoryPass pass{s, 0, true, false};
+    const bool visited = VisitSavedRecords(s.saved, WriteRecordOf, &pass) &&
+                         (s.tail == nullptr || WriteRecordOf(&pass, *s.tail));
+    const uint32_t records = pass.records;
+    const bool entryZip64 = pass.entryZip64;
+    bool written = pass.written && visited;
+    ReleaseList(s);
     const uint64_t size = FileTell(output) - start;
     const bool sizeZip64 = size >= zip64From, startZip64 = start >= zip64From;
     if (written && (records > kMaxClassicRecords || entryZip64 || sizeZip64 || startZip64))
@@ -140,14 +152,11 @@ int WriteCentralDirectory(Salvage& s) {
     StoreLE32(end + 16, startZip64 ? kZip64Marker : static_cast<uint32_t>(start));
     StoreLE16(end + 20, s.archiveCommentLength);
     if (written) written = WriteWhole(output, end, kEndRecordSize) &&
-                           CopyComment(s.run, s.archiveCommentOffset, s.archiveCommentLength);
+                           CopyComment(s.run, s.archiveCommentOffset, s.archiveCommentLength) && FileFlush(output);
     if (!written) {
         EmitText(s.run, MESSAGE_ERROR, kTextCannotWriteOutput);
-        ReleaseList(s);
         return 0;
     }
-    s.tail = nullptr;
-    s.records = 0;
     FileTruncateHere(output);
     return 1;
 }
@@ -184,6 +193,11 @@ void LookBackOverEntry(Salvage& s) {
     if (at > from && SpendRereadAllowance(s, at - from)) ReturnToOffset(s.reader, from);
 }
 
+bool MarkSavedName(void* names, SalvageEntry& entry) {
+    MarkFoundName(*static_cast<ListedNames*>(names), entry.name, LoadLE16(entry.localHeader + kLhNameLength));
+    return true;
+}
+
 // Once the scan is over: every central directory record that names no
 // entry the scan found is followed to its entry (with
 // REPAIR_DIRECTORY_RECOVERY), and reported as listed but not found when that
@@ -194,12 +208,17 @@ int32_t SettleListedRecords(Salvage& s) {
     RepairRun& run = s.run;
     ListedNames& names = s.listed;
     if (!PrepareFoundLookup(names)) return 0;
+    // The names of the saved entries were not kept apart (listed_names.h).
+    const bool marked = VisitSavedRecords(s.saved, MarkSavedName, &names) &&
+                        (s.tail == nullptr || MarkSavedName(&names, *s.tail));
+    EndFoundMarking(names);
+    if (!marked) return 0;
     const bool writable = !run.status.writeFailed;
     bool recover = (run.flags & REPAIR_DIRECTORY_RECOVERY) != 0 && writable;
     const DirectoryShifts shifts = recover ? ShiftsOf(s) : DirectoryShifts{};
     int32_t missing = 0;
     for (size_t i = 0; i < names.recordCount; ++i) {
-        if (NameWasFound(names, names.records[i].nameHash)) continue;
+        if (RecordNameFound(names, i)) continue;
         int result = kHeaderRejected;
         if (recover) {
             result = RecoverListedEntry(s, names.records[i].offset, shifts);
@@ -232,10 +251,15 @@ int StopRun(Salvage& s) {
 
 }  // namespace
 
+bool SettleLastEntry(Salvage& s) {
+    if (s.tail == nullptr) return true;
+    if (!KeepSavedRecord(s.saved, *s.tail, s.run.limits.recordsInMemory)) return false;
+    ReleaseSalvageEntry(s.tail);
+    s.tail = nullptr;
+    return true;
+}
+
 void AppendSalvageEntry(Salvage& s, SalvageEntry* entry) {
-    entry->next = nullptr;
-    if (s.tail != nullptr) s.tail->next = entry;
-    else s.head = entry;
     s.tail = entry;
     ++s.records;
 }
@@ -256,8 +280,14 @@ DecodeContext DecodeContextOf(Salvage& s) {
 }
 
 int ScanAndRebuild(RepairRun& run) {
-    Salvage s{run, {}, nullptr, nullptr, 0, 0, {}};
+    Salvage s{run, {}, {}, nullptr, 0, 0, {}};
     StartArchiveReader(s.reader, run);
+    // A tiny entry is written in a few pieces, its header twice: the output
+    // gathers them, and each entry goes out in one write once it is saved.
+    FileBufferWrites(run.output);
+    // A test writes no file, not even the records' temporary one: they stay
+    // in memory, packed.
+    s.saved.memoryOnly = (run.flags & REPAIR_TEST_ONLY) != 0;
     VerifyAheadScope verifyAhead(s);
     run.counters = SalvageCounters{};
     bool nothingFound = true;
@@ -310,9 +340,10 @@ int ScanAndRebuild(RepairRun& run) {
     if (nothingFound && lookThroughDirectory && run.counters.listedRecovered == 0)
         EmitText(run, MESSAGE_ERROR, kTextNothingFound);
     if (!run.status.writeFailed) CarryOverDirectoryMetadata(s);
-    ReleaseListedNames(s.listed);
     const int saved = static_cast<int>(s.records);
-    if (!WriteCentralDirectory(s)) return -1;
+    const int written = WriteCentralDirectory(s);
+    ReleaseListedNames(s.listed);
+    if (!written) return -1;
     EmitSummary(run);
     return saved;
 }

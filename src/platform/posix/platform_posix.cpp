@@ -63,9 +63,28 @@ struct ReadAhead {
     uint32_t next;
 };
 
+// Write-behind of the rebuilt archive (FileBufferWrites). The salvage
+// writes a tiny entry in a few small pieces (its header, its name, its
+// data, its header once more with the final sizes) and its central record
+// later in two: gathered here, they go out in one positional write. The
+// handle's position, as FileTell and FileSeek see it, is fileOffset + next;
+// the file's own offset is not used while the buffer exists.
+constexpr uint32_t kWriteBehindSize = 256 * 1024;
+
+struct WriteBehind {
+    FileHandle handle;  // kNoFile: none
+    uint8_t* bytes;     // kWriteBehindSize bytes
+    uint64_t fileOffset;  // where bytes[0] belongs in the file
+    uint32_t length;    // bytes held
+    uint32_t next;
+    bool failed;        // bytes were lost, from lostFrom on
+    uint64_t lostFrom;
+};
+
 struct PlatformState {
     CatalogueRows* catalogue = nullptr;
     ReadAhead readAhead[kReadAheadSlots] = {};
+    WriteBehind writeBehind = {};
 };
 PlatformState g_platform;
 
@@ -135,6 +154,64 @@ uint32_t ReadBuffered(ReadAhead* r, int fd, uint8_t* out, uint32_t count) {
         r->length = n;
     }
     return done;
+}
+
+WriteBehind* WriteBehindOf(FileHandle h) {
+    WriteBehind& w = g_platform.writeBehind;
+    return w.handle == h && h != kNoFile ? &w : nullptr;
+}
+
+// pwrite() until count bytes are written; the number written.
+uint32_t WriteWholeAt(int fd, const void* buffer, uint32_t count, uint64_t offset) {
+    uint32_t done = 0;
+    while (done < count) {
+        ssize_t n = ::pwrite(fd, static_cast<const char*>(buffer) + done, count - done,
+                             static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<uint32_t>(n);
+    }
+    return done;
+}
+
+void NoteLoss(WriteBehind* w, uint64_t from) {
+    if (!w->failed || from < w->lostFrom) w->lostFrom = from;
+    w->failed = true;
+}
+
+// Writes out the held bytes and empties the buffer at the handle's position.
+void FlushWriteBehind(WriteBehind* w, int fd) {
+    if (w->length > 0 && WriteWholeAt(fd, w->bytes, w->length, w->fileOffset) != w->length)
+        NoteLoss(w, w->fileOffset);
+    w->fileOffset += w->next;
+    w->length = 0;
+    w->next = 0;
+}
+
+uint32_t WriteBehindWrite(WriteBehind* w, int fd, const uint8_t* in, uint32_t count) {
+    if (w->failed) return 0;
+    if (count > kWriteBehindSize - w->next) {
+        FlushWriteBehind(w, fd);
+        if (w->failed) return 0;
+        if (count >= kWriteBehindSize) {  // large writes need no copy
+            const uint32_t n = WriteWholeAt(fd, in, count, w->fileOffset);
+            if (n != count) NoteLoss(w, w->fileOffset + n);
+            w->fileOffset += n;
+            return n;
+        }
+    }
+    std::memcpy(w->bytes + w->next, in, count);
+    w->next += count;
+    if (w->next > w->length) w->length = w->next;
+    return count;
+}
+
+void EndWriteBehind(FileHandle h, int fd) {
+    WriteBehind* w = WriteBehindOf(h);
+    if (w == nullptr) return;
+    FlushWriteBehind(w, fd);
+    std::free(w->bytes);
+    *w = WriteBehind{};
 }
 
 void DropCatalogue() {
@@ -294,6 +371,7 @@ void FileCopyAccess(FileHandle from, FileHandle to) {
 void FileClose(FileHandle h) {
     int fd = ToFd(h);
     EndReadAhead(h);
+    EndWriteBehind(h, fd);
     if (fd >= 0) ::close(fd);
 }
 
@@ -321,6 +399,7 @@ uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count)
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
+    if (WriteBehind* w = WriteBehindOf(h)) return WriteBehindWrite(w, fd, static_cast<const uint8_t*>(buffer), count);
     uint32_t done = 0;
     while (done < count) {
         ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, count - done);
@@ -334,6 +413,15 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
 int FileSeek(FileHandle h, uint64_t offset) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
+    if (WriteBehind* w = WriteBehindOf(h)) {
+        if (offset < w->fileOffset || offset - w->fileOffset > w->length) {
+            FlushWriteBehind(w, fd);
+            w->fileOffset = offset;
+        } else {
+            w->next = static_cast<uint32_t>(offset - w->fileOffset);
+        }
+        return 1;
+    }
     ReadAhead* r = ReadAheadOf(h);
     if (r != nullptr) {
         // Within the buffered bytes (a step back, a return to a mark): no
@@ -355,6 +443,7 @@ uint64_t FileTell(FileHandle h) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
     if (const ReadAhead* r = ReadAheadOf(h)) return r->fileOffset + r->next;
+    if (const WriteBehind* w = WriteBehindOf(h)) return w->fileOffset + w->next;
     off_t pos = ::lseek(fd, 0, SEEK_CUR);
     return pos < 0 ? 0 : static_cast<uint64_t>(pos);
 }
@@ -362,9 +451,37 @@ uint64_t FileTell(FileHandle h) {
 int FileTruncateHere(FileHandle h) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
+    if (WriteBehind* w = WriteBehindOf(h)) {
+        // Held bytes past the cut are dropped unwritten; lost bytes past it
+        // no longer matter.
+        w->length = w->next;
+        FlushWriteBehind(w, fd);
+        if (w->failed && w->lostFrom >= w->fileOffset) w->failed = false;
+        return !w->failed && ::ftruncate(fd, static_cast<off_t>(w->fileOffset)) == 0 ? 1 : 0;
+    }
     off_t pos = ::lseek(fd, 0, SEEK_CUR);
     if (pos < 0) return 0;
     return ::ftruncate(fd, pos) == 0 ? 1 : 0;
+}
+
+// A handle without memory for a buffer simply writes through.
+void FileBufferWrites(FileHandle h) {
+    WriteBehind& w = g_platform.writeBehind;
+    if (ToFd(h) < 0 || w.handle != kNoFile) return;
+    w.bytes = static_cast<uint8_t*>(std::malloc(kWriteBehindSize));
+    if (w.bytes == nullptr) return;
+    const off_t pos = ::lseek(ToFd(h), 0, SEEK_CUR);
+    w.handle = h;
+    w.fileOffset = pos < 0 ? 0 : static_cast<uint64_t>(pos);
+}
+
+int FileFlush(FileHandle h) {
+    int fd = ToFd(h);
+    if (fd < 0) return 0;
+    WriteBehind* w = WriteBehindOf(h);
+    if (w == nullptr) return 1;
+    FlushWriteBehind(w, fd);  // the position stays where it was
+    return w->failed ? 0 : 1;
 }
 
 uint64_t FileSize(FileHandle h) {
