@@ -243,7 +243,7 @@ void Prepare(CallOptions& call, unsigned long flags, unsigned workers, ArchiveRe
     o.on_progress = &ConsoleProgress;
     o.on_password = &AskPassword;
     o.on_notice = &TellNotice;
-    o.on_entry = &CollectEntry;
+    o.on_entry = report->listed ? &CollectEntry : nullptr;
 }
 
 // Tests one archive: read from where it is, whatever its name says.
@@ -353,6 +353,7 @@ int main(int argc, char** argv) {
         ArchiveReport report;
         report.input = options.archives[i];
         report.test = options.testOnly;
+        report.listed = options.listing || options.json;
         report.status = RepairOne(options, options.archives[i], &report);
         worst = std::max(worst, report.status);
         if (options.listing && !options.json && report.result.entries_found > 0) PrintListing(report);

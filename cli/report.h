@@ -29,7 +29,8 @@ struct ArchiveReport {
     bool test = false;  // salvaged into nothing
     arcsalve_result result{};  // counts and paths (zero when the library never ran)
     int status = 0;            // the archive's exit status
-    std::vector<EntryLine> entries;
+    bool listed = false;       // entries are kept for a listing or the JSON report
+    std::vector<EntryLine> entries;  // only when listed: an archive may hold millions
 };
 
 // The entry callback of arcsalve_repair; `user` is the ArchiveReport.
