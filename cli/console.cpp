@@ -151,29 +151,6 @@ void PrintMarked(const char* marker, const char* colour, const char* text) {
         std::fprintf(stderr, "%s %s\n", marker, text);
 }
 
-// The code point of the UTF-8 sequence at p (n bytes available) and its
-// length; length 0 when the bytes are not well-formed UTF-8.
-size_t DecodeUtf8(const unsigned char* p, size_t n, uint32_t* cp) {
-    size_t more;
-    uint32_t lowest;
-    if (p[0] < 0x80) {
-        *cp = p[0];
-        return 1;
-    }
-    if ((p[0] & 0xE0) == 0xC0) more = 1, lowest = 0x80;
-    else if ((p[0] & 0xF0) == 0xE0) more = 2, lowest = 0x800;
-    else if ((p[0] & 0xF8) == 0xF0) more = 3, lowest = 0x10000;
-    else return 0;
-    if (n <= more) return 0;
-    uint32_t value = p[0] & (0x3F >> more);
-    for (size_t k = 1; k <= more; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-        value = value << 6 | (p[k] & 0x3F);
-    }
-    if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    *cp = value;
-    return more + 1;
-}
 
 bool IsUnsafe(uint32_t cp) {
     return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || (cp >= 0x202A && cp <= 0x202E) ||
@@ -276,6 +253,30 @@ bool WaitForInput() {
 }
 
 }  // namespace
+
+// The code point of the UTF-8 sequence at p (n bytes available) and its
+// length; length 0 when the bytes are not well-formed UTF-8.
+size_t DecodeUtf8(const unsigned char* p, size_t n, uint32_t* cp) {
+    size_t more;
+    uint32_t lowest;
+    if (p[0] < 0x80) {
+        *cp = p[0];
+        return 1;
+    }
+    if ((p[0] & 0xE0) == 0xC0) more = 1, lowest = 0x80;
+    else if ((p[0] & 0xF0) == 0xE0) more = 2, lowest = 0x800;
+    else if ((p[0] & 0xF8) == 0xF0) more = 3, lowest = 0x10000;
+    else return 0;
+    if (n <= more) return 0;
+    uint32_t value = p[0] & (0x3F >> more);
+    for (size_t k = 1; k <= more; ++k) {
+        if ((p[k] & 0xC0) != 0x80) return 0;
+        value = value << 6 | (p[k] & 0x3F);
+    }
+    if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    *cp = value;
+    return more + 1;
+}
 
 void ConsoleInit(const Options& options) {
     const bool stderrTty = ::isatty(STDERR_FILENO) != 0;

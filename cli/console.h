@@ -3,6 +3,8 @@
 #ifndef ARCSALVE_CLI_CONSOLE_H
 #define ARCSALVE_CLI_CONSOLE_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "options.h"
@@ -48,6 +50,10 @@ enum class Answer { kYes, kNo, kInterrupted };
 // Prints "question [y/N] " on standard error and reads a line; only "y" or
 // "yes" (any case) is yes. End of input is no.
 Answer Ask(const std::string& question);
+
+// The code point of the UTF-8 sequence at p (n bytes available, n > 0) and
+// its length; length 0 when the bytes are not well-formed UTF-8.
+size_t DecodeUtf8(const unsigned char* p, size_t n, uint32_t* cp);
 
 }  // namespace cli
 

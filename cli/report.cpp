@@ -42,25 +42,6 @@ std::string VerdictWords(const EntryLine& e) {
     }
 }
 
-// Length of the well-formed UTF-8 sequence at p (n bytes left), 0 if none.
-size_t Utf8Length(const unsigned char* p, size_t n) {
-    if (p[0] < 0x80) return 1;
-    size_t more;
-    uint32_t lowest;
-    if ((p[0] & 0xE0) == 0xC0) more = 1, lowest = 0x80;
-    else if ((p[0] & 0xF0) == 0xE0) more = 2, lowest = 0x800;
-    else if ((p[0] & 0xF8) == 0xF0) more = 3, lowest = 0x10000;
-    else return 0;
-    if (n <= more) return 0;
-    uint32_t value = p[0] & (0x3F >> more);
-    for (size_t k = 1; k <= more; ++k) {
-        if ((p[k] & 0xC0) != 0x80) return 0;
-        value = value << 6 | (p[k] & 0x3F);
-    }
-    if (value < lowest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    return more + 1;
-}
-
 std::string Field(const char* name, unsigned long long value) {
     return std::string("\"") + name + "\": " + std::to_string(value);
 }
@@ -131,7 +112,8 @@ std::string JsonString(const std::string& bytes) {
     size_t left = bytes.size();
     char escape[8];
     while (left > 0) {
-        size_t n = Utf8Length(p, left);
+        uint32_t cp;
+        size_t n = DecodeUtf8(p, left, &cp);
         if (n == 0) {
             std::snprintf(escape, sizeof escape, "\\udc%02x", p[0]);
             out += escape;
