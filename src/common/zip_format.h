@@ -2,7 +2,10 @@
 #ifndef ARCSALVE_COMMON_ZIP_FORMAT_H
 #define ARCSALVE_COMMON_ZIP_FORMAT_H
 
+#include <cstddef>
 #include <cstdint>
+
+#include "common/little_endian.h"
 
 namespace arcsalve {
 
@@ -46,6 +49,24 @@ constexpr uint16_t kFlagUtf8 = 0x0800;          // bit 11: name is UTF-8
 // whose header id is 0x0001.
 constexpr uint32_t kZip64Marker = 0xFFFFFFFFu;
 constexpr uint16_t kZip64ExtraId = 0x0001;
+
+// An extra field is a run of blocks: a 2-byte id, a 2-byte data size, the
+// data. Returns the data of the first block with `id` among the `length`
+// bytes at `extra` (its size in *size), or null when there is none. A block
+// that runs past the field ends the search: nothing after it can be read in
+// step.
+inline const uint8_t* FindExtraBlock(const uint8_t* extra, size_t length, uint16_t id, uint32_t* size) {
+    for (size_t at = 0; at + 4 <= length;) {
+        const uint32_t blockSize = LoadLE16(extra + at + 2);
+        if (blockSize > length - at - 4) return nullptr;
+        if (LoadLE16(extra + at) == id) {
+            *size = blockSize;
+            return extra + at + 4;
+        }
+        at += 4 + blockSize;
+    }
+    return nullptr;
+}
 
 // The encryption header that precedes an encrypted entry's data.
 constexpr int kEncryptionHeaderSize = 12;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "common/little_endian.h"
+#include "common/zip_format.h"
 
 namespace arcsalve {
 namespace {
@@ -35,20 +36,14 @@ int Derive(const char* password, const AesPrefix& prefix, uint8_t out[kMaxDerive
 }  // namespace
 
 int ParseAesExtra(const uint8_t* extra, size_t length, AesEntry* out) {
-    for (size_t at = 0; at + 4 <= length;) {
-        const uint16_t id = LoadLE16(extra + at);
-        const size_t size = LoadLE16(extra + at + 2);
-        const uint8_t* block = extra + at + 4;
-        if (size > length - at - 4) return 0;
-        at += 4 + size;
-        if (id != kAesExtraId) continue;
-        if (size < static_cast<size_t>(kAesExtraDataSize) || block[2] != 'A' || block[3] != 'E') return 0;
-        out->version = LoadLE16(block);
-        out->strength = block[4];
-        out->method = LoadLE16(block + 5);
-        return (out->version == 1 || out->version == 2) && out->strength >= 1 && out->strength <= 3;
-    }
-    return 0;
+    uint32_t size = 0;
+    const uint8_t* block = FindExtraBlock(extra, length, kAesExtraId, &size);
+    if (block == nullptr || size < static_cast<uint32_t>(kAesExtraDataSize) || block[2] != 'A' || block[3] != 'E')
+        return 0;
+    out->version = LoadLE16(block);
+    out->strength = block[4];
+    out->method = LoadLE16(block + 5);
+    return (out->version == 1 || out->version == 2) && out->strength >= 1 && out->strength <= 3;
 }
 
 int AesCheckPassword(const char* password, AesPrefix* prefix) {

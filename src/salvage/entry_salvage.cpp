@@ -456,27 +456,20 @@ namespace {
 void TakeZip64Sizes(Salvage& s, uint8_t header[kLocalHeaderSize], const uint8_t* extra, uint32_t length) {
     const int fields[2] = {kLhUncompressed, kLhCompressed};
     uint64_t* large[2] = {&s.largeUncompressed, &s.largeCompressed};
-    for (uint32_t at = 0; at + 4 <= length;) {
-        const uint16_t id = LoadLE16(extra + at);
-        const uint32_t size = LoadLE16(extra + at + 2);
-        const uint8_t* block = extra + at + 4;
-        at += 4;
-        if (size > length - at) return;
-        at += size;
-        if (id != kZip64ExtraId) continue;
-        const bool both = size >= 16;
-        uint32_t next = 0;
-        for (int i = 0; i < 2; ++i) {
-            uint8_t* field = header + fields[i];
-            if (LoadLE32(field) != kZip64Marker && !both) continue;
-            if (next + 8 > size) return;
-            const uint64_t value = LoadLE64(block + next);
-            next += 8;
-            if (LoadLE32(field) != kZip64Marker) continue;
-            if (value <= kMaxDecodedSize) StoreLE32(field, static_cast<uint32_t>(value));
-            else *large[i] = value;
-        }
-        return;
+    uint32_t size = 0;
+    const uint8_t* block = FindExtraBlock(extra, length, kZip64ExtraId, &size);
+    if (block == nullptr) return;
+    const bool both = size >= 16;
+    uint32_t next = 0;
+    for (int i = 0; i < 2; ++i) {
+        uint8_t* field = header + fields[i];
+        if (LoadLE32(field) != kZip64Marker && !both) continue;
+        if (next + 8 > size) return;
+        const uint64_t value = LoadLE64(block + next);
+        next += 8;
+        if (LoadLE32(field) != kZip64Marker) continue;
+        if (value <= kMaxDecodedSize) StoreLE32(field, static_cast<uint32_t>(value));
+        else *large[i] = value;
     }
 }
 

@@ -65,22 +65,15 @@ bool LooksLikeRecord(const uint8_t record[kCentralRecordSize]) {
 // each only when its 32-bit field holds all ones.
 void TakeZip64Fields(CentralRecord* r, const uint8_t* extra, uint32_t length) {
     uint64_t* fields[3] = {&r->uncompressedSize, &r->compressedSize, &r->localHeaderOffset};
-    for (uint32_t at = 0; at + 4 <= length;) {
-        const uint16_t id = LoadLE16(extra + at);
-        const uint32_t size = LoadLE16(extra + at + 2);
-        const uint8_t* block = extra + at + 4;
-        at += 4;
-        if (size > length - at) return;
-        at += size;
-        if (id != kZip64ExtraId) continue;
-        uint32_t next = 0;
-        for (uint64_t* field : fields) {
-            if (*field != kZip64Marker) continue;
-            if (next + 8 > size) return;
-            *field = LoadLE64(block + next);
-            next += 8;
-        }
-        return;
+    uint32_t size = 0;
+    const uint8_t* block = FindExtraBlock(extra, length, kZip64ExtraId, &size);
+    if (block == nullptr) return;
+    uint32_t next = 0;
+    for (uint64_t* field : fields) {
+        if (*field != kZip64Marker) continue;
+        if (next + 8 > size) return;
+        *field = LoadLE64(block + next);
+        next += 8;
     }
 }
 
