@@ -33,9 +33,9 @@ int PumpCodec(DecodeState* state, void* codec, CodecStep step) {
         status = step(codec, &b, inputEnded);
         const size_t produced = kPumpOutput - b.outLeft;
         if (produced > 0) {
-            // WriteDecoded cuts the input off at the run's size limit, which
-            // ends the loop long before the offset could wrap.
-            WriteDecoded(state, output.get(), static_cast<uint32_t>(position), static_cast<uint32_t>(produced));
+            // The offset is 64-bit: an entry with ZIP64 sizes may decode past
+            // 4 GiB (WriteDecoded cuts the input off at the entry's limit).
+            WriteDecoded(state, output.get(), position, static_cast<uint32_t>(produced));
             position += produced;
         }
         // With all input given and nothing more coming out, the stream was
