@@ -50,6 +50,9 @@ const char kHelp[] =
     "                            descriptors not used, nothing taken from a\n"
     "                            surviving central directory (lost entries it\n"
     "                            lists, modes, links, comments)\n"
+    "      --prefix-only         keep of a damaged deflated entry only what comes\n"
+    "                            before its first damage (by default decoding\n"
+    "                            resumes past it: see --json for the map)\n"
     "  -t, --test                salvage into nothing: read and check every entry,\n"
     "                            tell what a repair would save, write no file\n"
     "                            (-o is not used); the exit status is a repair's\n"
@@ -101,6 +104,7 @@ enum OptionId : int {
     kOptPasswordFile,
     kOptRecompress,
     kOptClassic,
+    kOptPrefixOnly,
     kOptJson,
 };
 
@@ -117,6 +121,7 @@ const struct option kLongOptions[] = {
     {"password-file", required_argument, nullptr, kOptPasswordFile},
     {"recompress", no_argument, nullptr, kOptRecompress},
     {"classic", no_argument, nullptr, kOptClassic},
+    {"prefix-only", no_argument, nullptr, kOptPrefixOnly},
     {"test", no_argument, nullptr, 't'},
     {"list", no_argument, nullptr, 'l'},
     {"verbose", no_argument, nullptr, 'v'},
@@ -159,6 +164,7 @@ ParseOutcome ParseOptions(int argc, char** argv, Options* options) {
                 break;
             case kOptRecompress: options->flags &= ~REPAIR_KEEP_INTACT; break;
             case kOptClassic: options->flags &= ~REPAIR_EXTENSIONS; break;
+            case kOptPrefixOnly: options->flags &= ~REPAIR_RESYNC; break;
             case 't': options->testOnly = true; break;
             case 'l': options->testOnly = options->listing = true; break;
             case 'v': options->listing = true; break;

@@ -54,12 +54,27 @@ std::string Flag(const char* name, bool value) {
     return std::string("\"") + name + "\": " + (value ? "true" : "false");
 }
 
+// The map of an entry recovered past damage: its first ranges, and how many
+// there are in all.
+std::string JsonResync(const EntryLine& e) {
+    if (e.pieces == 0) return "";
+    static const char* const kinds[] = {"known", "unknown", "lost"};
+    std::string out = ", \"resync\": {" + Field("pieces", e.pieces) + ", " + Field("unknown", e.unknown) + ", " +
+                      Field("range_count", e.rangeCount) + ", \"ranges\": [";
+    for (size_t i = 0; i < e.ranges.size(); ++i) {
+        const arcsalve_range& r = e.ranges[i];
+        out += (i == 0 ? "{" : ", {") + Field("kind", std::string(kinds[r.kind >= 0 && r.kind <= 2 ? r.kind : 2])) +
+               ", " + Field("offset", r.offset) + ", " + Field("length", r.length) + "}";
+    }
+    return out + "]}";
+}
+
 std::string JsonEntry(const EntryLine& e) {
     return "{" + Field("name", e.name) + ", " + Flag("name_utf8", e.nameUtf8) + ", " + Field("method", e.method) +
            ", " + Field("method_name", MethodName(e.method)) + ", " + Flag("encrypted", e.encrypted) + ", " +
            Field("offset", e.offset) + ", " + Field("compressed_size", e.compressed) + ", " +
            Field("uncompressed_size", e.uncompressed) + ", " + Field("verdict", std::string(VerdictName(e.verdict))) +
-           ", " + Field("saved_size", e.saved) + "}";
+           ", " + Field("saved_size", e.saved) + JsonResync(e) + "}";
 }
 
 std::string JsonArchive(const ArchiveReport& a) {
@@ -88,6 +103,12 @@ void CollectEntry(void* user, const arcsalve_entry* entry) {
     e.uncompressed = entry->uncompressed_size;
     e.verdict = entry->verdict;
     e.saved = entry->saved_size;
+    if (entry->pieces > 0) {
+        e.pieces = entry->pieces;
+        e.unknown = entry->unknown_bytes;
+        e.rangeCount = entry->range_count;
+        e.ranges.assign(entry->ranges, entry->ranges + entry->ranges_listed);
+    }
     static_cast<ArchiveReport*>(user)->entries.push_back(e);
 }
 

@@ -21,6 +21,12 @@ struct EntryLine {
     unsigned long long uncompressed = 0;
     int verdict = ARCSALVE_ENTRY_LOST;
     unsigned long long saved = 0;
+    // Recovered past damage: pieces (0: not), fill bytes, the map's ranges
+    // (kind, offset, length) as listed and how many there are in all.
+    unsigned pieces = 0;
+    unsigned long long unknown = 0;
+    size_t rangeCount = 0;
+    std::vector<arcsalve_range> ranges;
 };
 
 // One archive of the run.

@@ -101,9 +101,20 @@ constexpr unsigned long REPAIR_DIRECTORY_METADATA = 0x200;
 // What this reads again is bounded by the run's allowance for reading input
 // twice, so any directory costs time linear in the input.
 constexpr unsigned long REPAIR_DIRECTORY_RECOVERY = 0x400;
+// Recovery past damage inside deflated (and Deflate64) data: after the first
+// error the rest of the entry's data is searched for the next block that
+// proves itself, and decoding resumes there; what comes back is appended to
+// the good prefix piece by piece, bytes of unknown value (copies from before
+// the resumption point) written as zero bytes, a lost stretch of unknown
+// length left out. Such an entry is reported damaged with what was salvaged
+// ("... in K pieces; U bytes unknown"), never intact, and its map of known,
+// unknown and lost ranges goes with its report. Without the flag a damaged
+// entry keeps only the prefix before its first error.
+constexpr unsigned long REPAIR_RESYNC = 0x1000;
 // Every extension of the salvage itself: what a host sets to get all of them.
 constexpr unsigned long REPAIR_EXTENSIONS =
-    REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT | REPAIR_DIRECTORY_METADATA | REPAIR_DIRECTORY_RECOVERY;
+    REPAIR_TRAILING_DESCRIPTORS | REPAIR_KEEP_INTACT | REPAIR_DIRECTORY_METADATA | REPAIR_DIRECTORY_RECOVERY |
+    REPAIR_RESYNC;
 // Safe handling of the files, beside the salvage (not part of
 // REPAIR_EXTENSIONS: a completed archive is the same byte for byte; what
 // changes is which files exist while and after it is written):

@@ -64,10 +64,14 @@ extern "C" {
  * saved only when their data decodes to its CRC-32 and size. */
 #define ARCSALVE_DIRECTORY_METADATA 0x200u
 #define ARCSALVE_DIRECTORY_RECOVERY 0x400u
+/* Recovery past damage inside deflated data (see arcsalve.h): the entry
+ * holds its good prefix, then every piece found after the damage, bytes of
+ * unknown value written as 0; its map comes with the entry callback. */
+#define ARCSALVE_RESYNC 0x1000u
 /* What `options` NULL means, and what the command sets by default. */
 #define ARCSALVE_DEFAULT_FLAGS                                                                  \
     (ARCSALVE_TRAILING_DESCRIPTORS | ARCSALVE_KEEP_INTACT | ARCSALVE_DIRECTORY_METADATA |      \
-     ARCSALVE_DIRECTORY_RECOVERY | ARCSALVE_SAFE_FILES)
+     ARCSALVE_DIRECTORY_RECOVERY | ARCSALVE_RESYNC | ARCSALVE_SAFE_FILES)
 
 /* --- Statuses: the return value, the same as the command's exit status --- */
 
@@ -107,6 +111,16 @@ enum arcsalve_verdict {
     ARCSALVE_ENTRY_UNVERIFIED = 4    /* saved whole, but with no CRC-32 to check it against */
 };
 
+/* One range of the map of an entry recovered past damage (ARCSALVE_RESYNC):
+ * kind 0, bytes decoded, and kind 1, bytes of unknown value written as 0,
+ * at offset in the salvaged data for length bytes; kind 2, a stretch of
+ * unknown length lost at offset, length being the compressed bytes skipped. */
+struct arcsalve_range {
+    int kind;
+    unsigned long long offset;
+    unsigned long long length;
+};
+
 /* One entry found, as the archive recorded it and as it was salvaged. Valid
  * only during the entry callback; copy what must stay. */
 struct arcsalve_entry {
@@ -124,6 +138,13 @@ struct arcsalve_entry {
     unsigned long long uncompressed_size; /* recorded, or taken from the data descriptor */
     enum arcsalve_verdict verdict;
     unsigned long long saved_size; /* bytes of data saved (what a test-only run would save) */
+    /* Recovered past damage inside its data (ARCSALVE_RESYNC); pieces 0
+     * otherwise. The prefix before the first damage counts as a piece. */
+    unsigned pieces;
+    unsigned long long unknown_bytes;        /* fill bytes among saved_size */
+    size_t range_count;                      /* ranges in the map */
+    size_t ranges_listed;                    /* the first ones, in `ranges` (at most 32) */
+    const struct arcsalve_range *ranges;
 };
 
 /* --- Options --------------------------------------------------------------- */

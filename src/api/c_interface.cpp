@@ -26,7 +26,7 @@ static_assert(ARCSALVE_OVERWRITE == REPAIR_OVERWRITE && ARCSALVE_KEEP_INTACT == 
                   ARCSALVE_TRAILING_DESCRIPTORS == REPAIR_TRAILING_DESCRIPTORS &&
                   ARCSALVE_SAFE_FILES == REPAIR_SAFE_FILES && ARCSALVE_TEST_ONLY == REPAIR_TEST_ONLY &&
                   ARCSALVE_DIRECTORY_METADATA == REPAIR_DIRECTORY_METADATA &&
-                  ARCSALVE_DIRECTORY_RECOVERY == REPAIR_DIRECTORY_RECOVERY &&
+                  ARCSALVE_DIRECTORY_RECOVERY == REPAIR_DIRECTORY_RECOVERY && ARCSALVE_RESYNC == REPAIR_RESYNC &&
                   ARCSALVE_DEFAULT_FLAGS == (REPAIR_EXTENSIONS | REPAIR_SAFE_FILES),
               "one flag value in both interfaces");
 static_assert(ARCSALVE_CODE_DONE == REPAIR_OK && ARCSALVE_CODE_FILE_ERROR == REPAIR_ERR_FILE &&
@@ -122,6 +122,17 @@ void OnEntry(void* context, const EntryReport& report) {
     entry.uncompressed_size = report.uncompressedSize;
     entry.verdict = static_cast<arcsalve_verdict>(report.verdict);
     entry.saved_size = report.savedSize;
+    arcsalve_range ranges[kResyncMapRanges];
+    if (report.resync != nullptr) {
+        const ResyncReport& m = *report.resync;
+        entry.pieces = m.pieces + (m.prefix > 0 ? 1 : 0);
+        entry.unknown_bytes = m.unknown;
+        entry.range_count = m.rangeCount;
+        entry.ranges_listed = m.rangeCount < kResyncMapRanges ? m.rangeCount : kResyncMapRanges;
+        for (size_t i = 0; i < entry.ranges_listed; ++i)
+            ranges[i] = arcsalve_range{static_cast<int>(m.ranges[i].kind), m.ranges[i].offset, m.ranges[i].length};
+        entry.ranges = ranges;
+    }
     call.options.on_entry(call.options.user, &entry);
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "arcsalve/arcsalve.h"
+#include "common/resync_map.h"
 #include "common/run_status.h"
 #include "common/zip_format.h"
 #include "platform/platform.h"
@@ -40,6 +41,9 @@ struct EntryReport {
     EntryVerdict verdict;
     uint64_t savedSize;        // bytes of data saved
     bool written;              // it has a place in the rebuilt archive (lost ones may: empty)
+    // Recovered past damage inside its data (REPAIR_RESYNC): the pieces and
+    // the map; null otherwise.
+    const ResyncReport* resync;
 };
 
 // The host's callbacks, as the integers the host passed (0: none). The
@@ -88,6 +92,7 @@ struct SalvageCounters {
     int32_t copiedEncrypted = 0;   // AES entries copied as they were, no password opening them
     int32_t listedRecovered = 0;   // found through a central directory record (counted in filesFound too)
     int32_t copiedAsTheyWere = 0;  // in a method with no decoder here: copied unverified
+    int32_t resynced = 0;          // partial entries with pieces recovered past their damage
 };
 
 // The run's size limits: the format's own, lowered only where what happens
@@ -100,6 +105,13 @@ struct RunLimits {
     // The saved entries' packed records held in memory before they move to
     // a temporary file (salvage/saved_records.h).
     uint32_t recordsInMemory = uint32_t{2} << 20;
+
+    // Recovery past damage: units of search work (a candidate bit position,
+    // or a bit decoded to prove one) the run may spend per byte of its input,
+    // and per byte of an entry's compressed data, beyond a base of
+    // resyncWorkBase each. Spent work comes off the run's allowance.
+    uint64_t resyncWorkPerByte = 2048;
+    uint64_t resyncWorkBase = uint64_t{1} << 24;
 };
 
 // Message texts are loaded into two short buffers used in turn, so that a
@@ -139,6 +151,10 @@ struct RepairRun {
     // The password accepted for the entry in hand.
     char password[kPasswordBufferSize] = {};
     MessageTexts texts;
+    // Recovery past damage: the run's work left, and the entry in hand's
+    // report (pieces 0 when nothing was recovered).
+    uint64_t resyncWorkLeft = 0;
+    ResyncReport resync = {};
 };
 
 }  // namespace arcsalve

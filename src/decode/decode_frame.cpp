@@ -89,6 +89,7 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
     state->source = context.source;
     state->status = context.status;
     state->decodedLimit = context.decodedLimit;
+    state->resync = context.resync;
     state->outputFlag = outputFile == kNoFile ? 0 : 1;
     state->outputFile = outputFile;
     state->trackOutput = outcome != nullptr ? 1 : 0;

@@ -42,6 +42,9 @@ struct DecodeContext {
     // hold them (a ZIP64 block gave larger ones); 0: the header's own.
     uint64_t largeCompressed = 0;
     uint64_t largeUncompressed = 0;
+    // Deflated data: recovery past damage (inflate_resync.h) when set; what
+    // it recovered is told there.
+    struct ResyncReport* resync = nullptr;
 };
 
 // The results of the decoders' steps: one vocabulary for the whole layer.
@@ -101,6 +104,7 @@ struct DecodeState {
     // Entries whose sizes follow the data (DecodeStreamedEntry); 0 otherwise.
     uint32_t streamed;          // 1: no recorded length; the data runs to its descriptor
     struct StreamedData* search;  // the stored copy's descriptor search budget
+    struct ResyncReport* resync;  // from the context; null: no recovery past damage
 };
 
 // What DecodeEntry tells a caller that asks for it: enough to decide, without

@@ -45,6 +45,7 @@
 #include "decode/decode_frame.h"
 #include "decode/decoders.h"
 #include "decode/huffman_table.h"
+#include "decode/inflate_resync.h"
 
 namespace arcsalve {
 
@@ -622,6 +623,10 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
         }
     }
     WriteDecoded(state, window + format.windowSize, ws->outputPosition, ws->windowPosition - format.windowSize);
+    if (state->resync != nullptr) {
+        ws->outputPosition += ws->windowPosition - format.windowSize;
+        ok = ResumeAfterDamage(state, ws, format.windowSize == kLargeWindowSize, ok);
+    }
     // The stream ends inside the last byte whose bits it used; whole bytes
     // still in the bit buffer were read ahead and lie behind it. (Bits made
     // up after the input ran dry sit above every real bit; a stream that

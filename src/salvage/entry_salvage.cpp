@@ -72,10 +72,23 @@ int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle te
                const uint8_t encHeader[kEncryptionHeaderSize], const AesPrefix* aes, uint64_t dataStart,
                bool streamed, Expected* expected, DecodeOutcome* check) {
     const char* password = s.run.password;
+    RepairRun& run = s.run;
+    run.resync = ResyncReport{};
     if (!streamed) {
         DecodeContext context = DecodeContextOf(s);
         context.aes = aes;
-        return DecodeEntry(context, header, temp, encrypted, password, encHeader, check);
+        // Recovery past damage, for deflated data, within what is left of
+        // the run's work allowance.
+        const uint16_t method = aes != nullptr ? aes->method : LoadLE16(header + kLhMethod);
+        if ((run.flags & REPAIR_RESYNC) && (method == kMethodDeflated || method == kMethodDeflate64)) {
+            const uint64_t own = run.limits.resyncWorkBase +
+                                 uint64_t{LoadLE32(header + kLhCompressed)} * run.limits.resyncWorkPerByte;
+            run.resync.workLeft = own < run.resyncWorkLeft ? own : run.resyncWorkLeft;
+            context.resync = &run.resync;
+        }
+        const int decoded = DecodeEntry(context, header, temp, encrypted, password, encHeader, check);
+        run.resyncWorkLeft -= run.resync.workUsed < run.resyncWorkLeft ? run.resync.workUsed : run.resyncWorkLeft;
+        return decoded;
     }
     StreamedOutcome outcome = SalvageStreamedData(s, header, temp, encrypted, password, encHeader, dataStart, check);
     if (outcome.hasDescriptor) {
@@ -209,6 +222,16 @@ int DecodeToTemp(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle 
 // (unrecoverable when nothing came out), a size other than the expected one
 // is a warning. Reported and counted; true when the entry is not whole.
 bool JudgeSize(RepairRun& run, const char* shown, int decoded, uint64_t size, uint64_t expectedSize) {
+    if (!decoded && run.resync.pieces > 0) {
+        // Pieces recovered past the damage: the prefix counts as one.
+        const ResyncReport& r = run.resync;
+        EmitFormatted(run, MESSAGE_ERROR, kTextSalvagedPieces, shown, static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(expectedSize), static_cast<int32_t>(r.pieces + (r.prefix > 0)),
+                      static_cast<unsigned long long>(r.unknown));
+        ++run.counters.partiallyRecoverable;
+        ++run.counters.resynced;
+        return true;
+    }
     if (!decoded) {
         EmitSizes(run, MESSAGE_ERROR, kTextCorrupt, kTextCorruptLarge, shown, size, expectedSize);
         if (size == 0) ++run.counters.unrecoverable;
@@ -542,6 +565,7 @@ void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const Sal
     report.verdict = VerdictOf(saved, before, s.run.counters);
     report.written = saved != 0;
     if (report.verdict != kVerdictLost) report.savedSize = entry.uncompressedSize;
+    if (s.run.resync.pieces > 0 && report.verdict == kVerdictPartial) report.resync = &s.run.resync;
     EmitEntryReport(s.run, report);
 }
 
@@ -639,6 +663,7 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     uint8_t recorded[kLocalHeaderSize];
     std::memcpy(recorded, entry->localHeader, kLocalHeaderSize);
     const SalvageCounters before = run.counters;
+    s.run.resync = ResyncReport{};
     const int saved = SalvageEntryData(s, *entry, aes);
     ReportEntry(s, recorded, *entry, saved, before);
     if (!saved) {

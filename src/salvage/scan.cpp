@@ -166,6 +166,7 @@ void EmitSummary(RepairRun& run) {
     EmitText(run, MESSAGE_INFO, kTextComplete);
     EmitFormatted(run, MESSAGE_INFO, kTextFilesFound, c.filesFound);
     if (c.listedRecovered > 0) EmitFormatted(run, MESSAGE_INFO, kTextListedRecoveredCount, c.listedRecovered);
+    if (c.resynced > 0) EmitFormatted(run, MESSAGE_INFO, kTextSalvagedPiecesCount, c.resynced);
     if (c.unrecoverable > 0) EmitFormatted(run, MESSAGE_ERROR, kTextUnrecoverable, c.unrecoverable);
     if (c.partiallyRecoverable > 0)
         EmitFormatted(run, MESSAGE_ERROR, kTextPartiallyRecoverable, c.partiallyRecoverable);
@@ -290,6 +291,7 @@ int ScanAndRebuild(RepairRun& run) {
     s.saved.memoryOnly = (run.flags & REPAIR_TEST_ONLY) != 0;
     VerifyAheadScope verifyAhead(s);
     run.counters = SalvageCounters{};
+    run.resyncWorkLeft = run.limits.resyncWorkBase + run.inputSize * run.limits.resyncWorkPerByte;
     bool nothingFound = true;
     EmitText(run, MESSAGE_INFO, kTextBeginning);
 

@@ -1,0 +1,536 @@
+// Recovery past damage inside deflated data (see inflate_resync.h).
+//
+// Deflate blocks do not start at byte boundaries and carry no marker, so
+// a block start is recognised by what follows it making sense, tried at
+// every bit position after the damage:
+//   - a dynamic block (type 2) whose header builds complete codes (a
+//     literal/length code with an end-of-block code, a complete code-length
+//     code, a complete distance code or a single one-bit one) and whose
+//     symbols decode to its end-of-block code, followed by a next block
+//     header that is valid (or by nothing: the block was the last one);
+//   - a stored block (type 0) whose LEN and NLEN agree, followed by a valid
+//     block header;
+//   - a fixed block (type 1) only when it decodes cleanly to its end and
+//     the block after it is a proven dynamic or stored block: random bits
+//     make short clean fixed blocks too often to trust one alone.
+// A valid next header: a dynamic header that builds complete codes, a
+// stored block whose LEN and NLEN agree, or a fixed block that decodes
+// cleanly to its end.
+//
+// From a proven block on, blocks are decoded with a window whose earlier
+// bytes are unknown. Every window byte carries a flag: a copy from an
+// unknown byte gives an unknown byte, written as kResyncFill. A later error
+// starts the search again one bit after the start of the block that failed.
+//
+// Work is bounded: each candidate position costs one unit plus the bits its
+// proof decodes, taken from report->workLeft; the search stops when that is
+// spent. A false candidate usually fails within a few dozen bits, so the
+// search is linear in the input, and the bound holds on any input.
+#include "decode/inflate_resync.h"
+
+#include <cstring>
+
+#include "common/deflate_format.h"
+#include "decode/decode_frame.h"
+#include "platform/platform.h"
+
+namespace arcsalve {
+
+namespace {
+
+constexpr int kMaxCodeBits = 15;
+constexpr int kLookupBits = 10;
+constexpr uint32_t kLiteralSymbols = 288;
+constexpr uint32_t kEndOfBlock = 256;
+// A block that would prove a candidate must end within this many bits:
+// encoders end blocks long before (zlib after at most 32768 symbols).
+constexpr uint64_t kMaxProofBits = uint64_t{1} << 23;
+
+// A canonical Huffman code: a first-level table for codes up to kLookupBits
+// long (symbol << 4 | length; 0 for none) and the counts and sorted
+// symbols for the longer ones.
+struct Code {
+    uint16_t lookup[1 << kLookupBits];
+    uint16_t count[kMaxCodeBits + 1];
+    uint16_t symbol[kLiteralSymbols];
+};
+
+// Builds the code for lengths[0..n). Returns the code space left unused:
+// 0 for a complete code, more for an incomplete one, negative for an
+// over-subscribed one (then the code is not usable).
+int32_t BuildCode(Code* c, const uint8_t* lengths, uint32_t n) {
+    std::memset(c->count, 0, sizeof c->count);
+    for (uint32_t i = 0; i < n; ++i) ++c->count[lengths[i]];
+    int32_t left = 1;
+    for (int len = 1; len <= kMaxCodeBits; ++len) {
+        left = left * 2 - c->count[len];
+        if (left < 0) return left;
+    }
+    uint16_t offsets[kMaxCodeBits + 2];
+    offsets[1] = 0;
+    for (int len = 1; len <= kMaxCodeBits; ++len) offsets[len + 1] = offsets[len] + c->count[len];
+    for (uint32_t i = 0; i < n; ++i)
+        if (lengths[i] != 0) c->symbol[offsets[lengths[i]]++] = static_cast<uint16_t>(i);
+    // Canonical codes, bit-reversed for the lookup (deflate sends codes
+    // most significant bit first into a least-significant-first stream).
+    std::memset(c->lookup, 0, sizeof c->lookup);
+    uint32_t code = 0;
+    uint32_t index = 0;
+    for (int len = 1; len <= kLookupBits; ++len) {
+        for (uint32_t k = 0; k < c->count[len]; ++k, ++code, ++index) {
+            uint32_t reversed = 0;
+            for (int b = 0; b < len; ++b) reversed |= ((code >> b) & 1u) << (len - 1 - b);
+            const uint16_t entry = static_cast<uint16_t>(c->symbol[index] << 4 | len);
+            for (uint32_t fill = reversed; fill < (1u << kLookupBits); fill += 1u << len) c->lookup[fill] = entry;
+        }
+        code <<= 1;
+    }
+    return left;
+}
+
+// The damaged entry's remaining bits, in memory, with eight zero bytes
+// after them so that a read near the end never leaves the block.
+struct Bits {
+    const uint8_t* data;
+    uint64_t total;  // bits
+    uint64_t pos;
+
+    uint64_t Window() const {
+        uint64_t v;
+        std::memcpy(&v, data + (pos >> 3), 8);
+        return v >> (pos & 7);
+    }
+    uint32_t Take(uint32_t n) {
+        const uint32_t v = static_cast<uint32_t>(Window() & ((uint64_t{1} << n) - 1));
+        pos += n;
+        return v;
+    }
+    bool Over() const { return pos > total; }
+};
+
+// The next symbol of code c, or -1 for a pattern no symbol takes.
+int32_t DecodeSymbol(Bits& b, const Code& c) {
+    if (b.pos > b.total) return -1;
+    const uint64_t w = b.Window();
+    const uint16_t e = c.lookup[w & ((1u << kLookupBits) - 1)];
+    if (e != 0) {
+        b.pos += e & 15u;
+        return e >> 4;
+    }
+    // Longer codes: the canonical walk, one bit at a time.
+    int32_t code = 0, first = 0, index = 0;
+    for (int len = 1; len <= kMaxCodeBits; ++len) {
+        code |= static_cast<int32_t>((w >> (len - 1)) & 1u);
+        const int32_t count = c.count[len];
+        if (code - first < count) {
+            b.pos += static_cast<uint64_t>(len);
+            return c.symbol[index + code - first];
+        }
+        index += count;
+        first = (first + count) << 1;
+        code <<= 1;
+    }
+    return -1;
+}
+
+// Deflate's value lists, Deflate64's changes applied when asked.
+struct Format {
+    uint32_t lengthBase[29];
+    uint32_t lengthExtra[29];
+    uint32_t distanceBase[32];
+    uint32_t distanceExtra[32];
+    uint32_t distanceCodes;  // 30, or 32 for Deflate64
+    uint32_t windowSize;
+};
+
+Format MakeFormat(bool deflate64) {
+    Format f{};
+    for (int i = 0; i < kDeflateLengthCodes; ++i) {
+        f.lengthBase[i] = kDeflateLengthBase[i];
+        f.lengthExtra[i] = kDeflateLengthExtra[i];
+    }
+    for (int i = 0; i < kDeflateDistanceCodes; ++i) {
+        f.distanceBase[i] = kDeflateDistanceBase[i];
+        f.distanceExtra[i] = kDeflateDistanceExtra[i];
+    }
+    f.distanceCodes = kDeflateDistanceCodes;
+    f.windowSize = kWindowSize;
+    if (deflate64) {
+        f.lengthBase[28] = 3;
+        f.lengthExtra[28] = 16;
+        f.distanceBase[30] = 32769;
+        f.distanceBase[31] = 49153;
+        f.distanceExtra[30] = f.distanceExtra[31] = 14;
+        f.distanceCodes = 32;
+        f.windowSize = kLargeWindowSize;
+    }
+    return f;
+}
+
+// The window with a known flag per byte, and where decoded bytes go.
+struct Sink {
+    DecodeState* state;
+    ResyncReport* report;
+    uint32_t size;            // window size
+    uint32_t wp;              // next free window byte
+    uint64_t filled;          // bytes ever put in the window since the resumption
+    uint64_t output;          // output offset of window[0]
+    uint8_t* window;
+    uint8_t* known;
+};
+
+struct Resync {
+    Format format;
+    Code literal;
+    Code distance;
+    Code lengthCode;
+    Code fixedLiteral;
+    Code fixedDistance;
+    uint8_t lengths[kLiteralSymbols + 32];
+    uint64_t work;   // units spent
+    uint64_t limit;  // units allowed
+};
+
+void AddRange(ResyncReport* r, ResyncRangeKind kind, uint64_t offset, uint64_t length) {
+    if (length == 0 && kind != kRangeLost) return;
+    if (r->rangeCount > 0 && kind != kRangeLost && r->lastKind == kind && r->lastEnd == offset) {
+        if (r->rangeCount <= kResyncMapRanges) r->ranges[r->rangeCount - 1].length += length;
+        r->lastEnd += length;
+        return;
+    }
+    if (r->rangeCount < kResyncMapRanges) r->ranges[r->rangeCount] = ResyncRange{offset, length, kind};
+    ++r->rangeCount;
+    r->lastKind = kind;
+    r->lastEnd = kind == kRangeLost ? offset : offset + length;
+}
+
+// Writes the window's first count bytes, known or fill, and maps them.
+void Flush(Sink* s, uint32_t count) {
+    if (count == 0) return;
+    WriteDecoded(s->state, s->window, static_cast<uint32_t>(s->output), count);
+    uint32_t i = 0;
+    while (i < count) {
+        const uint8_t k = s->known[i];
+        uint32_t j = i + 1;
+        while (j < count && s->known[j] == k) ++j;
+        AddRange(s->report, k ? kRangeKnown : kRangeUnknown, s->output + i, j - i);
+        if (!k) s->report->unknown += j - i;
+        i = j;
+    }
+    s->report->recovered += count;
+    s->output += count;
+}
+
+inline void Put(Sink* s, uint8_t byte, uint8_t known) {
+    s->window[s->wp] = known ? byte : kResyncFill;
+    s->known[s->wp] = known;
+    if (++s->wp == s->size) {
+        Flush(s, s->size);
+        s->wp = 0;
+    }
+    ++s->filled;
+}
+
+inline void Copy(Sink* s, uint32_t length, uint32_t distance) {
+    for (; length > 0; --length) {
+        if (distance > s->filled) {
+            Put(s, 0, 0);
+        } else {
+            const uint32_t from = (s->wp - distance) & (s->size - 1);
+            Put(s, s->window[from], s->known[from]);
+        }
+    }
+}
+
+bool Halted(const DecodeState* state) {
+    return state->inputCut || RunStopped(state->status) || state->status->writeFailed;
+}
+
+// Decodes symbols with the given codes to the end-of-block code. With a sink
+// the bytes go to it; without one the block is only checked, every bit
+// decoded costing a unit of work. False on an invalid symbol or distance,
+// input run out, or a check that exceeds its bound.
+bool DecodeCodes(Resync& r, Bits& b, const Code& lit, const Code& dist, bool hasDistances, Sink* sink) {
+    const uint64_t start = b.pos;
+    const Format& f = r.format;
+    for (;;) {
+        const int32_t sym = DecodeSymbol(b, lit);
+        if (sym < 0) return false;
+        if (sym < 256) {
+            if (sink != nullptr) Put(sink, static_cast<uint8_t>(sym), 1);
+        } else if (sym == static_cast<int32_t>(kEndOfBlock)) {
+            break;
+        } else {
+            const uint32_t li = static_cast<uint32_t>(sym) - 257;
+            if (li >= 29 || !hasDistances) return false;
+            const uint32_t length = f.lengthBase[li] + b.Take(f.lengthExtra[li]);
+            const int32_t d = DecodeSymbol(b, dist);
+            if (d < 0 || static_cast<uint32_t>(d) >= f.distanceCodes) return false;
+            const uint32_t distance = f.distanceBase[d] + b.Take(f.distanceExtra[d]);
+            if (b.Over()) return false;
+            if (sink != nullptr) Copy(sink, length, distance);
+        }
+        if (b.Over()) return false;
+        if (sink == nullptr && b.pos - start > kMaxProofBits) return false;
+        if (sink != nullptr && Halted(sink->state)) return false;
+    }
+    if (b.Over()) return false;
+    if (sink == nullptr) r.work += b.pos - start;
+    return true;
+}
+
+// Reads a dynamic block's header at b (after the 3 header bits) and builds
+// its codes in r.literal and r.distance, strictly: complete codes only
+// (a single one-bit distance code aside), and an end-of-block code.
+bool ReadDynamicHeader(Resync& r, Bits& b, bool* hasDistances) {
+    const uint32_t nl = 257 + b.Take(5);
+    const uint32_t nd = 1 + b.Take(5);
+    const uint32_t nc = 4 + b.Take(4);
+    if (nl > 286 || nd > r.format.distanceCodes) return false;
+    uint8_t clen[kDeflateCodeLengthCodes] = {};
+    for (uint32_t i = 0; i < nc; ++i) clen[kDeflateCodeLengthOrder[i]] = static_cast<uint8_t>(b.Take(3));
+    if (b.Over()) return false;
+    const int32_t cleft = BuildCode(&r.lengthCode, clen, kDeflateCodeLengthCodes);
+    if (cleft != 0) return false;
+    uint32_t filled = 0;
+    uint8_t last = 0;
+    const uint32_t total = nl + nd;
+    while (filled < total) {
+        const int32_t sym = DecodeSymbol(b, r.lengthCode);
+        if (sym < 0) return false;
+        if (sym < 16) {
+            r.lengths[filled++] = last = static_cast<uint8_t>(sym);
+            continue;
+        }
+        uint32_t repeat;
+        uint8_t value = 0;
+        if (sym == 16) {
+            if (filled == 0) return false;
+            repeat = 3 + b.Take(2);
+            value = last;
+        } else if (sym == 17) {
+            repeat = 3 + b.Take(3);
+        } else {
+            repeat = 11 + b.Take(7);
+        }
+        if (filled + repeat > total) return false;
+        std::memset(r.lengths + filled, value, repeat);
+        filled += repeat;
+        last = value;
+    }
+    if (b.Over() || r.lengths[kEndOfBlock] == 0) return false;
+    if (BuildCode(&r.literal, r.lengths, nl) != 0) return false;
+    uint32_t used = 0;
+    for (uint32_t i = 0; i < nd; ++i) used += r.lengths[nl + i] != 0;
+    const int32_t dleft = BuildCode(&r.distance, r.lengths + nl, nd);
+    *hasDistances = used > 0;
+    // No distance code at all (a block of literals), a complete code, or
+    // one code of one bit, as the format allows.
+    return used == 0 || dleft == 0 || (used == 1 && r.distance.count[1] == 1);
+}
+
+bool StoredHeaderAt(Bits& b, uint32_t* len) {
+    b.pos = (b.pos + 7) & ~uint64_t{7};
+    const uint32_t l = b.Take(16);
+    const uint32_t nl = b.Take(16);
+    if (b.Over() || l != (nl ^ 0xFFFFu)) return false;
+    *len = l;
+    return b.pos + uint64_t{l} * 8 <= b.total;
+}
+
+void MakeFixedCodes(Resync& r) {
+    uint8_t* l = r.lengths;
+    std::memset(l, 8, 144);
+    std::memset(l + 144, 9, 112);
+    std::memset(l + 256, 7, 24);
+    std::memset(l + 280, 8, 8);
+    BuildCode(&r.fixedLiteral, l, kLiteralSymbols);
+    std::memset(l, 5, 32);
+    BuildCode(&r.fixedDistance, l, 32);
+}
+
+// Decodes (with a sink) or checks (without) the block whose 3-bit header
+// is at b.pos; on success b.pos is past the block and *final tells whether
+// it was the last one.
+bool RunBlock(Resync& r, Bits& b, bool* final, Sink* sink) {
+    *final = b.Take(1) != 0;
+    const uint32_t type = b.Take(2);
+    if (type == 0) {
+        uint32_t len;
+        if (!StoredHeaderAt(b, &len)) return false;
+        if (sink != nullptr) {
+            const uint8_t* p = b.data + (b.pos >> 3);
+            for (uint32_t i = 0; i < len; ++i) Put(sink, p[i], 1);
+        }
+        b.pos += uint64_t{len} * 8;
+        return true;
+    }
+    if (type == 1) return DecodeCodes(r, b, r.fixedLiteral, r.fixedDistance, true, sink);
+    if (type == 2) {
+        bool hasDistances;
+        if (!ReadDynamicHeader(r, b, &hasDistances)) return false;
+        // The distance code is rebuilt into its own slot: the header
+        // reader leaves it in r.distance.
+        return DecodeCodes(r, b, r.literal, r.distance, hasDistances, sink);
+    }
+    return false;
+}
+
+// Whether a valid block header stands at b.pos (see the top of the file).
+bool ValidNextHeader(Resync& r, Bits b) {
+    if (b.pos == b.total) return true;
+    b.Take(1);
+    const uint32_t type = b.Take(2);
+    if (type == 0) {
+        uint32_t len;
+        return StoredHeaderAt(b, &len);
+    }
+    if (type == 2) {
+        bool hasDistances;
+        return ReadDynamicHeader(r, b, &hasDistances);
+    }
+    if (type == 1) return DecodeCodes(r, b, r.fixedLiteral, r.fixedDistance, true, nullptr);
+    return false;
+}
+
+// Whether a block at pos proves itself; depth 1 for the block after a
+// fixed one, which must itself be proven, but not by a further fixed one.
+bool Proven(Resync& r, const Bits& from, uint64_t pos, int depth) {
+    Bits b = from;
+    b.pos = pos;
+    const uint32_t type = static_cast<uint32_t>(b.Window() >> 1) & 3u;
+    if (type == 3) return false;
+    bool final;
+    if (!RunBlock(r, b, &final, nullptr)) return false;
+    // An empty stored block proves nothing by itself (zero LEN and NLEN of
+    // 0xFFFF is a pattern easily met); nor does a very short block.
+    if (b.pos - pos < 48) return false;
+    if (type == 1) {
+        if (depth > 0 || final) return false;
+        return Proven(r, from, b.pos, depth + 1);
+    }
+    if (final) return true;
+    return ValidNextHeader(r, b);
+}
+
+// Searches for a proven block from bit pos on; the bit position found, or
+// total when none is found within the work allowed.
+uint64_t Search(Resync& r, const Bits& b, uint64_t pos) {
+    for (; pos + 3 <= b.total; ++pos) {
+        if (r.work >= r.limit) return b.total;
+        ++r.work;
+        if (Proven(r, b, pos, 0)) return pos;
+    }
+    return b.total;
+}
+
+// The remaining input of the entry: the bits left in the decoder's buffer,
+// then what the byte source still delivers, up to kResyncInputLimit bytes.
+// The source's position before is in *resume. Returns the block (8 zero
+// bytes after the data) or null.
+uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint64_t* resume, int64_t* consumed) {
+    *resume = SourcePosition(state->source) - static_cast<uint64_t>(state->buffered - state->next);
+    *consumed = state->consumed;
+    uint64_t capacity = 1 << 16;
+    auto* data = static_cast<uint8_t*>(MemoryAllocate(capacity + 8));
+    if (data == nullptr) return nullptr;
+    // The bit buffer holds whole bytes as read, less the bits used: its
+    // real bits are the high ones of the last bytes read.
+    const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
+    const uint32_t whole = (real + 7) / 8;
+    const uint32_t skip = whole * 8 - real;
+    const uint64_t held = (static_cast<uint64_t>(ws->bitBuffer) & ((uint64_t{1} << real) - 1)) << skip;
+    uint64_t n = 0;
+    for (uint32_t i = 0; i < whole; ++i) data[n++] = static_cast<uint8_t>(held >> (8 * i));
+    uint16_t slot = 0;
+    while (!ws->bitsMadeUp && n < kResyncInputLimit && ReadCompressedByte(state, &slot) != 0) {
+        if (n == capacity) {
+            auto* grown = static_cast<uint8_t*>(MemoryAllocate(capacity * 2 + 8));
+            if (grown == nullptr) break;
+            std::memcpy(grown, data, n);
+            MemoryFree(data);
+            data = grown;
+            capacity *= 2;
+        }
+        data[n++] = static_cast<uint8_t>(slot);
+    }
+    std::memset(data + n, 0, 8);
+    *bits = n * 8;
+    if (n > 0) *bits -= skip;
+    // The decoder's own reading starts at the skip: the data block is
+    // handed over with that offset kept in the first byte.
+    return data;
+}
+
+}  // namespace
+
+int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, int ok) {
+    if (state->streamed || RunStopped(state->status) || state->inputCut) return ok;
+    if (ok) {
+        const int64_t used = state->consumed - (ws->bitCount >= ws->bitsMadeUp ? (ws->bitCount - ws->bitsMadeUp) / 8 : 0);
+        const bool early = state->compressedSize - used > kEndOfDataAllowance;
+        if (!early || ws->outputPosition == state->uncompressedSize) return ok;
+    }
+    ResyncReport* report = state->resync;
+    report->prefix = ws->outputPosition;
+    if (report->prefix > 0) AddRange(report, kRangeKnown, 0, report->prefix);
+    uint64_t bits = 0, resume = 0;
+    int64_t consumed = 0;
+    const uint32_t endFlag = state->endFlag;
+    uint8_t* data = ReadRest(state, ws, &bits, &resume, &consumed);
+    auto* r = static_cast<Resync*>(MemoryAllocate(sizeof(Resync)));
+    const uint32_t windowSize = deflate64 ? kLargeWindowSize : kWindowSize;
+    auto* window = static_cast<uint8_t*>(MemoryAllocate(2 * size_t{windowSize}));
+    if (data != nullptr && r != nullptr && window != nullptr) {
+        r->format = MakeFormat(deflate64);
+        MakeFixedCodes(*r);
+        r->work = 0;
+        r->limit = report->workLeft;
+        const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
+        const uint64_t skip = (8 - real % 8) % 8;
+        Bits b{data, bits + skip, skip};
+        Sink sink{state, report, windowSize, 0, 0, ws->outputPosition, window, window + windowSize};
+        uint64_t lostFrom = skip;
+        bool ended = false;
+        while (!ended && !Halted(state)) {
+            const uint64_t found = Search(*r, b, lostFrom);
+            if (found >= b.total) {
+                AddRange(report, kRangeLost, sink.output, (b.total - lostFrom + 7) / 8);
+                break;
+            }
+            AddRange(report, kRangeLost, sink.output, (found - lostFrom + 7) / 8);
+            ++report->pieces;
+            // A new piece: nothing before it is known.
+            sink.filled = 0;
+            b.pos = found;
+            for (;;) {
+                const uint64_t blockStart = b.pos;
+                bool final = false;
+                if (!RunBlock(*r, b, &final, &sink)) {
+                    lostFrom = blockStart + 1;
+                    break;
+                }
+                if (final) {
+                    ended = true;
+                    break;
+                }
+            }
+            Flush(&sink, sink.wp);
+            sink.wp = 0;
+        }
+        report->workUsed = r->work;
+        report->workLeft -= r->work < report->workLeft ? r->work : report->workLeft;
+    }
+    MemoryFree(window);
+    MemoryFree(r);
+    MemoryFree(data);
+    // The reader goes back where the careful decode left it.
+    SourceMoveTo(state->source, resume);
+    state->buffered = 0;
+    state->next = 0;
+    state->consumed = consumed;
+    state->endFlag = endFlag;
+    return report->pieces > 0 ? 0 : ok;
+}
+
+}  // namespace arcsalve
