@@ -189,7 +189,15 @@ struct Resync {
     uint8_t lengths[kLiteralSymbols + 32];
     uint64_t work;   // units spent
     uint64_t limit;  // units allowed
+    // One bit per input bit: a check of fixed-code symbols that starts
+    // there fails. Huffman decoding falls into step with itself within a
+    // few symbols, so without this the fixed candidates of the search would
+    // decode the same doomed symbols over and over.
+    uint8_t* fixedFails;
 };
+
+inline bool Marked(const uint8_t* map, uint64_t pos) { return (map[pos >> 3] >> (pos & 7)) & 1u; }
+inline void Mark(uint8_t* map, uint64_t pos) { map[pos >> 3] |= static_cast<uint8_t>(1u << (pos & 7)); }
 
 void AddRange(ResyncReport* r, ResyncRangeKind kind, uint64_t offset, uint64_t length) {
     if (length == 0 && kind != kRangeLost) return;
@@ -250,10 +258,12 @@ bool Halted(const DecodeState* state) {
 // the bytes go to it; without one the block is only checked, every bit
 // decoded costing a unit of work. False on an invalid symbol or distance,
 // input run out, or a check that exceeds its bound.
-bool DecodeCodes(Resync& r, Bits& b, const Code& lit, const Code& dist, bool hasDistances, Sink* sink) {
+bool DecodeCodesOnce(Resync& r, Bits& b, const Code& lit, const Code& dist, bool hasDistances, Sink* sink,
+                     const uint8_t* fails) {
     const uint64_t start = b.pos;
     const Format& f = r.format;
     for (;;) {
+        if (fails != nullptr && b.pos <= b.total && Marked(fails, b.pos)) return false;
         const int32_t sym = DecodeSymbol(b, lit);
         if (sym < 0) return false;
         if (sym < 256) {
@@ -274,9 +284,34 @@ bool DecodeCodes(Resync& r, Bits& b, const Code& lit, const Code& dist, bool has
         if (sink == nullptr && b.pos - start > kMaxProofBits) return false;
         if (sink != nullptr && Halted(sink->state)) return false;
     }
-    if (b.Over()) return false;
-    if (sink == nullptr) r.work += b.pos - start;
-    return true;
+    return !b.Over();
+}
+
+// DecodeCodesOnce; a failed check of fixed-code symbols marks the symbol
+// starts it passed, so that no later check decodes them again.
+bool DecodeCodes(Resync& r, Bits& b, const Code& lit, const Code& dist, bool hasDistances, Sink* sink) {
+    const bool fixed = sink == nullptr && &lit == &r.fixedLiteral && r.fixedFails != nullptr;
+    const uint64_t start = b.pos;
+    const bool ok = DecodeCodesOnce(r, b, lit, dist, hasDistances, sink, fixed ? r.fixedFails : nullptr);
+    if (sink == nullptr && b.pos > start) r.work += b.pos - start;
+    if (ok || !fixed) return ok;
+    const uint64_t failedAt = b.pos;
+    Bits again = b;
+    again.pos = start;
+    while (again.pos < failedAt && again.pos <= again.total && !Marked(r.fixedFails, again.pos)) {
+        Mark(r.fixedFails, again.pos);
+        const int32_t sym = DecodeSymbol(again, lit);
+        if (sym < 0) break;
+        if (sym > 256) {
+            const uint32_t li = static_cast<uint32_t>(sym) - 257;
+            if (li >= 29) break;
+            again.Take(r.format.lengthExtra[li]);
+            const int32_t d = DecodeSymbol(again, dist);
+            if (d < 0 || static_cast<uint32_t>(d) >= r.format.distanceCodes) break;
+            again.Take(r.format.distanceExtra[d]);
+        }
+    }
+    return false;
 }
 
 // Reads a dynamic block's header at b (after the 3 header bits) and builds
@@ -377,9 +412,11 @@ bool RunBlock(Resync& r, Bits& b, bool* final, Sink* sink) {
 }
 
 // Whether a valid block header stands at b.pos (see the top of the file).
-bool ValidNextHeader(Resync& r, Bits b) {
+// A fixed block must decode cleanly and be followed by a valid stored or
+// dynamic header in turn.
+bool ValidNextHeader(Resync& r, Bits b, bool fixedAllowed = true) {
     if (b.pos == b.total) return true;
-    b.Take(1);
+    const bool final = b.Take(1) != 0;
     const uint32_t type = b.Take(2);
     if (type == 0) {
         uint32_t len;
@@ -389,7 +426,10 @@ bool ValidNextHeader(Resync& r, Bits b) {
         bool hasDistances;
         return ReadDynamicHeader(r, b, &hasDistances);
     }
-    if (type == 1) return DecodeCodes(r, b, r.fixedLiteral, r.fixedDistance, true, nullptr);
+    if (type == 1 && fixedAllowed) {
+        if (!DecodeCodes(r, b, r.fixedLiteral, r.fixedDistance, true, nullptr)) return false;
+        return final || ValidNextHeader(r, b, false);
+    }
     return false;
 }
 
@@ -399,14 +439,20 @@ bool Proven(Resync& r, const Bits& from, uint64_t pos, int depth) {
     Bits b = from;
     b.pos = pos;
     const uint32_t type = static_cast<uint32_t>(b.Window() >> 1) & 3u;
-    if (type == 3) return false;
+    if (type == 3 || (depth > 0 && type == 1)) return false;
     bool final;
     if (!RunBlock(r, b, &final, nullptr)) return false;
     // An empty stored block proves nothing by itself (zero LEN and NLEN of
     // 0xFFFF is a pattern easily met); nor does a very short block.
     if (b.pos - pos < 48) return false;
-    if (type == 1) {
-        if (depth > 0 || final) return false;
+    // A fixed or stored block proves itself only with a proven block after
+    // it: random bits hold LEN/NLEN pairs every 64 KiB or so, and short
+    // clean fixed blocks more often than that. A fixed block is never the
+    // proof of another; a run of stored blocks (incompressible data) is
+    // taken when four of them agree, or a last one ends the data.
+    if (type == 1 || type == 0) {
+        if (final) return type == 0 && b.total - b.pos < 8 * kEndOfDataAllowance + 8;
+        if (type == 0 && depth >= 3) return false;
         return Proven(r, from, b.pos, depth + 1);
     }
     if (final) return true;
@@ -486,6 +532,8 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
         MakeFixedCodes(*r);
         r->work = 0;
         r->limit = report->workLeft;
+        r->fixedFails = static_cast<uint8_t*>(MemoryAllocate(bits / 8 + 16));
+        if (r->fixedFails != nullptr) std::memset(r->fixedFails, 0, bits / 8 + 16);
         const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
         const uint64_t skip = (8 - real % 8) % 8;
         Bits b{data, bits + skip, skip};
@@ -519,6 +567,7 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
             sink.wp = 0;
         }
         report->workUsed = r->work;
+        MemoryFree(r->fixedFails);
         report->workLeft -= r->work < report->workLeft ? r->work : report->workLeft;
     }
     MemoryFree(window);
