@@ -19,7 +19,7 @@ import zipfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
-from salvage import Case, Run, check_valid, command, main, shutil, zstd_decompress, MODES, OVERWRITE, FIXTURES
+from salvage import Case, Run, check_valid, command, main, shutil, zstd_decompress, MODES, OVERWRITE, FIXTURES, RESYNC
 
 PASSWORD = b"Pa55 w0rd!"
 rng = random.Random(7)
@@ -419,6 +419,36 @@ class Legacy(Case):
                             self.assertTrue(e[3].startswith(got[e[0]]) and len(got[e[0]]) > len(e[3]) // 4, label)
                         elif i is not hit and (label == "flipped" or i.header_offset < hit.header_offset):
                             self.assertEqual(got.get(e[0]), e[3], label)
+
+class Resync(Case):
+    """A deflated entry flushed every 64 KiB whose seventh block header is broken: with RESYNC the
+    blocks after it come back (from a full flush exactly; from a sync flush with fill bytes mapped
+    where copies reach back), without it the prefix alone."""
+
+    def test_resumes_past_damage(self):
+        os.makedirs(self.path("out"), exist_ok=True)
+        text = b"".join(b"%06d the search resumes at the next block that proves itself\n" % i for i in range(20000))
+        for flush, flags, want in ((zlib.Z_FULL_FLUSH, RESYNC, "0 bytes unknown"), (zlib.Z_SYNC_FLUSH, RESYNC, "pieces"),
+                                   (zlib.Z_FULL_FLUSH, 0, "Salvaged %d of %d" % (6 * 65536, len(text)))):
+            c = zlib.compressobj(6, zlib.DEFLATED, -15)
+            packed = bytearray(b"".join(c.compress(text[i:i + 65536]) + c.flush(flush) for i in range(0, len(text), 65536)) + c.flush())
+            marks = [i for i in range(len(packed)) if packed[i:i + 4] == b"\0\0\xff\xff"]
+            packed[marks[5] + 4] = 0xFF  # last-block bit and block type 3, which no block has
+            name = b"big.txt"
+            header = struct.pack("<I5H3I2H", 0x04034B50, 20, 0, 8, 0, 0, zlib.crc32(text), len(packed), len(text), len(name), 0)
+            with self.subTest(flush=flush, flags=flags):
+                run = Run(self.write("in/r.zip", header + name + bytes(packed)), self.path("out"), OVERWRITE | flags)
+                got = zipfile.ZipFile(run.output).read("big.txt")
+                self.assertTrue(any(want in t for t in run.texts(2)), run.dump())
+                self.assertTrue(got.startswith(text[:6 * 65536]), run.dump())
+                if flags:  # one block lost; every byte past it right or fill (the text has no zero bytes)
+                    tail = text[7 * 65536:]
+                    self.assertEqual(len(got), 6 * 65536 + len(tail), run.dump())
+                    wrong = [i for i, (g, t) in enumerate(zip(got[6 * 65536:], tail)) if g not in (0, t)]
+                    self.assertEqual((wrong, flush == zlib.Z_SYNC_FLUSH or got.endswith(tail)), ([], True))
+                else:
+                    self.assertEqual(got, text[:6 * 65536])
+
 
 if __name__ == "__main__":
     main()

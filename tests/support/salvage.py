@@ -35,9 +35,11 @@ class LIB:
 
 
 OVERWRITE, ALLOW_BACKUP_INPUT, NO_BACKUP_NAME_CHECK, USE_EXISTING_BACKUP = 0x02, 0x04, 0x08, 0x10
-TRAILING, KEEP_INTACT, METADATA, RECOVERY = 0x20, 0x40, 0x200, 0x400
+TRAILING, KEEP_INTACT, METADATA, RECOVERY, RESYNC = 0x20, 0x40, 0x200, 0x400, 0x1000
 EXTENSIONS = TRAILING | KEEP_INTACT | METADATA | RECOVERY
-MODES = {"default": EXTENSIONS, "recompress": EXTENSIONS & ~KEEP_INTACT, "classic": 0}  # as the command sets them
+# As the command sets them, but for RESYNC (the command's default too), which
+# only the rows that test it set: elsewhere a damaged entry keeps its prefix.
+MODES = {"default": EXTENSIONS, "recompress": EXTENSIONS & ~KEEP_INTACT, "classic": 0}
 
 MessageFn = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_char_p)
 ProgressFn = ctypes.CFUNCTYPE(ctypes.c_ulong, ctypes.c_ulong)
