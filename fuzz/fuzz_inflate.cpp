@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "decode/decode_frame.h"
+#include "decode/inflate_resync.h"
 #include "decode/decoders.h"
 #include "platform/platform.h"
 #include "salvage/archive_reader.h"
@@ -103,7 +104,7 @@ struct Decoded {
 };
 
 Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t compressedSize, bool deflate64,
-               uint64_t limit, bool oneByteReads) {
+               uint64_t limit, bool oneByteReads, arcsalve::ResyncReport* resync = nullptr) {
     arcsalve::FileDecode input(inPath.c_str());
     arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
     if (!arcsalve::IsOpenFile(input.run.input) || !arcsalve::IsOpenFile(out)) std::abort();
@@ -115,6 +116,7 @@ Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t co
     state.outputFile = out;
     state.compressedSize = compressedSize;
     if (limit != 0) state.decodedLimit = limit;
+    state.resync = resync;
     Decoded d;
     d.result = deflate64 ? arcsalve::InflateDeflate64(&state) : arcsalve::Inflate(&state);
     d.output = ReadBack(out);
@@ -150,6 +152,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Decoded careful = Decode(inPath, outPath, compressedSize, deflate64, limit, true);
     if (fast.result != careful.result || fast.output != careful.output || fast.consumed != careful.consumed ||
         fast.unusedInput != careful.unusedInput || fast.position != careful.position)
+        std::abort();
+    // Recovery past damage reads hostile bits by design: it must keep the
+    // prefix, leave the reader where the plain decode left it, add what its
+    // map describes and nothing else, and spend no more than its allowance.
+    arcsalve::ResyncReport report{};
+    report.workLeft = uint64_t{size} * 64 + (1u << 16);
+    const uint64_t allowed = report.workLeft;
+    const Decoded resumed = Decode(inPath, outPath, compressedSize, deflate64, limit, false, &report);
+    if (resumed.position != fast.position || resumed.consumed != fast.consumed || report.workUsed > allowed ||
+        resumed.output.size() < fast.output.size() ||
+        std::memcmp(resumed.output.data(), fast.output.data(), fast.output.size()) != 0)
+        std::abort();
+    if (report.pieces == 0 ? (resumed.output != fast.output || resumed.result != fast.result)
+                           : (resumed.result != 0 || report.unknown > report.recovered ||
+                              (limit == 0 && report.prefix + report.recovered != resumed.output.size())))
+        std::abort();
+    uint64_t mapped = 0;
+    for (uint32_t i = 0; i < report.rangeCount && i < arcsalve::kResyncMapRanges; ++i)
+        if (report.ranges[i].kind != arcsalve::kRangeLost) {
+            if (report.ranges[i].offset != mapped) std::abort();
+            mapped += report.ranges[i].length;
+        }
+    if (report.pieces > 0 && report.rangeCount <= arcsalve::kResyncMapRanges && limit == 0 &&
+        mapped != resumed.output.size())
         std::abort();
     if (deflate64 || cut) return 0;
     const int result = fast.result;
