@@ -151,6 +151,11 @@ def run_case(cli, kind, writer, burst, data, workdir, rng):
     res = subprocess.run([cli, "-o", out, "-f", "--no-progress", "--no-prompt", "--json", damaged],
                          capture_output=True)
     seconds = time.time() - t
+    if res.returncode not in (0, 1):
+        kept = os.path.join(tempfile.gettempdir(), "resync_failed_%s_%s_%d.zip" % (kind, writer, burst))
+        shutil.copy(damaged, kept)
+        print(f"{kind:7} {writer:7} {burst:5} FAILED: exit status {res.returncode}, archive kept as {kept}", flush=True)
+        return 0.0
     report = json.loads(res.stdout.decode("utf-8", "replace"))
     entry = report["archives"][0]["entries"][0]
     salvaged = b""

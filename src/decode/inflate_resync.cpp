@@ -45,6 +45,7 @@ constexpr uint32_t kEndOfBlock = 256;
 // A block that would prove a candidate must end within this many bits:
 // encoders end blocks long before (zlib after at most 32768 symbols).
 constexpr uint64_t kMaxProofBits = uint64_t{1} << 23;
+constexpr uint64_t kPadding = 32;
 
 // A canonical Huffman code: a first-level table for codes up to kLookupBits
 // long (symbol << 4 | length; 0 for none) and the counts and sorted
@@ -88,8 +89,10 @@ int32_t BuildCode(Code* c, const uint8_t* lengths, uint32_t n) {
     return left;
 }
 
-// The damaged entry's remaining bits, in memory, with eight zero bytes
-// after them so that a read near the end never leaves the block.
+// The damaged entry's remaining bits, in memory, with kPadding zero bytes
+// after them: a block header is read field by field and checked for the
+// end only after its fixed part (at most 71 bits), and every read takes 8
+// bytes, so a read near the end never leaves the block.
 struct Bits {
     const uint8_t* data;
     uint64_t total;  // bits
@@ -263,6 +266,10 @@ bool DecodeCodesOnce(Resync& r, Bits& b, const Code& lit, const Code& dist, bool
     const uint64_t start = b.pos;
     const Format& f = r.format;
     for (;;) {
+        // A check stops at its bound, and before it could take the work past
+        // the allowance (a symbol and its extra bits take under 64 bits).
+        if (sink == nullptr && (b.pos - start > kMaxProofBits || r.work + (b.pos - start) + 64 > r.limit))
+            return false;
         if (fails != nullptr && b.pos <= b.total && Marked(fails, b.pos)) return false;
         const int32_t sym = DecodeSymbol(b, lit);
         if (sym < 0) return false;
@@ -281,7 +288,6 @@ bool DecodeCodesOnce(Resync& r, Bits& b, const Code& lit, const Code& dist, bool
             if (sink != nullptr) Copy(sink, length, distance);
         }
         if (b.Over()) return false;
-        if (sink == nullptr && b.pos - start > kMaxProofBits) return false;
         if (sink != nullptr && Halted(sink->state)) return false;
     }
     return !b.Over();
@@ -472,13 +478,13 @@ uint64_t Search(Resync& r, const Bits& b, uint64_t pos) {
 
 // The remaining input of the entry: the bits left in the decoder's buffer,
 // then what the byte source still delivers, up to kResyncInputLimit bytes.
-// The source's position before is in *resume. Returns the block (8 zero
-// bytes after the data) or null.
+// The source's position before is in *resume. Returns the block (kPadding
+// zero bytes after the data) or null.
 uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint64_t* resume, int64_t* consumed) {
     *resume = SourcePosition(state->source) - static_cast<uint64_t>(state->buffered - state->next);
     *consumed = state->consumed;
     uint64_t capacity = 1 << 16;
-    auto* data = static_cast<uint8_t*>(MemoryAllocate(capacity + 8));
+    auto* data = static_cast<uint8_t*>(MemoryAllocate(static_cast<size_t>(capacity + kPadding)));
     if (data == nullptr) return nullptr;
     // The bit buffer holds whole bytes as read, less the bits used: its
     // real bits are the high ones of the last bytes read.
@@ -491,7 +497,7 @@ uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint6
     uint16_t slot = 0;
     while (!ws->bitsMadeUp && n < kResyncInputLimit && ReadCompressedByte(state, &slot) != 0) {
         if (n == capacity) {
-            auto* grown = static_cast<uint8_t*>(MemoryAllocate(capacity * 2 + 8));
+            auto* grown = static_cast<uint8_t*>(MemoryAllocate(static_cast<size_t>(capacity * 2 + kPadding)));
             if (grown == nullptr) break;
             std::memcpy(grown, data, n);
             MemoryFree(data);
@@ -500,7 +506,7 @@ uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint6
         }
         data[n++] = static_cast<uint8_t>(slot);
     }
-    std::memset(data + n, 0, 8);
+    std::memset(data + n, 0, kPadding);
     *bits = n * 8;
     if (n > 0) *bits -= skip;
     // The decoder's own reading starts at the skip: the data block is
@@ -532,8 +538,8 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
         MakeFixedCodes(*r);
         r->work = 0;
         r->limit = report->workLeft;
-        r->fixedFails = static_cast<uint8_t*>(MemoryAllocate(bits / 8 + 16));
-        if (r->fixedFails != nullptr) std::memset(r->fixedFails, 0, bits / 8 + 16);
+        r->fixedFails = static_cast<uint8_t*>(MemoryAllocate(static_cast<size_t>(bits / 8 + 16)));
+        if (r->fixedFails != nullptr) std::memset(r->fixedFails, 0, static_cast<size_t>(bits / 8 + 16));
         const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
         const uint64_t skip = (8 - real % 8) % 8;
         Bits b{data, bits + skip, skip};
