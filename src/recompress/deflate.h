@@ -245,15 +245,18 @@ struct DeflateState {
     uint8_t flags[kFlagBufferSize];         // item i's flag: bit i % 8 of byte i / 8; 1 = match
     uint8_t literals[kItemBufferSize];      // per item: the literal, or length - 3
     uint16_t distances[kItemBufferSize];    // per match: distance - 1
-    uint16_t hashHeads[kHashSize];          // latest position of each hash; 0 = none
+    // Per hash of three bytes: its latest position (low half; 0 = none) and
+    // the number of positions entered with it, modulo 2^16 (high half). One
+    // word, so an insertion touches one cache line for both.
+    uint32_t hashHeads[kHashSize];
     uint16_t chainLinks[kHalfWindow];       // previous position with the same hash; 0 = none
-    // Per position, its number in its three-byte chain, counted upwards
-    // modulo 2^16: the difference of two members' numbers is how many links
-    // apart they are.
-    uint16_t chainRanks[kHalfWindow];
-    uint16_t hashCounts[kHashSize];         // positions entered per hash, modulo 2^16
-    uint16_t quadHeads[kQuadHashSize];      // as hashHeads, for the four-byte hash
-    uint16_t quadLinks[kHalfWindow];        // as chainLinks, for the four-byte hash
+    // Per position: the previous position with the same four-byte hash
+    // (low half; 0 = none), and its number in its three-byte chain (high
+    // half: the hash's count when it was entered), so that the difference
+    // of two members' numbers is how many links apart they are. One word,
+    // since the search reads both of each candidate it visits.
+    uint32_t quadSlots[kHalfWindow];
+    uint16_t quadHeads[kQuadHashSize];      // as hashHeads' positions, for the four-byte hash
     uint8_t window[kWindowSize + kWindowSpare];
 };
 

@@ -39,12 +39,12 @@ inline uint32_t QuadHash(const uint8_t* p) { return (Load32(p) * 0x9E3779B1u) >>
 inline uint32_t InsertPosition(DeflateState* s, uint32_t p) {
     s->hash = UpdateHash(s->hash, s->window[p + 2]);
     const uint32_t slot = p & kChainMask;
-    uint32_t head = s->hashHeads[s->hash];
+    const uint32_t entry = s->hashHeads[s->hash] + 0x10000u;
+    const uint32_t head = entry & 0xFFFFu;
+    s->hashHeads[s->hash] = (entry & 0xFFFF0000u) | p;
     s->chainLinks[slot] = static_cast<uint16_t>(head);
-    s->chainRanks[slot] = ++s->hashCounts[s->hash];
-    s->hashHeads[s->hash] = static_cast<uint16_t>(p);
     uint32_t quad = QuadHash(s->window + p);
-    s->quadLinks[slot] = s->quadHeads[quad];
+    s->quadSlots[slot] = (entry & 0xFFFF0000u) | s->quadHeads[quad];
     s->quadHeads[quad] = static_cast<uint16_t>(p);
     return head;
 }
@@ -80,17 +80,12 @@ inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b) {
     return a[257] != b[257] ? 257 : 258;
 }
 
-// Number of equal leading bytes of the strings at a and b among their first
-// eight.
-inline uint32_t WordMatchLength(const uint8_t* a, const uint8_t* b) {
-    uint64_t x = Load64(a) ^ Load64(b);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    return x != 0 ? static_cast<uint32_t>(__builtin_ctzll(x)) >> 3 : 8;
+// The first three of the four bytes a 32-bit load took, the fourth cleared.
+inline uint32_t FirstThree(uint32_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return word & 0xFFFFFF00u;
 #else
-    if (x == 0) return 8;
-    uint32_t i = 0;
-    while (a[i] == b[i]) ++i;
-    return i;
+    return word & 0x00FFFFFFu;
 #endif
 }
 
@@ -119,69 +114,77 @@ constexpr uint32_t kMaxChainOffset = 16;
 // four bytes, the answer is the nearest one with three, if any, found by
 // walking the three-byte chain as far as the limits allow.
 //
-// The step from one candidate to the next waits only for the next link; the
-// comparison and the chain number go alongside and rarely branch.
+// The step from one candidate to the next waits only for the next link. The
+// usual candidate (within the limit, no better) is turned away by one
+// compare of the four bytes that end one past the best length, which a
+// better one must share; the chain number and the first three bytes go
+// alongside, and the two tests cost one well-predicted branch.
 inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
     const uint8_t* window = s->window;
+    const uint32_t* slots = s->quadSlots;
     const uint32_t position = s->position;
     const uint8_t* scan = window + position;
     const uint32_t limit = position > kMaxDistance ? position - kMaxDistance : 0;
-    const uint16_t top = s->chainRanks[position & kChainMask];
+    // The lowest position that counts: above the limit, except that the
+    // head may lie at it. Positions with four bytes in common with the head
+    // are no higher than the head, so one bound serves every chain; 0
+    // ("none") is below it since the head is never 0.
+    const uint32_t lowest = candidate == limit ? limit : limit + 1;
+    const uint32_t top = slots[position & kChainMask] >> 16;
+    const uint32_t chainLimit = s->chainLimit;
+    const uint32_t scanHead = Load32(scan);
     uint32_t best = kMinMatch;
-    uint16_t scanEnd = Load16(scan + best - 1);
-    // Whether a link of the chain `offset` ahead points past the candidates
-    // that count (0, "none", does too). The head may lie at the limit, and a
-    // four-byte chain can reach it after a stranger whose hash only agrees.
-    auto Beyond = [limit, candidate](uint32_t link, uint32_t offset) {
-        return link <= limit + offset && link != candidate + offset;
-    };
-    uint32_t q = s->quadLinks[position & kChainMask];
-    // The chain followed is that of the four bytes `offset` ahead: q + offset
-    // is in it.
+    uint32_t scanEnd = scanHead;  // the four bytes ending at scan[best]
+    // The chain followed is that of the four bytes `offset` ahead: `at`,
+    // the candidate q plus offset, is in it, and a link below `bound`
+    // leaves the candidates that count.
+    uint32_t q = slots[position & kChainMask] & 0xFFFFu;
     uint32_t offset = 0;
-    if (!Beyond(q, 0)) {
+    uint32_t bound = lowest;
+    if (q >= bound) {
+        uint32_t at = q;
         for (;;) {
             const uint8_t* match = window + q;
-            uint32_t next = s->quadLinks[(q + offset) & kChainMask];
-            uint32_t length = WordMatchLength(scan, match);
-            uint32_t rank = static_cast<uint16_t>(top - s->chainRanks[q & kChainMask]);
-            // Bitwise, so that the usual candidate (within the limit, no
-            // better) costs one well-predicted branch. Past the best length
-            // the first eight bytes say enough unless the bytes at the best
-            // length agree.
-            uint32_t over = (length >= kMinMatch) & (rank > s->chainLimit);
-            uint32_t better = (length > best) | ((length == 8) & (Load16(match + best - 1) == scanEnd));
-            if (over | better) {
+            uint32_t next = slots[at & kChainMask] & 0xFFFFu;
+            uint32_t rank = (top - (slots[q & kChainMask] >> 16)) & 0xFFFFu;
+            // Past the limit only a member of the three-byte chain (a
+            // candidate with three bytes in common) ends the search; others
+            // carry another chain's number.
+            uint32_t over = (rank > chainLimit) & (FirstThree(Load32(match) ^ scanHead) == 0);
+            uint32_t hit = Load32(match + best - 3) == scanEnd;
+            if (over | hit) {
                 if (over) break;
-                if (length == 8) length = MatchLength(scan, match);
+                uint32_t length = MatchLength(scan, match);
                 if (length > best) {
                     s->matchStart = q;
                     best = length;
                     if (length >= kMaxMatch) return best;
-                    scanEnd = Load16(scan + best - 1);
-                    if (Beyond(next, offset)) break;
+                    scanEnd = Load32(scan + best - 3);
+                    if (next < bound) break;
                     // Offsets below the distance are entered already.
                     uint32_t last = length - 4;
                     if (last > position - q - 1) last = position - q - 1;
                     if (last > kMaxChainOffset) last = kMaxChainOffset;
-                    uint32_t lowest = next - offset;
+                    uint32_t low = next - offset;
                     bool done = false;
                     for (uint32_t j = 0; j <= last; ++j) {
-                        uint32_t link = s->quadLinks[(q + j) & kChainMask];
-                        if (Beyond(link, j)) {
+                        uint32_t link = slots[(q + j) & kChainMask] & 0xFFFFu;
+                        if (link < lowest + j) {
                             done = true;
                             break;
                         }
-                        if (link - j < lowest) {
-                            lowest = link - j;
+                        if (link - j < low) {
+                            low = link - j;
                             offset = j;
                         }
                     }
                     if (done) break;
-                    next = lowest + offset;
+                    bound = lowest + offset;
+                    next = low + offset;
                 }
             }
-            if (Beyond(next, offset)) break;
+            if (next < bound) break;
+            at = next;
             q = next - offset;
         }
         if (best > kMinMatch) return best;
@@ -199,6 +202,13 @@ inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
         q = s->chainLinks[q & kChainMask];
     } while (q > limit && --budget != 0);
     return kMinMatch - 1;
+}
+
+// A word of a position (low half) and a number (high half) after the window
+// slid: the position moves down by half the window or becomes 0, "none"
+// (bit 15 tells which), the number stays.
+inline uint32_t SlidWord(uint32_t word) {
+    return (word & 0xFFFF0000u) | (word & 0x7FFFu & (0u - ((word >> 15) & 1u)));
 }
 
 // The block's input when it is still in the window, else null.
@@ -241,14 +251,13 @@ void RefillWindow(DeflateState* s) {
         s->matchStart -= kHalfWindow;
         s->blockStart -= static_cast<int32_t>(kHalfWindow);
         s->position -= kHalfWindow;
-        for (uint16_t& head : s->hashHeads)
-            head = static_cast<uint16_t>(head >= kHalfWindow ? head - kHalfWindow : 0);
-        for (uint16_t& link : s->chainLinks)
-            link = static_cast<uint16_t>(link >= kHalfWindow ? link - kHalfWindow : 0);
-        for (uint16_t& head : s->quadHeads)
-            head = static_cast<uint16_t>(head >= kHalfWindow ? head - kHalfWindow : 0);
-        for (uint16_t& link : s->quadLinks)
-            link = static_cast<uint16_t>(link >= kHalfWindow ? link - kHalfWindow : 0);
+        // Written so that they run on whole vectors: a 16-bit position p
+        // becomes p - 32768, or 0 when p < 32768; the counts and numbers
+        // beside the positions stay.
+        for (uint32_t& head : s->hashHeads) head = SlidWord(head);
+        for (uint16_t& link : s->chainLinks) link = static_cast<uint16_t>(link >= kHalfWindow ? link - kHalfWindow : 0);
+        for (uint16_t& head : s->quadHeads) head = static_cast<uint16_t>(head >= kHalfWindow ? head - kHalfWindow : 0);
+        for (uint32_t& slot : s->quadSlots) slot = SlidWord(slot);
         space += kHalfWindow;
     }
     uint32_t n = ReadSourceBytes(s->stream, s->window + s->position + s->lookahead, space);
