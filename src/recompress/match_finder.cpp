@@ -36,12 +36,12 @@ inline uint32_t QuadHash(const uint8_t* p) { return (Load32(p) * 0x9E3779B1u) >>
 // count of the hash's entries); p also
 // heads the chain of its four bytes. Returns the old head of the three-byte
 // chain, the nearest earlier position with the same hash (0 for none).
-inline uint32_t InsertPosition(DeflateState* s, uint32_t p) {
-    s->hash = UpdateHash(s->hash, s->window[p + 2]);
+inline uint32_t InsertPosition(DeflateState* s, uint32_t& hash, uint32_t p) {
+    hash = UpdateHash(hash, s->window[p + 2]);
     const uint32_t slot = p & kChainMask;
-    const uint32_t entry = s->hashHeads[s->hash] + 0x10000u;
+    const uint32_t entry = s->hashHeads[hash] + 0x10000u;
     const uint32_t head = entry & 0xFFFFu;
-    s->hashHeads[s->hash] = (entry & 0xFFFF0000u) | p;
+    s->hashHeads[hash] = (entry & 0xFFFF0000u) | p;
     s->chainLinks[slot] = static_cast<uint16_t>(head);
     uint32_t quad = QuadHash(s->window + p);
     s->quadSlots[slot] = (entry & 0xFFFF0000u) | s->quadHeads[quad];
@@ -271,7 +271,11 @@ void CompressGreedy(DeflateState* s) {
     while (s->lookahead != 0) {
         if (RunStopped(s->stream->status)) return;
         uint32_t p = s->position;
-        uint32_t candidate = InsertPosition(s, p);
+        // The rolling hash lives in a local while positions go in: the
+        // tables are words too, and a store to them must not be taken for
+        // a change of it.
+        uint32_t hash = s->hash;
+        uint32_t candidate = InsertPosition(s, hash, p);
         // Window index 0 doubles as "no position", so it is never a source.
         uint32_t length = 0;
         if (candidate != 0 && p - candidate <= kMaxDistance) {
@@ -282,13 +286,14 @@ void CompressGreedy(DeflateState* s) {
         if (length >= kMinMatch) {
             endBlock = RecordItem(s, p - s->matchStart, length - kMinMatch);
             s->lookahead -= length;
-            for (uint32_t i = 1; i < length; ++i) InsertPosition(s, p + i);
+            for (uint32_t i = 1; i < length; ++i) InsertPosition(s, hash, p + i);
             s->position = p + length;
         } else {
             endBlock = RecordItem(s, 0, s->window[p]);
             s->lookahead -= 1;
             s->position = p + 1;
         }
+        s->hash = hash;
         if (endBlock) {
             EmitBlock(s, BlockBytes(s), BlockLength(s), 0);
             s->blockStart = static_cast<int32_t>(s->position);
