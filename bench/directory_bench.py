@@ -3,13 +3,15 @@
 without the central directory extensions (REPAIR_DIRECTORY_METADATA and
 REPAIR_DIRECTORY_RECOVERY).
 
-    bench/directory_bench.py build/libarcsalve.so [ENTRIES]
+    bench/directory_bench.py build/libarcsalve.so [--against OTHER.so] [ENTRIES]
 
 Writes an archive of ENTRIES (default 1,000,000) small stored entries with
 its central directory, and a copy whose every local header is zeroed (each
 entry then has to be found through its record), and repairs each with the
 other extensions and with or without the two, in a child process of its
-own: its wall time and peak resident memory are printed.
+own: its wall time, CPU time (user and system) and peak resident memory
+are printed. Give a second library (--against OTHER.so) to repair each
+archive with both in the same run, for ratios on a loaded machine.
 """
 import ctypes
 import os
@@ -60,13 +62,20 @@ def child(library, source, out, flags):
 def main():
     if sys.argv[1] == "--child":
         child(*sys.argv[2:5], int(sys.argv[5]))
-    library, count = sys.argv[1], int(sys.argv[2]) if len(sys.argv) > 2 else 1000000
+    args = sys.argv[1:]
+    libraries = [args.pop(0)]
+    if "--against" in args:
+        libraries.append(args.pop(args.index("--against") + 1))
+        args.remove("--against")
+    count = int(args[0]) if args else 1000000
     work = tempfile.mkdtemp(prefix="arcsalve-dirbench-")
     env = dict(os.environ, TMPDIR=work)
     for kind, zero in (("intact", False), ("headers zeroed", True)):
         source = os.path.join(work, "in.zip")
         make(source, count, zero)
-        for label, flags in (("without", OTHERS), ("with", OTHERS | DIRECTORY)):
+        for (label, flags), library in [(f, l) for f in (("without", OTHERS), ("with", OTHERS | DIRECTORY))
+                                        for l in libraries]:
+            name = os.path.basename(library)
             out = os.path.join(work, "out")
             os.makedirs(out, exist_ok=True)
             before = time.monotonic()
@@ -74,8 +83,9 @@ def main():
             _, status, usage = os.wait4(p.pid, 0)
             seconds = time.monotonic() - before
             size = os.path.getsize(os.path.join(out, "in.zip"))
-            print("%d entries, %s, %s the flags: %.1f s, peak %.0f MiB, rebuilt %d bytes (status %d)" %
-                  (count, kind, label, seconds, usage.ru_maxrss / 1024.0, size, status >> 8))
+            print("%s: %d entries, %s, %s the flags: %.1f s, CPU %.2f s, peak %.0f MiB, rebuilt %d bytes (status %d)" %
+                  (name, count, kind, label, seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024.0, size,
+                   status >> 8), flush=True)
             os.unlink(os.path.join(out, "in.zip"))
     subprocess.run(["rm", "-rf", work])
 

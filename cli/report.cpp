@@ -74,7 +74,9 @@ std::string JsonEntry(const EntryLine& e) {
            ", " + Field("method_name", MethodName(e.method)) + ", " + Flag("encrypted", e.encrypted) + ", " +
            Field("offset", e.offset) + ", " + Field("compressed_size", e.compressed) + ", " +
            Field("uncompressed_size", e.uncompressed) + ", " + Field("verdict", std::string(VerdictName(e.verdict))) +
-           ", " + Field("saved_size", e.saved) + JsonResync(e) + "}";
+           ", " + Field("saved_size", e.saved) + ", " +
+           Field("found_by", std::string(e.throughDirectory ? "central_directory" : "local_header")) + JsonResync(e) +
+           "}";
 }
 
 std::string JsonArchive(const ArchiveReport& a) {
@@ -103,6 +105,7 @@ void CollectEntry(void* user, const arcsalve_entry* entry) {
     e.uncompressed = entry->uncompressed_size;
     e.verdict = entry->verdict;
     e.saved = entry->saved_size;
+    e.throughDirectory = entry->found_by == ARCSALVE_FOUND_BY_CENTRAL_DIRECTORY;
     if (entry->pieces > 0) {
         e.pieces = entry->pieces;
         e.unknown = entry->unknown_bytes;

@@ -21,6 +21,7 @@ struct EntryLine {
     unsigned long long uncompressed = 0;
     int verdict = ARCSALVE_ENTRY_LOST;
     unsigned long long saved = 0;
+    bool throughDirectory = false;  // found through its central directory record
     // Recovered past damage: pieces (0: not), fill bytes, the map's ranges
     // (kind, offset, length) as listed and how many there are in all.
     unsigned pieces = 0;

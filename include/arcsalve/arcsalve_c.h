@@ -111,6 +111,12 @@ enum arcsalve_verdict {
     ARCSALVE_ENTRY_UNVERIFIED = 4    /* saved whole, but with no CRC-32 to check it against */
 };
 
+/* How an entry was found. */
+enum arcsalve_found_by {
+    ARCSALVE_FOUND_BY_LOCAL_HEADER = 0,
+    ARCSALVE_FOUND_BY_CENTRAL_DIRECTORY = 1
+};
+
 /* One range of the map of an entry recovered past damage (ARCSALVE_RESYNC):
  * kind 0, bytes decoded, and kind 1, bytes of unknown value written as 0,
  * at offset in the salvaged data for length bytes; kind 2, a stretch of
@@ -145,6 +151,10 @@ struct arcsalve_entry {
     size_t range_count;                      /* ranges in the map */
     size_t ranges_listed;                    /* the first ones, in `ranges` (at most 32) */
     const struct arcsalve_range *ranges;
+    /* How the entry was found: by its local header, or (its local header
+     * lost) through its record in the archive's surviving central directory
+     * (ARCSALVE_DIRECTORY_RECOVERY). Present when `size` covers it. */
+    enum arcsalve_found_by found_by;
 };
 
 /* --- Options --------------------------------------------------------------- */

@@ -122,6 +122,7 @@ void OnEntry(void* context, const EntryReport& report) {
     entry.uncompressed_size = report.uncompressedSize;
     entry.verdict = static_cast<arcsalve_verdict>(report.verdict);
     entry.saved_size = report.savedSize;
+    entry.found_by = report.throughDirectory ? ARCSALVE_FOUND_BY_CENTRAL_DIRECTORY : ARCSALVE_FOUND_BY_LOCAL_HEADER;
     arcsalve_range ranges[kResyncMapRanges];
     if (report.resync != nullptr) {
         const ResyncReport& m = *report.resync;

@@ -41,6 +41,7 @@ struct EntryReport {
     EntryVerdict verdict;
     uint64_t savedSize;        // bytes of data saved
     bool written;              // it has a place in the rebuilt archive (lost ones may: empty)
+    bool throughDirectory;     // found through its central directory record, its local header lost
     // Recovered past damage inside its data (REPAIR_RESYNC): the pieces and
     // the map; null otherwise.
     const ResyncReport* resync;
@@ -93,6 +94,7 @@ struct SalvageCounters {
     int32_t listedRecovered = 0;   // found through a central directory record (counted in filesFound too)
     int32_t copiedAsTheyWere = 0;  // in a method with no decoder here: copied unverified
     int32_t resynced = 0;          // partial entries with pieces recovered past their damage
+    int32_t listedTwice = 0;       // records whose data is that of an entry already saved
 };
 
 // The run's size limits: the format's own, lowered only where what happens

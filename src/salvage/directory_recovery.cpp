@@ -179,27 +179,42 @@ int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts&
     s.largeUncompressed = 0;
     if (!ReadCentralRecord(s.run.input, recordOffset, &r, &name)) return kHeaderRejected;
     int result = kHeaderRejected;
+    bool twice = false;
     uint8_t header[kLocalHeaderSize];
     HeaderOf(r, header);
     for (int i = 0; i < shifts.count && result == kHeaderRejected && Decodable(r); ++i) {
         uint64_t at;
         if (!PlaceOf(s, r, shifts.shift[i], &at)) continue;
-        // A header the scan read there had its salvage: its verdict stands
-        // (or the shift is wrong).
-        if (HeaderWasFound(s.listed, at) || PlaceTaken(s.listed, at)) continue;
+        // A header the scan read there and did not save intact had its
+        // salvage: its verdict stands (or the shift is wrong). One it saved
+        // intact is looked at, to tell a record that describes its data
+        // (saved already) from one that does not.
+        const int inside = InsideSavedEntry(s.listed, at);
+        if (inside < 0 || (inside == 0 && HeaderWasFound(s.listed, at)) || PlaceTaken(s.listed, at)) continue;
         if (r.uncompressedSize == 0 && !NameStandsAt(s.run.input, at, name, r.nameLength)) continue;
         const Starts starts = StartsAt(s.run.input, at, r);
         for (int k = 0; k < starts.count && !s.run.status.abortRequested; ++k) {
-            if (!DataProves(s, header, starts.at[k], r) || !TakePlace(s.listed, at)) continue;
+            if (!DataProves(s, header, starts.at[k], r)) continue;
+            // Data already saved (a forged record that gives another
+            // entry's CRC-32 and sizes under a new name, or a second record
+            // of one entry) is not saved again.
+            const int within = inside != 0 ? inside : InsideSavedEntry(s.listed, starts.at[k]);
+            if (within != 0) {
+                twice = twice || within > 0;
+                continue;
+            }
+            if (!TakePlace(s.listed, at)) continue;
             ReturnToOffset(s.reader, starts.at[k]);
             result = SalvageListedEntry(s, header, name, at);
+            if (result == kEntrySaved || result == kEntrySavedHere)
+                NoteSavedEntry(s.listed, at, ReaderPosition(s.reader), true);
             if (result == kHeaderRejected) result = kEntryDropped;
             break;
         }
         if (s.run.status.abortRequested) break;
     }
     std::free(name);
-    return result;
+    return result == kHeaderRejected && twice ? kListedAlreadySaved : result;
 }
 
 }  // namespace arcsalve

@@ -27,9 +27,14 @@ struct DirectoryShifts {
 // record gives, and none.
 DirectoryShifts ShiftsOf(Salvage& s);
 
+// What RecoverListedEntry returns when the record's data proves itself only
+// inside an entry saved intact already: nothing is saved.
+constexpr int kListedAlreadySaved = 16;
+
 // Looks for the entry of the record at `recordOffset` and saves it when its
-// data proves itself; the reader's position is the recovery's own. Returns
-// the EntryResult of the save (the entry is then the list's tail), or
+// data proves itself and is not that of an entry saved already; the
+// reader's position is the recovery's own. Returns the EntryResult of the
+// save (the entry is then the list's tail), kListedAlreadySaved, or
 // kHeaderRejected when nothing was saved.
 int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts& shifts);
 

@@ -564,6 +564,7 @@ void ReportEntry(Salvage& s, const uint8_t recorded[kLocalHeaderSize], const Sal
     report.uncompressedSize = RecordedUncompressed(s, recorded);
     report.verdict = VerdictOf(saved, before, s.run.counters);
     report.written = saved != 0;
+    report.throughDirectory = s.throughDirectory;
     if (report.verdict != kVerdictLost) report.savedSize = entry.uncompressedSize;
     if (s.run.resync.pieces > 0 && report.verdict == kVerdictPartial) report.resync = &s.run.resync;
     EmitEntryReport(s.run, report);
@@ -659,6 +660,7 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     const bool streamed = IsStreamedEntry(run, entry->localHeader);
     const uint64_t entryStart = FileTell(run.output);
     entry->localHeaderOffset = entryStart;
+    entry->inputOffset = s.throughDirectory ? s.listedAt : MarkedPosition(s.reader) - 4;
 
     uint8_t recorded[kLocalHeaderSize];
     std::memcpy(recorded, entry->localHeader, kLocalHeaderSize);

@@ -30,6 +30,9 @@ constexpr size_t kListedBudget = size_t{16} << 20;
 constexpr size_t kFoundBudget = size_t{4} << 20;
 constexpr size_t kFoundAtBudget = size_t{4} << 20;
 constexpr size_t kMarkStride = 64;
+// What is kept of the stretches of saved entries, per list (three or four
+// bytes an entry for small ones).
+constexpr size_t kSpansBudget = size_t{8} << 20;
 // Most names are short: the record and up to this much of its name come in
 // one read.
 constexpr uint32_t kShortName = 512;
@@ -90,6 +93,10 @@ void ReleaseListedNames(ListedNames& names) {
     std::free(names.recordFound);
     std::free(names.byHash);
     std::free(names.taken);
+    for (PackedSpans* spans : {&names.savedByScan, &names.savedThroughRecords}) {
+        std::free(spans->bytes);
+        std::free(spans->marks);
+    }
     names = ListedNames{};
 }
 
@@ -157,6 +164,79 @@ bool HasOffset(const PackedOffsets& p, uint64_t offset) {
     return value == offset;
 }
 
+void PutVarint(uint8_t* bytes, size_t* count, uint64_t value) {
+    for (;; value >>= 7) {
+        bytes[(*count)++] = static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0));
+        if (value <= 0x7F) return;
+    }
+}
+
+uint64_t GetVarint(const uint8_t* bytes, size_t* at, size_t end) {
+    uint64_t value = 0;
+    for (int shift = 0; *at < end && shift < 64; shift += 7) {
+        const uint8_t byte = bytes[(*at)++];
+        value |= uint64_t{byte & 0x7Fu} << shift;
+        if (!(byte & 0x80)) break;
+    }
+    return value;
+}
+
+// Keeps [start, end) in the packed list, or out of order in the plain one;
+// false when neither can hold it.
+bool AddSpan(PackedSpans& p, uint64_t start, uint64_t end) {
+    if (p.count > 0 && start < p.lastStart) {
+        if (p.oddCount == 16) return false;
+        p.odd[2 * p.oddCount] = start;
+        p.odd[2 * p.oddCount + 1] = end;
+        ++p.oddCount;
+        return true;
+    }
+    if (p.byteCapacity + p.markCapacity * sizeof(uint64_t) > kSpansBudget) return false;
+    if (p.count % kMarkStride == 0) {
+        if (!Append(&p.marks, &p.markCount, &p.markCapacity, start) ||
+            !Append(&p.marks, &p.markCount, &p.markCapacity, p.byteCount) ||
+            !Append(&p.marks, &p.markCount, &p.markCapacity, p.furthestEnd))
+            return false;
+        p.lastStart = start;
+    }
+    void* block = p.bytes;
+    if (!Reserve(&block, &p.byteCapacity, p.byteCount + 20)) return false;
+    p.bytes = static_cast<uint8_t*>(block);
+    PutVarint(p.bytes, &p.byteCount, start - p.lastStart);
+    PutVarint(p.bytes, &p.byteCount, end - start);
+    p.lastStart = start;
+    p.furthestEnd = std::max(p.furthestEnd, end);
+    ++p.count;
+    return true;
+}
+
+// Whether a kept stretch holds `offset`: the furthest end of all stretches
+// that start at or before it lies past it.
+bool SpanHolds(const PackedSpans& p, uint64_t offset) {
+    for (int i = 0; i < p.oddCount; ++i)
+        if (p.odd[2 * i] <= offset && offset < p.odd[2 * i + 1]) return true;
+    // The last block whose first start is not above `offset`.
+    size_t low = 0, high = p.markCount / 3;
+    while (low < high) {
+        const size_t mid = (low + high) / 2;
+        if (p.marks[3 * mid] <= offset) low = mid + 1;
+        else high = mid;
+    }
+    if (low == 0) return false;
+    const size_t block = low - 1;
+    uint64_t start = p.marks[3 * block];
+    uint64_t furthest = p.marks[3 * block + 2];
+    size_t at = static_cast<size_t>(p.marks[3 * block + 1]);
+    const size_t end = 3 * block + 3 < p.markCount ? static_cast<size_t>(p.marks[3 * block + 4]) : p.byteCount;
+    while (at < end) {
+        start += GetVarint(p.bytes, &at, end);
+        const uint64_t length = GetVarint(p.bytes, &at, end);
+        if (start > offset) break;
+        furthest = std::max(furthest, start + length);
+    }
+    return offset < furthest;
+}
+
 void MarkHash(ListedNames& names, uint64_t hash) {
     const uint32_t* begin = names.byHash;
     const uint32_t* end = begin + names.recordCount;
@@ -206,6 +286,10 @@ void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
     names.records[names.recordCount++] = ListedRecord{hash, offset};
     const uint32_t local = LoadLE32(bytes + 42);
     if (local != kZip64Marker && local < names.lowestLocalOffset) names.lowestLocalOffset = local;
+    // A marker stands for an offset in the ZIP64 block, read only if the
+    // order must be settled (RecordsByPlace).
+    if (local == kZip64Marker || (names.recordCount > 1 && local < names.lastPlace)) names.placesInOrder = false;
+    names.lastPlace = local;
 }
 
 void NoteEndRecord(ListedNames& names, uint64_t offset) {
@@ -285,6 +369,17 @@ bool HeaderWasFound(const ListedNames& names, uint64_t offset) { return HasOffse
 
 uint64_t LowestFoundHeader(const ListedNames& names) { return names.foundAt.lowest; }
 
+void NoteSavedEntry(ListedNames& names, uint64_t start, uint64_t end, bool throughRecord) {
+    PackedSpans& spans = throughRecord ? names.savedThroughRecords : names.savedByScan;
+    if (end <= start || start >= spans.unkeptFrom) return;
+    if (!AddSpan(spans, start, end)) spans.unkeptFrom = start;
+}
+
+int InsideSavedEntry(const ListedNames& names, uint64_t offset) {
+    if (SpanHolds(names.savedByScan, offset) || SpanHolds(names.savedThroughRecords, offset)) return 1;
+    return offset >= names.savedByScan.unkeptFrom || offset >= names.savedThroughRecords.unkeptFrom ? -1 : 0;
+}
+
 namespace {
 
 size_t SlotOf(const uint64_t* slots, size_t count, uint64_t key) {
@@ -320,15 +415,36 @@ bool TakePlace(ListedNames& names, uint64_t at) {
     return true;
 }
 
-bool ReportListedNotFound(RepairRun& run, uint64_t recordOffset) {
+bool ReportListedRecord(RepairRun& run, uint64_t recordOffset, int32_t level, StringId text) {
     CentralRecord record;
     char* name;
     if (!ReadCentralRecord(run.input, recordOffset, &record, &name)) return false;
     char shown[kDisplayNameSize];
     EntryDisplayName(name, record.flags, shown, sizeof shown);
     std::free(name);
-    EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFound, shown);
+    EmitFormatted(run, level, text, shown);
     return true;
+}
+
+ListedPlace* RecordsByPlace(const ListedNames& names, FileHandle input, size_t* count) {
+    *count = 0;
+    if (names.placesInOrder) return nullptr;
+    size_t pending = 0;
+    for (size_t i = 0; i < names.recordCount; ++i) pending += RecordNameFound(names, i) ? 0 : 1;
+    if (pending == 0 || pending * sizeof(ListedPlace) > kListedBudget) return nullptr;
+    auto* places = static_cast<ListedPlace*>(std::malloc(pending * sizeof(ListedPlace)));
+    if (places == nullptr) return nullptr;
+    for (size_t i = 0; i < names.recordCount; ++i) {
+        if (RecordNameFound(names, i)) continue;
+        CentralRecord record;
+        char* name;
+        // One that cannot be read again goes last; it is not followed.
+        const bool read = ReadCentralRecord(input, names.records[i].offset, &record, &name);
+        std::free(name);
+        places[(*count)++] = ListedPlace{read ? record.localHeaderOffset : UINT64_MAX, i};
+    }
+    std::stable_sort(places, places + *count, [](const ListedPlace& a, const ListedPlace& b) { return a.place < b.place; });
+    return places;
 }
 
 void SortListedRecords(ListedNames& names) {

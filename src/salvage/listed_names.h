@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "common/repair_run.h"
+#include "common/string_ids.h"
 #include "platform/platform.h"
 
 namespace arcsalve {
@@ -44,6 +45,28 @@ struct PackedOffsets {
     size_t oddCapacity = 0;
 };
 
+// Stretches of the input, each from an entry's local header to the end of
+// its data, noted mostly in increasing order of their starts, packed: the
+// start's difference to the one before and the length, in 7-bit groups;
+// every 64th start kept aside with where its block starts and the furthest
+// end before it, for a binary search. A few that come out of order are kept
+// in a plain list; past those, or past the budget, the least start not kept
+// is remembered, and from there no answer is sure.
+struct PackedSpans {
+    uint8_t* bytes = nullptr;
+    size_t byteCount = 0;
+    size_t byteCapacity = 0;
+    uint64_t* marks = nullptr;  // triples: a block's first start, its first byte, the furthest end before it
+    size_t markCount = 0;       // values
+    size_t markCapacity = 0;
+    size_t count = 0;
+    uint64_t lastStart = 0;
+    uint64_t furthestEnd = 0;
+    uint64_t odd[2 * 16] = {};  // start, end
+    int oddCount = 0;
+    uint64_t unkeptFrom = UINT64_MAX;
+};
+
 // One scan's names: the hashes of the names of local headers read, the
 // central directory records met, and the last end record met. What is kept
 // of the local headers is bounded too: the hashes of the names of saved
@@ -61,6 +84,8 @@ struct ListedNames {
     size_t recordCount = 0;
     size_t recordCapacity = 0;
     uint64_t lowestLocalOffset = UINT64_MAX;  // the least local header offset a kept record gives
+    bool placesInOrder = true;  // the kept records give their local header offsets in increasing order
+    uint64_t lastPlace = 0;
     // The header positions entries were found at through their records:
     // packed while they come in increasing order (as the records of a
     // directory do), the others in an open-addressing set (0 marks a free
@@ -71,6 +96,10 @@ struct ListedNames {
     size_t takenSlots = 0;  // a power of two, or 0
     bool endRecordSeen = false;
     uint64_t endRecord = 0;  // offset of the last end record's signature
+    // Where the entries saved intact stand in the input: those the scan
+    // found, and those found through their records.
+    PackedSpans savedByScan;
+    PackedSpans savedThroughRecords;
 };
 
 // A central directory record as read from the input. Every field is what
@@ -128,15 +157,35 @@ bool HeaderWasFound(const ListedNames& names, uint64_t offset);
 // The least offset of a local header read; UINT64_MAX when none was.
 uint64_t LowestFoundHeader(const ListedNames& names);
 
+// An entry was saved intact from the input's bytes [start, end): its local
+// header (or where it stood) to the end of its data.
+void NoteSavedEntry(ListedNames& names, uint64_t start, uint64_t end, bool throughRecord);
+// Whether `offset` falls inside an entry saved intact: 1 yes, 0 no, -1 not
+// known (what was saved there could not all be kept in mind).
+int InsideSavedEntry(const ListedNames& names, uint64_t offset);
+
 // Whether an entry was already found through a record at header position
 // `at`; TakePlace adds one (false when memory ran out). Two records that
 // lead to one place (two copies of a directory) save its entry once.
 bool PlaceTaken(const ListedNames& names, uint64_t at);
 bool TakePlace(ListedNames& names, uint64_t at);
 
-// Reports the record's entry as listed but not found (kTextListedNotFound,
-// an error); false when the record cannot be read again.
-bool ReportListedNotFound(RepairRun& run, uint64_t recordOffset);
+// Reports the record's entry with `text` (its name the one argument) at
+// `level`: listed but not found (kTextListedNotFound, an error), or listed
+// at the data of an entry already saved (kTextListedTwice, a warning);
+// false when the record cannot be read again.
+bool ReportListedRecord(RepairRun& run, uint64_t recordOffset, int32_t level, StringId text);
+
+// The records whose names were not found, in increasing order of the local
+// header offsets they give (then in input order): a malloc'ed array of
+// *count, which the caller frees. Null (and *count 0) when the records give
+// them in increasing order already (as one directory does), or when memory
+// lacks: they are then taken in input order.
+struct ListedPlace {
+    uint64_t place;
+    size_t record;
+};
+ListedPlace* RecordsByPlace(const ListedNames& names, FileHandle input, size_t* count);
 
 // Orders the records by name hash (and input order within one hash), for
 // FirstListedWithName.

@@ -26,6 +26,7 @@ constexpr uint16_t kVersionNeededAes = 51;
 struct SalvageEntry {
     char* name;               // the name as stored, NUL-terminated, owned here
     uint64_t localHeaderOffset;  // where its local header stands in the new archive
+    uint64_t inputOffset;        // where its local header stood in the damaged archive
     // The local header: as read, then as finally written (method, flags,
     // time, CRC-32; the sizes below fill its size fields).
     uint8_t localHeader[kLocalHeaderSize];
@@ -62,6 +63,9 @@ struct Salvage {
     // lost local header at this offset of the input.
     bool throughDirectory = false;
     uint64_t listedAt = 0;
+    // Where the entries found through their records start among the saved
+    // ones (SavedRecordsEnd), once the scan is over; UINT64_MAX before.
+    uint64_t recoveredFrom = UINT64_MAX;
     // The entry in hand's sizes from its ZIP64 block where the header's
     // 32-bit fields cannot hold them (their marker stays there); else 0.
     uint64_t largeCompressed = 0;

@@ -1,6 +1,7 @@
 // The saved entries, packed (see saved_records.h).
 //
-// A packed entry: its local header offset (8 bytes), its local header
+// A packed entry: its local header offset (8 bytes), where it stood in the
+// input (8), its local header
 // (30), its compressed and uncompressed sizes (8 each), whether its local
 // header has the ZIP64 block (1), the length of its carried blocks (2), the
 // blocks, its name (as long as the header says). Both the memory and the
@@ -19,7 +20,8 @@ namespace arcsalve {
 namespace {
 
 constexpr char kSpillFileName[] = "arcsalve-records.tmp";
-constexpr size_t kSizesAt = 8 + kLocalHeaderSize;
+constexpr size_t kHeaderAt = 16;
+constexpr size_t kSizesAt = kHeaderAt + kLocalHeaderSize;
 constexpr size_t kCarriedAt = kSizesAt + 8 + 8 + 1;  // the carried blocks' length
 constexpr size_t kFixedPart = kCarriedAt + 2;
 // The largest packed entry: a 65,535-byte name and full carried blocks.
@@ -28,7 +30,7 @@ constexpr size_t kLargestPacked = kFixedPart + kMaxCarriedExtra + 0xFFFF;
 constexpr size_t kReadPiece = size_t{256} << 10;
 
 size_t PackedSize(const uint8_t* packed) {
-    return kFixedPart + LoadLE16(packed + kCarriedAt) + LoadLE16(packed + 8 + kLhNameLength);
+    return kFixedPart + LoadLE16(packed + kCarriedAt) + LoadLE16(packed + kHeaderAt + kLhNameLength);
 }
 
 // Moves the packed entries in memory to the file; false when that failed
@@ -75,7 +77,8 @@ bool Reserve(SavedRecords& r, size_t need) {
 void Unpack(const uint8_t* packed, SalvageEntry& entry, char* name) {
     entry = SalvageEntry{};
     entry.localHeaderOffset = LoadLE64(packed);
-    std::memcpy(entry.localHeader, packed + 8, kLocalHeaderSize);
+    entry.inputOffset = LoadLE64(packed + 8);
+    std::memcpy(entry.localHeader, packed + kHeaderAt, kLocalHeaderSize);
     entry.compressedSize = LoadLE64(packed + kSizesAt);
     entry.uncompressedSize = LoadLE64(packed + kSizesAt + 8);
     entry.zip64 = packed[kSizesAt + 16] != 0;
@@ -87,47 +90,6 @@ void Unpack(const uint8_t* packed, SalvageEntry& entry, char* name) {
     entry.name = name;
 }
 
-// Visits the packed entries of `bytes`, all whole.
-bool VisitPacked(const uint8_t* bytes, size_t length, SavedRecordVisit visit, void* context, char* name) {
-    SalvageEntry entry;
-    for (size_t at = 0; at < length; at += PackedSize(bytes + at)) {
-        Unpack(bytes + at, entry, name);
-        if (!visit(context, entry)) return false;
-    }
-    return true;
-}
-
-// Visits the entries in the file, read back in pieces; an entry cut by the
-// end of a piece is moved to the front of the next.
-bool VisitSpilled(SavedRecords& r, SavedRecordVisit visit, void* context, char* name) {
-    if (r.spilled == 0) return true;
-    auto* piece = static_cast<uint8_t*>(std::malloc(kReadPiece));
-    if (piece == nullptr) return false;
-    bool ok = true;
-    size_t have = 0;  // bytes at the front of the piece not yet visited
-    for (uint64_t read = 0; ok && (read < r.spilled || have > 0);) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadPiece - have, r.spilled - read));
-        if (want > 0 && FileReadAt(r.spill, read, piece + have, static_cast<uint32_t>(want)) != want) {
-            ok = false;
-            break;
-        }
-        read += want;
-        have += want;
-        size_t at = 0;
-        SalvageEntry entry;
-        while (ok && have - at >= kFixedPart && have - at >= PackedSize(piece + at)) {
-            Unpack(piece + at, entry, name);
-            ok = visit(context, entry);
-            at += PackedSize(piece + at);
-        }
-        if (at == 0 && want == 0) ok = false;  // a cut entry at the end of the file
-        std::memmove(piece, piece + at, have - at);
-        have -= at;
-    }
-    std::free(piece);
-    return ok;
-}
-
 }  // namespace
 
 bool KeepSavedRecord(SavedRecords& r, const SalvageEntry& entry, size_t budget) {
@@ -137,7 +99,8 @@ bool KeepSavedRecord(SavedRecords& r, const SalvageEntry& entry, size_t budget) 
     if (!Reserve(r, r.heldBytes + size)) return false;
     uint8_t* at = r.held + r.heldBytes;
     StoreLE64(at, entry.localHeaderOffset);
-    std::memcpy(at + 8, entry.localHeader, kLocalHeaderSize);
+    StoreLE64(at + 8, entry.inputOffset);
+    std::memcpy(at + kHeaderAt, entry.localHeader, kLocalHeaderSize);
     StoreLE64(at + kSizesAt, entry.compressedSize);
     StoreLE64(at + kSizesAt + 8, entry.uncompressedSize);
     at[kSizesAt + 16] = entry.zip64 ? 1 : 0;
@@ -148,13 +111,63 @@ bool KeepSavedRecord(SavedRecords& r, const SalvageEntry& entry, size_t budget) 
     return true;
 }
 
-bool VisitSavedRecords(SavedRecords& r, SavedRecordVisit visit, void* context) {
+uint64_t SavedRecordsEnd(const SavedRecords& r) { return r.spilled + r.heldBytes; }
+
+bool OpenSavedCursor(SavedCursor& c, SavedRecords& r, uint64_t from, uint64_t to) {
     static_assert(kLargestPacked <= kReadPiece, "a read piece holds any packed entry");
-    auto* name = static_cast<char*>(std::malloc(0x10000));
-    if (name == nullptr) return false;
-    const bool ok = VisitSpilled(r, visit, context, name) && VisitPacked(r.held, r.heldBytes, visit, context, name);
-    std::free(name);
-    return ok;
+    c = SavedCursor{};
+    c.records = &r;
+    c.at = from;
+    c.to = to;
+    c.name = static_cast<char*>(std::malloc(0x10000));
+    c.entry = static_cast<SalvageEntry*>(std::malloc(sizeof(SalvageEntry)));
+    if (from < r.spilled) c.piece = static_cast<uint8_t*>(std::malloc(kReadPiece));
+    if (c.name != nullptr && c.entry != nullptr && (from >= r.spilled || c.piece != nullptr)) return true;
+    CloseSavedCursor(c);
+    return false;
+}
+
+int NextSavedRecord(SavedCursor& c) {
+    const SavedRecords& r = *c.records;
+    if (c.at >= c.to) return 0;
+    const uint8_t* packed;
+    if (c.at >= r.spilled) {
+        packed = r.held + (c.at - r.spilled);
+    } else {
+        // The file holds whole entries: one that is not whole in the piece
+        // is read again from its start.
+        const uint64_t into = c.at - c.pieceAt;
+        if (c.at < c.pieceAt || into + kFixedPart > c.pieceLength ||
+            into + PackedSize(c.piece + into) > c.pieceLength) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(kReadPiece, r.spilled - c.at));
+            if (want < kFixedPart || FileReadAt(r.spill, c.at, c.piece, static_cast<uint32_t>(want)) != want ||
+                PackedSize(c.piece) > want)
+                return -1;
+            c.pieceAt = c.at;
+            c.pieceLength = want;
+        }
+        packed = c.piece + (c.at - c.pieceAt);
+    }
+    Unpack(packed, *c.entry, c.name);
+    c.at += PackedSize(packed);
+    return 1;
+}
+
+void CloseSavedCursor(SavedCursor& c) {
+    std::free(c.piece);
+    std::free(c.name);
+    std::free(c.entry);
+    c = SavedCursor{};
+}
+
+bool VisitSavedRecords(SavedRecords& r, SavedRecordVisit visit, void* context) {
+    SavedCursor cursor;
+    if (!OpenSavedCursor(cursor, r, 0, SavedRecordsEnd(r))) return false;
+    int next;
+    while ((next = NextSavedRecord(cursor)) > 0 && visit(context, *cursor.entry)) {
+    }
+    CloseSavedCursor(cursor);
+    return next == 0;
 }
 
 void ReleaseSavedRecords(SavedRecords& r) {

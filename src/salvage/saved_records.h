@@ -43,6 +43,29 @@ bool KeepSavedRecord(SavedRecords& records, const SalvageEntry& entry, size_t bu
 using SavedRecordVisit = bool (*)(void* context, SalvageEntry& entry);
 bool VisitSavedRecords(SavedRecords& records, SavedRecordVisit visit, void* context);
 
+// Where the next entry kept will start among the packed entries (file and
+// memory as one sequence of bytes).
+uint64_t SavedRecordsEnd(const SavedRecords& records);
+
+// Reads the kept entries from `from` to `to` (SavedRecordsEnd values) one
+// at a time, each unpacked into `entry` (its name in the cursor) until the
+// next. Two cursors may read one SavedRecords at once.
+struct SavedCursor {
+    SavedRecords* records = nullptr;
+    uint64_t at = 0;
+    uint64_t to = 0;
+    uint8_t* piece = nullptr;  // file bytes from pieceAt
+    uint64_t pieceAt = 0;
+    size_t pieceLength = 0;
+    char* name = nullptr;
+    SalvageEntry* entry = nullptr;
+};
+bool OpenSavedCursor(SavedCursor& cursor, SavedRecords& records, uint64_t from, uint64_t to);
+// 1: the next entry is in cursor.entry; 0: none is left; -1: the file
+// could not be read back.
+int NextSavedRecord(SavedCursor& cursor);
+void CloseSavedCursor(SavedCursor& cursor);
+
 // Frees the memory, closes and removes the temporary file.
 void ReleaseSavedRecords(SavedRecords& records);
 

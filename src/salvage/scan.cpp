@@ -122,6 +122,32 @@ bool WriteRecordOf(void* context, SalvageEntry& entry) {
     return pass.written;
 }
 
+// The records of the scan's entries and of those found through their
+// records (after them among the saved ones, from s.recoveredFrom), merged by
+// where each stood in the input: two cursors over the saved records, so
+// that memory stays as flat as for one. False when a record could not be
+// written or read back.
+bool WriteRecordsInInputOrder(DirectoryPass& pass) {
+    Salvage& s = pass.s;
+    if (!SettleLastEntry(s)) return false;
+    SavedCursor scanned, recovered;
+    if (!OpenSavedCursor(scanned, s.saved, 0, s.recoveredFrom)) return false;
+    if (!OpenSavedCursor(recovered, s.saved, s.recoveredFrom, SavedRecordsEnd(s.saved))) {
+        CloseSavedCursor(scanned);
+        return false;
+    }
+    int a = NextSavedRecord(scanned), b = NextSavedRecord(recovered);
+    while (a > 0 || b > 0) {
+        const bool first = b <= 0 || (a > 0 && scanned.entry->inputOffset <= recovered.entry->inputOffset);
+        if (!WriteRecordOf(&pass, first ? *scanned.entry : *recovered.entry)) break;
+        if (first) a = NextSavedRecord(scanned);
+        else b = NextSavedRecord(recovered);
+    }
+    CloseSavedCursor(scanned);
+    CloseSavedCursor(recovered);
+    return a == 0 && b == 0;
+}
+
 // Writes the central directory and the end record; 0 when a record could not
 // be written whole (reported; the archive is then left without an end). Every
 // write is checked, the names and the end record too: an archive that lost
@@ -131,8 +157,13 @@ int WriteCentralDirectory(Salvage& s) {
     const uint64_t start = FileTell(output);
     const uint64_t zip64From = s.run.limits.zip64From;
     DirectoryPass pass{s, 0, true, false};
-    const bool visited = VisitSavedRecords(s.saved, WriteRecordOf, &pass) &&
-                         (s.tail == nullptr || WriteRecordOf(&pass, *s.tail));
+    // Entries found through their records: saved (the last one maybe not
+    // yet packed) after the scan's.
+    const bool recovered = s.recoveredFrom != UINT64_MAX &&
+                           (s.recoveredFrom < SavedRecordsEnd(s.saved) || s.tail != nullptr);
+    const bool visited = recovered ? WriteRecordsInInputOrder(pass)
+                                   : VisitSavedRecords(s.saved, WriteRecordOf, &pass) &&
+                                         (s.tail == nullptr || WriteRecordOf(&pass, *s.tail));
     const uint32_t records = pass.records;
     const bool entryZip64 = pass.entryZip64;
     bool written = pass.written && visited;
@@ -175,6 +206,7 @@ void EmitSummary(RepairRun& run) {
     if (c.recompressFailed > 0) EmitFormatted(run, MESSAGE_ERROR, kTextRecompressFailures, c.recompressFailed);
     if (c.unverified > 0) EmitFormatted(run, MESSAGE_WARNING, kTextUnverifiedCount, c.unverified);
     if (c.listedNotFound > 0) EmitFormatted(run, MESSAGE_ERROR, kTextListedNotFoundCount, c.listedNotFound);
+    if (c.listedTwice > 0) EmitFormatted(run, MESSAGE_WARNING, kTextListedTwiceCount, c.listedTwice);
     if (c.copiedEncrypted > 0) EmitFormatted(run, MESSAGE_WARNING, kTextAesUnverifiedCount, c.copiedEncrypted);
     if (c.copiedAsTheyWere > 0) EmitFormatted(run, MESSAGE_WARNING, kTextCopiedCount, c.copiedAsTheyWere);
     if (c.filesFound > 0 && !(run.flags & REPAIR_TEST_ONLY)) EmitFormatted(run, MESSAGE_INFO, kTextStoredIn, run.outputPath);
@@ -216,9 +248,21 @@ int32_t SettleListedRecords(Salvage& s) {
     if (!marked) return 0;
     const bool writable = !run.status.writeFailed;
     bool recover = (run.flags & REPAIR_DIRECTORY_RECOVERY) != 0 && writable;
+    // The entries found through records follow the scan's among the saved
+    // ones; their directory records are put in place by input order
+    // (WriteCentralDirectory). Followed in the order of the places the
+    // records give, they come in that order themselves.
+    if (recover && !SettleLastEntry(s)) {
+        run.status.writeFailed = 1;
+        recover = false;
+    }
+    if (recover) s.recoveredFrom = SavedRecordsEnd(s.saved);
+    size_t ordered = 0;
+    ListedPlace* byPlace = recover ? RecordsByPlace(names, run.input, &ordered) : nullptr;
     const DirectoryShifts shifts = recover ? ShiftsOf(s) : DirectoryShifts{};
     int32_t missing = 0;
-    for (size_t i = 0; i < names.recordCount; ++i) {
+    for (size_t n = 0; n < (byPlace != nullptr ? ordered : names.recordCount); ++n) {
+        const size_t i = byPlace != nullptr ? byPlace[n].record : n;
         if (RecordNameFound(names, i)) continue;
         int result = kHeaderRejected;
         if (recover) {
@@ -230,8 +274,14 @@ int32_t SettleListedRecords(Salvage& s) {
             }
             if (result == kEntrySaved || result == kEntryNotIntact) ++run.counters.listedRecovered;
         }
-        if (result == kHeaderRejected && ReportListedNotFound(run, names.records[i].offset)) ++missing;
+        if (result == kListedAlreadySaved &&
+            ReportListedRecord(run, names.records[i].offset, MESSAGE_WARNING, kTextListedTwice))
+            ++run.counters.listedTwice;
+        if (result == kHeaderRejected &&
+            ReportListedRecord(run, names.records[i].offset, MESSAGE_ERROR, kTextListedNotFound))
+            ++missing;
     }
+    std::free(byPlace);
     return missing;
 }
 
@@ -327,6 +377,8 @@ int ScanAndRebuild(RepairRun& run) {
             EmitText(run, MESSAGE_ERROR, kTextWriteFailed);
             break;
         }
+        if (result == kEntrySaved || result == kEntrySavedHere)
+            NoteSavedEntry(s.listed, MarkedPosition(s.reader) - 4, ReaderPosition(s.reader), false);
         if (result == kEntrySaved) StepBack(s.reader, kRescanAfterEntry);
         else if (result == kHeaderRejected) ReturnToMark(s.reader);
         else if (result == kEntryNotIntact || result == kEntryDropped) LookBackOverEntry(s);

@@ -230,8 +230,10 @@ class Command(Case):
             info = zipfile.ZipInfo("tool")
             info.create_system, info.external_attr, info.comment = 3, 0o100750 << 16, b"a tool"
             z.writestr(info, b"#!/bin/sh\n")
+        self.write("zeroed.zip", bytes(30) + self.read("info.zip")[30:])  # run.sh's local header lost: found through its record
         os.makedirs(self.path("out"))
-        for name, comment, entries in [("info.zip", b"archive words", {"run.sh": (0o100755, b"about run"), "link": (0o120777, b"")}),
+        info_entries = {"run.sh": (0o100755, b"about run"), "link": (0o120777, b"")}
+        for name, comment, entries in [("info.zip", b"archive words", info_entries), ("zeroed.zip", b"archive words", info_entries),
                                        ("py.zip", b"python archive", {"tool": (0o100750, b"a tool")})]:
             self.assertEqual(self.run_cli("-q", "-o", "out", name), (0, "", ""))
             z = zipfile.ZipFile(self.path("out", name))
@@ -239,8 +241,15 @@ class Command(Case):
             for entry, (mode, text) in entries.items():
                 info = z.getinfo(entry)
                 self.assertEqual((info.create_system, info.external_attr >> 16, info.comment), (3, mode, text))
-        listing = subprocess.run(["unzip", "-l", self.path("out", "info.zip")], capture_output=True).stdout.decode()
-        self.assertIn(" na\u00efve.txt\n", listing)
+        for name in ("info.zip", "zeroed.zip"):  # Info-ZIP's own listings, in the input's order
+            listing = subprocess.run(["unzip", "-Z", self.path("out", name)], capture_output=True).stdout.decode()
+            lines = [(l.split()[0], l.split()[-1]) for l in listing.splitlines()[2:-1]]
+            self.assertEqual((lines[:2], lines[2][1]), ([("-rwxr-xr-x", "run.sh"), ("lrwxrwxrwx", "link")], "na\u00efve.txt"), listing)
+            listing = subprocess.run(["unzip", "-l", self.path("out", name)], capture_output=True).stdout.decode()
+            self.assertIn(" na\u00efve.txt\n", listing)
+        report = json.loads(self.run_cli("--json", "-t", "zeroed.zip")[1])
+        self.assertEqual({e["name"]: e["found_by"] for e in report["archives"][0]["entries"]},
+                         {"run.sh": "central_directory", "link": "local_header", "na\u00efve.txt": "local_header"})
         subprocess.run(["unzip", "-q", self.path("out", "info.zip"), "-d", self.path("x")], check=True)
         self.assertEqual((os.readlink(self.path("x/link")), os.stat(self.path("x/run.sh")).st_mode & 0o777), ("run.sh", 0o755))
 

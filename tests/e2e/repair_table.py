@@ -191,8 +191,12 @@ class Table(Case):
         record = forged.find(b"PK\x01\x02")
         while record >= 0 and forged[record + 46:record + 56] != b"readme.txt":
             record = forged.find(b"PK\x01\x02", record + 4)
+        renamed = bytearray(archive)  # readme.txt's record renamed, sending the search to its data: saved once only
         if record >= 0:
             struct.pack_into("<I", forged, record + 42, big[1] + 100)
+            renamed[record + 46:record + 56] = b"README.TXT"
+            inside = readme[1] - 40 - struct.unpack_from("<H", archive, record + 30)[0]  # where its data follows the name
+            struct.pack_into("<I", renamed, record + 42, max(inside, readme[0].header_offset))
         damages = {
             "intact": (archive, files, None),
             "directory_cut": (archive[:directory_offset(archive)], files, None),
@@ -201,6 +205,7 @@ class Table(Case):
             "header_zeroed": (bytes(zeroed), [f for f in files if f[0] != "readme.txt"], "-readme.txt"),
             "header_zeroed_after_garbage": (garbage + zeroed, [f for f in files if f[0] != "readme.txt"], "-readme.txt"),
             "header_zeroed_record_forged": (bytes(forged), [f for f in files if f[0] != "readme.txt"], "-readme.txt"),
+            "record_renamed": (bytes(renamed), files, None),
             "cut_in_big": (archive[:cut], files[:[n for n, _ in files].index("sub/big.bin") + 1 - copied("sub/big.bin")],
                            "sub/big.bin"),
             "flipped_in_readme": (bytes(flipped), files, "readme.txt"),
@@ -224,11 +229,11 @@ class Table(Case):
                                                     t.startswith("ERROR: File %s is corrupt." % name) for t in texts),
                                                 name + "\n" + run.dump())
                         continue
-                    # A lost header whose record survives: the entry comes back through it, last.
-                    recovered = damage.endswith(("zeroed", "garbage")) and directory and mode != "classic" and not encrypted \
-                        and not copied("readme.txt")  # PPMd: no decode proves the record
+                    # A lost header whose record survives: the entry comes back through it, in its place (told last).
+                    proves = directory and mode != "classic" and not encrypted and not copied("readme.txt")  # PPMd: no decode does
+                    recovered = damage.endswith(("zeroed", "garbage")) and proves
                     if recovered:
-                        expected = expected + [f for f in files if f[0] == "readme.txt"]
+                        expected = files
                     names = [e[0].decode("cp437") for e in entries]
                     self.assertEqual(names, [n for n, _ in expected], run.dump())
                     for (name, data), (_, flags, method, got) in zip(expected, entries):
@@ -251,17 +256,22 @@ class Table(Case):
                             self.assertEqual(got[:1000], data[:1000])
                     if hurt is None or hurt == "-readme.txt" and directory:
                         # A header lost while the central directory stands: that entry is named there.
-                        lost = ["ERROR: readme.txt is listed in the archive's central directory but was not found"] if hurt else []
+                        not_found = "ERROR: %s is listed in the archive's central directory but was not found"
+                        lost = [not_found % "readme.txt"] if hurt else []
+                        if damage == "record_renamed" and directory:
+                            lost = ["WARNING: README.TXT is listed in the central directory at an entry already saved: "
+                                    "not saved twice" if proves else not_found % "README.TXT"]
+                        found = [f for f in expected if not recovered or f[0] != "readme.txt"]
                         if recovered:
-                            lost = [ok(expected[-1:])[0] + " (found through the central directory)"]
+                            lost = [ok([f for f in files if f[0] == "readme.txt"])[0] + " (found through the central directory)"]
                         n_copied = sum(map(copied, (n for n, d in expected if d)))
                         summary = ["Salvage attempt complete", "  %d files found" % len(expected)] + \
                             ["  1 files found through the central directory"] * recovered + \
-                            ["  1 listed files not found"] * (len(lost) - recovered) + \
+                            ["  1 listed files not found"] * sum(t.startswith("ERROR") for t in lost) + \
+                            ["  1 listed files point at entries already saved"] * sum(t.startswith("WARN") for t in lost) + \
                             ["  %d files copied as they were, unverified" % n_copied] * (n_copied > 0) + \
                             ["Salvaged data stored in " + run.output]
-                        self.assertEqual(texts, ["Beginning salvage operations..."] + ok(expected[:len(expected) - recovered]) +
-                                         lost + summary)
+                        self.assertEqual(texts, ["Beginning salvage operations..."] + ok(found) + lost + summary)
                     elif hurt == "-readme.txt":
                         self.assertEqual(texts[1:len(expected) + 1], ok(expected))
                     elif hurt == "readme.txt":
@@ -284,7 +294,7 @@ class Table(Case):
                             orig = self.layout[info.orig_filename][0]
                             self.assertEqual((info.compress_type, info.compress_size, info.flag_bits & 8),
                                              (orig.compress_type, orig.compress_size, 0), info.orig_filename)
-                    if damage == "intact":  # the directory's host and attributes carried over, or MS-DOS's
+                    if damage in ("intact", "header_zeroed"):  # the directory's host and attributes carried over, or MS-DOS's
                         for info in zipfile.ZipFile(run.output).infolist():
                             orig = self.layout[info.orig_filename][0]
                             plain = (0, 0x10 if info.orig_filename.endswith("/") else 0)
