@@ -37,6 +37,9 @@ constexpr uint16_t kVersionNeeded = 20;
 // The ZIP64 end record (without extensible data) and its locator.
 constexpr uint32_t kZip64EndSize = 56;
 constexpr uint32_t kLocatorSize = 20;
+// What a decoder may have read past an entry's data (the scan looks at as
+// much again after a saved entry).
+constexpr uint64_t kReadPastData = 8;
 
 struct Starts {
     uint64_t at[kMaxStarts];
@@ -206,8 +209,9 @@ int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts&
             if (!TakePlace(s.listed, at)) continue;
             ReturnToOffset(s.reader, starts.at[k]);
             result = SalvageListedEntry(s, header, name, at);
+            // A decoder's bit buffer may have read a few bytes past the data.
             if (result == kEntrySaved || result == kEntrySavedHere)
-                NoteSavedEntry(s.listed, at, ReaderPosition(s.reader), true);
+                NoteSavedEntry(s.listed, at, ReaderPosition(s.reader) - (result == kEntrySaved ? kReadPastData : 0), true);
             if (result == kHeaderRejected) result = kEntryDropped;
             break;
         }

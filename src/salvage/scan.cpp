@@ -377,8 +377,11 @@ int ScanAndRebuild(RepairRun& run) {
             EmitText(run, MESSAGE_ERROR, kTextWriteFailed);
             break;
         }
+        // (Where a decoder's bit buffer may have read past the data, the
+        // bytes it may have read are not counted as the entry's.)
         if (result == kEntrySaved || result == kEntrySavedHere)
-            NoteSavedEntry(s.listed, MarkedPosition(s.reader) - 4, ReaderPosition(s.reader), false);
+            NoteSavedEntry(s.listed, MarkedPosition(s.reader) - 4,
+                           ReaderPosition(s.reader) - (result == kEntrySaved ? kRescanAfterEntry : 0), false);
         if (result == kEntrySaved) StepBack(s.reader, kRescanAfterEntry);
         else if (result == kHeaderRejected) ReturnToMark(s.reader);
         else if (result == kEntryNotIntact || result == kEntryDropped) LookBackOverEntry(s);

@@ -1,5 +1,6 @@
 // One failure sweep over a whole repair of an archive that takes every
-// decoder (shrink, reduce, implode, deflate, stored, traditional encryption):
+// decoder (shrink, reduce, implode, deflate, stored, traditional encryption)
+// and an entry found through its central directory record:
 // each allocation of the decoders fails in turn, each byte budget of the
 // writes runs out in turn, and each platform call that can fail does. The
 // repair must never crash or leave its temporary file, must end with a
@@ -40,6 +41,9 @@ protected:
         }
         Bytes example = ReadFile(std::string(ARCSALVE_SOURCE_DIR) + "/examples/damaged.zip");  // deflated, cut
         input.insert(input.end(), example.begin(), example.end());
+        Bytes lost = ReadFile(std::string(ARCSALVE_FIXTURES_DIR) + "/legacy/imploded-4k-2trees-pkzip11-commons-compress.zip");
+        std::fill(lost.begin(), lost.begin() + 30, 0);  // its local header gone: found through its record
+        input.insert(input.end(), lost.begin(), lost.end());
         WriteFile(dir / "in.zip", input);
         inputSize = input.size();
         ASSERT_EQ(std::system(("mkdir '" + dir / "out" + "'").c_str()), 0);
@@ -47,6 +51,7 @@ protected:
         reference = Repair(dir / "in.zip", out(), REPAIR_OVERWRITE | REPAIR_EXTENSIONS);
         referenceBytes = ReadFile(reference.output);
         ASSERT_GT(reference.messages.size(), 20u);
+        ASSERT_EQ(reference.Count("0|  1 files found through the central directory"), 1u);
         ASSERT_EQ(reference.messages.back(), "0|Salvaged data stored in " + dir / "out/in.zip");
     }
     void TearDown() override {
@@ -217,9 +222,9 @@ TEST(RebuiltHeaders, CarriedBlocks) {
     for (auto at : {bytes.begin() + 31, bytes.end() - 11}) EXPECT_EQ(Bytes(at, at + 11), block);
 }
 
-// The offsets of the headers read and the places taken are packed while
-// they rise: a lookup finds exactly the ones noted, risen or fallen back,
-// across blocks and steps of any width.
+// The offsets of the headers read, the places taken and the stretches of
+// saved entries are packed while they rise: a lookup finds exactly the ones
+// noted, risen or fallen back, across blocks and steps of any width.
 TEST(ListedNames, PackedOffsets) {
     std::vector<uint64_t> noted;
     uint64_t at = 3;
@@ -233,14 +238,18 @@ TEST(ListedNames, PackedOffsets) {
     for (uint64_t place : noted) {
         NoteFoundName(names, name, 1, place);
         ASSERT_TRUE(TakePlace(names, place));
+        NoteSavedEntry(names, place, place + place % 3 * 100, place % 2 == 0);  // some empty: not noted
     }
     ASSERT_TRUE(PrepareFoundLookup(names));
     EXPECT_EQ(LowestFoundHeader(names), 0u);
     for (uint64_t place : noted)
-        for (uint64_t probe : {place, place + 1, place + 2}) {
+        for (uint64_t probe : {place, place + 1, place + 2, place + 199, place + 200}) {
             const bool was = std::find(noted.begin(), noted.end(), probe) != noted.end();
             EXPECT_EQ(HeaderWasFound(names, probe), was) << probe;
             EXPECT_EQ(PlaceTaken(names, probe), was) << probe;
+            const bool inside = std::any_of(noted.begin(), noted.end(),
+                                            [&](uint64_t p) { return p <= probe && probe < p + p % 3 * 100; });
+            EXPECT_EQ(InsideSavedEntry(names, probe), inside ? 1 : 0) << probe;
         }
     ReleaseListedNames(names);
 }
