@@ -115,8 +115,15 @@ void ConditionDestroy(Condition* condition);
 // Releases the lock, sleeps until woken (or spuriously), takes the lock again.
 void ConditionWait(Condition* condition, Lock* lock);
 void ConditionWakeAll(Condition* condition);
-// The processors the process may run on, at least 1.
+// The processors the process may run on, at least 1: the online ones, fewer
+// when its affinity or (on Linux) a cgroup's CPU quota allows fewer.
 uint32_t ProcessorCount();
+#if defined(__linux__)
+// The processors the cgroup v2 CPU quotas of the process's group and of
+// the groups above it allow (the least, rounded up), 0 when none is set or
+// none is found; the /proc files are read below procPrefix ("" normally).
+uint32_t CgroupProcessorLimit(const char* procPrefix);
+#endif
 
 // --- Names -----------------------------------------------------------------
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/testing/fault_platform.h"
 #include "salvage/salvage_entry.h"
 #include "support/harness.h"
@@ -159,6 +160,33 @@ TEST_F(FailureSweep, PlatformCallsThatFail) {
     EXPECT_EQ(ReadFile(dir / "victim"), (Bytes{'k', 'e', 'e', 'p'}));
     ExpectClean();
 }
+
+#if defined(__linux__)
+#include <sched.h>
+
+// Workers for all cores: no more than the affinity mask and a cgroup's CPU
+// quota leave room for.
+TEST(Platform, ProcessorCountHonoursAffinityAndQuota) {
+    // A cgroup v2 group a/b: the least quota of it and the groups above, in
+    // whole processors rounded up; "max" (none) and junk do not count.
+    Scratch dir;
+    ASSERT_EQ(std::system(("mkdir -p " + dir / "proc/self " + dir / "cg/a/b").c_str()), 0);
+    std::ofstream(dir / "proc/self/cgroup") << "1:cpu:/x\n0::/a/b\n";
+    std::ofstream(dir / "proc/self/mountinfo") << "30 1 0:26 / " + dir / "cg" + " rw - cgroup2 cgroup2 rw\n";
+    const char* const quotas[][3] = {{"max 100000\n", "max 100000\n", "0"}, {"max 100000", "150000 100000", "2"},
+                                     {"100000 100000", "350000 100000", "1"}, {"junk", "0 100000", "0"}};
+    for (const auto& [outer, inner, count] : quotas) {
+        std::ofstream(dir / "cg/a/cpu.max") << outer;
+        std::ofstream(dir / "cg/a/b/cpu.max") << inner;
+        EXPECT_EQ(CgroupProcessorLimit(dir.path.c_str()), std::stoul(count)) << outer << inner;
+    }
+    cpu_set_t one;  // the processor this thread is on
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    EXPECT_EQ(ProcessorCount(), 1u);
+}
+#endif
 
 // A stream that expands past what an entry may hold (4 GiB - 2 bytes; here
 // 100,000) is kept that far, as damaged, and the scan goes on after it.

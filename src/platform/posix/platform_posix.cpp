@@ -3,6 +3,9 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#if defined(__linux__)
+#include <sched.h>
+#endif
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -690,9 +693,101 @@ void ConditionDestroy(Condition* condition) {
 void ConditionWait(Condition* condition, Lock* lock) { pthread_cond_wait(&condition->cond, &lock->mutex); }
 void ConditionWakeAll(Condition* condition) { pthread_cond_broadcast(&condition->cond); }
 
+#if defined(__linux__)
+namespace {
+
+// The start of a small kernel file (/proc, /sys), empty when it cannot be
+// read.
+std::string ReadKernelFile(const std::string& path) {
+    std::string text;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || text.size() > 65536) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+// A cgroup v2 "cpu.max" line ("QUOTA PERIOD" in microseconds, or "max
+// PERIOD" for none) in whole processors, rounded up; 0 for none.
+uint32_t CpuMaxLimit(const std::string& text) {
+    unsigned long long quota = 0, period = 0;
+    if (std::sscanf(text.c_str(), "%llu %llu", &quota, &period) != 2 || quota == 0 || period == 0) return 0;
+    unsigned long long count = (quota + period - 1) / period;
+    return count > 0xFFFFu ? 0xFFFFu : static_cast<uint32_t>(count);
+}
+
+}  // namespace
+
+// The group's path comes from /proc/self/cgroup ("0::PATH"), the cgroup2
+// hierarchy's mount point and root from /proc/self/mountinfo.
+uint32_t CgroupProcessorLimit(const char* procPrefix) {
+    const std::string proc = std::string(procPrefix) + "/proc/self/";
+    std::string groups = ReadKernelFile(proc + "cgroup");
+    size_t at = groups.rfind("0::", 0) == 0 ? 0 : groups.find("\n0::");
+    if (at == std::string::npos) return 0;
+    at += groups[at] == '\n' ? 4 : 3;
+    std::string group = groups.substr(at, groups.find('\n', at) - at);
+    // mountinfo: ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS... - TYPE ...
+    std::string mounts = ReadKernelFile(proc + "mountinfo");
+    std::string root, mountPoint;
+    for (size_t line = 0; line < mounts.size();) {
+        size_t end = mounts.find('\n', line);
+        if (end == std::string::npos) end = mounts.size();
+        std::string entry = mounts.substr(line, end - line);
+        line = end + 1;
+        if (entry.find(" - cgroup2 ") == std::string::npos) continue;
+        char rootField[1024], pointField[1024];
+        if (std::sscanf(entry.c_str(), "%*s %*s %*s %1023s %1023s", rootField, pointField) != 2) continue;
+        root = rootField;
+        mountPoint = pointField;
+        break;
+    }
+    if (mountPoint.empty()) return 0;
+    if (root != "/" && group.rfind(root, 0) == 0) group.erase(0, root.size());
+    uint32_t limit = 0;
+    for (;;) {
+        uint32_t here = CpuMaxLimit(ReadKernelFile(mountPoint + group + "/cpu.max"));
+        if (here != 0 && (limit == 0 || here < limit)) limit = here;
+        size_t slash = group.find_last_of('/');
+        if (slash == std::string::npos || group.empty() || group == "/") break;
+        group.erase(slash);
+    }
+    return limit;
+}
+#endif
+
+// The online processors, fewer when the affinity mask or a cgroup quota
+// allows fewer: a worker beyond those would only wait for a processor.
 uint32_t ProcessorCount() {
-    long count = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return count < 1 ? 1 : static_cast<uint32_t>(count);
+    long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+    uint32_t count = online < 1 ? 1 : static_cast<uint32_t>(online);
+#if defined(__linux__)
+    // The mask is sized for the processors the kernel knows, grown while
+    // it is too small.
+    for (size_t cpus = 1024; cpus <= 65536; cpus *= 2) {
+        cpu_set_t* set = CPU_ALLOC(cpus);
+        if (set == nullptr) break;
+        size_t size = CPU_ALLOC_SIZE(cpus);
+        int got = ::sched_getaffinity(0, size, set);
+        int allowed = got == 0 ? CPU_COUNT_S(size, set) : 0;
+        int error = errno;
+        CPU_FREE(set);
+        if (got == 0) {
+            if (allowed >= 1 && static_cast<uint32_t>(allowed) < count) count = static_cast<uint32_t>(allowed);
+            break;
+        }
+        if (error != EINVAL) break;
+    }
+    uint32_t quota = CgroupProcessorLimit("");
+    if (quota != 0 && quota < count) count = quota;
+#endif
+    return count;
 }
 
 }  // namespace arcsalve
