@@ -44,6 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Inputs of odd length run with the extensions, even ones without: both
     // salvages see every kind of input.
     run.flags = (size & 1) ? REPAIR_EXTENSIONS : 0;
+    // Every other one moves the saved entries' records to the temporary
+    // file as they come, and reads them back from there.
+    if (size & 2) run.limits.recordsInMemory = 1;
     if (arcsalve::IsOpenFile(run.input) && arcsalve::IsOpenFile(run.output)) arcsalve::ScanAndRebuild(run);
     arcsalve::FileClose(run.input);
     arcsalve::FileClose(run.output);
