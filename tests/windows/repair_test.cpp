@@ -3,6 +3,7 @@
 // with the original names, sizes and CRC-32s.
 #include <gtest/gtest.h>
 
+#include "platform/platform.h"
 #include "win_support.h"
 
 namespace wintest {
@@ -101,6 +102,24 @@ TEST_F(DllTest, AllCoresChangeNothing) {
         runs.emplace_back(ReadBytes(OutputPath()), Messages());
     }
     EXPECT_EQ(runs[0], runs[1]);
+}
+
+// The backend's write-behind: a step back rewrites held bytes, the cut drops
+// those past it, and a write the file refuses is reported by FileFlush.
+TEST_F(DllTest, BufferedWritesLandWhereTheyBelong) {
+    using namespace arcsalve;
+    const std::string path = dir / "written";
+    FileHandle h = FileCreate(path.c_str());
+    FileBufferWrites(h);
+    EXPECT_TRUE(FileWrite(h, "header+data", 11) == 11 && FileSeek(h, 6) && FileWrite(h, "D", 1) == 1);
+    EXPECT_TRUE(FileTell(h) == 7 && FileSeek(h, 9) && FileTruncateHere(h) && FileFlush(h));
+    FileClose(h);
+    EXPECT_EQ(ReadBytes(path), std::vector<uint8_t>({'h', 'e', 'a', 'd', 'e', 'r', 'D', 'd', 'a'}));
+    h = FileOpenRead(path.c_str());
+    FileBufferWrites(h);
+    EXPECT_EQ(FileWrite(h, "x", 1), 1u);
+    EXPECT_EQ(FileFlush(h), 0);
+    FileClose(h);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, WholeRepair, ::testing::ValuesIn(kRepairCases),

@@ -1,5 +1,6 @@
 // POSIX backend of the platform seam (Linux). See platform.h for contracts.
 #include "platform/platform.h"
+#include "platform/write_behind.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -64,24 +65,6 @@ struct ReadAhead {
     uint64_t fileOffset;
     uint32_t length;
     uint32_t next;
-};
-
-// Write-behind of the rebuilt archive (FileBufferWrites). The salvage
-// writes a tiny entry in a few small pieces (its header, its name, its
-// data, its header once more with the final sizes) and its central record
-// later in two: gathered here, they go out in one positional write. The
-// handle's position, as FileTell and FileSeek see it, is fileOffset + next;
-// the file's own offset is not used while the buffer exists.
-constexpr uint32_t kWriteBehindSize = 256 * 1024;
-
-struct WriteBehind {
-    FileHandle handle;  // kNoFile: none
-    uint8_t* bytes;     // kWriteBehindSize bytes
-    uint64_t fileOffset;  // where bytes[0] belongs in the file
-    uint32_t length;    // bytes held
-    uint32_t next;
-    bool failed;        // bytes were lost, from lostFrom on
-    uint64_t lostFrom;
 };
 
 struct PlatformState {
@@ -159,10 +142,7 @@ uint32_t ReadBuffered(ReadAhead* r, int fd, uint8_t* out, uint32_t count) {
     return done;
 }
 
-WriteBehind* WriteBehindOf(FileHandle h) {
-    WriteBehind& w = g_platform.writeBehind;
-    return w.handle == h && h != kNoFile ? &w : nullptr;
-}
+WriteBehind* WriteBehindOf(FileHandle h) { return WriteBehindOf(g_platform.writeBehind, h); }
 
 // pwrite() until count bytes are written; the number written.
 uint32_t WriteWholeAt(int fd, const void* buffer, uint32_t count, uint64_t offset) {
@@ -177,44 +157,8 @@ uint32_t WriteWholeAt(int fd, const void* buffer, uint32_t count, uint64_t offse
     return done;
 }
 
-void NoteLoss(WriteBehind* w, uint64_t from) {
-    if (!w->failed || from < w->lostFrom) w->lostFrom = from;
-    w->failed = true;
-}
-
-// Writes out the held bytes and empties the buffer at the handle's position.
-void FlushWriteBehind(WriteBehind* w, int fd) {
-    if (w->length > 0 && WriteWholeAt(fd, w->bytes, w->length, w->fileOffset) != w->length)
-        NoteLoss(w, w->fileOffset);
-    w->fileOffset += w->next;
-    w->length = 0;
-    w->next = 0;
-}
-
-uint32_t WriteBehindWrite(WriteBehind* w, int fd, const uint8_t* in, uint32_t count) {
-    if (w->failed) return 0;
-    if (count > kWriteBehindSize - w->next) {
-        FlushWriteBehind(w, fd);
-        if (w->failed) return 0;
-        if (count >= kWriteBehindSize) {  // large writes need no copy
-            const uint32_t n = WriteWholeAt(fd, in, count, w->fileOffset);
-            if (n != count) NoteLoss(w, w->fileOffset + n);
-            w->fileOffset += n;
-            return n;
-        }
-    }
-    std::memcpy(w->bytes + w->next, in, count);
-    w->next += count;
-    if (w->next > w->length) w->length = w->next;
-    return count;
-}
-
-void EndWriteBehind(FileHandle h, int fd) {
-    WriteBehind* w = WriteBehindOf(h);
-    if (w == nullptr) return;
-    FlushWriteBehind(w, fd);
-    std::free(w->bytes);
-    *w = WriteBehind{};
+uint32_t WriteHandleAt(FileHandle h, const void* buffer, uint32_t count, uint64_t offset) {
+    return WriteWholeAt(ToFd(h), buffer, count, offset);
 }
 
 void DropCatalogue() {
@@ -374,7 +318,7 @@ void FileCopyAccess(FileHandle from, FileHandle to) {
 void FileClose(FileHandle h) {
     int fd = ToFd(h);
     EndReadAhead(h);
-    EndWriteBehind(h, fd);
+    if (WriteBehind* w = WriteBehindOf(h)) EndWriteBehind(w);
     if (fd >= 0) ::close(fd);
 }
 
@@ -402,7 +346,7 @@ uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count)
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
-    if (WriteBehind* w = WriteBehindOf(h)) return WriteBehindWrite(w, fd, static_cast<const uint8_t*>(buffer), count);
+    if (WriteBehind* w = WriteBehindOf(h)) return WriteBehindWrite(w, static_cast<const uint8_t*>(buffer), count);
     uint32_t done = 0;
     while (done < count) {
         ssize_t n = ::write(fd, static_cast<const char*>(buffer) + done, count - done);
@@ -417,12 +361,7 @@ int FileSeek(FileHandle h, uint64_t offset) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
     if (WriteBehind* w = WriteBehindOf(h)) {
-        if (offset < w->fileOffset || offset - w->fileOffset > w->length) {
-            FlushWriteBehind(w, fd);
-            w->fileOffset = offset;
-        } else {
-            w->next = static_cast<uint32_t>(offset - w->fileOffset);
-        }
+        WriteBehindSeek(w, offset);
         return 1;
     }
     ReadAhead* r = ReadAheadOf(h);
@@ -454,14 +393,8 @@ uint64_t FileTell(FileHandle h) {
 int FileTruncateHere(FileHandle h) {
     int fd = ToFd(h);
     if (fd < 0) return 0;
-    if (WriteBehind* w = WriteBehindOf(h)) {
-        // Held bytes past the cut are dropped unwritten; lost bytes past it
-        // no longer matter.
-        w->length = w->next;
-        FlushWriteBehind(w, fd);
-        if (w->failed && w->lostFrom >= w->fileOffset) w->failed = false;
-        return !w->failed && ::ftruncate(fd, static_cast<off_t>(w->fileOffset)) == 0 ? 1 : 0;
-    }
+    if (WriteBehind* w = WriteBehindOf(h))
+        return WriteBehindBeforeCut(w) && ::ftruncate(fd, static_cast<off_t>(w->fileOffset)) == 0 ? 1 : 0;
     off_t pos = ::lseek(fd, 0, SEEK_CUR);
     if (pos < 0) return 0;
     return ::ftruncate(fd, pos) == 0 ? 1 : 0;
@@ -469,13 +402,9 @@ int FileTruncateHere(FileHandle h) {
 
 // A handle without memory for a buffer simply writes through.
 void FileBufferWrites(FileHandle h) {
-    WriteBehind& w = g_platform.writeBehind;
-    if (ToFd(h) < 0 || w.handle != kNoFile) return;
-    w.bytes = static_cast<uint8_t*>(std::malloc(kWriteBehindSize));
-    if (w.bytes == nullptr) return;
+    if (ToFd(h) < 0) return;
     const off_t pos = ::lseek(ToFd(h), 0, SEEK_CUR);
-    w.handle = h;
-    w.fileOffset = pos < 0 ? 0 : static_cast<uint64_t>(pos);
+    StartWriteBehind(&g_platform.writeBehind, h, pos < 0 ? 0 : static_cast<uint64_t>(pos), WriteHandleAt);
 }
 
 int FileFlush(FileHandle h) {
@@ -483,7 +412,7 @@ int FileFlush(FileHandle h) {
     if (fd < 0) return 0;
     WriteBehind* w = WriteBehindOf(h);
     if (w == nullptr) return 1;
-    FlushWriteBehind(w, fd);  // the position stays where it was
+    FlushWriteBehind(w);  // the position stays where it was
     return w->failed ? 0 : 1;
 }
 

@@ -2,6 +2,7 @@
 // Win32 calls. See platform.h for the contracts; the POSIX backend keeps the
 // same ones.
 #include "platform/platform.h"
+#include "platform/write_behind.h"
 #include "platform/win32/win32_module.h"
 
 #include <windows.h>
@@ -44,6 +45,26 @@ int MovePointer(HANDLE h, int64_t distance, DWORD method, uint64_t* position) {
     if (position) *position = (static_cast<uint64_t>(static_cast<DWORD>(high)) << 32) | low;
     return 1;
 }
+
+// WriteFile at an offset: the OVERLAPPED offset applies to a synchronous
+// handle too (the call returns when done); the file pointer is not used.
+uint32_t WriteAllAt(FileHandle h, const void* buffer, uint32_t count, uint64_t offset) {
+    uint32_t done = 0;
+    while (done < count) {
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>((offset + done) & 0xFFFFFFFF);
+        at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+        DWORD n = 0;
+        if (!WriteFile(ToWin(h), static_cast<const char*>(buffer) + done, count - done, &n, &at) || n == 0) break;
+        done += n;
+    }
+    return done;
+}
+
+// The archive being written, buffered (FileBufferWrites); one at a time.
+WriteBehind g_writeBehind = {};
+
+WriteBehind* WriteBehindOf(FileHandle h) { return WriteBehindOf(g_writeBehind, h); }
 
 }  // namespace
 
@@ -93,6 +114,7 @@ FileHandle FileCreateNew(const char* path) {
 void FileCopyAccess(FileHandle, FileHandle) {}
 
 void FileClose(FileHandle h) {
+    if (WriteBehind* w = WriteBehindOf(h)) EndWriteBehind(w);
     if (IsOpenFile(h)) CloseHandle(ToWin(h));
 }
 
@@ -124,6 +146,7 @@ FileHandle FileOpenAgain(FileHandle h) {
 
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     if (!IsOpenFile(h)) return 0;
+    if (WriteBehind* w = WriteBehindOf(h)) return WriteBehindWrite(w, static_cast<const uint8_t*>(buffer), count);
     uint32_t done = 0;
     while (done < count) {
         DWORD n = 0;
@@ -138,24 +161,44 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
 
 int FileSeek(FileHandle h, uint64_t offset) {
     if (!IsOpenFile(h)) return 0;
+    if (WriteBehind* w = WriteBehindOf(h)) {
+        WriteBehindSeek(w, offset);
+        return 1;
+    }
     return MovePointer(ToWin(h), static_cast<int64_t>(offset), FILE_BEGIN, nullptr);
 }
 
 uint64_t FileTell(FileHandle h) {
     uint64_t position = 0;
+    if (const WriteBehind* w = WriteBehindOf(h)) return w->fileOffset + w->next;
     if (!IsOpenFile(h) || !MovePointer(ToWin(h), 0, FILE_CURRENT, &position)) return 0;
     return position;
 }
 
 int FileTruncateHere(FileHandle h) {
     if (!IsOpenFile(h)) return 0;
+    if (WriteBehind* w = WriteBehindOf(h)) {
+        if (!WriteBehindBeforeCut(w)) return 0;
+        return MovePointer(ToWin(h), static_cast<int64_t>(w->fileOffset), FILE_BEGIN, nullptr) && SetEndOfFile(ToWin(h))
+                   ? 1 : 0;
+    }
     return SetEndOfFile(ToWin(h)) ? 1 : 0;
 }
 
-// Writes go through at once here.
-void FileBufferWrites(FileHandle) {}
+// A handle without memory for a buffer simply writes through.
+void FileBufferWrites(FileHandle h) {
+    uint64_t position = 0;
+    if (IsOpenFile(h) && MovePointer(ToWin(h), 0, FILE_CURRENT, &position))
+        StartWriteBehind(&g_writeBehind, h, position, WriteAllAt);
+}
 
-int FileFlush(FileHandle h) { return IsOpenFile(h) ? 1 : 0; }
+int FileFlush(FileHandle h) {
+    if (!IsOpenFile(h)) return 0;
+    WriteBehind* w = WriteBehindOf(h);
+    if (w == nullptr) return 1;
+    FlushWriteBehind(w);  // the position stays where it was
+    return w->failed ? 0 : 1;
+}
 
 uint64_t FileSize(FileHandle h) {
     if (!IsOpenFile(h)) return 0;
