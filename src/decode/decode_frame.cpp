@@ -3,6 +3,7 @@
 // output routines that every decoder shares.
 #include "decode/decode_frame.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,13 +17,17 @@
 namespace arcsalve {
 namespace {
 
+constexpr uint64_t kLargestSize = uint64_t{1} << 56;
+
 // The compressed size the decoders see: the header's, an unsigned 32-bit
 // number (a stored entry of 3 GB is 3 GB of data), or the larger one of its
 // ZIP64 block, less the 12 encryption-header bytes when encrypted; an
 // encrypted entry shorter than its encryption header has a negative length
 // and delivers no data.
+// A ZIP64 size is taken up to kLargestSize: no file holds more, and the
+// decoders may count its bits (8 times the size) in 64 signed bits.
 int64_t DataLength(const DecodeContext& context, const uint8_t header[30], bool encrypted) {
-    int64_t size = context.largeCompressed > 0 ? static_cast<int64_t>(context.largeCompressed)
+    int64_t size = context.largeCompressed > 0 ? static_cast<int64_t>(std::min(context.largeCompressed, kLargestSize))
                                                : int64_t{LoadLE32(header + kLhCompressed)};
     if (encrypted) size -= kEncryptionHeaderSize;
     return size;
@@ -94,8 +99,8 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
     state->outputFile = outputFile;
     state->trackOutput = outcome != nullptr ? 1 : 0;
     state->inOrder = 1;
-    state->uncompressedSize =
-        context.largeUncompressed > 0 ? context.largeUncompressed : LoadLE32(header + kLhUncompressed);
+    state->uncompressedSize = context.largeUncompressed > 0 ? std::min(context.largeUncompressed, kLargestSize)
+                                                            : LoadLE32(header + kLhUncompressed);
     state->encrypted = encrypted ? 1 : 0;
     state->compressedSize = DataLength(context, header, state->encrypted != 0);
     // The caller's block is copied whole; its last byte is forced to NUL so
@@ -109,7 +114,7 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
     if (context.aes != nullptr) {
         // The salt and verification value were read before; the
         // authentication code follows the data.
-        state->compressedSize = int64_t{LoadLE32(header + kLhCompressed)} - AesOverhead(context.aes->strength);
+        state->compressedSize = DataLength(context, header, false) - AesOverhead(context.aes->strength);
         state->aesDataStart = SourcePosition(state->source);
         if (!AesStart(&state->aes, state->password, *context.aes)) {
             MemoryFree(state);
@@ -160,8 +165,13 @@ void EndInput(DecodeState* state) {
 
 // A streamed entry's byte source stops short of 4 GiB: it records no size
 // that could vouch for more output than kMaxDecodedSize. Deflated data
-// longer than that is salvaged as a damaged prefix.
+// longer than that is salvaged as a damaged prefix. A header that declares
+// ZIP64 sizes vouches for any length: its data runs to the input's end.
 constexpr int64_t kStreamedInputLimit = int64_t{kMaxDecodedSize} - kInputChunk;
+
+int64_t StreamedInputLimit(const DecodeState* state) {
+    return state->wideSizes ? INT64_MAX : kStreamedInputLimit;
+}
 
 void Describe(const DecodeState* state, DecodeOutcome* outcome) {
     outcome->crc = state->crc;
@@ -240,6 +250,10 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
     if (state == nullptr) return 0;
     const uint16_t method = MethodOf(state, header);
     const uint64_t start = SourcePosition(state->source);
+    if (context.wideSizes) {
+        state->wideSizes = 1;
+        state->decodedLimit = UINT64_MAX;
+    }
     int result;
     if (method == kMethodStored) {
         state->streamed = 1;
@@ -272,7 +286,7 @@ int DecodeStreamedEntry(const DecodeContext& context, const uint8_t header[30], 
 // afterwards (ReturnUnusedInput).
 int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     if (state->inputCut) return 0;
-    const int64_t limit = state->streamed ? kStreamedInputLimit
+    const int64_t limit = state->streamed ? StreamedInputLimit(state)
                                           : state->compressedSize + kEndOfDataAllowance;
     if (state->consumed >= limit) {
         state->endFlag = 1;
@@ -319,7 +333,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
 }
 
 int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t count) {
-    const int64_t limit = state->streamed ? kStreamedInputLimit : state->compressedSize;
+    const int64_t limit = state->streamed ? StreamedInputLimit(state) : state->compressedSize;
     const int64_t left = limit - state->consumed;
     if (state->inputCut || left <= 0 || count <= 0) {
         state->endFlag = 1;

@@ -42,6 +42,10 @@ struct DecodeContext {
     // hold them (a ZIP64 block gave larger ones); 0: the header's own.
     uint64_t largeCompressed = 0;
     uint64_t largeUncompressed = 0;
+    // The header declares sizes that may need 64 bits (ZIP64): data whose
+    // length follows it in a descriptor (DecodeStreamedEntry) is then
+    // decoded past 4 GiB, with no limit but its own end.
+    bool wideSizes = false;
     // Deflated data: recovery past damage (inflate_resync.h) when set; what
     // it recovered is told there.
     struct ResyncReport* resync = nullptr;
@@ -103,6 +107,7 @@ struct DecodeState {
     AesDecryptor aes;
     // Entries whose sizes follow the data (DecodeStreamedEntry); 0 otherwise.
     uint32_t streamed;          // 1: no recorded length; the data runs to its descriptor
+    uint32_t wideSizes;         // a streamed entry whose data and output may pass 4 GiB
     struct StreamedData* search;  // the stored copy's descriptor search budget
     struct ResyncReport* resync;  // from the context; null: no recovery past damage
 };

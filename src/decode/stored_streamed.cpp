@@ -51,7 +51,8 @@ constexpr int32_t kSearchRun = 16384;
 constexpr int32_t kLookahead = kLongestDescriptor + kRecordLookahead;
 // A streamed entry records no size that could vouch for more, so it decodes
 // to at most kMaxDecodedSize bytes like any other: longer data counts as
-// damaged and keeps its first bytes.
+// damaged and keeps its first bytes. One whose header declares ZIP64 sizes
+// has no such limit.
 constexpr uint64_t kMaxStreamedData = 0xFFFFFFFFu - kCopyBufferSize;
 
 // A descriptor whose size fits but whose CRC-32 does not.
@@ -76,6 +77,7 @@ struct Search {
     // The search's findings.
     uint64_t headerBytes;  // the encryption header's bytes, counted in distances
     uint64_t allowance;    // bytes it may read past the first validating header
+    uint64_t maxData;      // the longest data it takes
     bool proven;           // a descriptor proved itself: the data ends at it
     bool stopped;          // abort or write failure
     bool headerSeen;       // a validating local header inside the data
@@ -192,7 +194,7 @@ void SearchAndCopy(Search* s) {
                 s->proven = true;
                 break;
             }
-            if (!WithinAllowance(s, b, left) || s->distance >= kMaxStreamedData) break;
+            if (!WithinAllowance(s, b, left) || s->distance >= s->maxData) break;
             if (!TakeData(s, *b)) break;
         }
         if (status->writeFailed) {
@@ -239,6 +241,7 @@ int CopyStoredStreamed(DecodeState* state) {
     s.distance = headerBytes;
     s.headerBytes = headerBytes;
     s.allowance = state->search ? state->search->searchAllowance : UINT64_MAX;
+    s.maxData = state->wideSizes ? UINT64_MAX : kMaxStreamedData;
 
     SearchAndCopy(&s);
     if (!s.stopped && s.pending > 0) Flush(&s);

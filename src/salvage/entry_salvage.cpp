@@ -103,11 +103,11 @@ int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle te
 
 int ReadTrailingDescriptor(Salvage& s, const uint8_t header[kLocalHeaderSize], uint64_t dataStart,
                            DataDescriptor* out) {
-    const uint32_t compressed = LoadLE32(header + kLhCompressed);
+    const uint64_t compressed = RecordedCompressed(s, header);
     const uint64_t at = dataStart + compressed;
     uint8_t bytes[kLongestDescriptor + kRecordLookahead];
     const uint32_t got = FileReadAt(s.run.input, at, bytes, sizeof bytes);
-    const int match = MatchConfirmedDescriptor(bytes, got, compressed, LoadLE32(header + kLhUncompressed),
+    const int match = MatchConfirmedDescriptor(bytes, got, compressed, RecordedUncompressed(s, header),
                                                at + got >= s.run.inputSize, out);
     // Sizes of 0 in the header may be a streaming writer's unknowns: the
     // "descriptor" is then data that merely looks like one (12 zero bytes do)
@@ -294,11 +294,18 @@ int TestEntryData(Salvage& s, SalvageEntry& entry, const char* shown, int encryp
         std::memcpy(plain, header, kLocalHeaderSize);
         StoreLE16(plain + kLhFlags, LoadLE16(header + kLhFlags) & ~kFlagDataDescriptor);
         const uint64_t length = check.produced + (encrypted ? kEncryptionHeaderSize : 0);
-        StoreLE32(plain + kLhCompressed, length > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(length));
+        StoreLE32(plain + kLhCompressed, static_cast<uint32_t>(length));
         StoreLE32(plain + kLhUncompressed, static_cast<uint32_t>(check.produced));
+        DecodeContext context = DecodeContextOf(s);
+        // Data past 4 GiB (a header that declares ZIP64 sizes) takes the
+        // frame's large sizes.
+        if (length > kMaxDecodedSize) {
+            context.largeCompressed = length;
+            context.largeUncompressed = context.decodedLimit = check.produced;
+        }
         ReturnToOffset(s.reader, dataFrom);
         DecodeOutcome again{};
-        DecodeEntry(DecodeContextOf(s), plain, kNoFile, encrypted, run.password, encryptionHeader, &again);
+        DecodeEntry(context, plain, kNoFile, encrypted, run.password, encryptionHeader, &again);
         ReturnToOffset(s.reader, resume);
         if (again.inOrder && again.produced == check.produced) check = again;
     }
@@ -498,6 +505,15 @@ void TakeZip64Sizes(Salvage& s, uint8_t header[kLocalHeaderSize], const uint8_t*
 
 int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes);
 
+// A ZIP64 marker in a size field, or "version 4.5 needed": the writer
+// allowed for sizes past 32 bits, as Info-ZIP does for every entry it zips
+// from a pipe, not knowing its size in advance.
+bool DeclaresWideSizes(const uint8_t header[kLocalHeaderSize]) {
+    constexpr uint8_t kVersionZip64 = 45;
+    return LoadLE32(header + kLhCompressed) == kZip64Marker || LoadLE32(header + kLhUncompressed) == kZip64Marker ||
+           header[kLhVersion] >= kVersionZip64;
+}
+
 // Reads past the extra field; a header with a ZIP64 marker in a size field
 // takes the real sizes from it. An encrypted entry of method 99 whose
 // 0x9901 block reads well is AES-encrypted: true, and *aes filled.
@@ -578,6 +594,7 @@ int SalvageOneEntry(Salvage& s) {
     s.largeUncompressed = 0;
     uint8_t header[kLocalHeaderSize] = {'P', 'K', 3, 4};
     if (!ReadBytes(s.reader, header + 4, kLocalHeaderSize - 4)) return kEntryDropped;
+    s.wideSizes = DeclaresWideSizes(header);
     // The name length is the only field tested: no real entry has an empty
     // name, and every other length the field can hold is accepted (the name
     // is kept on the heap). Sizes, method, flags, version and dates are taken
@@ -628,6 +645,7 @@ int SalvageListedEntry(Salvage& s, const uint8_t header[kLocalHeaderSize], const
     }
     std::memcpy(copy, name, nameLength + 1u);
     std::memcpy(entry->localHeader, header, kLocalHeaderSize);
+    s.wideSizes = DeclaresWideSizes(header);
     s.throughDirectory = true;
     s.listedAt = at;
     const int result = WriteAndSalvage(s, entry, nullptr);

@@ -26,13 +26,21 @@ struct FreeOnExit {
     ~FreeOnExit() { std::free(block); }
 };
 
-// The data descriptor behind a copied entry: signature, CRC-32 and the two
-// sizes from its header.
-bool WriteDescriptorOf(FileHandle output, const uint8_t header[kLocalHeaderSize]) {
-    uint8_t descriptor[16];
+// The data descriptor behind a copied entry: signature, CRC-32 and its two
+// sizes, 8 bytes each when its local header has the ZIP64 block.
+bool WriteDescriptorOf(FileHandle output, const SalvageEntry& entry) {
+    uint8_t descriptor[kLongestDescriptor];
     StoreLE32(descriptor, 0x08074B50);  // "PK", 7, 8
-    std::memcpy(descriptor + 4, header + kLhCrc, 12);  // CRC-32, compressed and uncompressed size
-    return FileWrite(output, descriptor, sizeof descriptor) == sizeof descriptor;
+    StoreLE32(descriptor + 4, LoadLE32(entry.localHeader + kLhCrc));
+    const uint32_t length = entry.zip64 ? 24 : 16;
+    if (entry.zip64) {
+        StoreLE64(descriptor + 8, entry.compressedSize);
+        StoreLE64(descriptor + 16, entry.uncompressedSize);
+    } else {
+        StoreLE32(descriptor + 8, static_cast<uint32_t>(entry.compressedSize));
+        StoreLE32(descriptor + 12, static_cast<uint32_t>(entry.uncompressedSize));
+    }
+    return FileWrite(output, descriptor, length) == length;
 }
 
 }  // namespace
@@ -116,7 +124,7 @@ int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown) {
     }
     // Encrypted data keeps flag bit 3 when it had it, as the bit tells which
     // byte checks the password; the bit then promises a data descriptor.
-    if ((flags & kFlagEncrypted) && (flags & kFlagDataDescriptor) && !WriteDescriptorOf(run.output, header)) {
+    if ((flags & kFlagEncrypted) && (flags & kFlagDataDescriptor) && !WriteDescriptorOf(run.output, entry)) {
         run.status.writeFailed = 1;
         EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
         return 0;

@@ -70,6 +70,10 @@ struct Salvage {
     // 32-bit fields cannot hold them (their marker stays there); else 0.
     uint64_t largeCompressed = 0;
     uint64_t largeUncompressed = 0;
+    // The entry in hand's header declares sizes that may need 64 bits (a
+    // ZIP64 marker in a size field, or version 4.5 needed): its data and
+    // output are not held to 4 GiB when their length follows them.
+    bool wideSizes = false;
     struct VerifyAhead* ahead = nullptr;  // the verification workers (verify_ahead.h), if any
 };
 

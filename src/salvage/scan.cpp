@@ -327,6 +327,7 @@ DecodeContext DecodeContextOf(Salvage& s) {
     context.largeCompressed = s.largeCompressed;
     context.largeUncompressed = s.largeUncompressed;
     context.decodedLimit = std::max(s.run.limits.decodedSize, s.largeUncompressed);
+    context.wideSizes = s.wideSizes;
     return context;
 }
 
