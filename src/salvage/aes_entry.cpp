@@ -24,7 +24,7 @@ uint64_t RecordedExtent(const Salvage& s, const uint8_t header[kLocalHeaderSize]
 }
 
 // Writes the entry's local header carrying its 0x9901 block and copies the
-// data as it was; the entry keeps the recorded sizes and CRC-32. 0
+// data as it was (and its descriptor); the entry keeps the recorded sizes and CRC-32. 0
 // after a failed write (reported) or a short read, the block then taken
 // off again.
 int CopyWhole(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry& aes, uint64_t dataStart,
@@ -38,8 +38,10 @@ int CopyWhole(Salvage& s, SalvageEntry& entry, const char* shown, const AesEntry
     // made.
     if (s.run.flags & REPAIR_TEST_ONLY) return 1;
     const uint16_t before = entry.carried.length;
+    // Flag bit 3 stays (WinZip writes it on AES entries), and with it the descriptor.
+    const bool descriptor = (LoadLE16(entry.localHeader + kLhFlags) & kFlagDataDescriptor) != 0;
     if (CarryExtraBlock(entry.carried, kAesExtraId, block, kAesExtraDataSize) && BeginEntryData(s, entry) &&
-        CopyOriginalData(s.run, dataStart, length))
+        CopyOriginalData(s.run, dataStart, length) && (!descriptor || WriteDescriptorOf(s.run, entry)))
         return 1;
     entry.carried.length = before;
     if (s.run.status.writeFailed) EmitFormatted(s.run, MESSAGE_ERROR, kTextCannotRecompress, shown);

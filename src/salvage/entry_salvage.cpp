@@ -82,7 +82,7 @@ int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle te
         const uint16_t method = aes != nullptr ? aes->method : LoadLE16(header + kLhMethod);
         if ((run.flags & REPAIR_RESYNC) && (method == kMethodDeflated || method == kMethodDeflate64)) {
             const uint64_t own = run.limits.resyncWorkBase +
-                                 uint64_t{LoadLE32(header + kLhCompressed)} * run.limits.resyncWorkPerByte;
+                                 RecordedCompressed(s, header) * run.limits.resyncWorkPerByte;
             run.resync.workLeft = own < run.resyncWorkLeft ? own : run.resyncWorkLeft;
             context.resync = &run.resync;
         }
@@ -362,6 +362,26 @@ int OpenAesEntry(Salvage& s, SalvageEntry& entry, const char* shown, const AesEn
     return kNotIntact;
 }
 
+// A size into the header copy's 32-bit field, or, when it does not fit, the
+// ZIP64 marker there and the size to the scan's large sizes.
+void SetRecordedSize(uint8_t* field, uint64_t value, uint64_t* large) {
+    StoreLE32(field, value <= kMaxDecodedSize ? static_cast<uint32_t>(value) : kZip64Marker);
+    if (value > kMaxDecodedSize) *large = value;
+}
+
+// An AES entry written to a pipe (flag bit 3, sizes 0) has its extent, sizes
+// and CRC-32 only in the descriptor after its data, which the decoder cannot
+// find: the data is enciphered, its authentication code behind it. Found
+// (FindConfirmedDescriptor), they go into the header copy as if they had
+// stood there, and the entry is salvaged as any other AES entry.
+void TakeAesExtent(Salvage& s, uint8_t header[kLocalHeaderSize], const AesEntry& aes, uint64_t dataStart) {
+    DataDescriptor found;
+    if (!FindConfirmedDescriptor(s, dataStart, static_cast<uint64_t>(AesOverhead(aes.strength)), &found)) return;
+    StoreLE32(header + kLhCrc, found.crc);
+    SetRecordedSize(header + kLhCompressed, found.compressedSize, &s.largeCompressed);
+    SetRecordedSize(header + kLhUncompressed, found.uncompressedSize, &s.largeUncompressed);
+}
+
 }  // namespace
 
 bool BeginEntryData(Salvage& s, SalvageEntry& entry) {
@@ -386,6 +406,8 @@ int SalvageEntryData(Salvage& s, SalvageEntry& entry, const AesEntry* aes) {
     // The data starts here, encryption header included.
     const bool streamed = IsStreamedEntry(run, header);
     const uint64_t dataStart = ReaderPosition(s.reader);
+    if (aes != nullptr && (flags & kFlagDataDescriptor) && RecordedCompressed(s, header) == 0)
+        TakeAesExtent(s, header, *aes, dataStart);
     Expected expected = ExpectedOf(s, header, streamed, dataStart);
     char shown[kDisplayNameSize];
     EntryDisplayName(name, flags, shown, sizeof shown);
@@ -497,9 +519,7 @@ void TakeZip64Sizes(Salvage& s, uint8_t header[kLocalHeaderSize], const uint8_t*
         if (next + 8 > size) return;
         const uint64_t value = LoadLE64(block + next);
         next += 8;
-        if (LoadLE32(field) != kZip64Marker) continue;
-        if (value <= kMaxDecodedSize) StoreLE32(field, static_cast<uint32_t>(value));
-        else *large[i] = value;
+        if (LoadLE32(field) == kZip64Marker) SetRecordedSize(field, value, large[i]);
     }
 }
 
@@ -696,13 +716,13 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     // it would refuse the whole archive over one name that is not, and an
     // unflagged UTF-8 name would read as CP437 under the new "MS-DOS" host.
     // An AES entry copied still encrypted keeps its method 99, its
-    // encryption flag and its need for version 5.1.
+    // encryption flag, its descriptor's flag and its need for version 5.1.
     uint8_t* h = entry->localHeader;
     const uint16_t oldFlags = LoadLE16(h + kLhFlags);
     uint16_t newFlags = NameIsUtf8(name, nameLength, oldFlags) ? kFlagUtf8 : 0;
     const uint16_t method = LoadLE16(h + kLhMethod);
     if (aes != nullptr && method == kMethodAes) {
-        newFlags |= kFlagEncrypted;
+        newFlags |= kFlagEncrypted | (oldFlags & kFlagDataDescriptor);
         StoreLE16(h + kLhVersion, kVersionNeededAes);
     } else if (method == kMethodStored || method == kMethodDeflated) {
         StoreLE16(h + kLhVersion, kVersionNeeded);

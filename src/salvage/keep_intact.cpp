@@ -26,9 +26,9 @@ struct FreeOnExit {
     ~FreeOnExit() { std::free(block); }
 };
 
-// The data descriptor behind a copied entry: signature, CRC-32 and its two
-// sizes, 8 bytes each when its local header has the ZIP64 block.
-bool WriteDescriptorOf(FileHandle output, const SalvageEntry& entry) {
+}  // namespace
+
+bool WriteDescriptorOf(RepairRun& run, const SalvageEntry& entry) {
     uint8_t descriptor[kLongestDescriptor];
     StoreLE32(descriptor, 0x08074B50);  // "PK", 7, 8
     StoreLE32(descriptor + 4, LoadLE32(entry.localHeader + kLhCrc));
@@ -40,10 +40,10 @@ bool WriteDescriptorOf(FileHandle output, const SalvageEntry& entry) {
         StoreLE32(descriptor + 8, static_cast<uint32_t>(entry.compressedSize));
         StoreLE32(descriptor + 12, static_cast<uint32_t>(entry.uncompressedSize));
     }
-    return FileWrite(output, descriptor, length) == length;
+    if (FileWrite(run.output, descriptor, length) == length) return true;
+    run.status.writeFailed = 1;
+    return false;
 }
-
-}  // namespace
 
 bool MayKeepIntact(const RepairRun& run, const uint8_t header[kLocalHeaderSize]) {
     if ((run.flags & REPAIR_KEEP_INTACT) == 0) return false;
@@ -124,8 +124,7 @@ int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown) {
     }
     // Encrypted data keeps flag bit 3 when it had it, as the bit tells which
     // byte checks the password; the bit then promises a data descriptor.
-    if ((flags & kFlagEncrypted) && (flags & kFlagDataDescriptor) && !WriteDescriptorOf(run.output, entry)) {
-        run.status.writeFailed = 1;
+    if ((flags & kFlagEncrypted) && (flags & kFlagDataDescriptor) && !WriteDescriptorOf(run, entry)) {
         EmitFormatted(run, MESSAGE_ERROR, kTextCannotRecompress, shown);
         return 0;
     }

@@ -77,6 +77,12 @@ int CopyAsItWas(Salvage& s, SalvageEntry& entry, const char* shown);
 // read (the archive changed under us) has not.
 int CopyOriginalData(RepairRun& run, uint64_t offset, uint64_t length);
 
+// Writes the data descriptor that follows a copied entry whose flag bit 3
+// stays: signature, CRC-32 (its header copy's) and its two sizes, 8 bytes
+// each when its local header has the ZIP64 block. False after a failed
+// write, which raises the run's writeFailed.
+bool WriteDescriptorOf(RepairRun& run, const SalvageEntry& entry);
+
 }  // namespace arcsalve
 
 #endif  // ARCSALVE_SALVAGE_KEEP_INTACT_H

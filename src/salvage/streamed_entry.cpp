@@ -56,6 +56,25 @@ bool SpendRereadAllowance(Salvage& s, uint64_t bytes) {
     return true;
 }
 
+bool FindConfirmedDescriptor(Salvage& s, uint64_t dataStart, uint64_t shortest, DataDescriptor* out) {
+    constexpr uint32_t kRun = 65536, kView = kLongestDescriptor + kRecordLookahead;
+    uint8_t bytes[kRun + kView];
+    for (uint64_t at = dataStart + shortest; at < s.run.inputSize; at += kRun) {
+        // Each run is read with the view that the descriptors starting in it need.
+        if (!SpendRereadAllowance(s, kRun)) return false;
+        const uint32_t got = FileReadAt(s.run.input, at, bytes, kRun + kView);
+        const bool ends = at + got >= s.run.inputSize;
+        for (uint32_t i = 0; i < got && i < kRun; ++i) {
+            // The size field holds the distance's low 32 bits, after a signature or not.
+            const uint32_t distance = static_cast<uint32_t>(at + i - dataStart);
+            const bool fits = (got - i >= 8 && LoadLE32(bytes + i + 4) == distance) ||
+                              (got - i >= 12 && LoadLE32(bytes + i + 8) == distance);
+            if (fits && MatchConfirmedDescriptor(bytes + i, got - i, at + i - dataStart, 0, ends, out) == 2) return true;
+        }
+    }
+    return false;
+}
+
 bool IsStreamedEntry(const RepairRun& run, const uint8_t header[kLocalHeaderSize]) {
     if ((run.flags & REPAIR_TRAILING_DESCRIPTORS) == 0) return false;
     const uint16_t flags = LoadLE16(header + kLhFlags);

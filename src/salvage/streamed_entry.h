@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "common/data_descriptor.h"
 #include "common/zip_format.h"
 #include "decode/decode_frame.h"
 #include "platform/platform.h"
@@ -40,6 +41,13 @@ struct StreamedOutcome {
 StreamedOutcome SalvageStreamedData(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle temp,
                                     int encrypted, const char password[40], const uint8_t encHeader[12],
                                     uint64_t dataStart, DecodeOutcome* tracked);
+
+// Data no decoder can walk to its end (AES-encrypted data is written to a
+// pipe this way too: flag bit 3, sizes 0) ends at the first descriptor whose
+// compressed size is its distance from dataStart, at least `shortest`, and
+// that a record or the input's end follows. Searched within the run's
+// allowance for reading input again; true and *out filled when found.
+bool FindConfirmedDescriptor(Salvage& s, uint64_t dataStart, uint64_t shortest, DataDescriptor* out);
 
 // Takes `bytes` from the run's allowance for reading input again (shared
 // with the scan's look back over a damaged entry): true when it was left.

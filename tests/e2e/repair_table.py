@@ -302,20 +302,21 @@ class Table(Case):
                                              plain if mode == "classic" or not directory else (orig.create_system, orig.external_attr))
 
 
-    def test_zip_stdin(self):  # Info-ZIP zipping standard input writes a ZIP64 local header: whole, cut, without directory
+    def test_zip_stdin(self):  # Info-ZIP zipping standard input writes a ZIP64 local header (to a pipe, bit 3 and 8-byte descriptor sizes too): whole, cut, without directory
         self.write("src/big.bin", BIG)
-        subprocess.run("cd '%s' && tar cf - big.bin | zip -q ../made.zip -" % self.path("src"), shell=True, check=True)
-        z = zipfile.ZipFile(self.path("made.zip"))
-        archive, info, data = self.read("made.zip"), z.infolist()[0], z.read("-")
-        start = local_layout(archive, info)[0]
-        cut = start + info.compress_size // 2
-        for damaged in (archive, archive[:directory_offset(archive)], archive[:cut]):
-            run, entries = self.repair(damaged, "default", None)
-            if len(damaged) > cut:
-                self.assertEqual((entries[0][3], run.texts()[1]), (data, "    -: size = %d:  OK" % len(data)), run.dump())
-            else:  # a good prefix, all but the last byte of what zlib gets from the cut stream
-                known = len(zlib.decompressobj(-15).decompress(archive[start:cut]))
-                self.assertTrue(data.startswith(entries[0][3]) and len(entries[0][3]) >= known - 1, run.dump())
+        for to in ("../made.zip -", "- - >../made.zip"):
+            subprocess.run("cd '%s' && tar cf - big.bin | zip -q %s" % (self.path("src"), to), shell=True, check=True)
+            z = zipfile.ZipFile(self.path("made.zip"))
+            archive, info, data = self.read("made.zip"), z.infolist()[0], z.read("-")
+            start = local_layout(archive, info)[0]
+            cut = start + info.compress_size // 2
+            for damaged in (archive, archive[:directory_offset(archive)], archive[:cut]):
+                run, entries = self.repair(damaged, "default", None)
+                if len(damaged) > cut:
+                    self.assertEqual((entries[0][3], run.texts()[1]), (data, "    -: size = %d:  OK" % len(data)), run.dump())
+                else:  # a good prefix, all but the last byte of what zlib gets from the cut stream
+                    known = len(zlib.decompressobj(-15).decompress(archive[start:cut]))
+                    self.assertTrue(data.startswith(entries[0][3]) and len(entries[0][3]) >= known - 1, run.dump())
 
     def extract(self, archive, password):  # every entry as 7z reads it with the password
         out = self.path("x")
@@ -349,7 +350,11 @@ class Table(Case):
             flipped = bytearray(archive)
             flipped[readme + 40] ^= 0x55
             cut = big + infos["zbig.txt"].compress_size // 2
+            streamed = b"".join(  # as written to a pipe: flag bit 3, CRC-32 and sizes 0, a descriptor after the data; no directory
+                a[:6] + bytes([a[6] | 8]) + a[7:14] + bytes(12) + a[26:local_layout(archive, i)[0] - i.header_offset + i.compress_size] +
+                b"PK\x07\x08" + a[14:18] + struct.pack("<II", i.compress_size, i.file_size) for i, a in ((i, archive[i.header_offset:]) for i in infos.values()))
             for damage, damaged, mode, hurt in (("intact", archive, "default", None), ("intact", archive, "recompress", None),
+                                                ("streamed", streamed, "default", None), ("streamed", streamed, "recompress", None),
                                                 ("directory_cut", archive[:directory_offset(archive)], "default", None),
                                                 ("flipped", flipped, "default", "readme.txt"), ("cut", archive[:cut], "default", "zbig.txt")):
                 with self.subTest(aes=bits, damage=damage, mode=mode):
@@ -366,7 +371,7 @@ class Table(Case):
                         out = self.read(run.output)
                         for i in kept.infolist():
                             block = infos[i.filename].extra[-11:].replace(b"\x02\x00AE", b"\x01\x00AE" if bits == "AE-1" else b"\x02\x00AE")
-                            self.assertEqual((raw(out, i), i.extra), (raw(archive, infos[i.filename]), block))
+                            self.assertEqual((raw(out, i), i.extra, i.flag_bits & 8), (raw(archive, infos[i.filename]), block, 8 * (damage == "streamed")))
                     else:
                         self.assertEqual({i.filename: kept.read(i) for i in kept.infolist()}, files)
             # No password that opens them: every entry copied as it was, warned about, exit 1.
