@@ -1,8 +1,8 @@
 // The map of an entry recovered past damage inside its compressed data:
 // which output ranges were decoded, which hold fill bytes for bytes of
 // unknown value, and where stretches of unknown length were lost. Made by
-// the inflate decoder (decode/inflate_resync.h), told to the host with the
-// entry's report.
+// the inflate decoder (decode/inflate_resync.h) and the bzip2 decoder, told
+// to the host with the entry's report.
 #ifndef ARCSALVE_COMMON_RESYNC_MAP_H
 #define ARCSALVE_COMMON_RESYNC_MAP_H
 
@@ -54,6 +54,21 @@ struct ResyncReport {
     ResyncRangeKind lastKind;
     uint64_t lastEnd;
 };
+
+// Appends a range to the map: a known or unknown range right after one of
+// its kind widens it; a lost one always stands alone.
+inline void AddResyncRange(ResyncReport* r, ResyncRangeKind kind, uint64_t offset, uint64_t length) {
+    if (length == 0 && kind != kRangeLost) return;
+    if (r->rangeCount > 0 && kind != kRangeLost && r->lastKind == kind && r->lastEnd == offset) {
+        if (r->rangeCount <= kResyncMapRanges) r->ranges[r->rangeCount - 1].length += length;
+        r->lastEnd += length;
+        return;
+    }
+    if (r->rangeCount < kResyncMapRanges) r->ranges[r->rangeCount] = ResyncRange{offset, length, kind};
+    ++r->rangeCount;
+    r->lastKind = kind;
+    r->lastEnd = kind == kRangeLost ? offset : offset + length;
+}
 
 }  // namespace arcsalve
 

@@ -389,6 +389,14 @@ void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint64_t offset, ui
     if (FileWrite(state->outputFile, buffer, count) != count) state->status->writeFailed = 1;
 }
 
+void TakeBackOutput(DecodeState* state, const OutputMark& mark) {
+    state->produced = mark.produced;
+    state->crc = mark.crc;
+    state->inOrder = mark.inOrder;
+    if (state->outputFlag && !(FileSeek(state->outputFile, mark.offset) && FileTruncateHere(state->outputFile)))
+        state->status->writeFailed = 1;
+}
+
 void FlushWindow(DecodeWorkspace* workspace, uint32_t count) {
     WriteDecoded(workspace->owner, workspace->window, workspace->outputPosition, count);
     workspace->outputPosition += count;

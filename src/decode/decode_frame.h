@@ -212,6 +212,22 @@ bool EndsByItself(uint16_t method, uint16_t flags);
 // output file (a short write raises the run's writeFailed).
 void WriteDecoded(DecodeState* state, const uint8_t* buffer, uint64_t offset, uint32_t count);
 
+// Where the output stood before a decoder handed over bytes it may have to
+// take back: a bzip2 block's output comes before its CRC is checked.
+struct OutputMark {
+    uint64_t offset;  // the output's end
+    uint64_t produced;
+    uint32_t crc;
+    uint32_t inOrder;
+};
+inline OutputMark MarkOutput(const DecodeState* state, uint64_t offset) {
+    return OutputMark{offset, state->produced, state->crc, state->inOrder};
+}
+// Takes back every byte handed over since the mark: the output check is as
+// it was then, and the output file is cut at the mark's offset (a failure
+// to cut raises writeFailed).
+void TakeBackOutput(DecodeState* state, const OutputMark& mark);
+
 // Hands the first count window bytes to WriteDecoded at the output position
 // and advances the output position.
 void FlushWindow(DecodeWorkspace* workspace, uint32_t count);

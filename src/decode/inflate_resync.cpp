@@ -202,19 +202,6 @@ struct Resync {
 inline bool Marked(const uint8_t* map, uint64_t pos) { return (map[pos >> 3] >> (pos & 7)) & 1u; }
 inline void Mark(uint8_t* map, uint64_t pos) { map[pos >> 3] |= static_cast<uint8_t>(1u << (pos & 7)); }
 
-void AddRange(ResyncReport* r, ResyncRangeKind kind, uint64_t offset, uint64_t length) {
-    if (length == 0 && kind != kRangeLost) return;
-    if (r->rangeCount > 0 && kind != kRangeLost && r->lastKind == kind && r->lastEnd == offset) {
-        if (r->rangeCount <= kResyncMapRanges) r->ranges[r->rangeCount - 1].length += length;
-        r->lastEnd += length;
-        return;
-    }
-    if (r->rangeCount < kResyncMapRanges) r->ranges[r->rangeCount] = ResyncRange{offset, length, kind};
-    ++r->rangeCount;
-    r->lastKind = kind;
-    r->lastEnd = kind == kRangeLost ? offset : offset + length;
-}
-
 // Writes the window's first count bytes, known or fill, and maps them.
 void Flush(Sink* s, uint32_t count) {
     if (count == 0) return;
@@ -224,7 +211,7 @@ void Flush(Sink* s, uint32_t count) {
         const uint8_t k = s->known[i];
         uint32_t j = i + 1;
         while (j < count && s->known[j] == k) ++j;
-        AddRange(s->report, k ? kRangeKnown : kRangeUnknown, s->output + i, j - i);
+        AddResyncRange(s->report, k ? kRangeKnown : kRangeUnknown, s->output + i, j - i);
         if (!k) s->report->unknown += j - i;
         i = j;
     }
@@ -525,7 +512,7 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
     }
     ResyncReport* report = state->resync;
     report->prefix = ws->outputPosition;
-    if (report->prefix > 0) AddRange(report, kRangeKnown, 0, report->prefix);
+    if (report->prefix > 0) AddResyncRange(report, kRangeKnown, 0, report->prefix);
     uint64_t bits = 0, resume = 0;
     int64_t consumed = 0;
     const uint32_t endFlag = state->endFlag;
@@ -549,10 +536,10 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
         while (!ended && !Halted(state)) {
             const uint64_t found = Search(*r, b, lostFrom);
             if (found >= b.total) {
-                AddRange(report, kRangeLost, sink.output, (b.total - lostFrom + 7) / 8);
+                AddResyncRange(report, kRangeLost, sink.output, (b.total - lostFrom + 7) / 8);
                 break;
             }
-            AddRange(report, kRangeLost, sink.output, (found - lostFrom + 7) / 8);
+            AddResyncRange(report, kRangeLost, sink.output, (found - lostFrom + 7) / 8);
             ++report->pieces;
             // A new piece: nothing before it is known.
             sink.filled = 0;

@@ -77,10 +77,11 @@ int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle te
     if (!streamed) {
         DecodeContext context = DecodeContextOf(s);
         context.aes = aes;
-        // Recovery past damage, for deflated data, within what is left of
-        // the run's work allowance.
+        // Recovery past damage, for deflated and bzip2 data, within what is
+        // left of the run's work allowance.
         const uint16_t method = aes != nullptr ? aes->method : LoadLE16(header + kLhMethod);
-        if ((run.flags & REPAIR_RESYNC) && (method == kMethodDeflated || method == kMethodDeflate64)) {
+        if ((run.flags & REPAIR_RESYNC) &&
+            (method == kMethodDeflated || method == kMethodDeflate64 || method == kMethodBzip2)) {
             const uint64_t own = run.limits.resyncWorkBase +
                                  RecordedCompressed(s, header) * run.limits.resyncWorkPerByte;
             run.resync.workLeft = own < run.resyncWorkLeft ? own : run.resyncWorkLeft;
