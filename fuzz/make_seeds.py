@@ -95,6 +95,8 @@ def codec_streams():
     lzma_props = lzma._encode_filter_properties({"id": lzma.FILTER_LZMA1, "dict_size": 1 << 16})
     raw = lzma.compress(plain, lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_LZMA1, "dict_size": 1 << 16}])
     yield "bzip2", 0, plain, bz2.compress(plain, 9)
+    blocks = text(250000, 3)  # three blocks of level 1 in a few hundred bytes
+    yield "bzip2-blocks", 0, blocks, bz2.compress(blocks, 1)
     yield "lzma-marker", 1 | 4, plain, b"\x10\x02\x05\x00" + lzma_props + raw
     yield "xz", 2, plain, lzma.compress(plain, lzma.FORMAT_XZ)
     if shutil.which("zstd"):

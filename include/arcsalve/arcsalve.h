@@ -101,9 +101,10 @@ constexpr unsigned long REPAIR_DIRECTORY_METADATA = 0x200;
 // What this reads again is bounded by the run's allowance for reading input
 // twice, so any directory costs time linear in the input.
 constexpr unsigned long REPAIR_DIRECTORY_RECOVERY = 0x400;
-// Recovery past damage inside deflated (and Deflate64) data: after the first
-// error the rest of the entry's data is searched for the next block that
-// proves itself, and decoding resumes there; what comes back is appended to
+// Recovery past damage inside deflated (and Deflate64) and bzip2 data: after
+// the first error the rest of the entry's data is searched for the next block
+// that proves itself (for bzip2, the next block magic; each block has its
+// CRC), and decoding resumes there; what comes back is appended to
 // the good prefix piece by piece, bytes of unknown value (copies from before
 // the resumption point) written as zero bytes, a lost stretch of unknown
 // length left out. Such an entry is reported damaged with what was salvaged

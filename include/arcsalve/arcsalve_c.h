@@ -64,9 +64,9 @@ extern "C" {
  * saved only when their data decodes to its CRC-32 and size. */
 #define ARCSALVE_DIRECTORY_METADATA 0x200u
 #define ARCSALVE_DIRECTORY_RECOVERY 0x400u
-/* Recovery past damage inside deflated data (see arcsalve.h): the entry
- * holds its good prefix, then every piece found after the damage, bytes of
- * unknown value written as 0; its map comes with the entry callback. */
+/* Recovery past damage inside deflated and bzip2 data (see arcsalve.h): the
+ * entry holds its good prefix, then every piece found after the damage, bytes
+ * of unknown value written as 0; its map comes with the entry callback. */
 #define ARCSALVE_RESYNC 0x1000u
 /* What `options` NULL means, and what the command sets by default. */
 #define ARCSALVE_DEFAULT_FLAGS                                                                  \

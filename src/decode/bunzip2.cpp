@@ -462,7 +462,10 @@ int DecodeBlocks(Bunzip& b, uint64_t at, Kind kind, uint64_t* streamEnd) {
         const uint64_t limit = kind == kBlock ? at + bound : kNone;
         uint64_t found = FindMagic(b, kind == kBlock ? at + kMagicBits : at, limit, kind == kBlock, &next);
         const bool dataEnded = found == kNone && (kind == kJunk || 8 * b.in.End() < limit);
-        const uint64_t to = found != kNone ? found : dataEnded ? 8 * b.in.End() : limit;
+        // (Where the data ends before `at`, as a stream cut inside its
+        // header, the segment is empty.)
+        uint64_t to = found != kNone ? found : dataEnded ? 8 * b.in.End() : limit;
+        if (to < at) to = at;
         if (b.lostFrom != kNone) b.work += (to - at) / 8;
         if (kind == kBlock) {
             uint64_t end = to;
