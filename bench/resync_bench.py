@@ -13,8 +13,9 @@ repaired with ARCSALVE (default flags, --json). Per case it prints:
   chunks    share of the original's aligned 1 KiB chunks found, in order,
             in the salvaged entry
   unknown   bytes written as fill (from the entry's map)
-  differ    original bytes not reproduced, counted in aligned 64-byte
-            pieces found in order (an upper bound of the bytes that differ)
+  differ    original bytes not reproduced: when the salvaged entry has the
+            original's size, the bytes that differ; otherwise counted in
+            aligned 64-byte pieces found in order (an upper bound)
   segment   the plain bytes the damaged compressed bytes stood for
   ratio     differ / segment
   pieces, seconds
@@ -164,8 +165,12 @@ def run_case(cli, kind, writer, burst, data, workdir, rng):
         with zipfile.ZipFile(rebuilt) as z:
             salvaged = z.read(z.infolist()[0])
     chunks, total = in_order(data, salvaged, 1024)
-    small, small_total = in_order(data, salvaged, 64)
-    differ = len(data) - small * 64
+    if len(salvaged) == len(data):
+        # Placed whole: the bytes that differ, counted exactly.
+        differ = sum(1 for x, y in zip(data, salvaged) if x != y)
+    else:
+        small, small_total = in_order(data, salvaged, 64)
+        differ = len(data) - small * 64
     resync = entry.get("resync", {})
     unknown = resync.get("unknown", 0)
     pieces = resync.get("pieces", 0)

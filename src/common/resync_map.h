@@ -42,6 +42,10 @@ struct ResyncRange {
 // every bit decoded while a candidate is tried costs one unit.
 struct ResyncReport {
     uint64_t workLeft;   // in/out: the units the entry may still spend
+    // in: the CRC-32 values the entry's data may have (header, descriptor);
+    // a stream that ends well with another one is damaged too.
+    uint32_t crc[2];
+    uint32_t crcCount;
     uint64_t workUsed;   // out: units spent
     uint32_t pieces;     // out: segments recovered after the prefix
     uint64_t prefix;     // out: bytes decoded before the first damage

@@ -97,7 +97,8 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
     state->resync = context.resync;
     state->outputFlag = outputFile == kNoFile ? 0 : 1;
     state->outputFile = outputFile;
-    state->trackOutput = outcome != nullptr ? 1 : 0;
+    // Recovery past damage judges a stream that ends well by its CRC-32.
+    state->trackOutput = outcome != nullptr || context.resync != nullptr ? 1 : 0;
     state->inOrder = 1;
     state->uncompressedSize = context.largeUncompressed > 0 ? std::min(context.largeUncompressed, kLargestSize)
                                                             : LoadLE32(header + kLhUncompressed);

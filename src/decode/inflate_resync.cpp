@@ -180,6 +180,18 @@ struct Sink {
     uint64_t output;          // output offset of window[0]
     uint8_t* window;
     uint8_t* known;
+    bool write = true;        // false: the bytes are only decoded, never written
+    // With check set, decoding stops (anomaly set) at a copy that could
+    // have been one byte longer: the literal after it, known, equals the
+    // byte after the copy's source. Encoders extend every match as far as
+    // it goes (up to the longest length they code) rather than spend a
+    // literal on the next byte, so in real data this does not happen within
+    // a block, while damaged bits decoded as symbols make such copies within
+    // a few hundred bytes.
+    bool check = false;
+    bool anomaly = false;
+    uint32_t pending = 0;     // the last copy's distance while it may be checked
+    uint32_t longest = 258;   // copies this long are not checked
 };
 
 struct Resync {
@@ -205,6 +217,10 @@ inline void Mark(uint8_t* map, uint64_t pos) { map[pos >> 3] |= static_cast<uint
 // Writes the window's first count bytes, known or fill, and maps them.
 void Flush(Sink* s, uint32_t count) {
     if (count == 0) return;
+    if (!s->write) {
+        s->output += count;
+        return;
+    }
     WriteDecoded(s->state, s->window, static_cast<uint32_t>(s->output), count);
     uint32_t i = 0;
     while (i < count) {
@@ -240,6 +256,17 @@ inline void Copy(Sink* s, uint32_t length, uint32_t distance) {
     }
 }
 
+// Whether the next byte, of value byte, would have extended the last copy.
+inline bool Extends(Sink* s, uint8_t byte, uint8_t known) {
+    const uint32_t d = s->pending;
+    s->pending = 0;
+    if (!s->check || d == 0 || !known || d > s->filled) return false;
+    const uint32_t from = (s->wp - d) & (s->size - 1);
+    if (!s->known[from] || s->window[from] != byte) return false;
+    s->anomaly = true;
+    return true;
+}
+
 bool Halted(const DecodeState* state) {
     return state->inputCut || RunStopped(state->status) || state->status->writeFailed;
 }
@@ -252,16 +279,21 @@ bool DecodeCodesOnce(Resync& r, Bits& b, const Code& lit, const Code& dist, bool
                      const uint8_t* fails) {
     const uint64_t start = b.pos;
     const Format& f = r.format;
+    // Decodes that write nothing count against the allowance as checks do.
+    const bool counted = sink == nullptr || !sink->write;
     for (;;) {
         // A check stops at its bound, and before it could take the work past
         // the allowance (a symbol and its extra bits take under 64 bits).
-        if (sink == nullptr && (b.pos - start > kMaxProofBits || r.work + (b.pos - start) + 64 > r.limit))
-            return false;
+        if (sink == nullptr && b.pos - start > kMaxProofBits) return false;
+        if (counted && r.work + (b.pos - start) + 64 > r.limit) return false;
         if (fails != nullptr && b.pos <= b.total && Marked(fails, b.pos)) return false;
         const int32_t sym = DecodeSymbol(b, lit);
         if (sym < 0) return false;
         if (sym < 256) {
-            if (sink != nullptr) Put(sink, static_cast<uint8_t>(sym), 1);
+            if (sink != nullptr) {
+                if (Extends(sink, static_cast<uint8_t>(sym), 1)) return false;
+                Put(sink, static_cast<uint8_t>(sym), 1);
+            }
         } else if (sym == static_cast<int32_t>(kEndOfBlock)) {
             break;
         } else {
@@ -272,7 +304,13 @@ bool DecodeCodesOnce(Resync& r, Bits& b, const Code& lit, const Code& dist, bool
             if (d < 0 || static_cast<uint32_t>(d) >= f.distanceCodes) return false;
             const uint32_t distance = f.distanceBase[d] + b.Take(f.distanceExtra[d]);
             if (b.Over()) return false;
-            if (sink != nullptr) Copy(sink, length, distance);
+            if (sink != nullptr) {
+                // A copy right after a copy is not checked: an encoder that
+                // weighs costs may end a copy early for a better next one.
+                sink->pending = 0;
+                Copy(sink, length, distance);
+                sink->pending = length < sink->longest ? distance : 0;
+            }
         }
         if (b.Over()) return false;
         if (sink != nullptr && Halted(sink->state)) return false;
@@ -286,7 +324,7 @@ bool DecodeCodes(Resync& r, Bits& b, const Code& lit, const Code& dist, bool has
     const bool fixed = sink == nullptr && &lit == &r.fixedLiteral && r.fixedFails != nullptr;
     const uint64_t start = b.pos;
     const bool ok = DecodeCodesOnce(r, b, lit, dist, hasDistances, sink, fixed ? r.fixedFails : nullptr);
-    if (sink == nullptr && b.pos > start) r.work += b.pos - start;
+    if ((sink == nullptr || !sink->write) && b.pos > start) r.work += b.pos - start;
     if (ok || !fixed) return ok;
     const uint64_t failedAt = b.pos;
     Bits again = b;
@@ -383,9 +421,16 @@ void MakeFixedCodes(Resync& r) {
 bool RunBlock(Resync& r, Bits& b, bool* final, Sink* sink) {
     *final = b.Take(1) != 0;
     const uint32_t type = b.Take(2);
+    // Copies are checked within a block only: an encoder may end a block
+    // (or flush) inside a run it would otherwise have matched on.
+    if (sink != nullptr) sink->pending = 0;
     if (type == 0) {
         uint32_t len;
         if (!StoredHeaderAt(b, &len)) return false;
+        if (sink != nullptr && !sink->write) {
+            if (r.work + uint64_t{len} * 8 > r.limit) return false;
+            r.work += uint64_t{len} * 8;
+        }
         if (sink != nullptr) {
             const uint8_t* p = b.data + (b.pos >> 3);
             for (uint32_t i = 0; i < len; ++i) Put(sink, p[i], 1);
@@ -467,22 +512,31 @@ uint64_t Search(Resync& r, const Bits& b, uint64_t pos) {
 // then what the byte source still delivers, up to kResyncInputLimit bytes.
 // The source's position before is in *resume. Returns the block (kPadding
 // zero bytes after the data) or null.
-uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint64_t* resume, int64_t* consumed) {
+// With fromStart, the entry's data from its first byte instead (plain data
+// only: the reader goes back to where the data starts).
+uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint64_t* resume, int64_t* consumed,
+                  bool fromStart = false) {
     *resume = SourcePosition(state->source) - static_cast<uint64_t>(state->buffered - state->next);
     *consumed = state->consumed;
     uint64_t capacity = 1 << 16;
     auto* data = static_cast<uint8_t*>(MemoryAllocate(static_cast<size_t>(capacity + kPadding)));
     if (data == nullptr) return nullptr;
+    if (fromStart) {
+        SourceMoveTo(state->source, *resume - static_cast<uint64_t>(*consumed));
+        state->buffered = state->next = 0;
+        state->consumed = 0;
+        state->endFlag = 0;
+    }
     // The bit buffer holds whole bytes as read, less the bits used: its
     // real bits are the high ones of the last bytes read.
-    const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
+    const uint32_t real = fromStart ? 0 : ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
     const uint32_t whole = (real + 7) / 8;
     const uint32_t skip = whole * 8 - real;
     const uint64_t held = (static_cast<uint64_t>(ws->bitBuffer) & ((uint64_t{1} << real) - 1)) << skip;
     uint64_t n = 0;
     for (uint32_t i = 0; i < whole; ++i) data[n++] = static_cast<uint8_t>(held >> (8 * i));
     uint16_t slot = 0;
-    while (!ws->bitsMadeUp && n < kResyncInputLimit && ReadCompressedByte(state, &slot) != 0) {
+    while ((fromStart || !ws->bitsMadeUp) && n < kResyncInputLimit && ReadCompressedByte(state, &slot) != 0) {
         if (n == capacity) {
             auto* grown = static_cast<uint8_t*>(MemoryAllocate(static_cast<size_t>(capacity * 2 + kPadding)));
             if (grown == nullptr) break;
@@ -501,24 +555,249 @@ uint8_t* ReadRest(DecodeState* state, DecodeWorkspace* ws, uint64_t* bits, uint6
     return data;
 }
 
+// Decodes pieces from bit lostFrom on: a search for a proven block, then
+// blocks with a window of unknown bytes until one fails or the last ends;
+// again after every failure. The sink stands where the pieces go.
+void DecodePieces(Resync& r, Bits& b, uint64_t lostFrom, Sink* sink) {
+    DecodeState* state = sink->state;
+    ResyncReport* report = sink->report;
+    bool ended = false;
+    while (!ended && !Halted(state)) {
+        const uint64_t found = Search(r, b, lostFrom);
+        if (found >= b.total) {
+            AddResyncRange(report, kRangeLost, sink->output, (b.total - lostFrom + 7) / 8);
+            break;
+        }
+        AddResyncRange(report, kRangeLost, sink->output, (found - lostFrom + 7) / 8);
+        ++report->pieces;
+        // A new piece: nothing before it is known.
+        sink->filled = 0;
+        b.pos = found;
+        for (;;) {
+            const uint64_t blockStart = b.pos;
+            bool final = false;
+            if (!RunBlock(r, b, &final, sink)) {
+                lostFrom = blockStart + 1;
+                break;
+            }
+            if (final) {
+                ended = true;
+                break;
+            }
+        }
+        Flush(sink, sink->wp);
+        sink->wp = 0;
+    }
+}
+
+// Whether the careful decode's stream holds damage: it failed, or it ended
+// with a CRC-32 other than the recorded ones, or (nothing to judge by) well
+// before the end of the data with another size than the recorded one.
+bool Damaged(const DecodeState* state, const DecodeWorkspace* ws, int ok) {
+    if (!ok) return true;
+    const ResyncReport* report = state->resync;
+    if (report->crcCount > 0 && state->trackOutput && state->inOrder && state->produced == ws->outputPosition) {
+        for (uint32_t i = 0; i < report->crcCount && i < 2; ++i)
+            if (report->crc[i] == state->crc) return false;
+        return true;
+    }
+    const int64_t used = state->consumed - (ws->bitCount >= ws->bitsMadeUp ? (ws->bitCount - ws->bitsMadeUp) / 8 : 0);
+    return state->compressedSize - used > kEndOfDataAllowance && ws->outputPosition != state->uncompressedSize;
+}
+
+// Output bytes before the first sign of damage that are given up as well:
+// damaged bits may decode as plausible symbols for a while before a copy
+// betrays them (a few hundred bytes in practice).
+constexpr uint64_t kDamageMargin = 16384;
+
+// The buffers of the recovery that starts again from the entry's first bit.
+struct Rebuild {
+    uint32_t size;       // the format's window
+    uint8_t* ring;       // 2 * size bytes, then 2 * size known flags: the first pass's window
+    uint8_t* history;    // size bytes, then size known flags: the output before the prefix's end
+    uint8_t* window;     // size bytes, then size known flags: the tail's window
+};
+
+// Loads the tail's window with the bytes before output offset `at`: the
+// prefix's where they are known (offsets below `prefix`), unknown after.
+void LoadHistory(const Rebuild& m, Sink* sink, uint64_t at, uint64_t prefix) {
+    const uint32_t n = m.size;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t offset = at - n + i;  // wraps for offsets before 0
+        const bool inPrefix = at >= n - i && offset < prefix && offset + n >= prefix;
+        const uint32_t h = static_cast<uint32_t>(offset + n - prefix);
+        sink->window[i] = inPrefix ? m.history[h] : kResyncFill;
+        sink->known[i] = inPrefix ? m.history[n + h] : 0;
+    }
+    sink->wp = 0;
+    sink->filled = n;
+    sink->output = at;
+}
+
+enum TailResult { kTailEnds, kTailFails, kTailSpent };
+
+// Decodes from the block start `from` to the end of the stream without
+// writing, the window either unknown or loaded (LoadHistory), copies
+// checked. kTailEnds when the last block ends at the end of the data:
+// *length is then the tail's output size; else *next is where the search
+// for the next block starts (one bit after the block that failed).
+TailResult TryTail(Resync& r, const Bits& all, uint64_t from, Sink* sink, uint64_t cap, uint64_t* length,
+                   uint64_t* next) {
+    Bits b = all;
+    b.pos = from;
+    const uint64_t start = sink->output;
+    for (;;) {
+        const uint64_t blockStart = b.pos;
+        bool final = false;
+        const bool ran = RunBlock(r, b, &final, sink);
+        if (r.work + 64 > r.limit || Halted(sink->state)) return kTailSpent;
+        const uint64_t produced = sink->output + sink->wp - start;
+        if (!ran || produced > cap || (final && b.total - b.pos >= 8 * (kEndOfDataAllowance + 1))) {
+            *next = blockStart + 1;
+            return produced > cap ? kTailSpent : kTailFails;
+        }
+        if (final) {
+            *length = produced;
+            return kTailEnds;
+        }
+    }
+}
+
+// The careful decode's output past `end` goes; the output check no longer
+// describes the output.
+int Finish(DecodeState* state, uint64_t end, uint64_t decoded) {
+    if (state->outputFlag && end < decoded) {
+        FileSeek(state->outputFile, end);
+        FileTruncateHere(state->outputFile);
+    }
+    state->produced = end;
+    state->inOrder = 0;
+    return 0;
+}
+
+// Recovery that starts again from the entry's first bit (plain data held in
+// memory, see ResumeAfterDamage). The first pass decodes as the careful
+// decoder did, with copies checked, and stops at the first sign of damage
+// (or where the decode failed); the prefix ends kDamageMargin bytes before
+// a sign (at a failure, as the careful decoder left it). The tail is the
+// first block after that point that proves itself and from which the
+// stream decodes to its end with no sign of damage. Measured back from the
+// recorded size, its length places it, so the stretch between is filled as
+// unknown bytes of known number and its copies that reach back into the
+// prefix give real bytes. -1: nothing done (no sign of damage found, or the
+// work ran out); otherwise the decode's result, 0.
+int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all, uint64_t decoded) {
+    ResyncReport* report = state->resync;
+    const uint32_t n = m.size;
+    // The first pass.
+    Sink first{state, report, 2 * n, 0, 0, 0, m.ring, m.ring + 2 * n};
+    first.write = false;
+    first.check = true;
+    first.longest = n == kLargeWindowSize ? 257 : 258;
+    Bits b = all;
+    for (;;) {
+        bool final = false;
+        if (!RunBlock(r, b, &final, &first)) break;
+        if (final || Halted(state)) return -1;
+    }
+    if (r.work + 64 > r.limit) return -1;
+    const uint64_t stop = first.output + first.wp;
+    if (stop > decoded) return -1;
+    // A decode that failed keeps what it decoded before the failure, as the
+    // careful decoder does; a sign of damage costs the margin before it.
+    // Either way, what comes after the prefix takes the margin's bytes for
+    // unknown: damaged bits may have decoded as symbols up to the failure.
+    const uint64_t trusted = stop > kDamageMargin ? stop - kDamageMargin : 0;
+    const uint64_t prefix = first.anomaly ? trusted : stop;
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint64_t offset = prefix - n + i;
+        const bool known = prefix >= n - i && offset < trusted;
+        const uint32_t at = static_cast<uint32_t>(offset - first.output) & (2 * n - 1);
+        m.history[i] = known ? m.ring[at] : 0;
+        m.history[n + i] = known ? 1 : 0;
+    }
+    // The tail: the search from the point of damage on.
+    const uint64_t firstCandidate = b.pos + 1;
+    const uint64_t cap = (state->uncompressedSize > decoded ? state->uncompressedSize : decoded) + n;
+    uint64_t from = firstCandidate;
+    uint64_t length = 0;
+    bool found = false;
+    Sink test{state, report, n, 0, 0, 0, m.window, m.window + n};
+    test.write = false;
+    test.check = true;
+    test.longest = first.longest;
+    for (;;) {
+        from = Search(r, all, from);
+        if (from >= all.total) break;
+        test.wp = 0;
+        test.filled = 0;
+        test.output = 0;
+        test.anomaly = false;
+        uint64_t next = 0;
+        const TailResult t = TryTail(r, all, from, &test, cap, &length, &next);
+        if (t == kTailEnds) {
+            found = true;
+            break;
+        }
+        if (t == kTailSpent) break;
+        from = next;
+    }
+    // Placed from the end when the recorded size leaves room for it, and its
+    // copies into the prefix still show no sign of damage.
+    const uint64_t size = state->uncompressedSize;
+    bool placed = found && size >= prefix + length;
+    if (placed && size - length - prefix < n) {
+        LoadHistory(m, &test, size - length, prefix);
+        test.anomaly = false;
+        uint64_t again = 0, next = 0;
+        placed = TryTail(r, all, from, &test, cap, &again, &next) == kTailEnds && again == length;
+    }
+    // Written: the prefix stays as the careful decode wrote it.
+    report->prefix = prefix;
+    if (prefix > 0) AddResyncRange(report, kRangeKnown, 0, prefix);
+    Sink sink{state, report, n, 0, 0, prefix, m.window, m.window + n};
+    if (placed) {
+        std::memset(m.ring, kResyncFill, n);
+        for (uint64_t at = prefix; at < size - length;) {
+            const uint32_t count = static_cast<uint32_t>(size - length - at < n ? size - length - at : n);
+            WriteDecoded(state, m.ring, at, count);
+            at += count;
+        }
+        AddResyncRange(report, kRangeUnknown, prefix, size - length - prefix);
+        report->unknown += size - length - prefix;
+        report->recovered += size - length - prefix;
+        LoadHistory(m, &sink, size - length, prefix);
+        ++report->pieces;
+        Bits tail = all;
+        tail.pos = from;
+        for (bool final = false; !final && !Halted(state);)
+            if (!RunBlock(r, tail, &final, &sink)) break;
+    } else {
+        Bits rest = all;
+        DecodePieces(r, rest, found ? from : firstCandidate, &sink);
+    }
+    Flush(&sink, sink.wp);
+    return Finish(state, sink.output, decoded);
+}
 }  // namespace
 
 int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, int ok) {
     if (state->streamed || RunStopped(state->status) || state->inputCut) return ok;
-    if (ok) {
-        const int64_t used = state->consumed - (ws->bitCount >= ws->bitsMadeUp ? (ws->bitCount - ws->bitsMadeUp) / 8 : 0);
-        const bool early = state->compressedSize - used > kEndOfDataAllowance;
-        if (!early || ws->outputPosition == state->uncompressedSize) return ok;
-    }
+    if (!Damaged(state, ws, ok)) return ok;
     ResyncReport* report = state->resync;
-    report->prefix = ws->outputPosition;
-    if (report->prefix > 0) AddResyncRange(report, kRangeKnown, 0, report->prefix);
+    const uint32_t windowSize = deflate64 ? kLargeWindowSize : kWindowSize;
+    // Plain data is read again from its start, so that the damage is looked
+    // for in what the careful decode took for good too; enciphered data
+    // cannot be, and is searched from where its decode failed.
+    const bool fromStart = !state->encrypted && !state->aesActive &&
+                           state->compressedSize + kEndOfDataAllowance <= int64_t{kResyncInputLimit};
     uint64_t bits = 0, resume = 0;
     int64_t consumed = 0;
     const uint32_t endFlag = state->endFlag;
-    uint8_t* data = ReadRest(state, ws, &bits, &resume, &consumed);
+    const uint64_t decoded = ws->outputPosition;
+    int result = -1;
+    uint8_t* data = ReadRest(state, ws, &bits, &resume, &consumed, fromStart);
     auto* r = static_cast<Resync*>(MemoryAllocate(sizeof(Resync)));
-    const uint32_t windowSize = deflate64 ? kLargeWindowSize : kWindowSize;
     auto* window = static_cast<uint8_t*>(MemoryAllocate(2 * size_t{windowSize}));
     if (data != nullptr && r != nullptr && window != nullptr) {
         r->format = MakeFormat(deflate64);
@@ -527,37 +806,41 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
         r->limit = report->workLeft;
         r->fixedFails = static_cast<uint8_t*>(MemoryAllocate(static_cast<size_t>(bits / 8 + 16)));
         if (r->fixedFails != nullptr) std::memset(r->fixedFails, 0, static_cast<size_t>(bits / 8 + 16));
-        const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
-        const uint64_t skip = (8 - real % 8) % 8;
-        Bits b{data, bits + skip, skip};
-        Sink sink{state, report, windowSize, 0, 0, ws->outputPosition, window, window + windowSize};
-        uint64_t lostFrom = skip;
-        bool ended = false;
-        while (!ended && !Halted(state)) {
-            const uint64_t found = Search(*r, b, lostFrom);
-            if (found >= b.total) {
-                AddResyncRange(report, kRangeLost, sink.output, (b.total - lostFrom + 7) / 8);
-                break;
+        if (fromStart) {
+            auto* m = static_cast<Rebuild*>(MemoryAllocate(sizeof(Rebuild)));
+            auto* buffers = static_cast<uint8_t*>(MemoryAllocate(8 * size_t{windowSize}));
+            if (m != nullptr && buffers != nullptr) {
+                m->size = windowSize;
+                m->ring = buffers;
+                m->history = buffers + 4 * size_t{windowSize};
+                m->window = buffers + 6 * size_t{windowSize};
+                result = RebuildFromStart(state, *r, *m, Bits{data, bits, 0}, decoded);
             }
-            AddResyncRange(report, kRangeLost, sink.output, (found - lostFrom + 7) / 8);
-            ++report->pieces;
-            // A new piece: nothing before it is known.
-            sink.filled = 0;
-            b.pos = found;
-            for (;;) {
-                const uint64_t blockStart = b.pos;
-                bool final = false;
-                if (!RunBlock(*r, b, &final, &sink)) {
-                    lostFrom = blockStart + 1;
-                    break;
-                }
-                if (final) {
-                    ended = true;
-                    break;
-                }
+            MemoryFree(buffers);
+            MemoryFree(m);
+        }
+        // Without a rebuild, as before: the search starts where the careful
+        // decode failed (or its stream ended early).
+        const int64_t used = consumed - (ws->bitCount >= ws->bitsMadeUp ? (ws->bitCount - ws->bitsMadeUp) / 8 : 0);
+        const bool early = state->compressedSize - used > kEndOfDataAllowance && decoded != state->uncompressedSize;
+        if (result < 0 && (!ok || early)) {
+            if (fromStart) {
+                MemoryFree(data);
+                SourceMoveTo(state->source, resume);
+                state->buffered = state->next = 0;
+                state->consumed = consumed;
+                data = ReadRest(state, ws, &bits, &resume, &consumed);
             }
-            Flush(&sink, sink.wp);
-            sink.wp = 0;
+            if (data != nullptr) {
+                const uint32_t real = ws->bitCount > ws->bitsMadeUp ? ws->bitCount - ws->bitsMadeUp : 0;
+                const uint64_t skip = (8 - real % 8) % 8;
+                report->prefix = decoded;
+                if (decoded > 0) AddResyncRange(report, kRangeKnown, 0, decoded);
+                Sink sink{state, report, windowSize, 0, 0, decoded, window, window + windowSize};
+                Bits b{data, bits + skip, skip};
+                DecodePieces(*r, b, skip, &sink);
+                result = report->pieces > 0 ? 0 : ok;
+            }
         }
         report->workUsed = r->work;
         MemoryFree(r->fixedFails);
@@ -572,7 +855,7 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
     state->next = 0;
     state->consumed = consumed;
     state->endFlag = endFlag;
-    return report->pieces > 0 ? 0 : ok;
+    return result < 0 ? ok : result;
 }
 
 }  // namespace arcsalve

@@ -85,6 +85,8 @@ int DecodeOnce(Salvage& s, const uint8_t header[kLocalHeaderSize], FileHandle te
             const uint64_t own = run.limits.resyncWorkBase +
                                  RecordedCompressed(s, header) * run.limits.resyncWorkPerByte;
             run.resync.workLeft = own < run.resyncWorkLeft ? own : run.resyncWorkLeft;
+            if (expected->crcKnown) run.resync.crc[run.resync.crcCount++] = expected->crc;
+            if (expected->headerCrcKnown) run.resync.crc[run.resync.crcCount++] = expected->headerCrc;
             context.resync = &run.resync;
         }
         const int decoded = DecodeEntry(context, header, temp, encrypted, password, encHeader, check);
