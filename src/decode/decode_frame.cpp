@@ -349,7 +349,19 @@ int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t co
     state->next += got;
     if (got < count) {
         const int32_t more = SourceRead(state->source, destination + got, count - got);
-        if (more > 0) got += more;
+        if (more > 0) {
+            // Read past the buffer, AES data is deciphered here as the
+            // byte-wise reader deciphers its chunks; the keystream and the
+            // authentication code run on in the same order.
+            const int64_t inData = state->aesActive ? state->compressedSize - state->consumed - got : 0;
+            const int32_t cipher = inData < more ? static_cast<int32_t>(inData > 0 ? inData : 0) : more;
+            if (cipher > 0 && !AesDecrypt(&state->aes, destination + got, static_cast<size_t>(cipher))) {
+                state->endFlag = 1;
+                return 0;
+            }
+            state->aesTaken += cipher;
+            got += more;
+        }
     }
     if (got == 0) {
         state->endFlag = 1;

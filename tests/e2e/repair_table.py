@@ -326,16 +326,16 @@ class Table(Case):
         self.assertEqual(p.returncode, 0, p.stdout[-600:] + p.stderr)
         return {n: self.read("x/" + n) for n in os.listdir(out)}
 
-    def test_7z_aes(self):  # AES-256 and -128 from 7z (AE-2), and AE-2 made AE-1 (version 1, CRC-32 recorded)
+    def test_7z_aes(self):  # AES-256 and -128 from 7z (AE-2), AE-2 made AE-1 (version 1, CRC-32 recorded), library methods inside
         if not shutil.which("7z"):
             self.skipTest("7z is not installed")
         files = {"a.txt": b"abc", "readme.txt": TEXT, "zbig.txt": BIG}  # 7z orders them by name
         for name, data in files.items():
             self.write("src/" + name, data)
         os.makedirs(self.path("out"))
-        for bits in ("256", "128", "AE-1"):
-            made = self.path("aes%s.zip" % bits)
-            subprocess.run(["7z", "a", "-tzip", "-mem=AES" + bits.replace("AE-1", "256"), "-p" + PASSWORD.decode(),
+        for bits, method in (("256", "Deflate"), ("128", "Deflate"), ("AE-1", "Deflate"), ("256", "BZip2"), ("256", "XZ")):
+            made = self.path("aes%s%s.zip" % (bits, method))
+            subprocess.run(["7z", "a", "-tzip", "-mm=" + method, "-mem=AES" + bits.replace("AE-1", "256"), "-p" + PASSWORD.decode(),
                             made] + list(files), cwd=self.path("src"), check=True, capture_output=True)
             archive = bytearray(self.read(made))
             infos = {i.filename: i for i in zipfile.ZipFile(made).infolist()}
@@ -358,7 +358,7 @@ class Table(Case):
                                                 ("streamed", streamed, "default", None), ("streamed", streamed, "recompress", None),
                                                 ("directory_cut", archive[:directory_offset(archive)], "default", None),
                                                 ("flipped", flipped, "default", "readme.txt"), ("cut", archive[:cut], "default", "zbig.txt")):
-                with self.subTest(aes=bits, damage=damage, mode=mode):
+                with self.subTest(aes=bits, method=method, damage=damage, mode=mode):
                     run = Run(self.write("in/a.zip", bytes(damaged)), self.path("out"), OVERWRITE | MODES[mode], passwords=[PASSWORD])
                     got = self.extract(run.output, PASSWORD)
                     self.assertEqual({n: d for n, d in got.items() if n != hurt}, {n: d for n, d in files.items() if n != hurt})
