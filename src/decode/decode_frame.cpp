@@ -333,6 +333,21 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
     return 8;
 }
 
+void TopUpPlainInput(DecodeState* state) {
+    if (state->encrypted || state->aesActive || state->inputCut || state->endFlag) return;
+    const int32_t waiting = state->buffered - state->next;
+    const int64_t limit = state->streamed ? kStreamedInputLimit : state->compressedSize;
+    int64_t want = limit - state->consumed - waiting;
+    if (want > kInputChunk - waiting) want = kInputChunk - waiting;
+    // Not worth a read: the byte-wise path reads the last few itself.
+    if (want < kInputChunk / 4) return;
+    std::memmove(state->input, state->input + state->next, static_cast<size_t>(waiting));
+    state->next = 0;
+    state->buffered = waiting;
+    const int32_t got = SourceRead(state->source, state->input + waiting, static_cast<int32_t>(want));
+    if (got > 0) state->buffered += got;
+}
+
 int32_t ReadCompressedBlock(DecodeState* state, uint8_t* destination, int32_t count) {
     const int64_t limit = state->streamed ? StreamedInputLimit(state) : state->compressedSize;
     const int64_t left = limit - state->consumed;

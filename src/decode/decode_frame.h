@@ -255,6 +255,12 @@ inline int32_t PlainInputBuffered(const DecodeState* state) {
     return state->encrypted ? 0 : state->buffered - state->next;
 }
 inline const uint8_t* PlainInput(const DecodeState* state) { return state->input + state->next; }
+// Moves the offered bytes to the front of the buffer and reads more behind
+// them, up to a chunk, so that a fast loop near the end of the buffer can go
+// on: never past the compressed size (the allowance beyond it is read a byte
+// at a time, as ever), and never for enciphered data. The bytes delivered
+// are the same, in the same order; only the byte source sees other reads.
+void TopUpPlainInput(DecodeState* state);
 // Takes n of the offered bytes, as n ReadCompressedByte calls would.
 inline void TakePlainInput(DecodeState* state, int32_t n) {
     state->next += n;

@@ -44,13 +44,15 @@ struct TableBuilder {
     int depth;  // deepest level whose block[] is current, -1 before any
 };
 
+// The low `length` bits of code (up to 16) in reverse order: single bits,
+// pairs, nibbles and bytes swapped at once.
 uint32_t ReverseBits(uint32_t code, uint32_t length) {
-    uint32_t reversed = 0;
-    for (uint32_t i = 0; i < length; ++i) {
-        reversed = (reversed << 1) | (code & 1);
-        code >>= 1;
-    }
-    return reversed;
+    code &= (1u << length) - 1;
+    code = ((code & 0x5555) << 1) | ((code >> 1) & 0x5555);
+    code = ((code & 0x3333) << 2) | ((code >> 2) & 0x3333);
+    code = ((code & 0x0F0F) << 4) | ((code >> 4) & 0x0F0F);
+    code = ((code & 0x00FF) << 8) | ((code >> 8) & 0x00FF);
+    return code >> (16 - length);
 }
 
 // A block of 2^bits entries behind its header, appended to the chain. Every

@@ -142,6 +142,16 @@ struct InflateStream {
     HuffEntry* fixedDistanceTable;
     int fixedLengthBits;
     int fixedDistanceBits;
+    // The fast loop's tables (see BuildFastTable), allocated on first use:
+    // the dynamic block's, then the fixed codes'. The dynamic ones are built
+    // from the current block's code lengths, which stay here until its end.
+    uint32_t* fastTables;
+    bool fastFailed;  // no memory for them: the careful loop does all the work
+    bool dynamicFastBuilt;
+    bool fixedFastBuilt;
+    const uint8_t* blockLengths;
+    uint32_t blockLiteralCodes;
+    uint32_t blockDistanceCodes;
 };
 
 BitReader LoadBits(InflateStream* s) {
@@ -204,49 +214,176 @@ inline void CopyMatch(InflateStream* s, uint32_t* wp, uint32_t length, uint32_t 
     }
 }
 
+// The fast loop's tables. The careful loop's tables (huffman_table.h) take a
+// lookup per level and keep the symbol's meaning apart from its length; the
+// fast loop wants one 32-bit word that says all of it, so that one lookup
+// and one shift decode a literal, and one lookup, a mask and a shift a
+// length or distance with its extra bits. They are built from the same code
+// lengths as the careful tables, lazily (a block whose input never reaches
+// the fast loop never pays for them), and decode every valid pattern to the
+// same symbol; anything they do not describe hands the symbol back.
+//
+// An entry:
+//   bits 0-7    bits the symbol takes from the buffer: its code and extra
+//               bits (a link: the first level's width)
+//   bits 8-11   the code's length (a link: the subtable's width)
+//   bit 12      a literal: value is the byte
+//   bit 13      a length or distance: value is the base, then extra bits
+//   bit 14      a link: value is the subtable's index in the same array
+//   bits 16-31  value
+// An entry with none of bits 12-14 (end of block, a symbol the format
+// does not allow, a spare pattern of an incomplete code) ends the fast loop.
+//
+// First levels of 11 bits (literal/length) and 8 bits (distance) resolve
+// nearly every code of real data in one lookup; longer codes continue in a
+// subtable as wide as the longest code under their prefix needs.
+constexpr uint32_t kFastLiteralBits = 11;
+constexpr uint32_t kFastDistanceBits = 8;
+constexpr uint32_t kFastIsLiteral = 1u << 12;
+constexpr uint32_t kFastIsBase = 1u << 13;
+constexpr uint32_t kFastIsLink = 1u << 14;
+// Each prefix with a subtable has at least one code longer than the first
+// level, and a subtable is at most 2^(15 - first level bits) entries.
+constexpr uint32_t FastTableSize(uint32_t firstBits, uint32_t symbols) {
+    return (1u << firstBits) + symbols * (1u << (kHuffMaxLength - 1 - firstBits));
+}
+constexpr uint32_t kFastLiteralTableSize = FastTableSize(kFastLiteralBits, kLiteralCodes);
+constexpr uint32_t kFastDistanceTableSize = FastTableSize(kFastDistanceBits, kDistanceCodes);
+constexpr uint32_t kFastTablesSize = kFastLiteralTableSize + kFastDistanceTableSize;
+static_assert(kFastTablesSize < 65536, "a link's index fits its 16 bits");
+
+constexpr uint32_t FastEntry(uint32_t value, uint32_t flags, uint32_t codeLength, uint32_t totalBits) {
+    return value << 16 | flags | codeLength << 8 | totalBits;
+}
+
+// The low `length` bits of code (up to 16) in reverse order: single bits,
+// pairs, nibbles and bytes swapped at once.
+uint32_t ReverseCode(uint32_t code, uint32_t length) {
+    code &= (1u << length) - 1;
+    code = ((code & 0x5555) << 1) | ((code >> 1) & 0x5555);
+    code = ((code & 0x3333) << 2) | ((code >> 2) & 0x3333);
+    code = ((code & 0x0F0F) << 4) | ((code >> 4) & 0x0F0F);
+    code = ((code & 0x00FF) << 8) | ((code >> 8) & 0x00FF);
+    return code >> (16 - length);
+}
+
+// Builds into table the fast table of the code given by lengths[0..n-1], a
+// code the careful builder accepted (complete or incomplete, never
+// over-subscribed). Symbols below firstListed decode to themselves
+// (literals below 256; 256 and up end the loop); symbol firstListed + i to
+// base[i] with extra[i] extra bits.
+//
+// The first level is filled in code-length order, starting as a table
+// indexed by the shortest length's bits: each length's codes go into their
+// one place, then the table doubles by copying itself, which repeats every
+// code so far under each value of the next bit. That costs one store per
+// code and a streamed copy, rather than a scattered store for every entry.
+// Spare patterns stay 0.
+void BuildFastTable(const uint8_t* lengths, uint32_t n, uint32_t firstListed, const uint16_t* base,
+                    const uint16_t* extra, uint32_t firstBits, uint32_t* table) {
+    uint32_t count[kHuffMaxLength + 1] = {};
+    for (uint32_t i = 0; i < n; ++i) ++count[lengths[i]];
+    count[0] = 0;
+    // Symbols in canonical order: by code length, then by symbol.
+    uint32_t start[kHuffMaxLength + 2] = {};
+    for (uint32_t k = 1; k <= kHuffMaxLength; ++k) start[k + 1] = start[k] + count[k];
+    uint16_t order[kLiteralCodes];
+    {
+        uint32_t next[kHuffMaxLength + 1];
+        std::memcpy(next, start, sizeof next);
+        for (uint32_t i = 0; i < n; ++i)
+            if (lengths[i] != 0) order[next[lengths[i]]++] = static_cast<uint16_t>(i);
+    }
+    auto entryOf = [&](uint32_t symbol, uint32_t k) -> uint32_t {
+        if (symbol < firstListed) return symbol < 256 ? FastEntry(symbol, kFastIsLiteral, k, k) : 0;
+        const uint32_t x = extra[symbol - firstListed];
+        return x <= kHuffMaxExtraBits ? FastEntry(base[symbol - firstListed], kFastIsBase, k, k + x) : 0;
+    };
+    uint32_t shortest = 1;
+    while (shortest < firstBits && count[shortest] == 0) ++shortest;
+    uint32_t size = 1u << shortest;
+    std::memset(table, 0, size * sizeof(uint32_t));
+    uint32_t code = 0;  // the next canonical code, first bit highest
+    uint32_t k = 1;
+    for (; k <= firstBits; ++k, code <<= 1) {
+        for (uint32_t j = start[k]; j < start[k + 1]; ++j) table[ReverseCode(code++, k)] = entryOf(order[j], k);
+        if (k >= shortest && k < firstBits) {
+            std::memcpy(table + size, table, size * sizeof(uint32_t));
+            size <<= 1;
+        }
+    }
+    if (start[k] == start[kHuffMaxLength + 1]) return;
+    // Longer codes: a subtable under each prefix, as wide as its longest
+    // code needs. A prefix's entry (0 until now) holds that width first.
+    const uint32_t mask = size - 1;
+    uint16_t reversed[kLiteralCodes];
+    uint16_t prefixes[kLiteralCodes];
+    uint32_t prefixCount = 0;
+    for (uint32_t c = code, kk = k; kk <= kHuffMaxLength; ++kk, c <<= 1) {
+        for (uint32_t j = start[kk]; j < start[kk + 1]; ++j) {
+            reversed[j] = static_cast<uint16_t>(ReverseCode(c++, kk));
+            uint32_t& slot = table[reversed[j] & mask];
+            if (slot == 0) prefixes[prefixCount++] = static_cast<uint16_t>(reversed[j] & mask);
+            if (kk - firstBits > slot) slot = kk - firstBits;
+        }
+    }
+    for (uint32_t j = 0, used = size; j < prefixCount; ++j) {
+        const uint32_t width = table[prefixes[j]];
+        table[prefixes[j]] = FastEntry(used, kFastIsLink, width, firstBits);
+        std::memset(table + used, 0, (size_t{1} << width) * sizeof(uint32_t));
+        used += 1u << width;
+    }
+    for (; k <= kHuffMaxLength; ++k) {
+        for (uint32_t j = start[k]; j < start[k + 1]; ++j) {
+            const uint32_t link = table[reversed[j] & mask];
+            uint32_t* block = table + (link >> 16);
+            const uint32_t blockSize = 1u << ((link >> 8) & 0xF);
+            const uint32_t entry = entryOf(order[j], k);
+            for (uint32_t i = reversed[j] >> firstBits; i < blockSize; i += 1u << (k - firstBits)) block[i] = entry;
+        }
+    }
+}
+
+// The fast tables of the block being decoded, built on first use; null when
+// there is no memory for them (the careful loop then does all the work).
+struct FastTables {
+    const uint32_t* literals;
+    const uint32_t* distances;  // null: the block has no distance codes
+};
+
 // The fast loop. While the frame's input buffer holds at least
 // kFastInputMargin plain bytes and the window has room, symbols are decoded
 // from a 64-bit bit buffer refilled a word at a time straight from that
-// buffer, up to three literals per refill, and matches are copied without a
-// slide. Anything it does not handle at full speed (the end of the block, an
-// invalid pattern, a match that would fill the window, a pair whose bits the
-// buffer does not hold) ends it at the start of that symbol, where the
-// careful loop takes over with a bit reader in exactly the state the careful
-// loop alone would have there; see HandBack. The careful loop is the
-// decoder's definition; the fast loop only ever does what it would do.
+// buffer, with the fast tables above, and matches are copied without a
+// slide. Anything it does not handle at full speed (the end of the block,
+// an invalid pattern, a match that would fill the window, a pair of more
+// than 48 bits) ends it at the start of that symbol, where the careful loop
+// takes over with a bit reader in exactly the state the careful loop alone
+// would have there; see HandBack. The careful loop is the decoder's
+// definition; the fast loop only ever does what it would do.
 //
-// Bits above `count` in the 64-bit buffer may hold the start of bytes not yet
-// counted as read: a refill ORs the same bytes into the same places again,
-// and nothing above `count` is ever consumed.
+// Every bit of the 64-bit buffer is input: bits above `count` are the start
+// of bytes not yet counted as read (a refill ORs the same bytes into the
+// same places again), and nothing above `count` is ever consumed. After a
+// refill (56 to 63 counted bits) the loop takes at most 48 bits before it
+// looks up the next symbol's entry, so that lookup always sees at least 16
+// bits of real input: enough for a first-level entry, which is decoded
+// ahead (while the current symbol is stored or copied) and used after the
+// next refill. Links are followed only after a refill.
 constexpr int32_t kFastInputMargin = 16;  // two refills of 8 bytes each
-constexpr uint32_t kFastLiterals = 3;     // 3 codes of at most 15 bits fit the 56 bits of a refill
-static_assert(kWindowSpare >= 8, "a copy's last word may run 7 bytes over");
+constexpr uint32_t kFastLiterals = 3;     // literals per refill: one of up to 15 bits, two more of 11
+constexpr uint32_t kFastPairBits = 48;    // a deflate pair: 15 + 5 and 15 + 13 bits
+static_assert(15 + (kFastLiterals - 1) * kFastLiteralBits + kFastLiteralBits <= 56,
+              "the entry looked up after the literals is real input");
+static_assert(kFastPairBits + kFastLiteralBits <= 64, "the next entry after a pair is real");
+constexpr uint32_t kFastCopyRun = 24;  // bytes every match copy writes, whatever its length
+static_assert(kWindowSpare >= kFastCopyRun, "a short match's fixed copy runs over its end");
 
 struct FastBits {
     uint64_t buffer;
     uint32_t count;
     const uint8_t* in;
 };
-
-// Tops the buffer up to 56 to 63 bits with one 8-byte load.
-inline void Refill(FastBits& b) {
-    b.buffer |= LoadLE64(b.in) << b.count;
-    b.in += (63 - b.count) >> 3;
-    b.count |= 56;
-}
-
-// The entry of the code at bit *used of the buffer, links followed; *used
-// grows by the code's length. Returns the invalid entry for a spare pattern.
-inline const HuffEntry* Resolve(const HuffEntry* table, uint32_t lookupMask, uint64_t buffer, uint32_t* used) {
-    const HuffEntry* e = table + ((buffer >> *used) & lookupMask);
-    while (e->extra > kHuffLiteral) {
-        if (e->extra == kHuffInvalid) return e;
-        *used += e->bits;
-        e = e->next + ((buffer >> *used) & ((uint32_t{1} << (e->extra - kHuffLinkBase)) - 1));
-    }
-    *used += e->bits;
-    return e;
-}
 
 // Where the fast loop stops, at the start of a symbol, the careful loop takes
 // over. Its bit reader must then hold exactly what the careful loop alone
@@ -277,65 +414,162 @@ void HandBack(DecodeState* state, BitReader& br, FastBits& b, const uint8_t* sta
 
 inline bool FastLoopFits(uint32_t lookBits, uint32_t distanceBits) { return distanceBits <= lookBits + 1; }
 
+inline uint64_t LowBits64(uint64_t v, uint32_t n) { return v & ((uint64_t{1} << n) - 1); }
+
+// The value of a length or distance entry: base plus the extra bits after
+// its code.
+inline uint32_t EntryValue(uint32_t entry, uint64_t bits) {
+    return (entry >> 16) + static_cast<uint32_t>(LowBits64(bits, entry & 0xFF) >> ((entry >> 8) & 0xF));
+}
+
+// A match of `length` bytes from `distance` back, written as if byte by byte
+// (an overlapping copy repeats the last `distance` bytes) but a word at a
+// time: at least kFastCopyRun bytes, up to 7 past the end beyond that. Where
+// the distance is shorter than a word, the repeating pattern is built once
+// and stored a word at a time, rather than read back from bytes just
+// written.
+inline void CopyMatchFast(uint8_t* out, uint32_t length, uint32_t distance) {
+    const uint8_t* in = out - distance;
+    uint8_t* const end = out + length;
+    if (distance >= 8) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + 8, in + 8, 8);
+        std::memcpy(out + 16, in + 16, 8);
+        for (out += kFastCopyRun, in += kFastCopyRun; out < end; out += 8, in += 8) std::memcpy(out, in, 8);
+        return;
+    }
+    uint8_t pattern[8];
+    for (uint32_t i = 0; i < 8; ++i) pattern[i] = i < distance ? in[i] : pattern[i - distance];
+    // A whole number of periods per step keeps the pattern in phase.
+    const uint32_t step = 8 - 8 % distance;
+    std::memcpy(out, pattern, 8);
+    std::memcpy(out + step, pattern, 8);
+    std::memcpy(out + 2 * step, pattern, 8);
+    for (out += 3 * step; out < end; out += step) std::memcpy(out, pattern, 8);
+}
+
 // Decodes symbols of a Huffman block while input and window room last; see
 // above. br and *wp are the careful loop's, at a symbol start, and are left
 // at the symbol where the fast loop stopped.
-void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const HuffEntry* lengthTable, uint32_t lookBits,
-                 const HuffEntry* distanceTable, uint32_t distanceBits) {
+void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables& t, uint32_t lookBits) {
     DecodeState* state = s->ws->owner;
     const uint8_t* const start = PlainInput(state);
     const uint8_t* const inLimit = start + PlainInputBuffered(state) - kFastInputMargin;
-    const uint32_t lmask = (uint32_t{1} << lookBits) - 1;
-    const uint32_t dmask = (uint32_t{1} << distanceBits) - 1;
-    const uint32_t end = 2 * s->format->windowSize;
+    const uint32_t* const literals = t.literals;
+    const uint32_t* const distances = t.distances;
+    constexpr uint32_t lmask = (1u << kFastLiteralBits) - 1;
+    constexpr uint32_t dmask = (1u << kFastDistanceBits) - 1;
     uint8_t* const window = s->window;
-    FastBits b{br.buffer, br.count, start};
-    uint32_t w = *wp;
-    while (b.in <= inLimit && w + kFastLiterals < end) {
-        Refill(b);
-        uint32_t used = 0;
-        const HuffEntry* e = Resolve(lengthTable, lmask, b.buffer, &used);
-        if (e->extra == kHuffLiteral) {
-            uint32_t n = 0;
-            do {
-                window[w++] = static_cast<uint8_t>(e->value);
-                b.buffer >>= used;
-                b.count -= used;
-                used = 0;
-                if (++n == kFastLiterals) break;
-                e = Resolve(lengthTable, lmask, b.buffer, &used);
-            } while (e->extra == kHuffLiteral);
-            if (n == kFastLiterals) continue;
-            // The literals took up to 30 bits; a pair needs up to 48 (60 in
-            // Deflate64). The bits of e stay where they are.
-            Refill(b);
+    // Literals are written while out < outLimit; a match must end before
+    // outEnd, where the window is full and slides.
+    uint8_t* const outEnd = window + 2 * s->format->windowSize;
+    uint8_t* const outLimit = outEnd - kFastLiterals;
+    uint8_t* out = window + *wp;
+    uint64_t buffer = br.buffer;
+    uint32_t count = br.count;
+    const uint8_t* in = start;
+    // Tops the buffer up to 56 to 63 bits with one 8-byte load.
+    auto refill = [&] {
+        buffer |= LoadLE64(in) << count;
+        in += (63 - count) >> 3;
+        count |= 56;
+    };
+    refill();
+    uint32_t e = literals[buffer & lmask];
+    while (in <= inLimit && out < outLimit) {
+        refill();
+        if (e & kFastIsLink) e = literals[(e >> 16) + ((buffer >> kFastLiteralBits) & ((1u << ((e >> 8) & 0xF)) - 1))];
+        if (e & kFastIsLiteral) {
+            // Up to three literals, each next entry looked up before the
+            // byte is stored. A literal that needs a subtable waits for the
+            // next refill.
+            buffer >>= e & 0xFF;
+            count -= e & 0xFF;
+            uint32_t next = literals[buffer & lmask];
+            *out++ = static_cast<uint8_t>(e >> 16);
+            e = next;
+            if ((e & kFastIsLiteral) == 0) continue;
+            buffer >>= e & 0xFF;
+            count -= e & 0xFF;
+            next = literals[buffer & lmask];
+            *out++ = static_cast<uint8_t>(e >> 16);
+            e = next;
+            if ((e & kFastIsLiteral) == 0) continue;
+            buffer >>= e & 0xFF;
+            count -= e & 0xFF;
+            next = literals[buffer & lmask];
+            *out++ = static_cast<uint8_t>(e >> 16);
+            e = next;
+            continue;
         }
         // End of block, an invalid pattern, or a length without distance codes.
-        if (e->extra > kHuffMaxExtraBits || distanceTable == nullptr) break;
-        const uint32_t length = e->value + static_cast<uint32_t>((b.buffer >> used) & ((uint32_t{1} << e->extra) - 1));
-        used += e->extra;
-        const HuffEntry* d = Resolve(distanceTable, dmask, b.buffer, &used);
-        if (d->extra == kHuffInvalid) break;
-        const uint32_t distance = d->value + static_cast<uint32_t>((b.buffer >> used) & ((uint32_t{1} << d->extra) - 1));
-        used += d->extra;
-        // Bits the buffer does not hold (Deflate64's longest pairs only), or
-        // a match that would fill the window: the careful loop's.
-        if (used > b.count || w + length >= end) break;
-        b.buffer >>= used;
-        b.count -= used;
-        if (distance >= 8 && length <= 40) {
-            // Most matches: five words, whatever the length, with no loop
-            // to mispredict; what lands past the match is written over later.
-            uint8_t* out = window + w;
-            const uint8_t* in = out - distance;
-            for (int k = 0; k < 5; ++k) std::memcpy(out + 8 * k, in + 8 * k, 8);
-        } else {
-            CopyBehind(window + w, length, distance);
-        }
-        w += length;
+        if ((e & kFastIsBase) == 0 || distances == nullptr) break;
+        const uint32_t lengthBits = e & 0xFF;
+        const uint32_t length = EntryValue(e, buffer);
+        const uint64_t rest = buffer >> lengthBits;
+        uint32_t d = distances[rest & dmask];
+        if (d & kFastIsLink) d = distances[(d >> 16) + ((rest >> kFastDistanceBits) & ((1u << ((d >> 8) & 0xF)) - 1))];
+        if ((d & kFastIsBase) == 0) break;
+        const uint32_t distanceBits = d & 0xFF;
+        // Deflate64's longest pairs, and a match that would fill the
+        // window: the careful loop's.
+        if (lengthBits + distanceBits > kFastPairBits || length >= static_cast<uint32_t>(outEnd - out)) break;
+        const uint32_t distance = EntryValue(d, rest);
+        buffer = rest >> distanceBits;
+        count -= lengthBits + distanceBits;
+        e = literals[buffer & lmask];
+        CopyMatchFast(out, length, distance);
+        out += length;
     }
+    FastBits b{buffer, count, in};
     HandBack(state, br, b, start, lookBits);
-    *wp = w;
+    *wp = static_cast<uint32_t>(out - window);
+}
+
+// Decodes the literal/length and distance symbols of one Huffman block up to
+// its end-of-block symbol. 0 at the end of the block; 1 on a data error: an
+// invalid pattern, a length without a distance code, or a symbol or copy
+// that needs input which never arrived. Every byte decoded before the error
+// is in the window (or already written).
+// The fast tables of the current block, built when first needed; false
+// when there is no memory for them.
+bool PrepareFastTables(InflateStream* s, bool fixed, bool withDistances, FastTables* t) {
+    if (s->fastTables == nullptr) {
+        if (s->fastFailed) return false;
+        const size_t entries = kFastTablesSize + (1u << kFastLiteralBits) + (1u << kFastDistanceBits);
+        s->fastTables = static_cast<uint32_t*>(MemoryAllocate(entries * sizeof(uint32_t)));
+        if (s->fastTables == nullptr) {
+            s->fastFailed = true;
+            return false;
+        }
+    }
+    // The fixed codes are at most 9 and 5 bits long: first levels only.
+    uint32_t* literals = s->fastTables + (fixed ? kFastTablesSize : 0);
+    uint32_t* distances = literals + (fixed ? 1u << kFastLiteralBits : kFastLiteralTableSize);
+    const InflateFormat* f = s->format;
+    if (fixed && !s->fixedFastBuilt) {
+        uint8_t lengths[kLiteralCodes];
+        std::memset(lengths, 8, 144);
+        std::memset(lengths + 144, 9, 112);
+        std::memset(lengths + 256, 7, 24);
+        std::memset(lengths + 280, 8, 8);
+        BuildFastTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra, kFastLiteralBits,
+                       literals);
+        std::memset(lengths, 5, f->fixedDistanceCodes);
+        BuildFastTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kFastDistanceBits,
+                       distances);
+        s->fixedFastBuilt = true;
+    } else if (!fixed && !s->dynamicFastBuilt) {
+        BuildFastTable(s->blockLengths, s->blockLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra,
+                       kFastLiteralBits, literals);
+        if (withDistances)
+            BuildFastTable(s->blockLengths + s->blockLiteralCodes, s->blockDistanceCodes, 0, f->distanceBase,
+                           f->distanceExtra, kFastDistanceBits, distances);
+        s->dynamicFastBuilt = true;
+    }
+    t->literals = literals;
+    t->distances = withDistances ? distances : nullptr;
+    return true;
 }
 
 // Decodes the literal/length and distance symbols of one Huffman block up to
@@ -344,18 +578,24 @@ void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const HuffEntry*
 // that needs input which never arrived. Every byte decoded before the error
 // is in the window (or already written).
 DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const HuffEntry* distanceTable,
-                 int lengthBits, int distanceBits) {
+                 int lengthBits, int distanceBits, bool fixed) {
     DecodeWorkspace* ws = s->ws;
     BitReader br = LoadBits(s);
     uint32_t wp = ws->windowPosition;
     const uint32_t lbits = static_cast<uint32_t>(lengthBits);
     const uint32_t dbits = static_cast<uint32_t>(distanceBits);
     const uint32_t end = 2 * s->format->windowSize;
-    const bool fast = FastLoopFits(lbits, dbits);
+    bool fast = FastLoopFits(lbits, dbits);
+    FastTables tables{};
     DecodeResult result = kDecodeBadData;
     for (;;) {
-        if (fast && br.madeUp == 0 && PlainInputBuffered(ws->owner) >= kFastInputMargin && wp + kFastLiterals < end)
-            InflateFast(s, br, &wp, lengthTable, lbits, distanceTable, dbits);
+        if (fast && br.madeUp == 0 && wp + kFastLiterals < end) {
+            if (PlainInputBuffered(ws->owner) < kFastInputMargin) TopUpPlainInput(ws->owner);
+            if (PlainInputBuffered(ws->owner) >= kFastInputMargin) {
+                if (tables.literals == nullptr) fast = PrepareFastTables(s, fixed, distanceTable != nullptr, &tables);
+                if (fast) InflateFast(s, br, &wp, tables, lbits);
+            }
+        }
         const HuffEntry* e = DecodeSymbol<false>(br, lengthTable, lbits);
         if (e == nullptr || br.UsedMissingInput()) break;
         if (e->extra == kHuffLiteral) {
@@ -416,7 +656,7 @@ DecodeResult InflateStoredBlock(InflateStream* s) {
 // Decodes the symbols of a dynamic block with its two tables, then frees them.
 DecodeResult DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, HuffEntry* distanceTable,
                      int distanceBits) {
-    DecodeResult r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits);
+    DecodeResult r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits, false);
     FreeHuffmanTable(lengthTable);
     FreeHuffmanTable(distanceTable);
     return r == kDecodeBadData ? kDecodeBadData : kDecodeOk;
@@ -466,7 +706,7 @@ DecodeResult InflateFixedBlock(InflateStream* s) {
         if (r != kDecodeOk) return r;
     }
     DecodeResult r =
-        InflateCodes(s, s->fixedLengthTable, s->fixedDistanceTable, s->fixedLengthBits, s->fixedDistanceBits);
+        InflateCodes(s, s->fixedLengthTable, s->fixedDistanceTable, s->fixedLengthBits, s->fixedDistanceBits, true);
     return r == kDecodeBadData ? kDecodeBadData : kDecodeOk;
 }
 
@@ -572,12 +812,19 @@ DecodeResult InflateDynamicBlock(InflateStream* s) {
     int dbits = kDistanceLookupBits;
     r = BuildHuffmanTable(lengths + nl, nd, 0, s->format->distanceBase, s->format->distanceExtra, kListLength,
                           &distanceTable, &dbits);
-    MemoryFree(lengths);
     if (!TableBuilt(r)) {
+        MemoryFree(lengths);
         FreeHuffmanTable(lengthTable);
         return r;
     }
-    return DecodeWithTables(s, lengthTable, lbits, distanceTable, dbits);
+    s->blockLengths = lengths;
+    s->blockLiteralCodes = nl;
+    s->blockDistanceCodes = nd;
+    s->dynamicFastBuilt = false;
+    r = DecodeWithTables(s, lengthTable, lbits, distanceTable, dbits);
+    s->blockLengths = nullptr;
+    MemoryFree(lengths);
+    return r;
 }
 
 // One block: the last-block bit, the 2-bit type, and the block itself.
@@ -612,7 +859,7 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
     std::memset(window, 0, format.windowSize);  // the history before the first byte
     ws->owner = state;
     ws->windowPosition = format.windowSize;
-    InflateStream stream{ws, &format, window, nullptr, nullptr, 0, 0};
+    InflateStream stream{ws, &format, window, nullptr, nullptr, 0, 0, nullptr, false, false, false, nullptr, 0, 0};
 
     int ok = 1;
     uint32_t last = 0;
@@ -635,6 +882,7 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
         state->unusedInput = static_cast<int32_t>((ws->bitCount - ws->bitsMadeUp) / 8);
     FreeHuffmanTable(stream.fixedLengthTable);
     FreeHuffmanTable(stream.fixedDistanceTable);
+    MemoryFree(stream.fastTables);
     MemoryFree(window);
     MemoryFree(ws);
     if (RunStopped(state->status)) return 0;

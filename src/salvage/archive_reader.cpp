@@ -165,6 +165,39 @@ void ReturnToOffset(ArchiveReader& r, uint64_t offset) {
     FillFrom(r, offset);
 }
 
+// While passing, only the position and the progress tick move; the buffer
+// keeps the bytes of its last fill, and EndPassing decides whether the
+// position is still among them.
+void PassBytes(ArchiveReader& r, int32_t count) {
+    if (!IsOpenFile(r.input)) return;
+    while (count > 0) {
+        // Up to and including the byte that completes a progress interval.
+        const int32_t run = std::min(count, kProgressInterval - r.tick);
+        r.position += static_cast<uint64_t>(run);
+        r.tick += run;
+        count -= run;
+        if (r.tick >= kProgressInterval) ReportProgress(r);
+    }
+}
+
+void PassStepBack(ArchiveReader& r, int32_t count) {
+    if (!IsOpenFile(r.input) || count <= 0) return;
+    r.position = r.position >= static_cast<uint64_t>(count) ? r.position - static_cast<uint64_t>(count) : 0;
+}
+
+void PassMoveTo(ArchiveReader& r, uint64_t offset) {
+    if (IsOpenFile(r.input)) r.position = offset;
+}
+
+void EndPassing(ArchiveReader& r) {
+    if (!IsOpenFile(r.input)) return;
+    if (r.position >= r.fillOffset && r.position <= r.fillOffset + static_cast<uint64_t>(r.fillLength)) {
+        r.next = static_cast<int32_t>(r.position - r.fillOffset);
+        return;
+    }
+    FillFrom(r, r.position);
+}
+
 uint64_t ReaderPosition(const ArchiveReader& r) { return r.position; }
 
 ByteSource ReaderSource(ArchiveReader& r) {

@@ -48,6 +48,18 @@ void StepBack(ArchiveReader& r, int32_t count);
 // the input's byte there.
 void ReturnToOffset(ArchiveReader& r, uint64_t offset);
 
+// Replaying what a decode reading the same input elsewhere (a worker's own
+// handle) did to its byte source, without reading the bytes again: each
+// call has the effect of ReadUpTo (of `count` bytes that all arrive),
+// StepBack or ReturnToOffset on the position and the progress reports (the
+// host's chance to stop included), and EndPassing leaves the reader as
+// those calls would have, its buffer refilled only if the position has
+// left it. Nothing else may use the reader in between.
+void PassBytes(ArchiveReader& r, int32_t count);
+void PassStepBack(ArchiveReader& r, int32_t count);
+void PassMoveTo(ArchiveReader& r, uint64_t offset);
+void EndPassing(ArchiveReader& r);
+
 // File offset of the next byte to hand out.
 uint64_t ReaderPosition(const ArchiveReader& r);
 

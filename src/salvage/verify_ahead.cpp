@@ -306,11 +306,14 @@ void TopUp(VerifyAhead& a) {
     ConditionWakeAll(a.changed);
 }
 
+// The scan needs only where the decode left the reader and the progress
+// reports on the way, not the bytes again: the calls are passed, not redone
+// (see PassBytes).
 void Apply(ArchiveReader& r, const SourceOp& op) {
     switch (op.kind) {
-        case kOpRead: ReadUpTo(r, nullptr, op.count); break;
-        case kOpStepBack: StepBack(r, op.count); break;
-        case kOpMoveTo: ReturnToOffset(r, op.offset); break;
+        case kOpRead: PassBytes(r, op.got); break;
+        case kOpStepBack: PassStepBack(r, op.count); break;
+        case kOpMoveTo: PassMoveTo(r, op.offset); break;
     }
 }
 
@@ -335,6 +338,7 @@ void FinishStoppedDecode(Salvage& s, VerifyAhead& a, const uint8_t* header, uint
     for (size_t i = 0; i < log.used; ++i)
         for (uint64_t n = 0; n < log.ops[i].repeat; ++n)
             if (++call > stoppedAt) Apply(s.reader, log.ops[i]);
+    EndPassing(s.reader);
     FreeLog(log);
 }
 
@@ -351,6 +355,7 @@ void Replay(Salvage& s, VerifyAhead& a, const OpLog& log, const uint8_t* header,
             }
         }
     }
+    EndPassing(s.reader);
 }
 
 void Release(VerifyAhead* a) {

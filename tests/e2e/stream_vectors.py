@@ -6,6 +6,7 @@
 # names and sizes, and where ZIP's fields end (65,535 entries, inputs past
 # 4 GiB).
 import os
+import random
 import struct
 import sys
 import zipfile
@@ -203,6 +204,24 @@ class Inflate(Case):
             dist.write(b, 0)  # distance 1
         lit.write(b, 256)
         self.expect("incomplete distance code of 15-bit spares", b.bytes(), bytes(c for c in range(256) for _ in range(4)), True)
+        # Complete codes with every length from 1 to 15 on both sides, long enough for the word-wide loop: codes past
+        # its tables' first levels, and matches 1 to 8 back whose copies repeat a pattern shorter than a word.
+        b, ramp, rng, plain = Bits(), list(range(1, 15)) + [15, 15], random.Random(5), bytearray(b"a")
+        lit_lengths = [0] * 270
+        lit_lengths[97:111], lit_lengths[256], lit_lengths[268] = ramp[:14], 15, 15
+        lit, dist = dynamic_header(b, lit_lengths, ramp)
+        literals(b, lit, b"a")
+        for _ in range(4000):
+            if rng.random() < 0.6:
+                plain.append(rng.randrange(97, 111))
+                lit.write(b, plain[-1])
+            else:
+                length, distance = rng.choice((17, 18)), min(rng.choice((1, 2, 3, 5, 7, 8, 20, 130, 256)), len(plain))
+                match(b, lit, dist, length, distance)
+                for _ in range(length):
+                    plain.append(plain[-distance])
+        lit.write(b, 256)
+        self.expect("codes of 1 to 15 bits, short-period matches", b.bytes(), bytes(plain), True)
         # The 10-byte allowance: a recorded size too small by less still decodes.
         s = stored(Bits(), b"stored part", True).bytes()
         self.expect("compressed size 8 short", s, b"stored part", True, trailer=b"", csize=len(s) - 8)
