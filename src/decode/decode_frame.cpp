@@ -90,7 +90,7 @@ DecodeState* NewState(const DecodeContext& context, const uint8_t header[30], Fi
                       DecodeOutcome* outcome) {
     DecodeState* state = static_cast<DecodeState*>(MemoryAllocate(sizeof(DecodeState)));
     if (state == nullptr) return nullptr;
-    std::memset(state, 0, sizeof *state);
+    std::memset(state, 0, offsetof(DecodeState, input));
     state->source = context.source;
     state->status = context.status;
     state->decodedLimit = context.decodedLimit;
@@ -168,7 +168,7 @@ void EndInput(DecodeState* state) {
 // that could vouch for more output than kMaxDecodedSize. Deflated data
 // longer than that is salvaged as a damaged prefix. A header that declares
 // ZIP64 sizes vouches for any length: its data runs to the input's end.
-constexpr int64_t kStreamedInputLimit = int64_t{kMaxDecodedSize} - kInputChunk;
+constexpr int64_t kStreamedInputLimit = int64_t{kMaxDecodedSize} - 1024;
 
 int64_t StreamedInputLimit(const DecodeState* state) {
     return state->wideSizes ? INT64_MAX : kStreamedInputLimit;
@@ -336,11 +336,10 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
 void TopUpPlainInput(DecodeState* state) {
     if (state->encrypted || state->aesActive || state->inputCut || state->endFlag) return;
     const int32_t waiting = state->buffered - state->next;
-    const int64_t limit = state->streamed ? kStreamedInputLimit : state->compressedSize;
+    const int64_t limit = state->streamed ? StreamedInputLimit(state) : state->compressedSize;
     int64_t want = limit - state->consumed - waiting;
     if (want > kInputChunk - waiting) want = kInputChunk - waiting;
-    // Not worth a read: the byte-wise path reads the last few itself.
-    if (want < kInputChunk / 4) return;
+    if (want <= 0) return;
     std::memmove(state->input, state->input + state->next, static_cast<size_t>(waiting));
     state->next = 0;
     state->buffered = waiting;

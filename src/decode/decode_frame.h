@@ -17,8 +17,9 @@
 
 namespace arcsalve {
 
-// Compressed data is read from the archive in chunks of up to 1024 bytes.
-constexpr int32_t kInputChunk = 1024;
+// Compressed data is read from the archive in chunks of up to 8 KiB: few
+// enough reads that their cost vanishes beside the decoding.
+constexpr int32_t kInputChunk = 8192;
 // A decoder may read this many bytes past the end of the compressed data, one
 // archive read at a time: its bit buffer reads ahead of the last code.
 constexpr int32_t kEndOfDataAllowance = 10;
@@ -75,7 +76,6 @@ struct DecodeState {
     uint64_t decodedLimit;      // the most plain bytes it may produce
     uint32_t outputFlag;        // 1: write plain bytes; 0: only count them
     FileHandle outputFile;      // the temporary file
-    uint8_t input[kInputChunk]; // compressed bytes last read, still enciphered
     int32_t buffered;           // valid bytes in input
     int32_t next;               // index of the next byte to deliver
     int64_t consumed;           // bytes delivered for this entry
@@ -110,6 +110,8 @@ struct DecodeState {
     uint32_t wideSizes;         // a streamed entry whose data and output may pass 4 GiB
     struct StreamedData* search;  // the stored copy's descriptor search budget
     struct ResyncReport* resync;  // from the context; null: no recovery past damage
+    // Last, so that a new state clears everything but this.
+    uint8_t input[kInputChunk]; // compressed bytes last read, still enciphered
 };
 
 // What DecodeEntry tells a caller that asks for it: enough to decide, without

@@ -59,6 +59,27 @@ void ReportProgress(ArchiveReader& r) {
 int32_t TakeBytes(ArchiveReader& r, uint8_t* destination, int32_t count) {
     int32_t done = 0;
     while (done < count) {
+        // A decoder's chunk with nothing buffered is read straight into its
+        // buffer, up to the next progress report; the reader's buffer keeps
+        // the last bytes, as if its last fill had read them, so that a step
+        // back after the decode rarely needs a new fill.
+        if (destination != nullptr && r.next >= r.fillLength && IsOpenFile(r.input)) {
+            const int32_t direct = std::min(count - done, kProgressInterval - 1 - r.tick);
+            if (direct >= kReaderBufferSize) {
+                const int32_t n = static_cast<int32_t>(FileRead(r.input, destination + done, static_cast<uint32_t>(direct)));
+                const int32_t keep = std::min(n, kReaderBufferSize);
+                std::memcpy(r.buffer, destination + done + n - keep, static_cast<size_t>(keep));
+                r.fileOffset += static_cast<uint64_t>(n);
+                r.fillOffset = r.fileOffset - static_cast<uint64_t>(keep);
+                r.fillLength = keep;
+                r.next = keep;
+                r.position += static_cast<uint64_t>(n);
+                r.tick += n;
+                done += n;
+                if (n == 0) break;  // the end of the input, as a fill would find it
+                continue;
+            }
+        }
         int32_t run = std::min({count - done, r.fillLength - r.next, kProgressInterval - 1 - r.tick});
         if (run > 0 && IsOpenFile(r.input)) {
             if (destination) std::memcpy(destination + done, r.buffer + r.next, static_cast<size_t>(run));
