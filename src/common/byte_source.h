@@ -4,7 +4,7 @@
 // archive reader of the salvage, or a block of memory in the fuzz targets)
 // and two decoders can run over two readers at once.
 //
-// The calls are made only when a decoder refills its own 1024-byte buffer,
+// The calls are made only when a decoder refills its own 8 KiB buffer,
 // so going through a pointer costs nothing measurable.
 #ifndef ARCSALVE_COMMON_BYTE_SOURCE_H
 #define ARCSALVE_COMMON_BYTE_SOURCE_H
