@@ -301,6 +301,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
         if (want > kInputChunk) want = kInputChunk;
         if (want < 1) want = 1;
         int32_t got = SourceRead(state->source, state->input, static_cast<int32_t>(want));
+        if (got < want) state->shortRead = 1;
         if (got <= 0) {
             state->buffered = 0;
             state->next = 0;
@@ -334,7 +335,7 @@ int ReadCompressedByteSlow(DecodeState* state, uint16_t* slot) {
 }
 
 void TopUpPlainInput(DecodeState* state) {
-    if (state->encrypted || state->aesActive || state->inputCut || state->endFlag) return;
+    if (state->encrypted || state->aesActive || state->inputCut || state->endFlag || state->shortRead) return;
     const int32_t waiting = state->buffered - state->next;
     const int64_t limit = state->streamed ? StreamedInputLimit(state) : state->compressedSize;
     int64_t want = limit - state->consumed - waiting;
@@ -344,6 +345,7 @@ void TopUpPlainInput(DecodeState* state) {
     state->next = 0;
     state->buffered = waiting;
     const int32_t got = SourceRead(state->source, state->input + waiting, static_cast<int32_t>(want));
+    if (got < want) state->shortRead = 1;
     if (got > 0) state->buffered += got;
 }
 

@@ -86,6 +86,7 @@ struct DecodeState {
     char password[40];          // copy of the caller's password block
     uint32_t endFlag;           // 1 once ReadCompressedByte failed to deliver
     uint32_t inputCut;          // 1 once the output reached decodedLimit: no more input
+    uint32_t shortRead;         // 1 once a read brought less than asked: no more topping up
     // Whole bytes the decoder took from the source but left unused behind the
     // end of its stream (inflate's bit buffer reads ahead of the last code):
     // the stream fills the first consumed - unusedInput bytes of the data.
@@ -260,8 +261,10 @@ inline const uint8_t* PlainInput(const DecodeState* state) { return state->input
 // Moves the offered bytes to the front of the buffer and reads more behind
 // them, up to a chunk, so that a fast loop near the end of the buffer can go
 // on: never past the compressed size (the allowance beyond it is read a byte
-// at a time, as ever), and never for enciphered data. The bytes delivered
-// are the same, in the same order; only the byte source sees other reads.
+// at a time, as ever), never for enciphered data, and no more once a read
+// brought less than it asked (the input's end, or a source that hands out
+// little at a time). The bytes delivered are the same, in the same order;
+// only the byte source sees other reads.
 void TopUpPlainInput(DecodeState* state);
 // Takes n of the offered bytes, as n ReadCompressedByte calls would.
 inline void TakePlainInput(DecodeState* state, int32_t n) {
