@@ -469,10 +469,11 @@ class Terminal(Case):
         self.assertEqual((status, screen.split("\r\n")[0]), (4, "\x1b[1;31merror:\x1b[0m No files found in archive."))
         for env in ({"NO_COLOR": "1"}, {"TERM": "dumb"}):
             self.assertEqual(on_terminal(self.dir, ["-q", "g.zip"], env=env)[1].split("\r\n")[0], "error: No files found in archive.", env)
-        # A bar while a large archive is read; Ctrl-C stops after the entry in hand.
+        # A bar while a large archive is read; Ctrl-C stops after the entry in hand. (Large enough that the rest
+        # cannot be copied before the key arrives.)
         with zipfile.ZipFile(self.path("big.zip"), "w") as z:
             for i in range(40):
-                z.writestr("f%d" % i, bytes(400000))
+                z.writestr("f%d" % i, bytes(4000000))
         os.makedirs(self.path("out"))
         # (On one thread: verified ahead, the rest may be done before the key arrives.)
         status, screen = on_terminal(self.dir, ["-j", "1", "-o", "out", "big.zip"], [(b":  OK", b"\x03")])
