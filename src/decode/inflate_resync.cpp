@@ -182,13 +182,12 @@ struct Sink {
     uint8_t* known;
     bool write = true;        // false: the bytes are only decoded, never written
     // With check set, decoding stops (anomaly set) at a copy that could
-    // have been one byte longer at no cost: the literal after it, known,
-    // equals the byte after the copy's source, and the longer copy takes the
-    // same length code. Encoders extend such a match as far as it goes (up
-    // to the longest length they code) rather than spend a literal on the
-    // next byte, so in real data this does not happen within a block, while
-    // damaged bits decoded as symbols make such copies within a few hundred
-    // bytes.
+    // have been one byte longer: the literal after it, known, equals the
+    // byte after the copy's source. Encoders extend every match as far as
+    // it goes (up to the longest length they code) rather than spend a
+    // literal on the next byte, so in real data this does not happen within
+    // a block, while damaged bits decoded as symbols make such copies within
+    // a few hundred bytes.
     bool check = false;
     bool anomaly = false;
     uint32_t pending = 0;     // the last copy's distance while it may be checked
@@ -310,12 +309,7 @@ bool DecodeCodesOnce(Resync& r, Bits& b, const Code& lit, const Code& dist, bool
                 // weighs costs may end a copy early for a better next one.
                 sink->pending = 0;
                 Copy(sink, length, distance);
-                // Checked only where one byte more costs nothing: the same
-                // length code with as many extra bits. An encoder that
-                // weighs costs may end a copy early where the longer length
-                // takes a longer code and the literal is cheap.
-                const bool sameCode = f.lengthExtra[li] > 0 && (li + 1 >= 29 || length + 1 < f.lengthBase[li + 1]);
-                sink->pending = length < sink->longest && sameCode ? distance : 0;
+                sink->pending = length < sink->longest ? distance : 0;
             }
         }
         if (b.Over()) return false;
