@@ -610,6 +610,10 @@ bool Damaged(const DecodeState* state, const DecodeWorkspace* ws, int ok) {
 // betrays them (a few hundred bytes in practice).
 constexpr uint64_t kDamageMargin = 16384;
 
+// The longest stretch of unknown bytes a rebuild may put between the prefix
+// and the tail: the margin, the rest of the damaged block and a few more.
+constexpr uint64_t kLongestFill = uint64_t{1} << 20;
+
 // The buffers of the recovery that starts again from the entry's first bit.
 struct Rebuild {
     uint32_t size;       // the format's window
@@ -684,9 +688,11 @@ int Finish(DecodeState* state, uint64_t end, uint64_t decoded) {
 // stream decodes to its end with no sign of damage. Measured back from the
 // recorded size, its length places it, so the stretch between is filled as
 // unknown bytes of known number and its copies that reach back into the
-// prefix give real bytes. -1: nothing done (no sign of damage found, or the
-// work ran out); otherwise the decode's result, 0.
-int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all, uint64_t decoded) {
+// prefix give real bytes. -1: nothing done (no sign of damage found, the
+// work ran out, or no tail placed for a stream that decoded to its end);
+// otherwise the decode's result, 0.
+int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all, uint64_t decoded,
+                     bool decodedToEnd) {
     ResyncReport* report = state->resync;
     const uint32_t n = m.size;
     // The first pass.
@@ -752,6 +758,15 @@ int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all,
         uint64_t again = 0, next = 0;
         placed = TryTail(r, all, from, &test, cap, &again, &next) == kTailEnds && again == length;
     }
+    // A tail is placed only past a short stretch of unknown bytes. A long one
+    // means either damage in many places (the tail starts after the last) or
+    // a sign that was none: some encoders end a copy a byte early by choice,
+    // all through their streams, so the first pass stops near the start and
+    // only a short tail decodes free of signs. A stream that decoded to its
+    // end is then left as the careful decode made it, reported corrupt; it
+    // keeps more (nothing is written yet).
+    placed = placed && size - length - prefix <= kLongestFill;
+    if (!placed && decodedToEnd) return -1;
     // Written: the prefix stays as the careful decode wrote it.
     report->prefix = prefix;
     if (prefix > 0) AddResyncRange(report, kRangeKnown, 0, prefix);
@@ -814,7 +829,7 @@ int ResumeAfterDamage(DecodeState* state, DecodeWorkspace* ws, bool deflate64, i
                 m->ring = buffers;
                 m->history = buffers + 4 * size_t{windowSize};
                 m->window = buffers + 6 * size_t{windowSize};
-                result = RebuildFromStart(state, *r, *m, Bits{data, bits, 0}, decoded);
+                result = RebuildFromStart(state, *r, *m, Bits{data, bits, 0}, decoded, ok != 0);
             }
             MemoryFree(buffers);
             MemoryFree(m);
