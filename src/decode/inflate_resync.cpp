@@ -221,7 +221,7 @@ void Flush(Sink* s, uint32_t count) {
         s->output += count;
         return;
     }
-    WriteDecoded(s->state, s->window, static_cast<uint32_t>(s->output), count);
+    WriteDecoded(s->state, s->window, s->output, count);
     uint32_t i = 0;
     while (i < count) {
         const uint8_t k = s->known[i];
