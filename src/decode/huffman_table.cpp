@@ -44,17 +44,6 @@ struct TableBuilder {
     int depth;  // deepest level whose block[] is current, -1 before any
 };
 
-// The low `length` bits of code (up to 16) in reverse order: single bits,
-// pairs, nibbles and bytes swapped at once.
-uint32_t ReverseBits(uint32_t code, uint32_t length) {
-    code &= (1u << length) - 1;
-    code = ((code & 0x5555) << 1) | ((code >> 1) & 0x5555);
-    code = ((code & 0x3333) << 2) | ((code >> 2) & 0x3333);
-    code = ((code & 0x0F0F) << 4) | ((code >> 4) & 0x0F0F);
-    code = ((code & 0x00FF) << 8) | ((code >> 8) & 0x00FF);
-    return code >> (16 - length);
-}
-
 // A block of 2^bits entries behind its header, appended to the chain. Every
 // entry starts as the entry a spare code of the longest length would get in
 // it; real codes and links overwrite theirs.

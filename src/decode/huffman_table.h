@@ -18,6 +18,17 @@
 
 namespace arcsalve {
 
+// The low `length` bits of code (up to 16) in reverse order: single bits,
+// pairs, nibbles and bytes swapped at once.
+inline uint32_t ReverseBits(uint32_t code, uint32_t length) {
+    code &= (1u << length) - 1;
+    code = ((code & 0x5555) << 1) | ((code >> 1) & 0x5555);
+    code = ((code & 0x3333) << 2) | ((code >> 2) & 0x3333);
+    code = ((code & 0x0F0F) << 4) | ((code >> 4) & 0x0F0F);
+    code = ((code & 0x00FF) << 8) | ((code >> 8) & 0x00FF);
+    return code >> (16 - length);
+}
+
 // What an entry means, by its `extra` field.
 // 0..16: base `value` + that many extra bits (Deflate64's longest length
 // takes 16).

@@ -256,17 +256,6 @@ constexpr uint32_t FastEntry(uint32_t value, uint32_t flags, uint32_t codeLength
     return value << 16 | flags | codeLength << 8 | totalBits;
 }
 
-// The low `length` bits of code (up to 16) in reverse order: single bits,
-// pairs, nibbles and bytes swapped at once.
-uint32_t ReverseCode(uint32_t code, uint32_t length) {
-    code &= (1u << length) - 1;
-    code = ((code & 0x5555) << 1) | ((code >> 1) & 0x5555);
-    code = ((code & 0x3333) << 2) | ((code >> 2) & 0x3333);
-    code = ((code & 0x0F0F) << 4) | ((code >> 4) & 0x0F0F);
-    code = ((code & 0x00FF) << 8) | ((code >> 8) & 0x00FF);
-    return code >> (16 - length);
-}
-
 // Builds into table the fast table of the code given by lengths[0..n-1], a
 // code the careful builder accepted (complete or incomplete, never
 // over-subscribed). Symbols below firstListed decode to themselves
@@ -306,7 +295,7 @@ void BuildFastTable(const uint8_t* lengths, uint32_t n, uint32_t firstListed, co
     uint32_t code = 0;  // the next canonical code, first bit highest
     uint32_t k = 1;
     for (; k <= firstBits; ++k, code <<= 1) {
-        for (uint32_t j = start[k]; j < start[k + 1]; ++j) table[ReverseCode(code++, k)] = entryOf(order[j], k);
+        for (uint32_t j = start[k]; j < start[k + 1]; ++j) table[ReverseBits(code++, k)] = entryOf(order[j], k);
         if (k >= shortest && k < firstBits) {
             std::memcpy(table + size, table, size * sizeof(uint32_t));
             size <<= 1;
@@ -321,7 +310,7 @@ void BuildFastTable(const uint8_t* lengths, uint32_t n, uint32_t firstListed, co
     uint32_t prefixCount = 0;
     for (uint32_t c = code, kk = k; kk <= kHuffMaxLength; ++kk, c <<= 1) {
         for (uint32_t j = start[kk]; j < start[kk + 1]; ++j) {
-            reversed[j] = static_cast<uint16_t>(ReverseCode(c++, kk));
+            reversed[j] = static_cast<uint16_t>(ReverseBits(c++, kk));
             uint32_t& slot = table[reversed[j] & mask];
             if (slot == 0) prefixes[prefixCount++] = static_cast<uint16_t>(reversed[j] & mask);
             if (kk - firstBits > slot) slot = kk - firstBits;

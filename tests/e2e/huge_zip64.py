@@ -9,11 +9,14 @@ def chunks(name, size):  # numbered lines, each MiB numbered too
     body = b"".join(b"%s line %08d\n" % (name.encode(), i) for i in range(CHUNK // 16))[:CHUNK - 16]
     return ((b"%015d\n" % k + body)[:size - k] for k in range(0, size, CHUNK))
 
-def piped(command, name, out, crc=0):  # BIG bytes through the command into out: their size and CRC-32
-    p = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=out)
+def piped(command, name, out):  # BIG bytes through the command into out: their size and CRC-32
+    p, crc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=out), 0
     for c in chunks(name, BIG):
-        crc = zlib.crc32(c, crc) if p.stdin.write(c) else crc
-    return p.communicate() and p.returncode or {name: (BIG, crc, True)}
+        p.stdin.write(c)
+        crc = zlib.crc32(c, crc)
+    p.communicate()
+    assert p.returncode == 0, command
+    return {name: (BIG, crc, True)}
 
 def zipfile_row(source):
     with zipfile.ZipFile(source, "w") as z:
