@@ -119,9 +119,10 @@ void ConditionWakeAll(Condition* condition);
 // when its affinity or (on Linux) a cgroup's CPU quota allows fewer.
 uint32_t ProcessorCount();
 #if defined(__linux__)
-// The processors the cgroup v2 CPU quotas of the process's group and of
-// the groups above it allow (the least, rounded up), 0 when none is set or
-// none is found; the /proc files are read below procPrefix ("" normally).
+// The processors the cgroup CPU quotas (v2 cpu.max, or v1's CFS quota) of
+// the process's group and of the groups above it allow (the least, rounded
+// up), 0 when none is set or none is found; the /proc files are read below
+// procPrefix ("" normally).
 uint32_t CgroupProcessorLimit(const char* procPrefix);
 #endif
 

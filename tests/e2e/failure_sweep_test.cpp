@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -179,6 +180,19 @@ TEST(Platform, ProcessorCountHonoursAffinityAndQuota) {
         std::ofstream(dir / "cg/a/cpu.max") << outer;
         std::ofstream(dir / "cg/a/b/cpu.max") << inner;
         EXPECT_EQ(CgroupProcessorLimit(dir.path.c_str()), std::stoul(count)) << outer << inner;
+    }
+    // A cgroup v1 cpu hierarchy beside it (a mount of cpuacct alone is another): the smaller limit counts.
+    ASSERT_EQ(std::system(("mkdir -p " + dir / "v1/x").c_str()), 0);
+    std::ofstream(dir / "proc/self/mountinfo") << "30 1 0:26 / " + dir / "cg" + " rw - cgroup2 cgroup2 rw\n31 1 0:27 / " +
+                                                      dir / "acct" + " rw - cgroup cgroup rw,cpuacct\n32 1 0:28 / " +
+                                                      dir / "v1" + " rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n";
+    std::ofstream(dir / "v1/x/cpu.cfs_period_us") << "100000\n";
+    const std::tuple<const char*, const char*, uint32_t> rows[] = {
+        {"-1\n", "0 100000", 0}, {"250000\n", "0 100000", 3}, {"250000\n", "150000 100000", 2}};
+    for (const auto& [v1, v2, count] : rows) {
+        std::ofstream(dir / "v1/x/cpu.cfs_quota_us") << v1;
+        std::ofstream(dir / "cg/a/b/cpu.max") << v2;
+        EXPECT_EQ(CgroupProcessorLimit(dir.path.c_str()), count) << v1 << v2;
     }
     cpu_set_t one;  // the processor this thread is on
     CPU_ZERO(&one);

@@ -642,52 +642,98 @@ std::string ReadKernelFile(const std::string& path) {
     return text;
 }
 
-// A cgroup v2 "cpu.max" line ("QUOTA PERIOD" in microseconds, or "max
-// PERIOD" for none) in whole processors, rounded up; 0 for none.
-uint32_t CpuMaxLimit(const std::string& text) {
-    unsigned long long quota = 0, period = 0;
-    if (std::sscanf(text.c_str(), "%llu %llu", &quota, &period) != 2 || quota == 0 || period == 0) return 0;
-    unsigned long long count = (quota + period - 1) / period;
-    return count > 0xFFFFu ? 0xFFFFu : static_cast<uint32_t>(count);
+// Processors for a quota of `quota` microseconds per `period`, rounded up;
+// 0 for none.
+uint32_t QuotaProcessors(long long quota, long long period) {
+    if (quota <= 0 || period <= 0) return 0;
+    long long count = (quota + period - 1) / period;
+    return count > 0xFFFF ? 0xFFFFu : static_cast<uint32_t>(count);
 }
 
-}  // namespace
+// A cgroup v2 "cpu.max" line: "QUOTA PERIOD", or "max PERIOD" for none.
+uint32_t CpuMaxLimit(const std::string& text) {
+    long long quota = 0, period = 0;
+    if (std::sscanf(text.c_str(), "%lld %lld", &quota, &period) != 2) return 0;
+    return QuotaProcessors(quota, period);
+}
 
-// The group's path comes from /proc/self/cgroup ("0::PATH"), the cgroup2
-// hierarchy's mount point and root from /proc/self/mountinfo.
-uint32_t CgroupProcessorLimit(const char* procPrefix) {
-    const std::string proc = std::string(procPrefix) + "/proc/self/";
-    std::string groups = ReadKernelFile(proc + "cgroup");
-    size_t at = groups.rfind("0::", 0) == 0 ? 0 : groups.find("\n0::");
-    if (at == std::string::npos) return 0;
-    at += groups[at] == '\n' ? 4 : 3;
-    std::string group = groups.substr(at, groups.find('\n', at) - at);
-    // mountinfo: ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS... - TYPE ...
-    std::string mounts = ReadKernelFile(proc + "mountinfo");
-    std::string root, mountPoint;
-    for (size_t line = 0; line < mounts.size();) {
-        size_t end = mounts.find('\n', line);
-        if (end == std::string::npos) end = mounts.size();
-        std::string entry = mounts.substr(line, end - line);
+// Whether a comma-separated list names `option` exactly ("cpu", not
+// "cpuacct" or "cpuset").
+bool ListNames(const std::string& list, const std::string& option) {
+    return ("," + list + ",").find("," + option + ",") != std::string::npos;
+}
+
+// The lines of a kernel file, one at a time, to `visit`, until it says stop.
+template <typename Visit>
+void EachLine(const std::string& text, Visit visit) {
+    for (size_t line = 0; line < text.size();) {
+        size_t end = text.find('\n', line);
+        if (end == std::string::npos) end = text.size();
+        if (!visit(text.substr(line, end - line))) return;
         line = end + 1;
-        if (entry.find(" - cgroup2 ") == std::string::npos) continue;
-        char rootField[1024], pointField[1024];
-        if (std::sscanf(entry.c_str(), "%*s %*s %*s %1023s %1023s", rootField, pointField) != 2) continue;
+    }
+}
+
+// The least quota of the process's group and of the groups above it in one
+// hierarchy: cgroup v2's unified one (the "0::PATH" line of
+// /proc/self/cgroup, a "cgroup2" mount, files cpu.max), or the cgroup v1
+// hierarchy of the cpu controller ("N:CONTROLLERS:PATH" naming cpu, a
+// "cgroup" mount whose options name cpu, files cpu.cfs_quota_us and
+// cpu.cfs_period_us, a quota of -1 for none). 0 when none is set or found.
+uint32_t HierarchyLimit(const std::string& groups, const std::string& mounts, bool v2) {
+    std::string group;
+    EachLine(groups, [&](const std::string& entry) {
+        const size_t first = entry.find(':'), second = entry.find(':', first + 1);
+        if (first == std::string::npos || second == std::string::npos) return true;
+        const std::string controllers = entry.substr(first + 1, second - first - 1);
+        if (v2 ? entry.compare(0, 3, "0::") == 0 : ListNames(controllers, "cpu")) group = entry.substr(second + 1);
+        return group.empty();
+    });
+    if (group.empty()) return 0;
+    // mountinfo: ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS... - TYPE SOURCE SUPER-OPTIONS
+    std::string root, mountPoint;
+    EachLine(mounts, [&](const std::string& entry) {
+        const size_t dash = entry.find(" - ");
+        if (dash == std::string::npos) return true;
+        char type[64], source[1024], options[1024], rootField[1024], pointField[1024];
+        if (std::sscanf(entry.c_str() + dash + 3, "%63s %1023s %1023s", type, source, options) != 3) return true;
+        if (v2 ? std::strcmp(type, "cgroup2") != 0 : std::strcmp(type, "cgroup") != 0 || !ListNames(options, "cpu"))
+            return true;
+        if (std::sscanf(entry.c_str(), "%*s %*s %*s %1023s %1023s", rootField, pointField) != 2) return true;
         root = rootField;
         mountPoint = pointField;
-        break;
-    }
+        return false;
+    });
     if (mountPoint.empty()) return 0;
     if (root != "/" && group.rfind(root, 0) == 0) group.erase(0, root.size());
     uint32_t limit = 0;
     for (;;) {
-        uint32_t here = CpuMaxLimit(ReadKernelFile(mountPoint + group + "/cpu.max"));
+        const std::string dir = mountPoint + group;
+        long long quota = 0, period = 0;
+        uint32_t here = 0;
+        if (v2) {
+            here = CpuMaxLimit(ReadKernelFile(dir + "/cpu.max"));
+        } else if (std::sscanf(ReadKernelFile(dir + "/cpu.cfs_quota_us").c_str(), "%lld", &quota) == 1 &&
+                   std::sscanf(ReadKernelFile(dir + "/cpu.cfs_period_us").c_str(), "%lld", &period) == 1) {
+            here = QuotaProcessors(quota, period);
+        }
         if (here != 0 && (limit == 0 || here < limit)) limit = here;
         size_t slash = group.find_last_of('/');
         if (slash == std::string::npos || group.empty() || group == "/") break;
         group.erase(slash);
     }
     return limit;
+}
+
+}  // namespace
+
+// Either hierarchy may hold the cpu controller (a host may mount both): the
+// smaller of their limits counts.
+uint32_t CgroupProcessorLimit(const char* procPrefix) {
+    const std::string proc = std::string(procPrefix) + "/proc/self/";
+    const std::string groups = ReadKernelFile(proc + "cgroup"), mounts = ReadKernelFile(proc + "mountinfo");
+    const uint32_t v2 = HierarchyLimit(groups, mounts, true), v1 = HierarchyLimit(groups, mounts, false);
+    return v1 != 0 && (v2 == 0 || v1 < v2) ? v1 : v2;
 }
 #endif
 
