@@ -28,6 +28,7 @@
 // search is linear in the input, and the bound holds on any input.
 #include "decode/inflate_resync.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/deflate_format.h"
@@ -611,8 +612,11 @@ bool Damaged(const DecodeState* state, const DecodeWorkspace* ws, int ok) {
 constexpr uint64_t kDamageMargin = 16384;
 
 // The longest stretch of unknown bytes a rebuild may put between the prefix
-// and the tail: the margin, the rest of the damaged block and a few more.
-constexpr uint64_t kLongestFill = uint64_t{1} << 20;
+// and the tail (the margin, the rest of the damaged block and a few more),
+// and the farthest a first sign of damage may stand before a failure of the
+// careful decode and still be taken for its cause: this, or the margin and
+// twice the longest block output before the sign, if more.
+constexpr uint64_t kLongestFill = uint64_t{1} << 18;
 
 // The buffers of the recovery that starts again from the entry's first bit.
 struct Rebuild {
@@ -701,10 +705,13 @@ int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all,
     first.check = true;
     first.longest = n == kLargeWindowSize ? 257 : 258;
     Bits b = all;
+    uint64_t largestBlock = 0;
     for (;;) {
+        const uint64_t blockFrom = first.output + first.wp;
         bool final = false;
         if (!RunBlock(r, b, &final, &first)) break;
         if (final || Halted(state)) return -1;
+        largestBlock = std::max(largestBlock, first.output + first.wp - blockFrom);
     }
     if (r.work + 64 > r.limit) return -1;
     const uint64_t stop = first.output + first.wp;
@@ -762,11 +769,13 @@ int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all,
     // means either damage in many places (the tail starts after the last) or
     // a sign that was none: some encoders end a copy a byte early by choice,
     // all through their streams, so the first pass stops near the start and
-    // only a short tail decodes free of signs. A stream that decoded to its
-    // end is then left as the careful decode made it, reported corrupt; it
-    // keeps more (nothing is written yet).
-    placed = placed && size - length - prefix <= kLongestFill;
-    if (!placed && decodedToEnd) return -1;
+    // only a short tail decodes free of signs. Without a tail, a stream that
+    // decoded to its end is left as the careful decode made it, reported
+    // corrupt, and one that failed far past the sign is searched from its
+    // failure as before: either keeps more (nothing is written yet).
+    const uint64_t longestFill = std::max(kLongestFill, kDamageMargin + 2 * largestBlock);
+    placed = placed && size - length - prefix <= longestFill;
+    if (!placed && (decodedToEnd || decoded - stop > longestFill)) return -1;
     // Written: the prefix stays as the careful decode wrote it.
     report->prefix = prefix;
     if (prefix > 0) AddResyncRange(report, kRangeKnown, 0, prefix);
