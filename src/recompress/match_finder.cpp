@@ -91,6 +91,9 @@ inline uint32_t FirstThree(uint32_t word) {
 
 // The offsets into a match that the search may switch chains at: 0..this.
 constexpr uint32_t kMaxChainOffset = 16;
+// The links followed down from a chain's head, at most, to enter it below
+// the best candidate (see LongestMatch).
+constexpr uint32_t kEntrySteps = 7;
 
 // The chain search. The candidates that count are the three-byte chain's
 // members from its head (which may lie exactly kMaxDistance back) down to the
@@ -108,7 +111,13 @@ constexpr uint32_t kMaxChainOffset = 16;
 // when a candidate sets a new best length, the search moves to whichever of
 // those chains (from the candidate's own position plus j) reaches lowest next,
 // skipping candidates that cannot win, and it ends as soon as one of them
-// leaves the distance limit. A member of the three-byte chain (a candidate
+// leaves the distance limit. One more chain has no way in through the
+// candidate: that of the four bytes ending one past the best length, the
+// ones it failed on, where a winner is most likely to be rare. It is entered
+// from its head instead, by following a few links down to below the
+// candidate (every winner lies below it: the nearer ones were all seen), and
+// taken when it reaches lowest; if it leaves the distance limit there, no
+// candidate can win. A member of the three-byte chain (a candidate
 // agreeing in three bytes) tells by its number how far down that chain it
 // is, so the candidate limit is kept without counting. When no candidate has
 // four bytes, the answer is the nearest one with three, if any, found by
@@ -179,6 +188,19 @@ inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
                         }
                     }
                     if (done) break;
+                    // The chain of the four bytes ending at scan[best], from
+                    // its head, when every winner's copy of them is entered.
+                    const uint32_t edge = best - 3;
+                    if (edge <= position - q) {
+                        uint32_t entry = s->quadHeads[QuadHash(scan + edge)];
+                        for (uint32_t steps = 0; entry >= q + edge && steps < kEntrySteps; ++steps)
+                            entry = slots[entry & kChainMask] & 0xFFFFu;
+                        if (entry < lowest + edge) break;
+                        if (entry < q + edge && entry - edge < low) {
+                            low = entry - edge;
+                            offset = edge;
+                        }
+                    }
                     bound = lowest + offset;
                     next = low + offset;
                 }
