@@ -1,13 +1,21 @@
 // Verification ahead of the scan (see verify_ahead.h).
 //
-// Threading: one lock guards the ring of jobs, their states and the chain of
-// predictions. A job's inputs are written before it is queued and its
+// Threading: one lock guards the ring's length and the jobs' states. Only
+// the scan thread adds jobs to the ring or takes them out, and only it
+// follows the chain of predictions, so it reads the ring's bounds and fills
+// the free slots (which no worker looks at) without the lock, taking it only
+// to publish them. A job's inputs are written before it is queued and its
 // results before it is marked done, both with the lock taken around the
 // state change, so a job is never touched by two threads at once; the only
 // field read without the lock is its cancel flag, an atomic the byte source
-// polls. The scan thread reads the archive through the run's handle, every
-// worker through one of its own (FileOpenAgain): reads at an offset on one
-// handle would move the offset the archive reader relies on.
+// polls. The hand-off is kept off the system's way: the lock is never held
+// across a read of the archive, a worker is woken only when it sleeps and
+// jobs were queued, the scan only when it sleeps and a job is done, the
+// ring is topped up in batches, and the scan, rather than sleep while a
+// worker decodes the entry it came to, decodes one further on. The scan
+// thread reads the archive through the run's handle, every worker through
+// one of its own (FileOpenAgain): reads at an offset on one handle would
+// move the offset the archive reader relies on.
 #include "salvage/verify_ahead.h"
 
 #include <atomic>
@@ -28,8 +36,13 @@ namespace {
 
 constexpr uint32_t kMaxWorkers = 64;
 // Jobs in flight per thread: enough that a worker never waits for the scan
-// to predict, few enough that a wrong prediction wastes little.
-constexpr uint32_t kJobsPerThread = 4;
+// to predict, and that the scan finds a job to decode itself while a worker
+// has the one it came to; few enough that a wrong prediction wastes little.
+constexpr uint32_t kJobsPerThread = 8;
+// A job reads the archive in pieces of up to this size, never further than
+// its data's end when the decode asks for no more: the entries of a typical
+// archive are far smaller, and every byte read past them would be a copy
+// for nothing.
 constexpr uint32_t kSourceBufferSize = 64 * 1024;
 // After a saved entry the scan looks again at the last 8 bytes its decode
 // read (scan.cpp); the next header is looked for from there, this far.
@@ -89,6 +102,7 @@ struct PositionalSource {
     uint64_t bufferStart;
     uint32_t bufferLength;
     uint64_t position;
+    uint64_t dataEnd;  // the end of the entry's data as its header gives it
     OpLog* log;
     const std::atomic<uint32_t>* cancel;  // set: the input ends here
     uint64_t ops;                         // calls so far
@@ -106,8 +120,11 @@ int32_t PositionalRead(void* reader, uint8_t* destination, int32_t count) {
     const bool cancelled = p.cancel != nullptr && p.cancel->load(std::memory_order_relaxed) != 0;
     while (!cancelled && done < count) {
         if (p.position < p.bufferStart || p.position >= p.bufferStart + p.bufferLength) {
+            uint64_t fill = static_cast<uint64_t>(count - done);
+            if (p.dataEnd > p.position && p.dataEnd - p.position > fill) fill = p.dataEnd - p.position;
+            if (fill > kSourceBufferSize) fill = kSourceBufferSize;
             p.bufferStart = p.position;
-            p.bufferLength = FileReadAt(p.file, p.position, p.buffer, kSourceBufferSize);
+            p.bufferLength = FileReadAt(p.file, p.position, p.buffer, static_cast<uint32_t>(fill));
             if (p.bufferLength == 0) break;
         }
         const uint64_t available = p.bufferStart + p.bufferLength - p.position;
@@ -141,6 +158,7 @@ void PositionalMoveTo(void* reader, uint64_t offset) {
 // KeepIfIntact's check decode, over a positional source.
 int CheckDecode(PositionalSource& p, RunStatus* status, uint64_t decodedLimit, const uint8_t* header,
                 DecodeOutcome* outcome) {
+    p.dataEnd = p.position + LoadLE32(header + kLhCompressed);
     DecodeContext context;
     context.source = ByteSource{&p, PositionalRead, PositionalStepBack, PositionalPosition, PositionalMoveTo};
     context.status = status;
@@ -159,7 +177,7 @@ struct Job {
     std::atomic<uint32_t> cancel;
     int decoded;
     DecodeOutcome outcome;
-    OpLog log;
+    OpLog log;  // its memory stays with the slot, for the jobs after it
 };
 
 // An entry the chain of predictions reached.
@@ -182,15 +200,19 @@ struct VerifyAhead {
     const RepairRun* run;
     uint64_t decodedLimit;
     Lock* lock;
-    Condition* changed;  // a job queued or done, or the end
-    Job* jobs;           // a ring in scan order
+    Condition* queued;  // workers sleep here: jobs queued, or the end
+    Condition* done;    // the scan sleeps here: a job done
+    Job* jobs;          // a ring in scan order
     uint32_t capacity;
-    uint32_t first;
-    uint32_t count;
+    uint32_t first;     // written by the scan only, with the lock
+    uint32_t count;     // likewise
+    uint32_t sleepingWorkers;
+    bool scanSleeping;
     bool ending;
-    bool chainOpen;      // the chain can go on from `last`
+    // The scan's own.
+    bool chainOpen;  // the chain can go on from `last`
     Predicted last;
-    uint8_t* ownBuffer;  // the scan thread's, for the jobs it runs itself
+    uint8_t* ownBuffer;  // for the jobs it runs itself
     Worker workers[kMaxWorkers];
     uint32_t workerCount;
 };
@@ -211,26 +233,46 @@ void RunJob(Job& job, FileHandle file, uint8_t* buffer, uint64_t decodedLimit) {
     job.decoded = CheckDecode(p, &status, decodedLimit, job.header, &job.outcome);
 }
 
+// With the lock: the first queued job from `from` on, or null.
+Job* FirstQueued(VerifyAhead& a, uint32_t from) {
+    for (uint32_t i = from; i < a.count; ++i)
+        if (At(a, i).state == kQueued) return &At(a, i);
+    return nullptr;
+}
+
+// With the lock: runs the job on this thread, the lock released meanwhile,
+// and wakes the scan if it sleeps for a job.
+void RunHere(VerifyAhead& a, Job& job, FileHandle file, uint8_t* buffer) {
+    job.state = kRunning;
+    LockRelease(a.lock);
+    RunJob(job, file, buffer, a.decodedLimit);
+    LockAcquire(a.lock);
+    job.state = kDone;
+    if (a.scanSleeping) ConditionWakeAll(a.done);
+}
+
 void WorkerMain(void* argument) {
     Worker& w = *static_cast<Worker*>(argument);
     VerifyAhead& a = *w.ahead;
     LockAcquire(a.lock);
-    for (;;) {
-        Job* job = nullptr;
-        while (!a.ending && job == nullptr) {
-            for (uint32_t i = 0; i < a.count && job == nullptr; ++i)
-                if (At(a, i).state == kQueued) job = &At(a, i);
-            if (job == nullptr) ConditionWait(a.changed, a.lock);
+    while (!a.ending) {
+        Job* job = FirstQueued(a, 0);
+        if (job != nullptr) {
+            RunHere(a, *job, w.file, w.buffer);
+            continue;
         }
-        if (a.ending) break;
-        job->state = kRunning;
-        LockRelease(a.lock);
-        RunJob(*job, w.file, w.buffer, a.decodedLimit);
-        LockAcquire(a.lock);
-        job->state = kDone;
-        ConditionWakeAll(a.changed);
+        ++a.sleepingWorkers;
+        ConditionWait(a.queued, a.lock);
+        --a.sleepingWorkers;
     }
     LockRelease(a.lock);
+}
+
+// With the lock: the scan sleeps until a worker is done with a job.
+void SleepForJob(VerifyAhead& a) {
+    a.scanSleeping = true;
+    ConditionWait(a.done, a.lock);
+    a.scanSleeping = false;
 }
 
 // With the lock: takes the first job out of the ring, cancelling it and
@@ -238,8 +280,7 @@ void WorkerMain(void* argument) {
 void DropFirst(VerifyAhead& a) {
     Job& job = At(a, 0);
     job.cancel.store(1, std::memory_order_relaxed);
-    while (job.state == kRunning) ConditionWait(a.changed, a.lock);
-    FreeLog(job.log);
+    while (job.state == kRunning) SleepForJob(a);
     a.first = (a.first + 1) % a.capacity;
     --a.count;
 }
@@ -250,12 +291,13 @@ bool Eligible(const RepairRun& run, const uint8_t header[kLocalHeaderSize]) {
     return MayKeepIntact(run, header) && !IsStreamedEntry(run, header);
 }
 
-// The entry whose signature stands at `at`, as the salvage will hold its
-// header; false for one the chain does not follow (an empty name, ZIP64
-// sizes, a name or extra field past the end).
-bool ReadPredicted(const RepairRun& run, uint64_t at, Predicted* out) {
+// The entry whose local header stands at `at`, as the salvage will hold its
+// header, from the header's bytes (`header`, kLocalHeaderSize of them);
+// false for one the chain does not follow (an empty name, ZIP64 sizes, a
+// name or extra field past the end).
+bool TakePredicted(const RepairRun& run, uint64_t at, const uint8_t* bytes, Predicted* out) {
     uint8_t* header = out->header;
-    if (FileReadAt(run.input, at, header, kLocalHeaderSize) != kLocalHeaderSize) return false;
+    std::memcpy(header, bytes, kLocalHeaderSize);
     const uint16_t nameLength = LoadLE16(header + kLhNameLength);
     if (nameLength == 0 || LoadLE32(header + kLhCompressed) == kZip64Marker ||
         LoadLE32(header + kLhUncompressed) == kZip64Marker)
@@ -267,7 +309,8 @@ bool ReadPredicted(const RepairRun& run, uint64_t at, Predicted* out) {
 }
 
 // The entry the scan comes to after `from` when `from` is saved: the first
-// signature from the end of its data, less the rescan allowance.
+// signature from the end of its data, less the rescan allowance. One read
+// nearly always serves both the search and the header.
 bool PredictNext(const RepairRun& run, const Predicted& from, Predicted* next) {
     // A streamed entry's end is known only once it is decoded.
     if (IsStreamedEntry(run, from.header)) return false;
@@ -276,16 +319,25 @@ bool PredictNext(const RepairRun& run, const Predicted& from, Predicted* next) {
     if (at < from.headerOffset + 4) at = from.headerOffset + 4;
     uint8_t window[kSignatureWindow];
     const uint32_t got = FileReadAt(run.input, at, window, kSignatureWindow);
-    for (uint32_t i = 0; i + 4 <= got; ++i)
-        if (window[i] == 'P' && window[i + 1] == 'K' && window[i + 2] == 3 && window[i + 3] == 4)
-            return ReadPredicted(run, at + i, next);
+    for (uint32_t i = 0; i + 4 <= got; ++i) {
+        if (window[i] != 'P' || window[i + 1] != 'K' || window[i + 2] != 3 || window[i + 3] != 4) continue;
+        if (i + kLocalHeaderSize <= got) return TakePredicted(run, at + i, window + i, next);
+        uint8_t header[kLocalHeaderSize];
+        return FileReadAt(run.input, at + i, header, kLocalHeaderSize) == kLocalHeaderSize &&
+               TakePredicted(run, at + i, header, next);
+    }
     return false;
 }
 
-// With the lock: lengthens the chain while there is room, and wakes the
-// workers for what was queued.
-void TopUp(VerifyAhead& a) {
-    for (uint32_t steps = 0; a.chainOpen && a.count < a.capacity && steps < a.capacity; ++steps) {
+// Lengthens the chain while the ring has room, once it has room for a
+// batch (`batch` slots, or any when it is empty). The scan's own work: the
+// predictions read the archive without the lock, into slots no worker
+// looks at until they are counted in; workers are woken only when they
+// sleep.
+void TopUp(VerifyAhead& a, uint32_t batch) {
+    if (!a.chainOpen || (a.count > 0 && a.capacity - a.count < batch)) return;
+    uint32_t added = 0;
+    for (uint32_t steps = 0; a.count + added < a.capacity && steps < a.capacity; ++steps) {
         Predicted next;
         if (!PredictNext(*a.run, a.last, &next)) {
             a.chainOpen = false;
@@ -293,19 +345,23 @@ void TopUp(VerifyAhead& a) {
         }
         a.last = next;
         if (!Eligible(*a.run, next.header)) continue;
-        Job& job = At(a, a.count);
+        Job& job = At(a, a.count + added);
         job.headerOffset = next.headerOffset;
         job.dataStart = next.dataStart;
         std::memcpy(job.header, next.header, kLocalHeaderSize);
-        job.state = kQueued;
         job.cancel.store(0, std::memory_order_relaxed);
         job.decoded = 0;
-        job.log = OpLog{};
-        ++a.count;
+        job.log.used = 0;
+        job.log.failed = false;
+        ++added;
     }
-    ConditionWakeAll(a.changed);
+    if (added == 0) return;
+    LockAcquire(a.lock);
+    for (uint32_t i = 0; i < added; ++i) At(a, a.count + i).state = kQueued;
+    a.count += added;
+    if (a.sleepingWorkers > 0) ConditionWakeAll(a.queued);
+    LockRelease(a.lock);
 }
-
 // The scan needs only where the decode left the reader and the progress
 // reports on the way, not the bytes again: the calls are passed, not redone
 // (see PassBytes).
@@ -363,7 +419,8 @@ void Release(VerifyAhead* a) {
         for (uint32_t i = 0; i < a->capacity; ++i) FreeLog(a->jobs[i].log);
     delete[] a->jobs;
     LockDestroy(a->lock);
-    ConditionDestroy(a->changed);
+    ConditionDestroy(a->queued);
+    ConditionDestroy(a->done);
     std::free(a->ownBuffer);
     delete a;
 }
@@ -382,9 +439,11 @@ void StartVerifyAhead(Salvage& s) {
     a->capacity = (threads + 1) * kJobsPerThread;
     a->jobs = new (std::nothrow) Job[a->capacity]();
     a->lock = LockCreate();
-    a->changed = ConditionCreate();
+    a->queued = ConditionCreate();
+    a->done = ConditionCreate();
     a->ownBuffer = static_cast<uint8_t*>(std::malloc(kSourceBufferSize));
-    if (a->jobs == nullptr || a->lock == nullptr || a->changed == nullptr || a->ownBuffer == nullptr) {
+    if (a->jobs == nullptr || a->lock == nullptr || a->queued == nullptr || a->done == nullptr ||
+        a->ownBuffer == nullptr) {
         Release(a);
         return;
     }
@@ -415,7 +474,7 @@ void StopVerifyAhead(Salvage& s) {
     LockAcquire(a->lock);
     a->ending = true;
     for (uint32_t i = 0; i < a->count; ++i) At(*a, i).cancel.store(1, std::memory_order_relaxed);
-    ConditionWakeAll(a->changed);
+    ConditionWakeAll(a->queued);
     LockRelease(a->lock);
     for (uint32_t i = 0; i < a->workerCount; ++i) {
         ThreadJoin(a->workers[i].thread);
@@ -445,37 +504,41 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
         std::memcmp(At(a, 0).header, header, kLocalHeaderSize) != 0) {
         // Not predicted: the chain went astray. It starts again from here.
         while (a.count > 0) DropFirst(a);
+        LockRelease(a.lock);
         a.last.headerOffset = at;
         a.last.dataStart = dataStart;
         std::memcpy(a.last.header, header, kLocalHeaderSize);
         a.chainOpen = true;
-        TopUp(a);
-        LockRelease(a.lock);
+        TopUp(a, 0);
         return false;
     }
-    TopUp(a);
+    // A sleeping worker has run out of jobs: the ring is topped up now,
+    // whatever its room.
+    const bool starving = a.sleepingWorkers > 0;
+    LockRelease(a.lock);
+    TopUp(a, starving ? 1 : a.capacity / 2);
+    LockAcquire(a.lock);
     Job& job = At(a, 0);
-    if (job.state == kQueued) {
-        // No worker has taken it yet: the scan has nothing better to do.
-        job.state = kRunning;
-        LockRelease(a.lock);
-        RunJob(job, s.run.input, a.ownBuffer, a.decodedLimit);
-        LockAcquire(a.lock);
-        job.state = kDone;
+    while (job.state != kDone) {
+        if (job.state == kQueued) {
+            // No worker has taken it yet: the scan has nothing better to do.
+            RunHere(a, job, s.run.input, a.ownBuffer);
+            break;
+        }
+        // A worker has it: rather than wait, the scan decodes one further on.
+        if (Job* ahead = FirstQueued(a, 1)) RunHere(a, *ahead, s.run.input, a.ownBuffer);
+        else SleepForJob(a);
     }
-    while (job.state == kRunning) ConditionWait(a.changed, a.lock);
     const bool usable = job.decoded != 0 && !job.log.failed;
     *decoded = job.decoded;
     *outcome = job.outcome;
-    OpLog log = job.log;
-    job.log = OpLog{};
     a.first = (a.first + 1) % a.capacity;
     --a.count;
     LockRelease(a.lock);
     // A failed decode is done again here: damaged entries take the path
-    // they always took, whatever a worker made of them.
-    if (usable) Replay(s, a, log, header, dataStart);
-    FreeLog(log);
+    // they always took, whatever a worker made of them. The slot is free
+    // now, but only the scan refills slots, after the replay.
+    if (usable) Replay(s, a, job.log, header, dataStart);
     return usable;
 }
 
