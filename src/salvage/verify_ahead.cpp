@@ -11,11 +11,13 @@
 // polls. The hand-off is kept off the system's way: the lock is never held
 // across a read of the archive, a worker is woken only when it sleeps and
 // jobs were queued, the scan only when it sleeps and a job is done, the
-// ring is topped up in batches, and the scan, rather than sleep while a
-// worker decodes the entry it came to, decodes one further on. The scan
-// thread reads the archive through the run's handle, every worker through
-// one of its own (FileOpenAgain): reads at an offset on one handle would
-// move the offset the archive reader relies on.
+// ring is topped up in batches, a worker takes the small entries that
+// follow each other in one read, the predictions read the archive in
+// windows that hold many small entries' headers, and the scan, rather than
+// sleep while a worker decodes the entry it came to, decodes one further
+// on. The scan thread reads the archive through the run's handle, every
+// worker through one of its own (FileOpenAgain): reads at an offset on one
+// handle would move the offset the archive reader relies on.
 #include "salvage/verify_ahead.h"
 
 #include <atomic>
@@ -35,10 +37,13 @@ namespace arcsalve {
 namespace {
 
 constexpr uint32_t kMaxWorkers = 64;
-// Jobs in flight per thread: enough that a worker never waits for the scan
-// to predict, and that the scan finds a job to decode itself while a worker
-// has the one it came to; few enough that a wrong prediction wastes little.
-constexpr uint32_t kJobsPerThread = 8;
+// Jobs in flight per thread, and their compressed bytes: enough that a
+// worker never waits for the scan to predict, that a wake-up brings it a
+// batch of work, and that the scan finds a job to decode itself while a
+// worker has the one it came to; few enough that a wrong prediction wastes
+// little.
+constexpr uint32_t kJobsPerThread = 64;
+constexpr uint64_t kBytesPerThread = 1024 * 1024;
 // A job reads the archive in pieces of up to this size, never further than
 // its data's end when the decode asks for no more: the entries of a typical
 // archive are far smaller, and every byte read past them would be a copy
@@ -48,6 +53,9 @@ constexpr uint32_t kSourceBufferSize = 64 * 1024;
 // read (scan.cpp); the next header is looked for from there, this far.
 constexpr uint64_t kRescanAfterEntry = 8;
 constexpr uint32_t kSignatureWindow = 512;
+// The predictions read the archive this much at a time: the headers of
+// small entries follow each other closely.
+constexpr uint32_t kPredictionWindow = 16 * 1024;
 
 // What a decoder asked of its byte source, one call after the other;
 // identical calls in a row are counted rather than repeated.
@@ -172,6 +180,7 @@ enum JobState : uint32_t { kQueued, kRunning, kDone };
 struct Job {
     uint64_t headerOffset;  // of its signature
     uint64_t dataStart;
+    uint64_t dataEnd;  // as its header gives it
     uint8_t header[kLocalHeaderSize];  // as the salvage holds it: extra length 0
     JobState state;
     std::atomic<uint32_t> cancel;
@@ -206,12 +215,18 @@ struct VerifyAhead {
     uint32_t capacity;
     uint32_t first;     // written by the scan only, with the lock
     uint32_t count;     // likewise
+    uint64_t bytes;     // the jobs' compressed bytes; the scan's own
+    uint64_t byteBudget;
+    uint32_t fewest;    // jobs the ring is given whatever their bytes: two a thread
     uint32_t sleepingWorkers;
     bool scanSleeping;
     bool ending;
     // The scan's own.
     bool chainOpen;  // the chain can go on from `last`
     Predicted last;
+    uint8_t* window;  // kPredictionWindow bytes of the archive from windowStart
+    uint64_t windowStart;
+    uint32_t windowLength;
     uint8_t* ownBuffer;  // for the jobs it runs itself
     Worker workers[kMaxWorkers];
     uint32_t workerCount;
@@ -221,16 +236,23 @@ namespace {
 
 Job& At(VerifyAhead& a, uint32_t index) { return a.jobs[(a.first + index) % a.capacity]; }
 
-void RunJob(Job& job, FileHandle file, uint8_t* buffer, uint64_t decodedLimit) {
+// `buffer` holds `*loaded` bytes of the archive from `*loadedStart`, and
+// still does, as they are updated, after the job.
+void RunJob(Job& job, FileHandle file, uint8_t* buffer, uint64_t* loadedStart, uint32_t* loaded,
+            uint64_t decodedLimit) {
     PositionalSource p{};
     p.file = file;
     p.buffer = buffer;
+    p.bufferStart = *loadedStart;
+    p.bufferLength = *loaded;
     p.position = job.dataStart;
     p.log = &job.log;
     p.cancel = &job.cancel;
     RunStatus status{};
     job.outcome = DecodeOutcome{};
     job.decoded = CheckDecode(p, &status, decodedLimit, job.header, &job.outcome);
+    *loadedStart = p.bufferStart;
+    *loaded = p.bufferLength;
 }
 
 // With the lock: the first queued job from `from` on, or null.
@@ -240,15 +262,58 @@ Job* FirstQueued(VerifyAhead& a, uint32_t from) {
     return nullptr;
 }
 
+// With the lock: wakes the sleepers, once. Who is woken counts as awake
+// from then on, so that jobs queued or done before it runs again wake no
+// one a second time (a sleeper woken for nothing just counts itself again).
+void WakeWorkers(VerifyAhead& a) {
+    if (a.sleepingWorkers == 0) return;
+    a.sleepingWorkers = 0;
+    ConditionWakeAll(a.queued);
+}
+
+void WakeScan(VerifyAhead& a) {
+    if (!a.scanSleeping) return;
+    a.scanSleeping = false;
+    ConditionWakeAll(a.done);
+}
+
 // With the lock: runs the job on this thread, the lock released meanwhile,
 // and wakes the scan if it sleeps for a job.
 void RunHere(VerifyAhead& a, Job& job, FileHandle file, uint8_t* buffer) {
     job.state = kRunning;
     LockRelease(a.lock);
-    RunJob(job, file, buffer, a.decodedLimit);
+    uint64_t loadedStart = 0;
+    uint32_t loaded = 0;
+    RunJob(job, file, buffer, &loadedStart, &loaded, a.decodedLimit);
     LockAcquire(a.lock);
     job.state = kDone;
-    if (a.scanSleeping) ConditionWakeAll(a.done);
+    WakeScan(a);
+}
+
+// With the lock: runs on a worker the first queued job and the queued ones
+// right after it whose data lies within one buffer of it, read at once:
+// small entries cost one read and one hand-off between them.
+void RunBatch(VerifyAhead& a, Worker& w, uint32_t from) {
+    constexpr uint32_t kLongestBatch = 64;
+    Job* batch[kLongestBatch];
+    uint32_t n = 0;
+    for (uint32_t i = from; i < a.count && n < kLongestBatch; ++i) {
+        Job& job = At(a, i);
+        if (job.state != kQueued || (n > 0 && job.dataEnd - batch[0]->dataStart > kSourceBufferSize)) break;
+        job.state = kRunning;
+        batch[n++] = &job;
+    }
+    LockRelease(a.lock);
+    uint64_t start = batch[0]->dataStart;
+    uint32_t loaded = 0;
+    if (n > 1) loaded = FileReadAt(w.file, start, w.buffer, static_cast<uint32_t>(batch[n - 1]->dataEnd - start));
+    for (uint32_t i = 0; i < n; ++i) {
+        RunJob(*batch[i], w.file, w.buffer, &start, &loaded, a.decodedLimit);
+        LockAcquire(a.lock);
+        batch[i]->state = kDone;
+        WakeScan(a);
+        if (i + 1 < n) LockRelease(a.lock);
+    }
 }
 
 void WorkerMain(void* argument) {
@@ -256,14 +321,14 @@ void WorkerMain(void* argument) {
     VerifyAhead& a = *w.ahead;
     LockAcquire(a.lock);
     while (!a.ending) {
-        Job* job = FirstQueued(a, 0);
-        if (job != nullptr) {
-            RunHere(a, *job, w.file, w.buffer);
+        uint32_t from = 0;
+        while (from < a.count && At(a, from).state != kQueued) ++from;
+        if (from < a.count) {
+            RunBatch(a, w, from);
             continue;
         }
         ++a.sleepingWorkers;
         ConditionWait(a.queued, a.lock);
-        --a.sleepingWorkers;
     }
     LockRelease(a.lock);
 }
@@ -272,7 +337,6 @@ void WorkerMain(void* argument) {
 void SleepForJob(VerifyAhead& a) {
     a.scanSleeping = true;
     ConditionWait(a.done, a.lock);
-    a.scanSleeping = false;
 }
 
 // With the lock: takes the first job out of the ring, cancelling it and
@@ -281,6 +345,7 @@ void DropFirst(VerifyAhead& a) {
     Job& job = At(a, 0);
     job.cancel.store(1, std::memory_order_relaxed);
     while (job.state == kRunning) SleepForJob(a);
+    a.bytes -= job.dataEnd - job.dataStart;
     a.first = (a.first + 1) % a.capacity;
     --a.count;
 }
@@ -308,38 +373,53 @@ bool TakePredicted(const RepairRun& run, uint64_t at, const uint8_t* bytes, Pred
     return out->dataStart <= run.inputSize;
 }
 
+// The bytes of the archive from `at` on, at least `want` of them unless
+// the archive ends first (*got), from the prediction window, read anew
+// when it does not hold them.
+const uint8_t* WindowAt(VerifyAhead& a, uint64_t at, uint32_t want, uint32_t* got) {
+    const uint64_t end = a.windowStart + a.windowLength;
+    const bool held = at >= a.windowStart && at <= end &&
+                      (end - at >= want || (a.windowLength < kPredictionWindow && end > a.windowStart));
+    if (!held) {
+        a.windowStart = at;
+        a.windowLength = FileReadAt(a.run->input, at, a.window, kPredictionWindow);
+    }
+    *got = static_cast<uint32_t>(a.windowStart + a.windowLength - at);
+    return a.window + (at - a.windowStart);
+}
+
 // The entry the scan comes to after `from` when `from` is saved: the first
-// signature from the end of its data, less the rescan allowance. One read
-// nearly always serves both the search and the header.
-bool PredictNext(const RepairRun& run, const Predicted& from, Predicted* next) {
+// signature from the end of its data, less the rescan allowance.
+bool PredictNext(VerifyAhead& a, const Predicted& from, Predicted* next) {
     // A streamed entry's end is known only once it is decoded.
-    if (IsStreamedEntry(run, from.header)) return false;
+    if (IsStreamedEntry(*a.run, from.header)) return false;
     const uint64_t end = from.dataStart + LoadLE32(from.header + kLhCompressed);
     uint64_t at = end > kRescanAfterEntry ? end - kRescanAfterEntry : 0;
     if (at < from.headerOffset + 4) at = from.headerOffset + 4;
-    uint8_t window[kSignatureWindow];
-    const uint32_t got = FileReadAt(run.input, at, window, kSignatureWindow);
-    for (uint32_t i = 0; i + 4 <= got; ++i) {
+    uint32_t got;
+    const uint8_t* window = WindowAt(a, at, kSignatureWindow + kLocalHeaderSize, &got);
+    const uint32_t searched = got < kSignatureWindow ? got : kSignatureWindow;
+    for (uint32_t i = 0; i + 4 <= searched; ++i) {
         if (window[i] != 'P' || window[i + 1] != 'K' || window[i + 2] != 3 || window[i + 3] != 4) continue;
-        if (i + kLocalHeaderSize <= got) return TakePredicted(run, at + i, window + i, next);
-        uint8_t header[kLocalHeaderSize];
-        return FileReadAt(run.input, at + i, header, kLocalHeaderSize) == kLocalHeaderSize &&
-               TakePredicted(run, at + i, header, next);
+        return i + kLocalHeaderSize <= got && TakePredicted(*a.run, at + i, window + i, next);
     }
     return false;
 }
 
 // Lengthens the chain while the ring has room, once it has room for a
-// batch (`batch` slots, or any when it is empty). The scan's own work: the
-// predictions read the archive without the lock, into slots no worker
-// looks at until they are counted in; workers are woken only when they
-// sleep.
+// batch (`batch` slots and half its bytes, or any when it holds fewer than
+// two jobs a thread). The scan's own work: the predictions read the archive
+// without the lock, into slots no worker looks at until they are counted
+// in; workers are woken only when they sleep.
 void TopUp(VerifyAhead& a, uint32_t batch) {
-    if (!a.chainOpen || (a.count > 0 && a.capacity - a.count < batch)) return;
+    if (!a.chainOpen ||
+        (a.count >= a.fewest && (a.capacity - a.count < batch || a.bytes > a.byteBudget / 2)))
+        return;
     uint32_t added = 0;
     for (uint32_t steps = 0; a.count + added < a.capacity && steps < a.capacity; ++steps) {
+        if (a.count + added >= a.fewest && a.bytes >= a.byteBudget) break;
         Predicted next;
-        if (!PredictNext(*a.run, a.last, &next)) {
+        if (!PredictNext(a, a.last, &next)) {
             a.chainOpen = false;
             break;
         }
@@ -348,20 +428,23 @@ void TopUp(VerifyAhead& a, uint32_t batch) {
         Job& job = At(a, a.count + added);
         job.headerOffset = next.headerOffset;
         job.dataStart = next.dataStart;
+        job.dataEnd = next.dataStart + LoadLE32(next.header + kLhCompressed);
         std::memcpy(job.header, next.header, kLocalHeaderSize);
         job.cancel.store(0, std::memory_order_relaxed);
         job.decoded = 0;
         job.log.used = 0;
         job.log.failed = false;
+        a.bytes += job.dataEnd - job.dataStart;
         ++added;
     }
     if (added == 0) return;
     LockAcquire(a.lock);
     for (uint32_t i = 0; i < added; ++i) At(a, a.count + i).state = kQueued;
     a.count += added;
-    if (a.sleepingWorkers > 0) ConditionWakeAll(a.queued);
+    WakeWorkers(a);
     LockRelease(a.lock);
 }
+
 // The scan needs only where the decode left the reader and the progress
 // reports on the way, not the bytes again: the calls are passed, not redone
 // (see PassBytes).
@@ -422,6 +505,7 @@ void Release(VerifyAhead* a) {
     ConditionDestroy(a->queued);
     ConditionDestroy(a->done);
     std::free(a->ownBuffer);
+    std::free(a->window);
     delete a;
 }
 
@@ -437,13 +521,16 @@ void StartVerifyAhead(Salvage& s) {
     a->decodedLimit = run.limits.decodedSize;
     const uint32_t threads = (run.workers < kMaxWorkers ? run.workers : kMaxWorkers) - 1;
     a->capacity = (threads + 1) * kJobsPerThread;
+    a->byteBudget = (threads + 1) * kBytesPerThread;
+    a->fewest = (threads + 1) * 2;
     a->jobs = new (std::nothrow) Job[a->capacity]();
     a->lock = LockCreate();
     a->queued = ConditionCreate();
     a->done = ConditionCreate();
     a->ownBuffer = static_cast<uint8_t*>(std::malloc(kSourceBufferSize));
+    a->window = static_cast<uint8_t*>(std::malloc(kPredictionWindow));
     if (a->jobs == nullptr || a->lock == nullptr || a->queued == nullptr || a->done == nullptr ||
-        a->ownBuffer == nullptr) {
+        a->ownBuffer == nullptr || a->window == nullptr) {
         Release(a);
         return;
     }
@@ -512,11 +599,11 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
         TopUp(a, 0);
         return false;
     }
-    // A sleeping worker has run out of jobs: the ring is topped up now,
-    // whatever its room.
+    // A sleeping worker has run out of jobs: the ring is topped up with a
+    // smaller batch.
     const bool starving = a.sleepingWorkers > 0;
     LockRelease(a.lock);
-    TopUp(a, starving ? 1 : a.capacity / 2);
+    TopUp(a, starving ? a.capacity / 4 : a.capacity / 2);
     LockAcquire(a.lock);
     Job& job = At(a, 0);
     while (job.state != kDone) {
@@ -532,6 +619,7 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
     const bool usable = job.decoded != 0 && !job.log.failed;
     *decoded = job.decoded;
     *outcome = job.outcome;
+    a.bytes -= job.dataEnd - job.dataStart;
     a.first = (a.first + 1) % a.capacity;
     --a.count;
     LockRelease(a.lock);
