@@ -123,28 +123,28 @@ void FreeHuffmanTable(HuffEntry* table) {
     }
 }
 
-DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
-                      const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
-                      int* lookupBits) {
+DecodeResult ShapeHuffmanCode(const uint8_t* lengths, uint32_t n, int lookupBits, HuffShape* shape) {
     assert(n <= kHuffMaxSymbols);
-    uint32_t count[kHuffMaxLength + 1] = {};
+    uint32_t* count = shape->count;
+    for (uint32_t k = 0; k <= kHuffMaxLength; ++k) count[k] = 0;
     for (uint32_t i = 0; i < n; ++i) {
         if (lengths[i] > kHuffMaxLength) return kDecodeBadCode;
         ++count[lengths[i]];
     }
+    shape->spare = 0;
     if (count[0] == n) {
-        *table = nullptr;
-        *lookupBits = 0;
+        shape->shortest = shape->longest = shape->lookupBits = 0;
         return kDecodeOk;
     }
-
     uint32_t kmin = 1;
     while (count[kmin] == 0) ++kmin;
     uint32_t kmax = kHuffMaxLength;
     while (count[kmax] == 0) --kmax;
-    uint32_t l = *lookupBits < static_cast<int>(kmin) ? kmin : static_cast<uint32_t>(*lookupBits);
+    uint32_t l = lookupBits < static_cast<int>(kmin) ? kmin : static_cast<uint32_t>(lookupBits);
     if (l > kmax) l = kmax;
-    *lookupBits = static_cast<int>(l);
+    shape->shortest = kmin;
+    shape->longest = kmax;
+    shape->lookupBits = l;
 
     // Code space: 2^kmin codes of length kmin; every length used takes its
     // codes, and what is left doubles at the next length.
@@ -156,6 +156,56 @@ DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, c
     }
     spare -= static_cast<int32_t>(count[kmax]);
     if (spare < 0) return kDecodeBadCode;
+    shape->spare = static_cast<uint32_t>(spare);
+    return spare > 0 && kmax != 1 ? kDecodeIncompleteCode : kDecodeOk;
+}
+
+uint32_t HuffSubtableWidth(const HuffShape& shape, const uint8_t* lengths, uint32_t n, uint32_t symbol) {
+    const uint32_t l = shape.lookupBits;
+    const uint32_t k = lengths[symbol];
+    assert(k > l && k <= 2 * l);
+    // The symbol's canonical code, first bit highest, and the first code of
+    // each length; the spare patterns count as further codes of the longest.
+    uint32_t count[kHuffMaxLength + 1];
+    for (uint32_t i = 0; i <= kHuffMaxLength; ++i) count[i] = shape.count[i];
+    count[shape.longest] += shape.spare;
+    uint32_t first[kHuffMaxLength + 2] = {};
+    for (uint32_t i = 1, code = 0; i <= kHuffMaxLength; ++i) {
+        first[i] = code;
+        code = (code + count[i]) << 1;
+    }
+    uint32_t code = first[k];
+    for (uint32_t i = 0; i < symbol && i < n; ++i) code += lengths[i] == k ? 1 : 0;
+    // Canonical codes under one l-bit prefix are consecutive: the subtable
+    // is opened for the shortest of them, the first in that order, and
+    // sized from it as the builder does (BlockWidth).
+    const uint32_t prefix = code >> (k - l);
+    for (uint32_t kk = l + 1; kk <= k; ++kk) {
+        const uint32_t low = prefix << (kk - l);
+        const uint32_t high = (prefix + 1) << (kk - l);
+        const uint32_t from = first[kk] > low ? first[kk] : low;
+        const uint32_t to = first[kk] + count[kk] < high ? first[kk] + count[kk] : high;
+        if (from < to) return BlockWidth(count, kk, l, l, shape.longest, first[kk] + count[kk] - from);
+    }
+    return k - l;  // not reached: the symbol's own code is under its prefix
+}
+
+DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,
+                      const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
+                      int* lookupBits) {
+    HuffShape shape;
+    const DecodeResult verdict = ShapeHuffmanCode(lengths, n, *lookupBits, &shape);
+    if (!TableBuilt(verdict)) return verdict;
+    uint32_t* count = shape.count;
+    *lookupBits = static_cast<int>(shape.lookupBits);
+    if (count[0] == n) {
+        *table = nullptr;
+        return kDecodeOk;
+    }
+    const uint32_t kmin = shape.shortest;
+    const uint32_t kmax = shape.longest;
+    const uint32_t l = shape.lookupBits;
+    const int32_t spare = static_cast<int32_t>(shape.spare);
 
     // Symbols with a code, by length and then by symbol number; the spare
     // codes follow them as further codes of the longest length.
@@ -219,7 +269,7 @@ DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, c
     }
 
     *table = b.first;
-    return spare > 0 && kmax != 1 ? kDecodeIncompleteCode : kDecodeOk;
+    return verdict;
 }
 
 }  // namespace arcsalve

@@ -71,6 +71,25 @@ DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, c
                       const uint16_t* extraList, uint32_t listLength, HuffEntry** table,
                       int* lookupBits);
 
+// What BuildHuffmanTable makes of a code, found without building it: the
+// result it returns (never kDecodeNoMemory), the first-level width it uses,
+// and what its subtables' widths follow from. A decoder that looks codes up
+// in tables of its own learns from it how far the built table's lookups
+// reach, and builds the table only when it needs it.
+struct HuffShape {
+    uint32_t count[kHuffMaxLength + 1];  // codes of each length (count[0]: symbols without one)
+    uint32_t shortest;
+    uint32_t longest;
+    uint32_t spare;       // patterns of the longest length no symbol takes
+    uint32_t lookupBits;  // the first level's width; 0 when no symbol has a code
+};
+DecodeResult ShapeHuffmanCode(const uint8_t* lengths, uint32_t n, int lookupBits, HuffShape* shape);
+
+// The width of the subtable BuildHuffmanTable puts symbol's code in, for a
+// code longer than the first level (and at most twice as long): the number
+// of bits its second lookup takes. lengths and n as given to the shape.
+uint32_t HuffSubtableWidth(const HuffShape& shape, const uint8_t* lengths, uint32_t n, uint32_t symbol);
+
 // Frees every block of a table built above; nullptr is allowed.
 void FreeHuffmanTable(HuffEntry* table);
 

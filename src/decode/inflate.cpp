@@ -31,11 +31,13 @@
 // further ahead than that, so the archive reader ends up where the scan
 // expects it after the entry, and a damaged stream stops at the same bit
 // with the same output whatever the buffering. The fast loop (InflateFast)
-// does the same work on the bulk of the data, a word of input at a time,
-// and hands the stream back to the careful loop near the ends of the input
-// buffer and the window, at the end of each block and on anything unusual,
-// in exactly the state the careful loop would have reached. Resynchronising
-// on damaged data can reuse the careful loop alone.
+// does the same work on the bulk of the data, a word of input at a time, up
+// to each block's end, and hands the stream back to the careful loop near
+// the end of the input and on anything unusual, in exactly the state the
+// careful loop would have reached. The careful loop's tables of a dynamic
+// block are built only when it has a symbol to decode; the code lengths
+// say all the fast loop must know of them. Resynchronising on damaged data
+// can reuse the careful loop alone.
 #include <cstddef>
 #include <cstring>
 
@@ -130,14 +132,18 @@ static_assert(kDeflate64.lengthExtra[28] <= kHuffMaxExtraBits, "table entries ho
 // (the workspace's windowPosition) runs from size to 2 * size; when the
 // second half is full it goes to the file and becomes the history (Slide).
 // So a copy never wraps round, and the bytes after the write point are free:
-// nothing reads them before they are written. The history starts out zero:
-// a distance that reaches before the entry's first byte reads zeros.
+// nothing reads them before they are written. A distance that reaches
+// before the entry's first byte reads zeros: the history is cleared the
+// first time a copy reaches into it before the window first slides (most
+// entries never do, and a small one would pay more for clearing it than for
+// decoding).
 constexpr uint32_t kWindowSpare = 40;
 
 struct InflateStream {
     DecodeWorkspace* ws;
     const InflateFormat* format;
     uint8_t* window;
+    const uint8_t* known;  // the window's lowest byte a copy may read as it is
     HuffEntry* fixedLengthTable;
     HuffEntry* fixedDistanceTable;
     int fixedLengthBits;
@@ -152,6 +158,7 @@ struct InflateStream {
     const uint8_t* blockLengths;
     uint32_t blockLiteralCodes;
     uint32_t blockDistanceCodes;
+    uint8_t lengths[kLiteralCodes + kDistanceCodes];  // a dynamic block's code lengths
 };
 
 BitReader LoadBits(InflateStream* s) {
@@ -172,7 +179,16 @@ void Slide(InflateStream* s, uint32_t* wp) {
     WriteDecoded(s->ws->owner, s->window + size, s->ws->outputPosition, size);
     s->ws->outputPosition += size;
     std::memcpy(s->window, s->window + size, size);
+    s->known = s->window;
     *wp = size;
+}
+
+// A copy reaches before the entry's first byte: the history reads as zeros.
+inline void CheckHistory(InflateStream* s, const uint8_t* from) {
+    if (from < s->known) {
+        std::memset(s->window, 0, s->format->windowSize);
+        s->known = s->window;
+    }
 }
 
 inline void PutByte(InflateStream* s, uint32_t* wp, uint8_t byte) {
@@ -205,6 +221,7 @@ inline void CopyBehind(uint8_t* out, uint32_t length, uint32_t distance) {
 // and goes on behind.
 inline void CopyMatch(InflateStream* s, uint32_t* wp, uint32_t length, uint32_t distance) {
     const uint32_t end = 2 * s->format->windowSize;
+    CheckHistory(s, s->window + *wp - distance);
     while (length > 0) {
         const uint32_t run = length < end - *wp ? length : end - *wp;
         CopyBehind(s->window + *wp, run, distance);
@@ -230,9 +247,10 @@ inline void CopyMatch(InflateStream* s, uint32_t* wp, uint32_t length, uint32_t 
 //   bit 12      a literal: value is the byte
 //   bit 13      a length or distance: value is the base, then extra bits
 //   bit 14      a link: value is the subtable's index in the same array
+//   bit 15      the end of the block
 //   bits 16-31  value
-// An entry with none of bits 12-14 (end of block, a symbol the format
-// does not allow, a spare pattern of an incomplete code) ends the fast loop.
+// An entry with none of bits 12-15 (a symbol the format does not allow, a
+// spare pattern of an incomplete code) ends the fast loop.
 //
 // First levels of 11 bits (literal/length) and 8 bits (distance) resolve
 // nearly every code of real data in one lookup; longer codes continue in a
@@ -242,6 +260,7 @@ constexpr uint32_t kFastDistanceBits = 8;
 constexpr uint32_t kFastIsLiteral = 1u << 12;
 constexpr uint32_t kFastIsBase = 1u << 13;
 constexpr uint32_t kFastIsLink = 1u << 14;
+constexpr uint32_t kFastIsEnd = 1u << 15;
 // Each prefix with a subtable has at least one code longer than the first
 // level, and a subtable is at most 2^(15 - first level bits) entries.
 constexpr uint32_t FastTableSize(uint32_t firstBits, uint32_t symbols) {
@@ -284,7 +303,8 @@ void BuildFastTable(const uint8_t* lengths, uint32_t n, uint32_t firstListed, co
             if (lengths[i] != 0) order[next[lengths[i]]++] = static_cast<uint16_t>(i);
     }
     auto entryOf = [&](uint32_t symbol, uint32_t k) -> uint32_t {
-        if (symbol < firstListed) return symbol < 256 ? FastEntry(symbol, kFastIsLiteral, k, k) : 0;
+        if (symbol < firstListed)
+            return symbol < 256 ? FastEntry(symbol, kFastIsLiteral, k, k) : FastEntry(0, kFastIsEnd, k, k);
         const uint32_t x = extra[symbol - firstListed];
         return x <= kHuffMaxExtraBits ? FastEntry(base[symbol - firstListed], kFastIsBase, k, k + x) : 0;
     };
@@ -338,15 +358,18 @@ void BuildFastTable(const uint8_t* lengths, uint32_t n, uint32_t firstListed, co
 struct FastTables {
     const uint32_t* literals;
     const uint32_t* distances;  // null: the block has no distance codes
+    uint32_t endReach;          // see BlockCodes
 };
 
 // The fast loop. While the frame's input buffer holds at least
-// kFastInputMargin plain bytes and the window has room, symbols are decoded
-// from a 64-bit bit buffer refilled a word at a time straight from that
-// buffer, with the fast tables above, and matches are copied without a
-// slide. Anything it does not handle at full speed (the end of the block,
-// an invalid pattern, a match that would fill the window, a pair of more
-// than 48 bits) ends it at the start of that symbol, where the careful loop
+// kFastInputMargin plain bytes, symbols are decoded from a 64-bit bit
+// buffer refilled a word at a time straight from that buffer, with the fast
+// tables above; the window slides as the careful loop slides it, as long as
+// that cannot cut the input off (the decoded-size limit is more than two
+// windows away). It ends after the block's end-of-block code, which it
+// decodes as the careful loop would (see BlockCodes); anything else it does
+// not handle at full speed (an invalid pattern, a slide near the limit, a
+// pair of more than 48 bits) ends it at the start of that symbol, where the careful loop
 // takes over with a bit reader in exactly the state the careful loop alone
 // would have there; see HandBack. The careful loop is the decoder's
 // definition; the fast loop only ever does what it would do.
@@ -360,6 +383,11 @@ struct FastTables {
 // ahead (while the current symbol is stored or copied) and used after the
 // next refill. Links are followed only after a refill.
 constexpr int32_t kFastInputMargin = 16;  // two refills of 8 bytes each
+// The loop leaves up to 8 bytes more than that in the buffer, loaded and
+// handed back; the buffer is topped up before the next run when fewer than
+// this remain, so that the careful loop does not decode the symbols at each
+// seam of the buffer.
+constexpr int32_t kFastTopUp = 4 * kFastInputMargin;
 constexpr uint32_t kFastLiterals = 3;     // literals per refill: one of up to 15 bits, two more of 11
 constexpr uint32_t kFastPairBits = 48;    // a deflate pair: 15 + 5 and 15 + 13 bits
 static_assert(15 + (kFastLiterals - 1) * kFastLiteralBits + kFastLiteralBits <= 56,
@@ -388,11 +416,13 @@ struct FastBits {
 // at most lookBits + 1 (FastLoopFits). So the careful reader will have read
 // whole bytes up to symbol start + lookBits, or what it had read before the
 // fast loop began, whichever is more: the bytes loaded beyond that go back.
-void HandBack(DecodeState* state, BitReader& br, FastBits& b, const uint8_t* start, uint32_t lookBits) {
+// (reach: how far past the symbol's start the careful reader's requests
+// went, lookBits at least.)
+void HandBack(DecodeState* state, BitReader& br, FastBits& b, const uint8_t* start, uint32_t reach) {
     const int64_t loaded = b.in - start;
     const int64_t read = state->consumed + loaded;
     const int64_t symbolStart = 8 * read - b.count;
-    int64_t keep = (symbolStart + lookBits + 7) / 8;
+    int64_t keep = (symbolStart + reach + 7) / 8;
     if (keep < state->consumed) keep = state->consumed;
     const int64_t back = read > keep ? read - keep : 0;
     b.count -= static_cast<uint32_t>(8 * back);
@@ -437,10 +467,21 @@ inline void CopyMatchFast(uint8_t* out, uint32_t length, uint32_t distance) {
     for (out += 3 * step; out < end; out += step) std::memcpy(out, pattern, 8);
 }
 
-// Decodes symbols of a Huffman block while input and window room last; see
-// above. br and *wp are the careful loop's, at a symbol start, and are left
-// at the symbol where the fast loop stopped.
-void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables& t, uint32_t lookBits) {
+// Whether the window may slide without the output reaching the decoded-size
+// limit, where the frame cuts the input off: the fast loop slides it only
+// then (a match slides it twice at most).
+inline bool QuietSlides(const InflateStream* s) {
+    return s->ws->outputPosition + 2 * uint64_t{s->format->windowSize} <= s->ws->owner->decodedLimit;
+}
+
+// Decodes symbols of a Huffman block while the input lasts; see above. br
+// and *wp are the careful loop's, at a symbol start, and are left at the
+// symbol where the fast loop stopped, or after the end-of-block code: true.
+// kHistoryUnread: the window has not slid yet nor its history been cleared
+// (see CheckHistory), so each match checks how far back it reaches; the
+// rest of an entry runs without that check.
+template <bool kHistoryUnread>
+bool InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables& t, uint32_t lookBits) {
     DecodeState* state = s->ws->owner;
     const uint8_t* const start = PlainInput(state);
     const uint8_t* const inLimit = start + PlainInputBuffered(state) - kFastInputMargin;
@@ -449,11 +490,13 @@ void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables
     constexpr uint32_t lmask = (1u << kFastLiteralBits) - 1;
     constexpr uint32_t dmask = (1u << kFastDistanceBits) - 1;
     uint8_t* const window = s->window;
-    // Literals are written while out < outLimit; a match must end before
-    // outEnd, where the window is full and slides.
-    uint8_t* const outEnd = window + 2 * s->format->windowSize;
+    const uint32_t size = s->format->windowSize;
+    // Three literals are written while out < outLimit; at outEnd the window
+    // is full and slides.
+    uint8_t* const outEnd = window + 2 * size;
     uint8_t* const outLimit = outEnd - kFastLiterals;
     uint8_t* out = window + *wp;
+    bool slides = QuietSlides(s);
     uint64_t buffer = br.buffer;
     uint32_t count = br.count;
     const uint8_t* in = start;
@@ -463,12 +506,30 @@ void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables
         in += (63 - count) >> 3;
         count |= 56;
     };
+    auto slide = [&] {
+        uint32_t p = 2 * size;
+        Slide(s, &p);
+        out = window + p;
+        slides = QuietSlides(s);
+    };
     refill();
     uint32_t e = literals[buffer & lmask];
-    while (in <= inLimit && out < outLimit) {
+    bool ended = false;
+    while (in <= inLimit) {
         refill();
         if (e & kFastIsLink) e = literals[(e >> 16) + ((buffer >> kFastLiteralBits) & ((1u << ((e >> 8) & 0xF)) - 1))];
         if (e & kFastIsLiteral) {
+            if (out >= outLimit) {
+                // Near the window's end: one literal, and the slide when
+                // it fills the window.
+                if (!slides) break;
+                buffer >>= e & 0xFF;
+                count -= e & 0xFF;
+                *out++ = static_cast<uint8_t>(e >> 16);
+                e = literals[buffer & lmask];
+                if (out == outEnd) slide();
+                continue;
+            }
             // Up to three literals, each next entry looked up before the
             // byte is stored. A literal that needs a subtable waits for the
             // next refill.
@@ -491,8 +552,12 @@ void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables
             e = next;
             continue;
         }
-        // End of block, an invalid pattern, or a length without distance codes.
-        if ((e & kFastIsBase) == 0 || distances == nullptr) break;
+        // The end of the block; an invalid pattern, or a length without
+        // distance codes.
+        if ((e & kFastIsBase) == 0 || distances == nullptr) {
+            ended = (e & kFastIsEnd) != 0;
+            break;
+        }
         const uint32_t lengthBits = e & 0xFF;
         const uint32_t length = EntryValue(e, buffer);
         const uint64_t rest = buffer >> lengthBits;
@@ -500,26 +565,42 @@ void InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables
         if (d & kFastIsLink) d = distances[(d >> 16) + ((rest >> kFastDistanceBits) & ((1u << ((d >> 8) & 0xF)) - 1))];
         if ((d & kFastIsBase) == 0) break;
         const uint32_t distanceBits = d & 0xFF;
-        // Deflate64's longest pairs, and a match that would fill the
-        // window: the careful loop's.
-        if (lengthBits + distanceBits > kFastPairBits || length >= static_cast<uint32_t>(outEnd - out)) break;
+        // Deflate64's longest pairs: the careful loop's.
+        if (lengthBits + distanceBits > kFastPairBits) break;
         const uint32_t distance = EntryValue(d, rest);
+        if (length >= static_cast<uint32_t>(outEnd - out)) {
+            // A match that fills the window: copied as the careful loop
+            // copies it, sliding on the way, where that cannot cut the
+            // input off.
+            if (!slides) break;
+            buffer = rest >> distanceBits;
+            count -= lengthBits + distanceBits;
+            e = literals[buffer & lmask];
+            uint32_t p = static_cast<uint32_t>(out - window);
+            CopyMatch(s, &p, length, distance);
+            out = window + p;
+            slides = QuietSlides(s);
+            continue;
+        }
         buffer = rest >> distanceBits;
         count -= lengthBits + distanceBits;
         e = literals[buffer & lmask];
+        if (kHistoryUnread) CheckHistory(s, out - distance);
         CopyMatchFast(out, length, distance);
         out += length;
     }
     FastBits b{buffer, count, in};
-    HandBack(state, br, b, start, lookBits);
+    if (ended) {
+        // The careful loop's lookup of the end-of-block code, then its bits.
+        HandBack(state, br, b, start, t.endReach);
+        br.Drop(e & 0xFF);
+    } else {
+        HandBack(state, br, b, start, lookBits);
+    }
     *wp = static_cast<uint32_t>(out - window);
+    return ended;
 }
 
-// Decodes the literal/length and distance symbols of one Huffman block up to
-// its end-of-block symbol. 0 at the end of the block; 1 on a data error: an
-// invalid pattern, a length without a distance code, or a symbol or copy
-// that needs input which never arrived. Every byte decoded before the error
-// is in the window (or already written).
 // The fast tables of the current block, built when first needed; false
 // when there is no memory for them.
 bool PrepareFastTables(InflateStream* s, bool fixed, bool withDistances, FastTables* t) {
@@ -561,31 +642,84 @@ bool PrepareFastTables(InflateStream* s, bool fixed, bool withDistances, FastTab
     return true;
 }
 
+// The codes of the block being decoded, as the careful loop sees them: its
+// tables and their first-level widths. A dynamic block's tables are built
+// only when the careful loop has a symbol to decode: the fast loop decodes
+// most blocks whole, their end-of-block code included, and needs no more of
+// the careful tables than how far a lookup in them reaches (endReach: the
+// first level, and for an end-of-block code longer than that its subtable
+// too), which follows from the code lengths alone.
+struct BlockCodes {
+    HuffEntry* lengthTable;
+    HuffEntry* distanceTable;  // null: no distance codes
+    uint32_t lengthBits;
+    uint32_t distanceBits;
+    bool hasDistances;
+    bool fixed;
+    bool built;
+    uint32_t endReach;
+};
+
+// Builds a dynamic block's careful tables from its code lengths, which the
+// shapes checked: only memory can fail.
+DecodeResult BuildBlockTables(InflateStream* s, BlockCodes* c) {
+    const InflateFormat* f = s->format;
+    int lbits = kLiteralLookupBits;
+    DecodeResult r = BuildHuffmanTable(s->blockLengths, s->blockLiteralCodes, kFirstLengthSymbol, f->lengthBase,
+                                       f->lengthExtra, kListLength, &c->lengthTable, &lbits);
+    if (!TableBuilt(r)) return r;
+    int dbits = kDistanceLookupBits;
+    r = BuildHuffmanTable(s->blockLengths + s->blockLiteralCodes, s->blockDistanceCodes, 0, f->distanceBase,
+                          f->distanceExtra, kListLength, &c->distanceTable, &dbits);
+    if (!TableBuilt(r)) return r;
+    c->built = true;
+    return kDecodeOk;
+}
+
 // Decodes the literal/length and distance symbols of one Huffman block up to
-// its end-of-block symbol. 0 at the end of the block; 1 on a data error: an
-// invalid pattern, a length without a distance code, or a symbol or copy
-// that needs input which never arrived. Every byte decoded before the error
-// is in the window (or already written).
-DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const HuffEntry* distanceTable,
-                 int lengthBits, int distanceBits, bool fixed) {
+// its end-of-block symbol: kDecodeOk at the end of the block; kDecodeBadData
+// on a data error: an invalid pattern, a length without a distance code, or
+// a symbol or copy that needs input which never arrived (or
+// kDecodeNoMemory). Every byte decoded before the error is in the window (or
+// already written).
+DecodeResult InflateCodes(InflateStream* s, BlockCodes* c) {
     DecodeWorkspace* ws = s->ws;
     BitReader br = LoadBits(s);
     uint32_t wp = ws->windowPosition;
-    const uint32_t lbits = static_cast<uint32_t>(lengthBits);
-    const uint32_t dbits = static_cast<uint32_t>(distanceBits);
+    const uint32_t lbits = c->lengthBits;
+    const uint32_t dbits = c->distanceBits;
     const uint32_t end = 2 * s->format->windowSize;
     bool fast = FastLoopFits(lbits, dbits);
     FastTables tables{};
+    tables.endReach = c->endReach;
     DecodeResult result = kDecodeBadData;
     for (;;) {
-        if (fast && br.madeUp == 0 && wp + kFastLiterals < end) {
-            if (PlainInputBuffered(ws->owner) < kFastInputMargin) TopUpPlainInput(ws->owner);
-            if (PlainInputBuffered(ws->owner) >= kFastInputMargin) {
-                if (tables.literals == nullptr) fast = PrepareFastTables(s, fixed, distanceTable != nullptr, &tables);
-                if (fast) InflateFast(s, br, &wp, tables, lbits);
+        // The fast loop, run again as long as it stops only at the end of
+        // the buffer and topping it up brings more.
+        bool ended = false;
+        for (int32_t before = -1; fast && br.madeUp == 0 && wp + kFastLiterals < end;) {
+            if (PlainInputBuffered(ws->owner) < kFastTopUp) TopUpPlainInput(ws->owner);
+            const int32_t buffered = PlainInputBuffered(ws->owner);
+            if (buffered < kFastInputMargin || buffered <= before) break;
+            if (tables.literals == nullptr) fast = PrepareFastTables(s, c->fixed, c->hasDistances, &tables);
+            if (!fast) break;
+            ended = s->known == s->window ? InflateFast<false>(s, br, &wp, tables, lbits)
+                                          : InflateFast<true>(s, br, &wp, tables, lbits);
+            before = PlainInputBuffered(ws->owner);
+            if (ended || before >= kFastTopUp) break;
+        }
+        if (ended) {
+            result = kDecodeOk;
+            break;
+        }
+        if (!c->built) {
+            const DecodeResult r = BuildBlockTables(s, c);
+            if (r != kDecodeOk) {
+                result = r;
+                break;
             }
         }
-        const HuffEntry* e = DecodeSymbol<false>(br, lengthTable, lbits);
+        const HuffEntry* e = DecodeSymbol<false>(br, c->lengthTable, lbits);
         if (e == nullptr || br.UsedMissingInput()) break;
         if (e->extra == kHuffLiteral) {
             PutByte(s, &wp, static_cast<uint8_t>(e->value));
@@ -596,8 +730,8 @@ DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const 
             break;
         }
         uint32_t length = e->value + br.Take(e->extra);
-        if (distanceTable == nullptr) break;
-        e = DecodeSymbol<false>(br, distanceTable, dbits);
+        if (c->distanceTable == nullptr) break;
+        e = DecodeSymbol<false>(br, c->distanceTable, dbits);
         if (e == nullptr) break;
         uint32_t distance = e->value + br.Take(e->extra);
         if (br.UsedMissingInput()) break;
@@ -611,6 +745,10 @@ DecodeResult InflateCodes(InflateStream* s, const HuffEntry* lengthTable, const 
 // A stored block: after the header, skip to a byte boundary; LEN (16 bits),
 // its ones' complement NLEN, then LEN bytes as they are. The copy stops when
 // the input ends (result 1) rather than filling the rest with made-up bytes.
+// The bytes come a byte at a time from the bit buffer while it holds some,
+// then straight from the frame's input buffer as many at once as it holds:
+// the same bytes the byte-wise reader would take, with the window sliding
+// at the same points.
 DecodeResult InflateStoredBlock(InflateStream* s) {
     DecodeWorkspace* ws = s->ws;
     BitReader br = LoadBits(s);
@@ -628,7 +766,24 @@ DecodeResult InflateStoredBlock(InflateStream* s) {
             result = kDecodeBadData;
         }
         uint32_t wp = ws->windowPosition;
-        for (; len > 0; --len) {
+        const uint32_t end = 2 * s->format->windowSize;
+        DecodeState* state = ws->owner;
+        while (len > 0) {
+            if (br.count == 0 && br.madeUp == 0) {
+                if (PlainInputBuffered(state) == 0) TopUpPlainInput(state);
+                const uint32_t buffered = static_cast<uint32_t>(PlainInputBuffered(state));
+                if (buffered > 0) {
+                    uint32_t n = len < buffered ? len : buffered;
+                    if (n > end - wp) n = end - wp;
+                    std::memcpy(s->window + wp, PlainInput(state), n);
+                    TakePlainInput(state, static_cast<int32_t>(n));
+                    wp += n;
+                    len -= n;
+                    if (wp == end) Slide(s, &wp);
+                    continue;
+                }
+            }
+            --len;
             uint8_t byte = static_cast<uint8_t>(br.Take(8));
             if (br.UsedMissingInput()) {
                 result = kDecodeBadData;
@@ -640,15 +795,6 @@ DecodeResult InflateStoredBlock(InflateStream* s) {
     }
     StoreBits(s, br);
     return result;
-}
-
-// Decodes the symbols of a dynamic block with its two tables, then frees them.
-DecodeResult DecodeWithTables(InflateStream* s, HuffEntry* lengthTable, int lengthBits, HuffEntry* distanceTable,
-                     int distanceBits) {
-    DecodeResult r = InflateCodes(s, lengthTable, distanceTable, lengthBits, distanceBits, false);
-    FreeHuffmanTable(lengthTable);
-    FreeHuffmanTable(distanceTable);
-    return r == kDecodeBadData ? kDecodeBadData : kDecodeOk;
 }
 
 // The tables of the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
@@ -689,130 +835,208 @@ DecodeResult BuildFixedTables(InflateStream* s) {
     return kDecodeOk;
 }
 
+// The fixed literal/length code is 7 to 9 bits long and its first level
+// 7 bits wide: the end-of-block code (7 bits) is found at the first level.
 DecodeResult InflateFixedBlock(InflateStream* s) {
     if (s->fixedLengthTable == nullptr) {
         DecodeResult r = BuildFixedTables(s);
         if (r != kDecodeOk) return r;
     }
-    DecodeResult r =
-        InflateCodes(s, s->fixedLengthTable, s->fixedDistanceTable, s->fixedLengthBits, s->fixedDistanceBits, true);
-    return r == kDecodeBadData ? kDecodeBadData : kDecodeOk;
+    const uint32_t lbits = static_cast<uint32_t>(s->fixedLengthBits);
+    BlockCodes c{s->fixedLengthTable, s->fixedDistanceTable, lbits, static_cast<uint32_t>(s->fixedDistanceBits),
+                 true, true, true, lbits};
+    return InflateCodes(s, &c);
 }
 
+// The careful bit reader's arithmetic on bits taken straight from the
+// frame's input buffer through a 64-bit buffer: `count` and `taken` follow
+// what BitReader would hold and would have read, request by request, so
+// that handing over (Finish) leaves the careful reader exactly as if it had
+// done the reading itself. Only for bytes the buffer holds (see
+// PlainInputBuffered); the caller keeps `in` far enough from their end.
+struct BufferedBits {
+    uint64_t bits;      // the input from the current bit on: `real` bits loaded, the rest zero or input
+    uint32_t real;
+    const uint8_t* in;  // the next byte not wholly in `bits`
+    uint32_t count;     // BitReader's count
+    int32_t taken;      // bytes BitReader would have read
+
+    void Need(uint32_t n) {
+        bits |= LoadLE64(in) << real;
+        in += (63 - real) >> 3;
+        real |= 56;
+        while (count < n) {
+            count += 8;
+            ++taken;
+        }
+    }
+    uint32_t Peek(uint32_t n) const { return LowBits(static_cast<uint32_t>(bits), n); }
+    void Drop(uint32_t n) {
+        bits >>= n;
+        real -= n;
+        count -= n;
+    }
+    uint32_t Take(uint32_t n) {
+        Need(n);
+        const uint32_t v = Peek(n);
+        Drop(n);
+        return v;
+    }
+    void Finish(DecodeState* state, BitReader& br) const {
+        TakePlainInput(state, taken);
+        br.buffer = static_cast<uint32_t>(bits & ((uint64_t{1} << count) - 1));
+        br.count = count;
+    }
+};
+
+// The code-length code's table: indexed by its longest length's bits, an
+// entry holds the symbol and, above bit 5, its code's length; 0 for a spare
+// pattern.
+constexpr uint32_t kCodeLengthTableSize = 1u << 7;
+
+void BuildCodeLengthTable(const uint8_t* lengths, const HuffShape& shape, uint16_t* table) {
+    const uint32_t size = 1u << shape.lookupBits;
+    std::memset(table, 0, size * sizeof(uint16_t));
+    uint32_t next[8] = {};
+    for (uint32_t k = 1, code = 0; k < 8; ++k) {
+        next[k] = code;
+        code = (code + shape.count[k]) << 1;
+    }
+    for (uint32_t symbol = 0; symbol < kDeflateCodeLengthCodes; ++symbol) {
+        const uint32_t k = lengths[symbol];
+        if (k == 0) continue;
+        for (uint32_t i = ReverseBits(next[k]++, k); i < size; i += 1u << k)
+            table[i] = static_cast<uint16_t>(k << 5 | symbol);
+    }
+}
+
+// One symbol of the code lengths of a dynamic block: 0..15 a length, 16
+// repeats the last length 3..6 times (length 0 when nothing came before),
+// 17 and 18 give runs of 3..10 and 11..138 zeros. A run may cross from the
+// literal/length lengths into the distance lengths, but not past their end.
+// The code-length code is at most 7 bits, so `bits` reaches every code. A
+// single 1-bit code leaves its other pattern spare; meeting it is a data
+// error.
+template <typename Bits>
+inline DecodeResult ReadCodeLength(Bits& br, const uint16_t* table, uint32_t bits, uint8_t* lengths,
+                                   uint32_t total, uint32_t* filled, uint8_t* last) {
+    br.Need(bits);
+    const uint32_t e = table[br.Peek(bits)];
+    if (e == 0) return kDecodeBadData;
+    br.Drop(e >> 5);
+    const uint32_t symbol = e & 31;
+    if (symbol < 16) {
+        lengths[(*filled)++] = *last = static_cast<uint8_t>(symbol);
+        return kDecodeOk;
+    }
+    uint32_t repeat;
+    uint8_t value = 0;
+    if (symbol == 16) {
+        repeat = 3 + br.Take(2);
+        value = *last;
+    } else if (symbol == 17) {
+        repeat = 3 + br.Take(3);
+    } else {
+        repeat = 11 + br.Take(7);
+    }
+    if (*filled + repeat > total) return kDecodeBadData;
+    std::memset(lengths + *filled, value, repeat);
+    *filled += repeat;
+    *last = value;
+    return kDecodeOk;
+}
+
+// Bytes of plain input the code lengths are read from the buffer with,
+// beyond the point reached: a symbol takes at most 14 bits, and the 8-byte
+// loads run ahead of that.
+constexpr int32_t kCodeLengthMargin = 32;
+// The most a block's code lengths take: 320 symbols of 7 + 7 bits.
+constexpr int32_t kCodeLengthsMost = (kLiteralCodes + kDistanceCodes) * 14 / 8;
+
 // Reads the nl + nd code lengths of a dynamic block with the code-length
-// code: 0..15 literal lengths, 16 repeats the last length 3..6 times (length
-// 0 when nothing came before), 17 and 18 give runs of 3..10 and 11..138
-// zeros. A run may cross from the literal/length lengths into the distance
-// lengths, but not past their end.
-DecodeResult ReadCodeLengths(InflateStream* s, const HuffEntry* table, int tableBits, uint8_t* lengths,
-                             uint32_t total) {
+// code (whose lengths, shaped, are lengths[0..18] on entry). From the
+// frame's buffer while it holds enough, then through the careful reader.
+DecodeResult ReadCodeLengths(InflateStream* s, const HuffShape& shape, uint8_t* lengths, uint32_t total) {
+    uint16_t table[kCodeLengthTableSize];
+    BuildCodeLengthTable(lengths, shape, table);
+    const uint32_t bits = shape.lookupBits;
+    DecodeState* state = s->ws->owner;
     BitReader br = LoadBits(s);
-    const uint32_t bits = static_cast<uint32_t>(tableBits);
     DecodeResult result = kDecodeOk;
     uint32_t filled = 0;
     uint8_t last = 0;
-    while (filled < total) {
-        br.Need(bits);
-        const HuffEntry& e = table[br.Peek(bits)];
-        // The code-length code is at most 7 bits, so `bits` reaches every
-        // code and there are no links. A single 1-bit code leaves its other
-        // pattern spare; meeting it is a data error.
-        if (e.extra == kHuffInvalid) {
-            result = kDecodeBadData;
-            break;
+    if (br.madeUp == 0) {
+        if (PlainInputBuffered(state) < kCodeLengthsMost + kCodeLengthMargin) TopUpPlainInput(state);
+        const int32_t buffered = PlainInputBuffered(state);
+        if (buffered >= kCodeLengthMargin) {
+            BufferedBits fast{br.buffer, br.count, PlainInput(state), br.count, 0};
+            const uint8_t* const limit = PlainInput(state) + buffered - kCodeLengthMargin;
+            while (filled < total && fast.in <= limit && result == kDecodeOk)
+                result = ReadCodeLength(fast, table, bits, lengths, total, &filled, &last);
+            fast.Finish(state, br);
         }
-        br.Drop(e.bits);
-        uint32_t symbol = e.value;
-        if (symbol < 16) {
-            lengths[filled++] = last = static_cast<uint8_t>(symbol);
-            continue;
-        }
-        uint32_t repeat;
-        uint8_t value = 0;
-        if (symbol == 16) {
-            repeat = 3 + br.Take(2);
-            value = last;
-        } else if (symbol == 17) {
-            repeat = 3 + br.Take(3);
-        } else {
-            repeat = 11 + br.Take(7);
-        }
-        if (filled + repeat > total) {
-            result = kDecodeBadData;
-            break;
-        }
-        std::memset(lengths + filled, value, repeat);
-        filled += repeat;
-        last = value;
     }
+    while (filled < total && result == kDecodeOk)
+        result = ReadCodeLength(br, table, bits, lengths, total, &filled, &last);
     if (result == kDecodeOk && br.UsedMissingInput()) result = kDecodeBadData;
     StoreBits(s, br);
     return result;
 }
 
+// How far the careful loop's lookup of the end-of-block code reaches past
+// the code's start: the first level, and a subtable's width more when the
+// code is longer. 0: the block has no end-of-block code.
+uint32_t EndOfBlockReach(const HuffShape& shape, const uint8_t* lengths, uint32_t n) {
+    const uint32_t k = lengths[kFirstLengthSymbol - 1];
+    if (k == 0) return 0;
+    if (k <= shape.lookupBits) return shape.lookupBits;
+    return shape.lookupBits + HuffSubtableWidth(shape, lengths, n, kFirstLengthSymbol - 1);
+}
+
 // A block with its own codes: HLIT (5 bits) + 257 literal/length codes, HDIST
 // (5 bits) + 1 distance codes, HCLEN (4 bits) + 4 code-length code lengths of
 // 3 bits each in kDeflateCodeLengthOrder, then the code lengths themselves.
+// Each code is judged as the table builder would judge it: the code-length
+// and literal/length codes must be complete, the distance code may be
+// incomplete or empty.
 DecodeResult InflateDynamicBlock(InflateStream* s) {
     BitReader br = LoadBits(s);
     uint32_t nl = kFirstLengthSymbol + br.Take(5);
     uint32_t nd = 1 + br.Take(5);
     uint32_t nb = 4 + br.Take(4);
-    auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes + kDistanceCodes));
-    if (lengths == nullptr) {
-        StoreBits(s, br);
-        return kDecodeNoMemory;
-    }
+    uint8_t* const lengths = s->lengths;
     for (uint32_t j = 0; j < kDeflateCodeLengthCodes; ++j) {
         lengths[kDeflateCodeLengthOrder[j]] = j < nb ? static_cast<uint8_t>(br.Take(3)) : 0;
     }
     StoreBits(s, br);
 
-    HuffEntry* table = nullptr;
-    int bits = kCodeLengthLookupBits;
-    DecodeResult r = BuildHuffmanTable(lengths, kDeflateCodeLengthCodes, kDeflateCodeLengthCodes, nullptr, nullptr,
-                              kListLength, &table, &bits);
-    if (r == kDecodeOk && table == nullptr) r = kDecodeBadData;
-    if (r != kDecodeOk) {
-        FreeHuffmanTable(table);
-        MemoryFree(lengths);
-        return r;
-    }
-    r = ReadCodeLengths(s, table, bits, lengths, nl + nd);
-    FreeHuffmanTable(table);
-    if (r != kDecodeOk) {
-        MemoryFree(lengths);
-        return r;
-    }
+    HuffShape shape;
+    DecodeResult r = ShapeHuffmanCode(lengths, kDeflateCodeLengthCodes, kCodeLengthLookupBits, &shape);
+    if (r == kDecodeOk && shape.lookupBits == 0) r = kDecodeBadData;
+    if (r != kDecodeOk) return r;
+    r = ReadCodeLengths(s, shape, lengths, nl + nd);
+    if (r != kDecodeOk) return r;
 
-    HuffEntry* lengthTable = nullptr;
-    int lbits = kLiteralLookupBits;
-    r = BuildHuffmanTable(lengths, nl, kFirstLengthSymbol, s->format->lengthBase, s->format->lengthExtra,
-                          kListLength, &lengthTable, &lbits);
-    if (r == kDecodeOk && lengthTable == nullptr) r = kDecodeBadData;
-    if (r != kDecodeOk) {
-        FreeHuffmanTable(lengthTable);
-        MemoryFree(lengths);
-        return r;
-    }
+    r = ShapeHuffmanCode(lengths, nl, kLiteralLookupBits, &shape);
+    if (r == kDecodeOk && shape.lookupBits == 0) r = kDecodeBadData;
+    if (r != kDecodeOk) return r;
+    BlockCodes c{};
+    c.lengthBits = shape.lookupBits;
+    c.endReach = EndOfBlockReach(shape, lengths, nl);
     // An incomplete distance code is used as it is; with no distance codes at
     // all the block can still hold literals.
-    HuffEntry* distanceTable = nullptr;
-    int dbits = kDistanceLookupBits;
-    r = BuildHuffmanTable(lengths + nl, nd, 0, s->format->distanceBase, s->format->distanceExtra, kListLength,
-                          &distanceTable, &dbits);
-    if (!TableBuilt(r)) {
-        MemoryFree(lengths);
-        FreeHuffmanTable(lengthTable);
-        return r;
-    }
+    r = ShapeHuffmanCode(lengths + nl, nd, kDistanceLookupBits, &shape);
+    if (!TableBuilt(r)) return r;
+    c.distanceBits = shape.lookupBits;
+    c.hasDistances = shape.lookupBits != 0;
     s->blockLengths = lengths;
     s->blockLiteralCodes = nl;
     s->blockDistanceCodes = nd;
     s->dynamicFastBuilt = false;
-    r = DecodeWithTables(s, lengthTable, lbits, distanceTable, dbits);
+    r = InflateCodes(s, &c);
+    FreeHuffmanTable(c.lengthTable);
+    FreeHuffmanTable(c.distanceTable);
     s->blockLengths = nullptr;
-    MemoryFree(lengths);
     return r;
 }
 
@@ -845,10 +1069,13 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
         MemoryFree(ws);
         return 0;
     }
-    std::memset(window, 0, format.windowSize);  // the history before the first byte
     ws->owner = state;
     ws->windowPosition = format.windowSize;
-    InflateStream stream{ws, &format, window, nullptr, nullptr, 0, 0, nullptr, false, false, false, nullptr, 0, 0};
+    InflateStream stream{};
+    stream.ws = ws;
+    stream.format = &format;
+    stream.window = window;
+    stream.known = window + format.windowSize;  // nothing before the first byte yet
 
     int ok = 1;
     uint32_t last = 0;
