@@ -193,6 +193,9 @@ struct Sink {
     bool anomaly = false;
     uint32_t pending = 0;     // the last copy's distance while it may be checked
     uint32_t longest = 258;   // copies this long are not checked
+    // Bytes put at output offsets below this are unknown, whatever decoded
+    // them: they may still be damaged bits' output.
+    uint64_t trustFrom = 0;
 };
 
 struct Resync {
@@ -237,6 +240,7 @@ void Flush(Sink* s, uint32_t count) {
 }
 
 inline void Put(Sink* s, uint8_t byte, uint8_t known) {
+    if (s->output + s->wp < s->trustFrom) known = 0;
     s->window[s->wp] = known ? byte : kResyncFill;
     s->known[s->wp] = known;
     if (++s->wp == s->size) {
@@ -624,6 +628,8 @@ struct Rebuild {
     uint8_t* ring;       // 2 * size bytes, then 2 * size known flags: the first pass's window
     uint8_t* history;    // size bytes, then size known flags: the output before the prefix's end
     uint8_t* window;     // size bytes, then size known flags: the tail's window
+    Code literal;        // the damaged block's codes
+    Code distance;
 };
 
 // Loads the tail's window with the bytes before output offset `at`: the
@@ -653,7 +659,7 @@ TailResult TryTail(Resync& r, const Bits& all, uint64_t from, Sink* sink, uint64
                    uint64_t* next) {
     Bits b = all;
     b.pos = from;
-    const uint64_t start = sink->output;
+    const uint64_t start = sink->output + sink->wp;
     for (;;) {
         const uint64_t blockStart = b.pos;
         bool final = false;
@@ -669,6 +675,201 @@ TailResult TryTail(Resync& r, const Bits& all, uint64_t from, Sink* sink, uint64
             return kTailEnds;
         }
     }
+}
+
+// Output bytes of the damaged block's rest given up after its last sign of
+// damage: damaged bits decoded as symbols may look sound for a while.
+constexpr uint64_t kResumeMargin = 4096;
+// How far after the point of damage, in bits, the rest of the damaged block
+// may begin: past the longest bursts of damage met in practice.
+constexpr uint64_t kResumeSearchBits = uint64_t{1} << 18;
+// Bits after the point of damage where the rest is not yet believed, signs
+// or none: damaged bits decoded with a window that is mostly unknown can
+// show no sign for kilobytes, as copies into unknown bytes cannot be
+// checked. Longer than the bursts of damage met in practice.
+constexpr uint64_t kResumeSkip = uint64_t{1} << 16;
+// Passes over the damaged block's rest that look for its last sign.
+constexpr uint32_t kResumeRounds = 64;
+
+// Where the rest of the damaged block is decoded from, and what it gives.
+struct Resume {
+    uint64_t bit;      // a symbol start in the damaged block
+    uint64_t output;   // the output offset of its first byte
+    const Code* literal;
+    const Code* distance;
+    bool hasDistances;
+};
+
+// One symbol of c's codes at b.pos, its extra bits included: 1 for a
+// literal or a copy (its output size added to *out), 0 for the
+// end-of-block code, -1 for a pattern no symbol takes or a code the format
+// does not have. Its bits count as work.
+int32_t Step(Resync& r, Bits& b, const Resume& c, uint64_t* out) {
+    const uint64_t at = b.pos;
+    const int32_t sym = DecodeSymbol(b, *c.literal);
+    int32_t result = 1;
+    if (sym < 0) {
+        result = -1;
+    } else if (sym == static_cast<int32_t>(kEndOfBlock)) {
+        result = 0;
+    } else if (sym < 256) {
+        ++*out;
+    } else {
+        const Format& f = r.format;
+        const uint32_t li = static_cast<uint32_t>(sym) - 257;
+        if (li >= 29 || !c.hasDistances) return -1;
+        *out += f.lengthBase[li] + b.Take(f.lengthExtra[li]);
+        const int32_t d = DecodeSymbol(b, *c.distance);
+        if (d < 0 || static_cast<uint32_t>(d) >= f.distanceCodes) return -1;
+        b.Take(f.distanceExtra[d]);
+    }
+    r.work += b.pos - at;
+    return result;
+}
+
+// Follows symbols from bit pos: true when they reach their end-of-block
+// code ending exactly at bit end, with *produced their output size. Every
+// symbol start passed is marked in seen (bit offsets from base); a walk
+// that meets a marked one fails, as the walk that marked it did (walks stop
+// at the first success). Decoding falls into step with itself within a few
+// symbols, so walks from successive bits soon meet earlier ones and the
+// whole search decodes each bit about once.
+bool WalkToEnd(Resync& r, const Bits& all, uint64_t pos, uint64_t end, const Resume& c, uint8_t* seen,
+               uint64_t base, uint64_t* produced) {
+    Bits b = all;
+    b.pos = pos;
+    uint64_t out = 0;
+    while (b.pos < end && r.work + 64 <= r.limit) {
+        if (Marked(seen, b.pos - base)) return false;
+        Mark(seen, b.pos - base);
+        const int32_t step = Step(r, b, c, &out);
+        if (step <= 0) {
+            *produced = out;
+            return step == 0 && b.pos == end;
+        }
+    }
+    return false;
+}
+
+// Where the walks from every bit of [pos, pos + 64) all meet: the first
+// symbol start they share, in *met. Any symbol, its extra bits included, is
+// shorter than 64 bits, so a real symbol starts in that range when it lies
+// past the damage, and the walk from there is among them: past the meeting
+// point the symbols are the real ones, even where one walk alone ran out of
+// step with them for long (in regular data a walk out of step can stay so,
+// and its bytes look sound). Walks that fail or end early are dropped.
+bool MeetingPoint(Resync& r, const Bits& all, uint64_t pos, uint64_t end, const Resume& c, uint64_t* met) {
+    constexpr uint32_t kWalks = 64;
+    uint64_t at[kWalks];
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < kWalks && pos + i < end; ++i) at[n++] = pos + i;
+    while (n > 1 && r.work + 64 <= r.limit) {
+        uint32_t low = 0;
+        for (uint32_t i = 1; i < n; ++i)
+            if (at[i] < at[low]) low = i;
+        Bits b = all;
+        b.pos = at[low];
+        uint64_t out = 0;
+        const bool on = Step(r, b, c, &out) > 0 && b.pos < end;
+        bool joined = false;
+        for (uint32_t i = 0; i < n && on && !joined; ++i) joined = i != low && at[i] == b.pos;
+        if (on && !joined) {
+            at[low] = b.pos;
+        } else {
+            at[low] = at[--n];
+        }
+    }
+    *met = at[0];
+    return n == 1;
+}
+
+// The rest of the damaged block. The block that began at bit blockBit
+// holds the damage (the first pass stopped in it at bit stopBit), and the
+// tail begins at bit `from`, placed at output offset tailAt. Damaged bits
+// decoded with the block's codes fall into step with the real symbols
+// within a few symbols; from there the symbols decode to the block's
+// end-of-block code at exactly `from`, and their output ends at tailAt, so
+// its place is known and copies that reach back over the damage into the
+// prefix give real bytes. That loses about what the damaged bits stood for
+// instead of the rest of a block of up to some hundred kilobytes. False
+// when there is no such rest (the damage took the block's end, or it is a
+// stored block) or it would keep nothing.
+bool ResumeInBlock(DecodeState* state, Resync& r, Rebuild& m, const Bits& all, uint64_t blockBit, uint64_t stopBit,
+                   uint64_t from, uint64_t tailAt, uint64_t prefix, uint32_t longest, Resume* c) {
+    Bits h = all;
+    h.pos = blockBit;
+    if (h.Take(1) != 0) return false;
+    const uint32_t type = h.Take(2);
+    if (type == 2) {
+        if (!ReadDynamicHeader(r, h, &c->hasDistances)) return false;
+        m.literal = r.literal;
+        m.distance = r.distance;
+        c->literal = &m.literal;
+        c->distance = &m.distance;
+    } else if (type == 1) {
+        c->hasDistances = true;
+        c->literal = &r.fixedLiteral;
+        c->distance = &r.fixedDistance;
+    } else {
+        return false;
+    }
+    if (h.pos > stopBit || stopBit >= from) return false;
+    // The first walk after the point of damage that ends at the tail.
+    const size_t mapBytes = static_cast<size_t>((from - stopBit) / 8 + 1);
+    auto* seen = static_cast<uint8_t*>(MemoryAllocate(mapBytes));
+    if (seen == nullptr) return false;
+    std::memset(seen, 0, mapBytes);
+    const uint64_t last = std::min(from, stopBit + kResumeSearchBits);
+    uint64_t produced = 0;
+    bool found = false;
+    for (c->bit = stopBit; c->bit < last && r.work + 64 <= r.limit; ++c->bit)
+        if ((found = WalkToEnd(r, all, c->bit, from, *c, seen, stopBit, &produced))) break;
+    MemoryFree(seen);
+    if (!found || produced > tailAt - prefix) return false;
+    c->output = tailAt - produced;
+    // Where its signs of damage end. Decoded in place, copies checked
+    // against the prefix and its own bytes: a sign means damaged bits'
+    // symbols at or before it, so decoding starts again with the bytes up
+    // to the sign taken for unknown, until none shows. (The last sign of
+    // one pass would be too late: real copies of damaged bits' bytes make
+    // signs far on.)
+    uint64_t trust = c->output;
+    for (uint32_t round = 0;; ++round) {
+        if (round == kResumeRounds || trust >= tailAt) return false;
+        Sink s{state, state->resync, m.size, 0, 0, 0, m.window, m.window + m.size};
+        s.write = false;
+        s.check = true;
+        s.longest = longest;
+        LoadHistory(m, &s, c->output, prefix);
+        s.trustFrom = trust;
+        Bits b = all;
+        b.pos = c->bit;
+        const bool ran = DecodeCodes(r, b, *c->literal, *c->distance, c->hasDistances, &s);
+        if (ran) {
+            if (b.pos != from) return false;
+            break;
+        }
+        if (!s.anomaly) return false;
+        trust = std::max(trust, s.output + s.wp) + 1;
+    }
+    // Past the margin after the last sign and kResumeSkip, where every walk
+    // meets: from there the symbols are the real ones. The rest is decoded
+    // from there.
+    Bits b = all;
+    b.pos = c->bit;
+    uint64_t out = c->output;
+    while ((out < trust + kResumeMargin || b.pos < stopBit + kResumeSkip) && b.pos < from)
+        if (r.work + 64 > r.limit || Step(r, b, *c, &out) <= 0) return false;
+    uint64_t met = 0;
+    if (b.pos >= from || !MeetingPoint(r, all, b.pos, from, *c, &met)) return false;
+    b.pos = met;
+    out = 0;
+    int32_t step = 1;
+    while (step > 0 && b.pos < from && r.work + 64 <= r.limit) step = Step(r, b, *c, &out);
+    if (step != 0 || b.pos != from) return false;
+    c->bit = met;
+    c->output = tailAt - out;
+    return out > 0;
 }
 
 // The careful decode's output past `end` goes; the output check no longer
@@ -692,7 +893,9 @@ int Finish(DecodeState* state, uint64_t end, uint64_t decoded) {
 // stream decodes to its end with no sign of damage. Measured back from the
 // recorded size, its length places it, so the stretch between is filled as
 // unknown bytes of known number and its copies that reach back into the
-// prefix give real bytes. -1: nothing done (no sign of damage found, the
+// prefix give real bytes. The rest of the damaged block, past the damage,
+// is placed before the tail the same way when it can be (ResumeInBlock).
+// -1: nothing done (no sign of damage found, the
 // work ran out, or no tail placed for a stream that decoded to its end);
 // otherwise the decode's result, 0.
 int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all, uint64_t decoded,
@@ -706,8 +909,10 @@ int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all,
     first.longest = n == kLargeWindowSize ? 257 : 258;
     Bits b = all;
     uint64_t largestBlock = 0;
+    uint64_t blockBit = 0;  // where the block the pass stops in began
     for (;;) {
         const uint64_t blockFrom = first.output + first.wp;
+        blockBit = b.pos;
         bool final = false;
         if (!RunBlock(r, b, &final, &first)) break;
         if (final || Halted(state)) return -1;
@@ -776,29 +981,53 @@ int RebuildFromStart(DecodeState* state, Resync& r, Rebuild& m, const Bits& all,
     const uint64_t longestFill = std::max(kLongestFill, kDamageMargin + 2 * largestBlock);
     placed = placed && size - length - prefix <= longestFill;
     if (!placed && (decodedToEnd || decoded - stop > longestFill)) return -1;
+    // The rest of the damaged block before the tail, when the stream from
+    // it to the end, its copies into the prefix included, shows no sign of
+    // damage.
+    Resume rest{};
+    bool resumed = placed && ResumeInBlock(state, r, m, all, blockBit, firstCandidate - 1, from, size - length, prefix,
+                                           first.longest, &rest);
+    if (resumed) {
+        Sink v{state, report, n, 0, 0, 0, m.window, m.window + n};
+        v.write = false;
+        v.check = true;
+        v.longest = first.longest;
+        LoadHistory(m, &v, rest.output, prefix);
+        Bits b2 = all;
+        b2.pos = rest.bit;
+        uint64_t again = 0, next = 0;
+        resumed = DecodeCodes(r, b2, *rest.literal, *rest.distance, rest.hasDistances, &v) && b2.pos == from &&
+                  TryTail(r, all, from, &v, cap, &again, &next) == kTailEnds && again == length;
+    }
     // Written: the prefix stays as the careful decode wrote it.
     report->prefix = prefix;
     if (prefix > 0) AddResyncRange(report, kRangeKnown, 0, prefix);
     Sink sink{state, report, n, 0, 0, prefix, m.window, m.window + n};
     if (placed) {
+        const uint64_t fillEnd = resumed ? rest.output : size - length;
         std::memset(m.ring, kResyncFill, n);
-        for (uint64_t at = prefix; at < size - length;) {
-            const uint32_t count = static_cast<uint32_t>(size - length - at < n ? size - length - at : n);
+        for (uint64_t at = prefix; at < fillEnd;) {
+            const uint32_t count = static_cast<uint32_t>(fillEnd - at < n ? fillEnd - at : n);
             WriteDecoded(state, m.ring, at, count);
             at += count;
         }
-        AddResyncRange(report, kRangeUnknown, prefix, size - length - prefix);
-        report->unknown += size - length - prefix;
-        report->recovered += size - length - prefix;
-        LoadHistory(m, &sink, size - length, prefix);
+        AddResyncRange(report, kRangeUnknown, prefix, fillEnd - prefix);
+        report->unknown += fillEnd - prefix;
+        report->recovered += fillEnd - prefix;
+        LoadHistory(m, &sink, fillEnd, prefix);
         ++report->pieces;
+        if (resumed) {
+            Bits mid = all;
+            mid.pos = rest.bit;
+            DecodeCodes(r, mid, *rest.literal, *rest.distance, rest.hasDistances, &sink);
+        }
         Bits tail = all;
         tail.pos = from;
         for (bool final = false; !final && !Halted(state);)
             if (!RunBlock(r, tail, &final, &sink)) break;
     } else {
-        Bits rest = all;
-        DecodePieces(r, rest, found ? from : firstCandidate, &sink);
+        Bits pieces = all;
+        DecodePieces(r, pieces, found ? from : firstCandidate, &sink);
     }
     Flush(&sink, sink.wp);
     return Finish(state, sink.output, decoded);
