@@ -12,7 +12,11 @@
 // The first byte picks how much the frame is told about the stream's length,
 // so the 10-byte allowance past the compressed size is exercised as well,
 // whether the stream is decoded as Deflate64 (method 9), which zlib cannot
-// check, and whether the output is cut off early (the decoded-size limit).
+// check, whether the output is cut off early (the decoded-size limit), and
+// whether the input's last 8 bytes are no part of the stream but its
+// recorded size and CRC-32 (then a stream that ends well with another CRC
+// counts as damaged, and recovery may place what follows the damage by the
+// size).
 //
 // Every input is decoded twice more: the decoder's careful loop alone (the
 // byte source hands out one byte a read, so the frame's buffer never holds
@@ -104,7 +108,7 @@ struct Decoded {
 };
 
 Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t compressedSize, bool deflate64,
-               uint64_t limit, bool oneByteReads, arcsalve::ResyncReport* resync = nullptr) {
+               uint64_t limit, bool oneByteReads, uint64_t plainSize, arcsalve::ResyncReport* resync = nullptr) {
     arcsalve::FileDecode input(inPath.c_str());
     arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
     if (!arcsalve::IsOpenFile(input.run.input) || !arcsalve::IsOpenFile(out)) std::abort();
@@ -116,6 +120,9 @@ Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t co
     state.outputFile = out;
     state.compressedSize = compressedSize;
     if (limit != 0) state.decodedLimit = limit;
+    state.uncompressedSize = plainSize;
+    state.trackOutput = 1;
+    state.inOrder = 1;
     state.resync = resync;
     Decoded d;
     d.result = deflate64 ? arcsalve::InflateDeflate64(&state) : arcsalve::Inflate(&state);
@@ -137,8 +144,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t shortBy = data[0] % 12;
     const bool deflate64 = (data[0] / 12) % 2 == 1;
     const bool cut = (data[0] / 24) % 2 == 1;
+    const bool recorded = (data[0] / 48) % 2 == 1 && size >= 9;
     ++data;
     --size;
+    uint64_t plainSize = 0;
+    uint32_t plainCrc = 0;
+    if (recorded) {
+        size -= 8;
+        plainSize = arcsalve::LoadLE32(data + size);
+        plainCrc = arcsalve::LoadLE32(data + size + 4);
+    }
     const std::string inPath = ScratchDir() + "/in";
     const std::string outPath = ScratchDir() + "/out";
     FILE* f = std::fopen(inPath.c_str(), "wb");
@@ -148,8 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t compressedSize =
         static_cast<int64_t>(size) - (shortBy == 11 ? static_cast<int64_t>(size / 2) : shortBy);
     const uint64_t limit = cut ? size * 2 + 1 : 0;
-    const Decoded fast = Decode(inPath, outPath, compressedSize, deflate64, limit, false);
-    const Decoded careful = Decode(inPath, outPath, compressedSize, deflate64, limit, true);
+    const Decoded fast = Decode(inPath, outPath, compressedSize, deflate64, limit, false, plainSize);
+    const Decoded careful = Decode(inPath, outPath, compressedSize, deflate64, limit, true, plainSize);
     if (fast.result != careful.result || fast.output != careful.output || fast.consumed != careful.consumed ||
         fast.unusedInput != careful.unusedInput || fast.position != careful.position)
         std::abort();
@@ -159,9 +174,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // else, and spend no more than its allowance. Left alone, the output is
     // the plain decode's.
     arcsalve::ResyncReport report{};
-    report.workLeft = uint64_t{size} * 64 + (1u << 16);
+    // With a recorded size the search goes on to place a tail, decoding
+    // to the end from each candidate: more work per byte, as in a salvage.
+    report.workLeft = uint64_t{size} * (recorded ? 512 : 64) + (1u << 16);
     const uint64_t allowed = report.workLeft;
-    const Decoded resumed = Decode(inPath, outPath, compressedSize, deflate64, limit, false, &report);
+    report.crc[0] = plainCrc;
+    report.crcCount = recorded ? 1 : 0;
+    const Decoded resumed = Decode(inPath, outPath, compressedSize, deflate64, limit, false, plainSize, &report);
     if (resumed.position != fast.position || resumed.consumed != fast.consumed || report.workUsed > allowed ||
         report.prefix > fast.output.size() || resumed.output.size() < report.prefix ||
         (report.prefix > 0 && std::memcmp(resumed.output.data(), fast.output.data(), report.prefix) != 0))

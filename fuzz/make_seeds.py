@@ -23,6 +23,7 @@ import glob
 import io
 import lzma
 import os
+import random
 import shutil
 import struct
 import subprocess
@@ -178,6 +179,15 @@ def main():
     for n in range(4):
         c = zlib.compressobj(6, zlib.DEFLATED, -15, 9, zlib.Z_HUFFMAN_ONLY)
         write(inflate, "long-codes%d" % n, b"\x00" + c.compress(bytes(skewed[n:])) + c.flush() + bytes(40))
+    # Random bytes early in a long block (32K symbols a block), with the
+    # recorded size and CRC-32 after the stream: recovery places what
+    # follows the damage, and the rest of the damaged block, by them.
+    letters = random.Random(3)
+    plain = bytes(letters.choice(b"abcdefghij klmnop\n") for _ in range(80000))
+    c = zlib.compressobj(6, zlib.DEFLATED, -15, 9)
+    stream = bytearray(c.compress(plain) + c.flush())
+    stream[6000:6064] = bytes(letters.getrandbits(8) for _ in range(64))
+    write(inflate, "burst-recorded", b"\x30" + bytes(stream) + struct.pack("<II", len(plain), zlib.crc32(plain)))
 
     for name, selector, plain, stream in codec_streams():
         write(os.path.join(out, "fuzz_codecs"), name, bytes([selector]) + struct.pack("<I", len(plain))[:3] + stream)
