@@ -89,8 +89,6 @@ inline uint32_t FirstThree(uint32_t word) {
 #endif
 }
 
-// The offsets into a match that the search may switch chains at: 0..this.
-constexpr uint32_t kMaxChainOffset = 16;
 // The links followed down from a chain's head, at most, to enter it below
 // the best candidate (see LongestMatch).
 constexpr uint32_t kEntrySteps = 7;
@@ -107,17 +105,16 @@ constexpr uint32_t kEntrySteps = 7;
 // best length of 3 or more agrees with the current string in its first four
 // bytes, so it lies in the four-byte chain; more than that, once the best
 // length is b, it agrees in the four bytes at every offset j <= b - 3, so its
-// position plus j lies in the four-byte chain of the position j ahead. So
-// when a candidate sets a new best length, the search moves to whichever of
-// those chains (from the candidate's own position plus j) reaches lowest next,
-// skipping candidates that cannot win, and it ends as soon as one of them
-// leaves the distance limit. One more chain has no way in through the
-// candidate: that of the four bytes ending one past the best length, the
-// ones it failed on, where a winner is most likely to be rare. It is entered
-// from its head instead, by following a few links down to below the
-// candidate (every winner lies below it: the nearer ones were all seen), and
-// taken when it reaches lowest; if it leaves the distance limit there, no
-// candidate can win. A member of the three-byte chain (a candidate
+// position plus j lies in the four-byte chain of the position j ahead. Two of
+// those chains have a way in below the candidate that set the best length
+// (every winner lies below it: the nearer ones were all seen): the string's
+// own (j = 0), at that candidate, and that of the four bytes the candidate
+// failed on (j = b - 3), from its head, a few links down. The search moves to
+// whichever of them, or of the chain it is on, reaches lowest next, skipping
+// candidates that cannot win, and it ends as soon as one of them leaves the
+// distance limit. (The chains at the offsets between, entered at the
+// candidate too, skip less for the cost of looking: a winner is rarest where
+// the candidate failed.) A member of the three-byte chain (a candidate
 // agreeing in three bytes) tells by its number how far down that chain it
 // is, so the candidate limit is kept without counting. When no candidate has
 // four bytes, the answer is the nearest one with three, if any, found by
@@ -170,26 +167,15 @@ inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
                     if (length >= kMaxMatch) return best;
                     scanEnd = Load32(scan + best - 3);
                     if (next < bound) break;
-                    // Offsets below the distance are entered already.
-                    uint32_t last = length - 4;
-                    if (last > position - q - 1) last = position - q - 1;
-                    if (last > kMaxChainOffset) last = kMaxChainOffset;
                     uint32_t low = next - offset;
-                    bool done = false;
-                    for (uint32_t j = 0; j <= last; ++j) {
-                        uint32_t link = slots[(q + j) & kChainMask] & 0xFFFFu;
-                        if (link < lowest + j) {
-                            done = true;
-                            break;
-                        }
-                        if (link - j < low) {
-                            low = link - j;
-                            offset = j;
-                        }
+                    const uint32_t own = slots[q & kChainMask] & 0xFFFFu;
+                    if (own < lowest) break;
+                    if (own < low) {
+                        low = own;
+                        offset = 0;
                     }
-                    if (done) break;
-                    // The chain of the four bytes ending at scan[best], from
-                    // its head, when every winner's copy of them is entered.
+                    // The failed-on bytes' chain, when every winner's copy
+                    // of them is entered.
                     const uint32_t edge = best - 3;
                     if (edge <= position - q) {
                         uint32_t entry = s->quadHeads[QuadHash(scan + edge)];
