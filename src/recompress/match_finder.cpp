@@ -55,12 +55,6 @@ inline uint64_t Load64(const uint8_t* p) {
     return v;
 }
 
-inline uint16_t Load16(const uint8_t* p) {
-    uint16_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // Number of equal leading bytes of the strings at a and b, at most kMaxMatch,
 // compared eight bytes at a time.
 inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b) {
@@ -202,8 +196,7 @@ inline uint32_t LongestMatch(DeflateState* s, uint32_t candidate) {
     uint32_t budget = s->chainLimit;
     q = candidate;
     do {
-        const uint8_t* match = window + q;
-        if (((Load16(match) ^ Load16(scan)) | (match[2] ^ scan[2])) == 0) {
+        if (FirstThree(Load32(window + q) ^ scanHead) == 0) {
             s->matchStart = q;
             return kMinMatch;
         }
