@@ -411,10 +411,12 @@ bool PredictNext(VerifyAhead& a, const Predicted& from, Predicted* next) {
 // two jobs a thread). The scan's own work: the predictions read the archive
 // without the lock, into slots no worker looks at until they are counted
 // in; workers are woken only when they sleep.
+bool RoomForBatch(const VerifyAhead& a, uint32_t batch) {
+    return a.chainOpen && (a.count < a.fewest || (a.capacity - a.count >= batch && a.bytes <= a.byteBudget / 2));
+}
+
 void TopUp(VerifyAhead& a, uint32_t batch) {
-    if (!a.chainOpen ||
-        (a.count >= a.fewest && (a.capacity - a.count < batch || a.bytes > a.byteBudget / 2)))
-        return;
+    if (!RoomForBatch(a, batch)) return;
     uint32_t added = 0;
     for (uint32_t steps = 0; a.count + added < a.capacity && steps < a.capacity; ++steps) {
         if (a.count + added >= a.fewest && a.bytes >= a.byteBudget) break;
@@ -601,10 +603,12 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
     }
     // A sleeping worker has run out of jobs: the ring is topped up with a
     // smaller batch.
-    const bool starving = a.sleepingWorkers > 0;
-    LockRelease(a.lock);
-    TopUp(a, starving ? a.capacity / 4 : a.capacity / 2);
-    LockAcquire(a.lock);
+    const uint32_t batch = a.sleepingWorkers > 0 ? a.capacity / 4 : a.capacity / 2;
+    if (RoomForBatch(a, batch)) {
+        LockRelease(a.lock);
+        TopUp(a, batch);
+        LockAcquire(a.lock);
+    }
     Job& job = At(a, 0);
     while (job.state != kDone) {
         if (job.state == kQueued) {
