@@ -18,9 +18,9 @@
 // counts as damaged, and recovery may place what follows the damage by the
 // size).
 //
-// Every input is decoded twice more: the decoder's careful loop alone (the
-// byte source hands out one byte a read, so the frame's buffer never holds
-// what the fast loop needs) against both loops. They must agree on
+// Every input is decoded twice more: the decoder's careful loop alone (told
+// so, and the byte source hands out one byte a read, so the frame's buffer
+// never holds what the fast loop needs) against both loops. They must agree on
 // everything the salvage goes by: the result, every output byte, and the
 // input taken and left over.
 #include <unistd.h>
@@ -116,6 +116,7 @@ Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t co
     input.Prepare(&state);
     OneByteReads slow{state.source};
     if (oneByteReads) state.source = OneByteAtATime(&slow);
+    state.carefulOnly = oneByteReads ? 1 : 0;
     state.outputFlag = 1;
     state.outputFile = out;
     state.compressedSize = compressedSize;

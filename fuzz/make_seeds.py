@@ -170,15 +170,15 @@ def main():
         write(inflate, "level%d" % level, bytes([i]) + c.compress(text(2000, level)) + c.flush())
     write(inflate, "long-distance", b"\x00" + zlib.compress(text(40000, 5) * 2, 9)[2:-4])
     # Symbol frequencies halving from one to the next: codes of 1 to 15 bits, the end-of-block code among the
-    # longest. Bytes after the stream's end let the word-wide loop reach its last code.
-    # Four lengths put that code at different bit offsets.
+    # longest. Enough bytes after the stream's end let the word-wide loop reach its last code; with a few the
+    # careful loop decodes the last symbols and reads into them. Four lengths put that code at different offsets.
     skewed, x = bytearray(), 1
     while len(skewed) < 30004:
         x = (x * 1103515245 + 12345) & 0x7FFFFFFF
         skewed.append(97 + min(15, ((x >> 8) & -(x >> 8)).bit_length()))
     for n in range(4):
         c = zlib.compressobj(6, zlib.DEFLATED, -15, 9, zlib.Z_HUFFMAN_ONLY)
-        write(inflate, "long-codes%d" % n, b"\x00" + c.compress(bytes(skewed[n:])) + c.flush() + bytes(40))
+        write(inflate, "long-codes%d" % n, b"\x00" + c.compress(bytes(skewed[n:])) + c.flush() + bytes((40, 3, 40, 5)[n]))
     # Random bytes early in a long block (32K symbols a block), with the
     # recorded size and CRC-32 after the stream: recovery places what
     # follows the damage, and the rest of the damaged block, by them.

@@ -87,6 +87,9 @@ struct DecodeState {
     uint32_t endFlag;           // 1 once ReadCompressedByte failed to deliver
     uint32_t inputCut;          // 1 once the output reached decodedLimit: no more input
     uint32_t shortRead;         // 1 once a read brought less than asked: no more topping up
+    // 1: the decoders' careful paths alone, none of the shortcuts that must
+    // agree with them (a check of those; see fuzz/fuzz_inflate.cpp).
+    uint32_t carefulOnly;
     // Whole bytes the decoder took from the source but left unused behind the
     // end of its stream (inflate's bit buffer reads ahead of the last code):
     // the stream fills the first consumed - unusedInput bytes of the data.

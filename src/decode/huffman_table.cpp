@@ -160,34 +160,38 @@ DecodeResult ShapeHuffmanCode(const uint8_t* lengths, uint32_t n, int lookupBits
     return spare > 0 && kmax != 1 ? kDecodeIncompleteCode : kDecodeOk;
 }
 
-uint32_t HuffSubtableWidth(const HuffShape& shape, const uint8_t* lengths, uint32_t n, uint32_t symbol) {
+uint32_t HuffSubtableWidth(const HuffShape& shape, uint32_t prefix) {
     const uint32_t l = shape.lookupBits;
-    const uint32_t k = lengths[symbol];
-    assert(k > l && k <= 2 * l);
-    // The symbol's canonical code, first bit highest, and the first code of
-    // each length; the spare patterns count as further codes of the longest.
+    // The first code of each length; the spare patterns count as further
+    // codes of the longest.
     uint32_t count[kHuffMaxLength + 1];
     for (uint32_t i = 0; i <= kHuffMaxLength; ++i) count[i] = shape.count[i];
     count[shape.longest] += shape.spare;
-    uint32_t first[kHuffMaxLength + 2] = {};
+    uint32_t first[kHuffMaxLength + 1] = {};
     for (uint32_t i = 1, code = 0; i <= kHuffMaxLength; ++i) {
         first[i] = code;
         code = (code + count[i]) << 1;
     }
-    uint32_t code = first[k];
-    for (uint32_t i = 0; i < symbol && i < n; ++i) code += lengths[i] == k ? 1 : 0;
     // Canonical codes under one l-bit prefix are consecutive: the subtable
     // is opened for the shortest of them, the first in that order, and
     // sized from it as the builder does (BlockWidth).
-    const uint32_t prefix = code >> (k - l);
-    for (uint32_t kk = l + 1; kk <= k; ++kk) {
-        const uint32_t low = prefix << (kk - l);
-        const uint32_t high = (prefix + 1) << (kk - l);
-        const uint32_t from = first[kk] > low ? first[kk] : low;
-        const uint32_t to = first[kk] + count[kk] < high ? first[kk] + count[kk] : high;
-        if (from < to) return BlockWidth(count, kk, l, l, shape.longest, first[kk] + count[kk] - from);
+    for (uint32_t k = l + 1; k <= shape.longest; ++k) {
+        const uint32_t low = prefix << (k - l);
+        const uint32_t high = (prefix + 1) << (k - l);
+        const uint32_t from = first[k] > low ? first[k] : low;
+        const uint32_t to = first[k] + count[k] < high ? first[k] + count[k] : high;
+        if (from < to) return BlockWidth(count, k, l, l, shape.longest, first[k] + count[k] - from);
     }
-    return k - l;  // not reached: the symbol's own code is under its prefix
+    return 0;  // no code goes on under this prefix
+}
+
+uint32_t HuffSubtableWidth(const HuffShape& shape, const uint8_t* lengths, uint32_t n, uint32_t symbol) {
+    const uint32_t k = lengths[symbol];
+    assert(k > shape.lookupBits && k <= 2 * shape.lookupBits);
+    uint32_t code = 0;
+    for (uint32_t i = 1; i < k; ++i) code = (code + shape.count[i]) << 1;
+    for (uint32_t i = 0; i < symbol && i < n; ++i) code += lengths[i] == k ? 1 : 0;
+    return HuffSubtableWidth(shape, code >> (k - shape.lookupBits));
 }
 
 DecodeResult BuildHuffmanTable(const uint8_t* lengths, uint32_t n, uint32_t s, const uint16_t* baseList,

@@ -85,9 +85,12 @@ struct HuffShape {
 };
 DecodeResult ShapeHuffmanCode(const uint8_t* lengths, uint32_t n, int lookupBits, HuffShape* shape);
 
-// The width of the subtable BuildHuffmanTable puts symbol's code in, for a
-// code longer than the first level (and at most twice as long): the number
-// of bits its second lookup takes. lengths and n as given to the shape.
+// The width of the subtable BuildHuffmanTable makes under a first-level
+// entry that links on: the number of bits a second lookup takes, for codes
+// of at most twice the first level's length. prefix: the code's first
+// lookupBits bits, first bit highest; or the code of a symbol, with the
+// lengths and n given to the shape.
+uint32_t HuffSubtableWidth(const HuffShape& shape, uint32_t prefix);
 uint32_t HuffSubtableWidth(const HuffShape& shape, const uint8_t* lengths, uint32_t n, uint32_t symbol);
 
 // Frees every block of a table built above; nullptr is allowed.

@@ -35,9 +35,9 @@
 // to each block's end, and hands the stream back to the careful loop near
 // the end of the input and on anything unusual, in exactly the state the
 // careful loop would have reached. The careful loop's tables of a dynamic
-// block are built only when it has a symbol to decode; the code lengths
-// say all the fast loop must know of them. Resynchronising on damaged data
-// can reuse the careful loop alone.
+// block are built only when the bits ahead cannot settle a symbol without
+// them; the code lengths say all else either loop must know of them.
+// Resynchronising on damaged data can reuse the careful loop alone.
 #include <cstddef>
 #include <cstring>
 
@@ -658,6 +658,8 @@ struct BlockCodes {
     bool fixed;
     bool built;
     uint32_t endReach;
+    HuffShape lengthShape;  // a dynamic block's codes, as the tables would be built
+    HuffShape distanceShape;
 };
 
 // Builds a dynamic block's careful tables from its code lengths, which the
@@ -676,6 +678,89 @@ DecodeResult BuildBlockTables(InflateStream* s, BlockCodes* c) {
     return kDecodeOk;
 }
 
+// What a careful lookup of a code does to the bit reader, given the code's
+// length k and its table's first-level width l: it asks for l bits, and
+// for a longer code drops them and asks for the width of the subtable
+// under them (j), then drops the rest of the code.
+struct CarefulLookup {
+    uint32_t k;
+    uint32_t l;
+    uint32_t j;
+    void Apply(BitReader& br) const {
+        br.Need(l);
+        if (k > l) {
+            br.Drop(l);
+            br.Need(j);
+            br.Drop(k - l);
+        } else {
+            br.Drop(k);
+        }
+    }
+};
+
+// Sizes a careful lookup of the code at the bottom of bits (n of them
+// real): false when the code goes on beyond the first subtable, or beyond
+// the real bits.
+bool SizeLookup(const HuffShape& shape, uint64_t bits, uint32_t k, uint32_t n, CarefulLookup* lookup) {
+    const uint32_t l = shape.lookupBits;
+    if (k > n || k > 2 * l) return false;
+    lookup->k = k;
+    lookup->l = l;
+    lookup->j = k > l ? HuffSubtableWidth(shape, ReverseBits(static_cast<uint32_t>(bits) & ((1u << l) - 1), l)) : 0;
+    return true;
+}
+
+enum CarefulStep { kStepUnsure, kStepLiteral, kStepEnd, kStepPair };
+
+// One step of the careful loop in a dynamic block whose careful tables are
+// not built: the symbol, or length and distance, looked up in the fast
+// tables in the bits ahead (the bit reader's and the frame's buffered
+// input), then the bit reader asked and dropped exactly as the careful
+// lookups would ask and drop. kStepUnsure, with nothing changed, when the
+// bits ahead do not settle it (the input's end is near) or the codes are
+// not plain (an invalid pattern, a length without distance codes, a
+// distance code two subtables deep): the careful tables then decide.
+// (Kept out of line: it runs a few times an entry, and inlined into the
+// careful loop it costs the fast loop beside it registers.)
+[[gnu::noinline]] CarefulStep StepWithoutTables(DecodeState* state, BitReader& br, const BlockCodes& c, const FastTables& t,
+                              uint32_t* value, uint32_t* distance) {
+    if (br.madeUp != 0) return kStepUnsure;
+    uint64_t bits = br.buffer;
+    uint32_t n = br.count;
+    const uint8_t* in = PlainInput(state);
+    for (int32_t i = 0, avail = PlainInputBuffered(state); i < avail && n <= 56; ++i, n += 8)
+        bits |= uint64_t{in[i]} << n;
+    uint32_t e = t.literals[bits & ((1u << kFastLiteralBits) - 1)];
+    if (e & kFastIsLink)
+        e = t.literals[(e >> 16) + ((bits >> kFastLiteralBits) & ((1u << ((e >> 8) & 0xF)) - 1))];
+    const uint32_t total = e & 0xFF;
+    CarefulLookup code{};
+    if ((e & (kFastIsLiteral | kFastIsBase | kFastIsEnd)) == 0 || total > n ||
+        !SizeLookup(c.lengthShape, bits, (e >> 8) & 0xF, n, &code))
+        return kStepUnsure;
+    if (e & (kFastIsLiteral | kFastIsEnd)) {
+        code.Apply(br);
+        *value = e >> 16;
+        return e & kFastIsEnd ? kStepEnd : kStepLiteral;
+    }
+    if (t.distances == nullptr) return kStepUnsure;
+    const uint64_t rest = bits >> total;
+    uint32_t d = t.distances[rest & ((1u << kFastDistanceBits) - 1)];
+    if (d & kFastIsLink)
+        d = t.distances[(d >> 16) + ((rest >> kFastDistanceBits) & ((1u << ((d >> 8) & 0xF)) - 1))];
+    CarefulLookup far{};
+    if ((d & kFastIsBase) == 0 || (d & 0xFF) > n - total ||
+        !SizeLookup(c.distanceShape, rest, (d >> 8) & 0xF, n - total, &far))
+        return kStepUnsure;
+    code.Apply(br);
+    *value = EntryValue(e, bits);
+    br.Take(total - code.k);
+    far.Apply(br);
+    *distance = EntryValue(d, rest);
+    br.Take((d & 0xFF) - far.k);
+    return kStepPair;
+}
+
 // Decodes the literal/length and distance symbols of one Huffman block up to
 // its end-of-block symbol: kDecodeOk at the end of the block; kDecodeBadData
 // on a data error: an invalid pattern, a length without a distance code, or
@@ -689,7 +774,7 @@ DecodeResult InflateCodes(InflateStream* s, BlockCodes* c) {
     const uint32_t lbits = c->lengthBits;
     const uint32_t dbits = c->distanceBits;
     const uint32_t end = 2 * s->format->windowSize;
-    bool fast = FastLoopFits(lbits, dbits);
+    bool fast = FastLoopFits(lbits, dbits) && !ws->owner->carefulOnly;
     FastTables tables{};
     tables.endReach = c->endReach;
     DecodeResult result = kDecodeBadData;
@@ -713,6 +798,29 @@ DecodeResult InflateCodes(InflateStream* s, BlockCodes* c) {
             break;
         }
         if (!c->built) {
+            // Near the end of the input: the careful loop's steps without
+            // its tables, as long as that is sure.
+            uint32_t value = 0;
+            uint32_t distance = 0;
+            CarefulStep step = kStepUnsure;
+            if (!ws->owner->carefulOnly &&
+                (tables.literals != nullptr || PrepareFastTables(s, false, c->hasDistances, &tables)))
+                step = StepWithoutTables(ws->owner, br, *c, tables, &value, &distance);
+            if (step == kStepLiteral) {
+                if (br.UsedMissingInput()) break;
+                PutByte(s, &wp, static_cast<uint8_t>(value));
+                continue;
+            }
+            if (step == kStepEnd) {
+                if (br.UsedMissingInput()) break;
+                result = kDecodeOk;
+                break;
+            }
+            if (step == kStepPair) {
+                if (br.UsedMissingInput()) break;
+                CopyMatch(s, &wp, value, distance);
+                continue;
+            }
             const DecodeResult r = BuildBlockTables(s, c);
             if (r != kDecodeOk) {
                 result = r;
@@ -843,8 +951,13 @@ DecodeResult InflateFixedBlock(InflateStream* s) {
         if (r != kDecodeOk) return r;
     }
     const uint32_t lbits = static_cast<uint32_t>(s->fixedLengthBits);
-    BlockCodes c{s->fixedLengthTable, s->fixedDistanceTable, lbits, static_cast<uint32_t>(s->fixedDistanceBits),
-                 true, true, true, lbits};
+    BlockCodes c{};
+    c.lengthTable = s->fixedLengthTable;
+    c.distanceTable = s->fixedDistanceTable;
+    c.lengthBits = lbits;
+    c.distanceBits = static_cast<uint32_t>(s->fixedDistanceBits);
+    c.hasDistances = c.fixed = c.built = true;
+    c.endReach = lbits;
     return InflateCodes(s, &c);
 }
 
@@ -1021,14 +1134,15 @@ DecodeResult InflateDynamicBlock(InflateStream* s) {
     if (r == kDecodeOk && shape.lookupBits == 0) r = kDecodeBadData;
     if (r != kDecodeOk) return r;
     BlockCodes c{};
+    c.lengthShape = shape;
     c.lengthBits = shape.lookupBits;
     c.endReach = EndOfBlockReach(shape, lengths, nl);
     // An incomplete distance code is used as it is; with no distance codes at
     // all the block can still hold literals.
-    r = ShapeHuffmanCode(lengths + nl, nd, kDistanceLookupBits, &shape);
+    r = ShapeHuffmanCode(lengths + nl, nd, kDistanceLookupBits, &c.distanceShape);
     if (!TableBuilt(r)) return r;
-    c.distanceBits = shape.lookupBits;
-    c.hasDistances = shape.lookupBits != 0;
+    c.distanceBits = c.distanceShape.lookupBits;
+    c.hasDistances = c.distanceBits != 0;
     s->blockLengths = lengths;
     s->blockLiteralCodes = nl;
     s->blockDistanceCodes = nd;
