@@ -37,6 +37,31 @@ constexpr char kTempFileName[] = "arcsalve.tmp";
 // trailing descriptor, and the deflate level bits no longer describe
 // anything.
 constexpr uint16_t kVersionNeeded = 20;
+// The newest version a method this format defines calls for (LZMA, PPMd).
+constexpr uint16_t kVersionNewest = 63;
+
+// The version a reader needs for data kept in its own method: the header's,
+// unless damage left one no version of the format has (above 6.3, or a
+// garbled high byte); then what the method itself calls for. Readers refuse
+// entries that claim to need a newer version than they know.
+uint16_t KeptVersion(uint16_t method, uint16_t recorded) {
+    if (recorded <= kVersionNewest) return recorded;
+    switch (method) {
+        case kMethodShrunk:
+        case kMethodReduced1:
+        case kMethodReduced1 + 1:
+        case kMethodReduced1 + 2:
+        case kMethodReduced4:
+        case kMethodImploded:
+            return 10;
+        case kMethodDeflate64:
+            return 21;
+        case kMethodBzip2:
+            return 46;
+        default:
+            return kVersionNewest;
+    }
+}
 
 // The header's CRC-32 does not describe the data when it is 0 and the sizes
 // and CRC follow the data in a descriptor (flag bit 3): a streaming writer
@@ -730,6 +755,7 @@ int WriteAndSalvage(Salvage& s, SalvageEntry* entry, const AesEntry* aes) {
     } else if (method == kMethodStored || method == kMethodDeflated) {
         StoreLE16(h + kLhVersion, kVersionNeeded);
     } else {
+        StoreLE16(h + kLhVersion, KeptVersion(method, LoadLE16(h + kLhVersion)));
         // Data kept in its own method keeps the version it needs and the
         // flags it is read by: bits 1 and 2 (LZMA's end marker), bit 0 when
         // it was copied still encrypted, and then bit 3, whose presence
