@@ -46,21 +46,8 @@ constexpr uint16_t kVersionNewest = 63;
 // entries that claim to need a newer version than they know.
 uint16_t KeptVersion(uint16_t method, uint16_t recorded) {
     if (recorded <= kVersionNewest) return recorded;
-    switch (method) {
-        case kMethodShrunk:
-        case kMethodReduced1:
-        case kMethodReduced1 + 1:
-        case kMethodReduced1 + 2:
-        case kMethodReduced4:
-        case kMethodImploded:
-            return 10;
-        case kMethodDeflate64:
-            return 21;
-        case kMethodBzip2:
-            return 46;
-        default:
-            return kVersionNewest;
-    }
+    if (method >= kMethodShrunk && method <= kMethodImploded) return 10;  // shrink, reduce, implode
+    return method == kMethodDeflate64 ? 21 : method == kMethodBzip2 ? 46 : kVersionNewest;
 }
 
 // The header's CRC-32 does not describe the data when it is 0 and the sizes
