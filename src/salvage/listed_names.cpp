@@ -113,57 +113,6 @@ bool Append(uint64_t** values, size_t* count, size_t* capacity, uint64_t value) 
 
 namespace {
 
-size_t HeldBytes(const PackedOffsets& p) {
-    return p.byteCapacity + (p.markCapacity + p.oddCapacity) * sizeof(uint64_t);
-}
-
-bool AddOffset(PackedOffsets& p, uint64_t offset) {
-    if (offset < p.lowest) p.lowest = offset;
-    if (p.count > 0 && offset < p.last) return Append(&p.odd, &p.oddCount, &p.oddCapacity, offset);
-    if (p.count % kMarkStride == 0) {
-        if (!Append(&p.marks, &p.markCount, &p.markCapacity, offset) ||
-            !Append(&p.marks, &p.markCount, &p.markCapacity, p.byteCount))
-            return false;
-    } else {
-        void* block = p.bytes;
-        if (!Reserve(&block, &p.byteCapacity, p.byteCount + 10)) return false;
-        p.bytes = static_cast<uint8_t*>(block);
-        for (uint64_t step = offset - p.last;; step >>= 7) {
-            p.bytes[p.byteCount++] = static_cast<uint8_t>((step & 0x7F) | (step > 0x7F ? 0x80 : 0));
-            if (step <= 0x7F) break;
-        }
-    }
-    p.last = offset;
-    ++p.count;
-    return true;
-}
-
-bool HasOffset(const PackedOffsets& p, uint64_t offset) {
-    if (std::binary_search(p.odd, p.odd + p.oddCount, offset)) return true;
-    // The last block whose first offset is not above `offset`.
-    size_t low = 0, high = p.markCount / 2;
-    while (low < high) {
-        const size_t mid = (low + high) / 2;
-        if (p.marks[2 * mid] <= offset) low = mid + 1;
-        else high = mid;
-    }
-    if (low == 0) return false;
-    const size_t block = low - 1;
-    uint64_t value = p.marks[2 * block];
-    size_t at = static_cast<size_t>(p.marks[2 * block + 1]);
-    const size_t end = 2 * block + 2 < p.markCount ? static_cast<size_t>(p.marks[2 * block + 3]) : p.byteCount;
-    while (value < offset && at < end) {
-        uint64_t step = 0;
-        for (int shift = 0; at < end; shift += 7) {
-            const uint8_t byte = p.bytes[at++];
-            step |= uint64_t{byte & 0x7Fu} << shift;
-            if (!(byte & 0x80)) break;
-        }
-        value += step;
-    }
-    return value == offset;
-}
-
 void PutVarint(uint8_t* bytes, size_t* count, uint64_t value) {
     for (;; value >>= 7) {
         bytes[(*count)++] = static_cast<uint8_t>((value & 0x7F) | (value > 0x7F ? 0x80 : 0));
@@ -179,6 +128,52 @@ uint64_t GetVarint(const uint8_t* bytes, size_t* at, size_t end) {
         if (!(byte & 0x80)) break;
     }
     return value;
+}
+
+// How many of the packed blocks (each `stride` marks, its first value
+// first) start at or before `offset`: the one that may hold it is the last.
+size_t BlocksUpTo(const uint64_t* marks, size_t markCount, size_t stride, uint64_t offset) {
+    size_t low = 0, high = markCount / stride;
+    while (low < high) {
+        const size_t mid = (low + high) / 2;
+        if (marks[stride * mid] <= offset) low = mid + 1;
+        else high = mid;
+    }
+    return low;
+}
+
+size_t HeldBytes(const PackedOffsets& p) {
+    return p.byteCapacity + (p.markCapacity + p.oddCapacity) * sizeof(uint64_t);
+}
+
+bool AddOffset(PackedOffsets& p, uint64_t offset) {
+    if (offset < p.lowest) p.lowest = offset;
+    if (p.count > 0 && offset < p.last) return Append(&p.odd, &p.oddCount, &p.oddCapacity, offset);
+    if (p.count % kMarkStride == 0) {
+        if (!Append(&p.marks, &p.markCount, &p.markCapacity, offset) ||
+            !Append(&p.marks, &p.markCount, &p.markCapacity, p.byteCount))
+            return false;
+    } else {
+        void* block = p.bytes;
+        if (!Reserve(&block, &p.byteCapacity, p.byteCount + 10)) return false;
+        p.bytes = static_cast<uint8_t*>(block);
+        PutVarint(p.bytes, &p.byteCount, offset - p.last);
+    }
+    p.last = offset;
+    ++p.count;
+    return true;
+}
+
+bool HasOffset(const PackedOffsets& p, uint64_t offset) {
+    if (std::binary_search(p.odd, p.odd + p.oddCount, offset)) return true;
+    const size_t low = BlocksUpTo(p.marks, p.markCount, 2, offset);
+    if (low == 0) return false;
+    const size_t block = low - 1;
+    uint64_t value = p.marks[2 * block];
+    size_t at = static_cast<size_t>(p.marks[2 * block + 1]);
+    const size_t end = 2 * block + 2 < p.markCount ? static_cast<size_t>(p.marks[2 * block + 3]) : p.byteCount;
+    while (value < offset && at < end) value += GetVarint(p.bytes, &at, end);
+    return value == offset;
 }
 
 // Keeps [start, end) in the packed list, or out of order in the plain one;
@@ -215,13 +210,7 @@ bool AddSpan(PackedSpans& p, uint64_t start, uint64_t end) {
 bool SpanHolds(const PackedSpans& p, uint64_t offset) {
     for (int i = 0; i < p.oddCount; ++i)
         if (p.odd[2 * i] <= offset && offset < p.odd[2 * i + 1]) return true;
-    // The last block whose first start is not above `offset`.
-    size_t low = 0, high = p.markCount / 3;
-    while (low < high) {
-        const size_t mid = (low + high) / 2;
-        if (p.marks[3 * mid] <= offset) low = mid + 1;
-        else high = mid;
-    }
+    const size_t low = BlocksUpTo(p.marks, p.markCount, 3, offset);
     if (low == 0) return false;
     const size_t block = low - 1;
     uint64_t start = p.marks[3 * block];
