@@ -37,13 +37,18 @@ namespace arcsalve {
 namespace {
 
 constexpr uint32_t kMaxWorkers = 64;
-// Jobs in flight per thread, and their compressed bytes: enough that a
-// worker never waits for the scan to predict, that a wake-up brings it a
-// batch of work, and that the scan finds a job to decode itself while a
-// worker has the one it came to; few enough that a wrong prediction wastes
-// little.
-constexpr uint32_t kJobsPerThread = 64;
-constexpr uint64_t kBytesPerThread = 1024 * 1024;
+// Jobs in flight per thread, and their compressed bytes. The workers must
+// not run out of jobs while the scan is busy elsewhere: decoding a large
+// entry itself, or copying one, it falls hundreds of small entries behind
+// them, and a full ring of jobs done but not yet taken stops them as surely
+// as an empty one. Queued jobs cost only their prediction; jobs decoded
+// ahead are lost only where the chain breaks, at damage.
+constexpr uint32_t kJobsPerThread = 1024;
+constexpr uint64_t kBytesPerThread = 32 * 1024 * 1024;
+// Predictions made at one top-up, per thread: jobs are queued in batches
+// (one lock and at most one wake-up for many), and a chain that breaks at
+// every entry costs no more than one batch per entry.
+constexpr uint32_t kBatchPerThread = 64;
 // A job reads the archive in pieces of up to this size, never further than
 // its data's end when the decode asks for no more: the entries of a typical
 // archive are far smaller, and every byte read past them would be a copy
@@ -218,6 +223,7 @@ struct VerifyAhead {
     uint64_t bytes;     // the jobs' compressed bytes; the scan's own
     uint64_t byteBudget;
     uint32_t fewest;    // jobs the ring is given whatever their bytes: two a thread
+    uint32_t batch;     // predictions at one top-up
     uint32_t sleepingWorkers;
     bool scanSleeping;
     bool ending;
@@ -406,19 +412,20 @@ bool PredictNext(VerifyAhead& a, const Predicted& from, Predicted* next) {
     return false;
 }
 
-// Lengthens the chain while the ring has room, once it has room for a
-// batch (`batch` slots and half its bytes, or any when it holds fewer than
-// two jobs a thread). The scan's own work: the predictions read the archive
-// without the lock, into slots no worker looks at until they are counted
-// in; workers are woken only when they sleep.
-bool RoomForBatch(const VerifyAhead& a, uint32_t batch) {
-    return a.chainOpen && (a.count < a.fewest || (a.capacity - a.count >= batch && a.bytes <= a.byteBudget / 2));
+// Lengthens the chain by up to one batch of predictions, once the ring
+// has room for `room` more jobs and half its bytes are free (or whatever
+// room it has when it holds fewer than two jobs a thread). The scan's own
+// work: the predictions read the archive without the lock, into slots no
+// worker looks at until they are counted in; workers are woken only when
+// they sleep.
+bool RoomForBatch(const VerifyAhead& a, uint32_t room) {
+    return a.chainOpen && (a.count < a.fewest || (a.capacity - a.count >= room && a.bytes <= a.byteBudget / 2));
 }
 
-void TopUp(VerifyAhead& a, uint32_t batch) {
-    if (!RoomForBatch(a, batch)) return;
+void TopUp(VerifyAhead& a, uint32_t room) {
+    if (!RoomForBatch(a, room)) return;
     uint32_t added = 0;
-    for (uint32_t steps = 0; a.count + added < a.capacity && steps < a.capacity; ++steps) {
+    for (uint32_t steps = 0; a.count + added < a.capacity && steps < a.batch; ++steps) {
         if (a.count + added >= a.fewest && a.bytes >= a.byteBudget) break;
         Predicted next;
         if (!PredictNext(a, a.last, &next)) {
@@ -525,6 +532,7 @@ void StartVerifyAhead(Salvage& s) {
     a->capacity = (threads + 1) * kJobsPerThread;
     a->byteBudget = (threads + 1) * kBytesPerThread;
     a->fewest = (threads + 1) * 2;
+    a->batch = (threads + 1) * kBatchPerThread;
     a->jobs = new (std::nothrow) Job[a->capacity]();
     a->lock = LockCreate();
     a->queued = ConditionCreate();
@@ -601,12 +609,12 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
         TopUp(a, 0);
         return false;
     }
-    // A sleeping worker has run out of jobs: the ring is topped up with a
-    // smaller batch.
-    const uint32_t batch = a.sleepingWorkers > 0 ? a.capacity / 4 : a.capacity / 2;
-    if (RoomForBatch(a, batch)) {
+    // A sleeping worker has run out of jobs: the ring is topped up as soon
+    // as it has room for half a batch.
+    const uint32_t room = a.sleepingWorkers > 0 ? a.batch / 2 : a.batch;
+    if (RoomForBatch(a, room)) {
         LockRelease(a.lock);
-        TopUp(a, batch);
+        TopUp(a, room);
         LockAcquire(a.lock);
     }
     Job& job = At(a, 0);
