@@ -216,7 +216,18 @@ void EndPassing(ArchiveReader& r) {
         r.next = static_cast<int32_t>(r.position - r.fillOffset);
         return;
     }
-    FillFrom(r, r.position);
+    // The scan steps back over the last bytes a decode read (a bit buffer
+    // may have read past the data): the fill starts that far before the
+    // position, so the step back needs no second fill.
+    const uint64_t at = r.position;
+    const uint64_t from = at > kStepBackRoom ? at - kStepBackRoom : 0;
+    FillFrom(r, from);
+    if (from + static_cast<uint64_t>(r.fillLength) < at) {  // the input is shorter than it was
+        FillFrom(r, at);
+        return;
+    }
+    r.next = static_cast<int32_t>(at - from);
+    r.position = at;
 }
 
 uint64_t ReaderPosition(const ArchiveReader& r) { return r.position; }

@@ -16,6 +16,8 @@ namespace arcsalve {
 // a few bytes after an entry rarely needs a new fill, and one platform read
 // per 1000 bytes keeps the scan's system-call cost negligible.
 constexpr int32_t kReaderBufferSize = 1000;
+// Bytes before the position that a fill after passing keeps (EndPassing).
+constexpr int32_t kStepBackRoom = 64;
 // Progress is reported to the host once per 10,000 bytes handed out; the
 // host's answer is also how a repair is stopped.
 constexpr int32_t kProgressInterval = 10000;
