@@ -35,14 +35,14 @@ bool Describes(const CentralRecord& record, const char* recordName, const Salvag
 
 // Takes the first record, in input order, that describes the entry.
 void MatchEntry(Salvage& s, SalvageEntry& entry) {
-    const ListedNames& names = s.listed;
+    ListedNames& names = s.listed;
     const uint16_t length = LoadLE16(entry.localHeader + kLhNameLength);
     const size_t first = FirstListedWithName(names, entry.name, length);
     const size_t last = first + kRecordsPerName < names.recordCount ? first + kRecordsPerName : names.recordCount;
     for (size_t i = first; i < last && names.records[i].nameHash == names.records[first].nameHash; ++i) {
         CentralRecord record;
         char* name;
-        if (!ReadCentralRecord(s.run.input, names.records[i].offset, &record, &name)) continue;
+        if (!ReadCentralRecord(names, s.run.input, names.records[i].offset, &record, &name)) continue;
         const bool same = Describes(record, name, entry);
         std::free(name);
         if (!same) continue;

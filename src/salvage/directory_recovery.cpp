@@ -180,7 +180,7 @@ int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts&
     // Its sizes fit the header (Decodable): none of the scan's large sizes.
     s.largeCompressed = 0;
     s.largeUncompressed = 0;
-    if (!ReadCentralRecord(s.run.input, recordOffset, &r, &name)) return kHeaderRejected;
+    if (!ReadCentralRecord(s.listed, s.run.input, recordOffset, &r, &name)) return kHeaderRejected;
     int result = kHeaderRejected;
     bool twice = false;
     uint8_t header[kLocalHeaderSize];

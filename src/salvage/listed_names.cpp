@@ -36,6 +36,27 @@ constexpr size_t kSpansBudget = size_t{8} << 20;
 // Most names are short: the record and up to this much of its name come in
 // one read.
 constexpr uint32_t kShortName = 512;
+constexpr uint32_t kRecordWindowSize = 64 * 1024;
+
+// Up to `count` bytes of the input from `offset`, from the window, filled
+// anew from `offset` when it does not hold them all; reads larger than the
+// window (or without memory for it) go straight to the input.
+uint32_t ReadThroughWindow(RecordWindow& w, FileHandle input, uint64_t offset, void* out, uint32_t count) {
+    const bool held = w.input == input && offset >= w.start && offset - w.start <= w.length &&
+                      w.length - (offset - w.start) >= count;
+    if (!held) {
+        if (w.bytes == nullptr && count <= kRecordWindowSize)
+            w.bytes = static_cast<uint8_t*>(std::malloc(kRecordWindowSize));
+        if (w.bytes == nullptr || count > kRecordWindowSize) return FileReadAt(input, offset, out, count);
+        w.input = input;
+        w.start = offset;
+        w.length = FileReadAt(input, offset, w.bytes, kRecordWindowSize);
+    }
+    const uint64_t from = offset - w.start;
+    const uint32_t got = from >= w.length ? 0 : std::min<uint32_t>(count, w.length - static_cast<uint32_t>(from));
+    std::memcpy(out, w.bytes + from, got);
+    return got;
+}
 
 uint64_t HashName(const uint8_t* name, size_t length) {
     uint64_t h = 0xCBF29CE484222325u;  // 64-bit FNV-1a
@@ -93,6 +114,7 @@ void ReleaseListedNames(ListedNames& names) {
     std::free(names.recordFound);
     std::free(names.byHash);
     std::free(names.taken);
+    std::free(names.window.bytes);
     for (PackedSpans* spans : {&names.savedByScan, &names.savedThroughRecords}) {
         std::free(spans->bytes);
         std::free(spans->marks);
@@ -254,7 +276,7 @@ void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
     const size_t need = (names.recordCount + 1) * sizeof(ListedRecord);
     if (need > kListedBudget) return;
     uint8_t bytes[kCentralRecordSize + kShortName];
-    const uint32_t got = FileReadAt(input, offset, bytes, sizeof bytes);
+    const uint32_t got = ReadThroughWindow(names.window, input, offset, bytes, sizeof bytes);
     if (got < kCentralRecordSize || !LooksLikeRecord(bytes)) return;
     const uint16_t length = LoadLE16(bytes + 28);
     uint64_t hash;
@@ -262,7 +284,8 @@ void NoteCentralRecord(ListedNames& names, FileHandle input, uint64_t offset) {
         hash = HashName(bytes + kCentralRecordSize, length);
     } else {
         auto* name = static_cast<uint8_t*>(std::malloc(length));
-        const bool read = name != nullptr && FileReadAt(input, offset + kCentralRecordSize, name, length) == length;
+        const bool read = name != nullptr &&
+                          ReadThroughWindow(names.window, input, offset + kCentralRecordSize, name, length) == length;
         hash = read ? HashName(name, length) : 0;
         std::free(name);
         if (!read) return;
@@ -286,10 +309,12 @@ void NoteEndRecord(ListedNames& names, uint64_t offset) {
     names.endRecord = offset;
 }
 
-bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* r, char** name) {
+bool ReadCentralRecord(ListedNames& names, FileHandle input, uint64_t offset, CentralRecord* r, char** name) {
     *name = nullptr;
+    RecordWindow& w = names.window;
     uint8_t b[kCentralRecordSize];
-    if (FileReadAt(input, offset, b, kCentralRecordSize) != kCentralRecordSize || !LooksLikeRecord(b)) return false;
+    if (ReadThroughWindow(w, input, offset, b, kCentralRecordSize) != kCentralRecordSize || !LooksLikeRecord(b))
+        return false;
     r->madeBy = LoadLE16(b + 4);
     r->flags = LoadLE16(b + 8);
     r->method = LoadLE16(b + 10);
@@ -305,7 +330,7 @@ bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* r, char
     r->localHeaderOffset = LoadLE32(b + 42);
     r->nameOffset = offset + kCentralRecordSize;
     auto* text = static_cast<char*>(std::malloc(r->nameLength + 1u));
-    if (text == nullptr || FileReadAt(input, r->nameOffset, text, r->nameLength) != r->nameLength) {
+    if (text == nullptr || ReadThroughWindow(w, input, r->nameOffset, text, r->nameLength) != r->nameLength) {
         std::free(text);
         return false;
     }
@@ -316,7 +341,7 @@ bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* r, char
     if (!marked || r->extraLength == 0) return true;
     auto* extra = static_cast<uint8_t*>(std::malloc(r->extraLength));
     if (extra != nullptr) {
-        const uint32_t got = FileReadAt(input, r->nameOffset + r->nameLength, extra, r->extraLength);
+        const uint32_t got = ReadThroughWindow(w, input, r->nameOffset + r->nameLength, extra, r->extraLength);
         TakeZip64Fields(r, extra, got);
     }
     std::free(extra);
@@ -404,10 +429,10 @@ bool TakePlace(ListedNames& names, uint64_t at) {
     return true;
 }
 
-bool ReportListedRecord(RepairRun& run, uint64_t recordOffset, int32_t level, StringId text) {
+bool ReportListedRecord(RepairRun& run, ListedNames& names, uint64_t recordOffset, int32_t level, StringId text) {
     CentralRecord record;
     char* name;
-    if (!ReadCentralRecord(run.input, recordOffset, &record, &name)) return false;
+    if (!ReadCentralRecord(names, run.input, recordOffset, &record, &name)) return false;
     char shown[kDisplayNameSize];
     EntryDisplayName(name, record.flags, shown, sizeof shown);
     std::free(name);
@@ -415,7 +440,7 @@ bool ReportListedRecord(RepairRun& run, uint64_t recordOffset, int32_t level, St
     return true;
 }
 
-ListedPlace* RecordsByPlace(const ListedNames& names, FileHandle input, size_t* count) {
+ListedPlace* RecordsByPlace(ListedNames& names, FileHandle input, size_t* count) {
     *count = 0;
     if (names.placesInOrder) return nullptr;
     size_t pending = 0;
@@ -428,7 +453,7 @@ ListedPlace* RecordsByPlace(const ListedNames& names, FileHandle input, size_t* 
         CentralRecord record;
         char* name;
         // One that cannot be read again goes last; it is not followed.
-        const bool read = ReadCentralRecord(input, names.records[i].offset, &record, &name);
+        const bool read = ReadCentralRecord(names, input, names.records[i].offset, &record, &name);
         std::free(name);
         places[(*count)++] = ListedPlace{read ? record.localHeaderOffset : UINT64_MAX, i};
     }

@@ -67,6 +67,18 @@ struct PackedSpans {
     uint64_t unkeptFrom = UINT64_MAX;
 };
 
+// Reads of the input at offsets through a window of its bytes: the records
+// of a central directory follow each other closely, and are read one after
+// the other as the scan passes them and again as the new directory is
+// written; a system call for each made the directory the slowest part of a
+// run over many small entries. The window holds bytes of `input` only.
+struct RecordWindow {
+    FileHandle input = kNoFile;
+    uint8_t* bytes = nullptr;  // kRecordWindowSize, allocated at the first read
+    uint64_t start = 0;
+    uint32_t length = 0;
+};
+
 // One scan's names: the hashes of the names of local headers read, the
 // central directory records met, and the last end record met. What is kept
 // of the local headers is bounded too: the hashes of the names of saved
@@ -100,6 +112,7 @@ struct ListedNames {
     // found, and those found through their records.
     PackedSpans savedByScan;
     PackedSpans savedThroughRecords;
+    RecordWindow window;  // the records are read through it
 };
 
 // A central directory record as read from the input. Every field is what
@@ -143,7 +156,7 @@ void NoteEndRecord(ListedNames& names, uint64_t offset);
 // Reads the record at `offset` and its name into a malloc'ed, NUL-terminated
 // block (*name, which the caller frees). False, with *name null, when the
 // record or its name cannot be read whole.
-bool ReadCentralRecord(FileHandle input, uint64_t offset, CentralRecord* record, char** name);
+bool ReadCentralRecord(ListedNames& names, FileHandle input, uint64_t offset, CentralRecord* record, char** name);
 
 // Once the scan is over: readies RecordNameFound and HeaderWasFound, once
 // every saved entry's name was given to MarkFoundName and EndFoundMarking
@@ -174,7 +187,7 @@ bool TakePlace(ListedNames& names, uint64_t at);
 // `level`: listed but not found (kTextListedNotFound, an error), or listed
 // at the data of an entry already saved (kTextListedTwice, a warning);
 // false when the record cannot be read again.
-bool ReportListedRecord(RepairRun& run, uint64_t recordOffset, int32_t level, StringId text);
+bool ReportListedRecord(RepairRun& run, ListedNames& names, uint64_t recordOffset, int32_t level, StringId text);
 
 // The records whose names were not found, in increasing order of the local
 // header offsets they give (then in input order): a malloc'ed array of
@@ -185,7 +198,7 @@ struct ListedPlace {
     uint64_t place;
     size_t record;
 };
-ListedPlace* RecordsByPlace(const ListedNames& names, FileHandle input, size_t* count);
+ListedPlace* RecordsByPlace(ListedNames& names, FileHandle input, size_t* count);
 
 // Orders the records by name hash (and input order within one hash), for
 // FirstListedWithName.

@@ -275,10 +275,10 @@ int32_t SettleListedRecords(Salvage& s) {
             if (result == kEntrySaved || result == kEntryNotIntact) ++run.counters.listedRecovered;
         }
         if (result == kListedAlreadySaved &&
-            ReportListedRecord(run, names.records[i].offset, MESSAGE_WARNING, kTextListedTwice))
+            ReportListedRecord(run, names, names.records[i].offset, MESSAGE_WARNING, kTextListedTwice))
             ++run.counters.listedTwice;
         if (result == kHeaderRejected &&
-            ReportListedRecord(run, names.records[i].offset, MESSAGE_ERROR, kTextListedNotFound))
+            ReportListedRecord(run, names, names.records[i].offset, MESSAGE_ERROR, kTextListedNotFound))
             ++missing;
     }
     std::free(byPlace);
