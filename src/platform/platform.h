@@ -64,6 +64,13 @@ uint32_t FileRead(FileHandle h, void* buffer, uint32_t count);
 uint32_t FileReadAt(FileHandle h, uint64_t offset, void* buffer, uint32_t count);
 // Writes count bytes at the current offset; returns the number written.
 uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count);
+// Appends to `to`, at its current offset (through its write buffer when it
+// has one), `count` bytes of `from` read at `offset` (from's own offset
+// stays); returns the number appended: fewer when a read came up short
+// (*shortRead set: `from` ended, or no memory to read into) or a write
+// failed. The bytes pass through no buffer of the caller's, and, where the
+// system copies between files itself, not through the process at all.
+uint64_t FileCopyAt(FileHandle from, uint64_t offset, FileHandle to, uint64_t count, bool* shortRead);
 // Moves the current offset; returns 1 on success, 0 on failure.
 int FileSeek(FileHandle h, uint64_t offset);
 // The current offset (0 if it cannot be learned).

@@ -1,5 +1,5 @@
-// Write-behind of the rebuilt archive (FileBufferWrites), shared by the
-// backends. The salvage writes a tiny entry in a few small pieces (its
+// Write-behind of the rebuilt archive (FileBufferWrites), and the copies
+// from the input into it (FileCopyAt), shared by the backends. The salvage writes a tiny entry in a few small pieces (its
 // header, its name, its data, its header once more with the final sizes)
 // and its central record later in two: gathered here, they go out in one
 // positional write. The handle's position, as FileTell and FileSeek see it,
@@ -105,6 +105,52 @@ inline bool WriteBehindBeforeCut(WriteBehind* w) {
     FlushWriteBehind(w);
     if (w->failed && w->lostFrom >= w->fileOffset) w->failed = false;
     return !w->failed;
+}
+
+// FileCopyAt into the buffer: the bytes are read straight into it.
+inline uint64_t WriteBehindCopy(WriteBehind* w, FileHandle from, uint64_t offset, uint64_t count, bool* shortRead) {
+    uint64_t done = 0;
+    while (done < count && !w->failed) {
+        const uint32_t room = kWriteBehindSize - w->next;
+        if (room == 0) {
+            FlushWriteBehind(w);
+            continue;
+        }
+        const uint32_t want = count - done < room ? static_cast<uint32_t>(count - done) : room;
+        const uint32_t got = FileReadAt(from, offset + done, w->bytes + w->next, want);
+        w->next += got;
+        if (w->next > w->length) w->length = w->next;
+        done += got;
+        if (got < want) {
+            *shortRead = true;
+            break;
+        }
+    }
+    return done;
+}
+
+// FileCopyAt for a handle without a buffer, through one of its own, each
+// piece written with `write` (the backend's FileWrite).
+using WriteFunction = uint32_t (*)(FileHandle h, const void* buffer, uint32_t count);
+inline uint64_t CopyThroughMemory(FileHandle from, uint64_t offset, FileHandle to, uint64_t count, bool* shortRead,
+                                  WriteFunction write) {
+    constexpr uint32_t kPiece = 64 * 1024;
+    void* buffer = std::malloc(kPiece);
+    *shortRead = buffer == nullptr;
+    uint64_t done = 0;
+    while (buffer != nullptr && done < count) {
+        const uint32_t want = count - done < kPiece ? static_cast<uint32_t>(count - done) : kPiece;
+        const uint32_t got = FileReadAt(from, offset + done, buffer, want);
+        const uint32_t put = got > 0 ? write(to, buffer, got) : 0;
+        done += put;
+        if (put < got) break;
+        if (got < want) {
+            *shortRead = true;
+            break;
+        }
+    }
+    std::free(buffer);
+    return done;
 }
 
 inline void EndWriteBehind(WriteBehind* w) {

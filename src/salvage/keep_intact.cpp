@@ -15,19 +15,6 @@
 #include "salvage/verify_ahead.h"
 
 namespace arcsalve {
-namespace {
-
-// The copy moves the data in pieces of this size: large enough that the
-// system calls cost nothing beside the disk, small enough to stay in cache.
-constexpr uint32_t kCopyPieceSize = 64 * 1024;
-
-struct FreeOnExit {
-    void* block;
-    ~FreeOnExit() { std::free(block); }
-};
-
-}  // namespace
-
 bool WriteDescriptorOf(RepairRun& run, const SalvageEntry& entry) {
     uint8_t descriptor[kLongestDescriptor];
     StoreLE32(descriptor, 0x08074B50);  // "PK", 7, 8
@@ -69,24 +56,9 @@ bool ProvedIntact(const IntactCheck& check) {
 
 int CopyOriginalData(RepairRun& run, uint64_t offset, uint64_t length) {
     const uint64_t start = FileTell(run.output);
-    FreeOnExit buffer{std::malloc(kCopyPieceSize)};
-    bool ok = buffer.block != nullptr && !run.status.writeFailed;
-    while (ok && length > 0) {
-        uint32_t want = length < kCopyPieceSize ? static_cast<uint32_t>(length) : kCopyPieceSize;
-        uint32_t got = FileReadAt(run.input, offset, buffer.block, want);
-        if (got == 0) {
-            ok = false;
-            break;
-        }
-        if (FileWrite(run.output, buffer.block, got) != got) {
-            run.status.writeFailed = 1;
-            ok = false;
-            break;
-        }
-        offset += got;
-        length -= got;
-    }
-    if (ok) return 1;
+    bool shortRead = false;
+    if (!run.status.writeFailed && FileCopyAt(run.input, offset, run.output, length, &shortRead) == length) return 1;
+    if (!shortRead) run.status.writeFailed = 1;
     FileSeek(run.output, start);
     FileTruncateHere(run.output);
     return 0;

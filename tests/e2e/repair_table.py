@@ -25,8 +25,8 @@ from salvage import Case, Run, check_valid, command, main, shutil, zstd_decompre
 PASSWORD = b"Pa55 w0rd!"
 rng = random.Random(7)
 TEXT = b"".join(b"line %d of the readme, words that repeat and deflate well\n" % i for i in range(110))
-NOISE = bytes(rng.getrandbits(8) for _ in range(120000))
-BIG = TEXT * 20 + NOISE  # compressible first, then blocks a deflater stores
+NOISE = bytes(rng.getrandbits(8) for _ in range(140000))
+BIG = TEXT * 20 + NOISE  # compressible first, then blocks a deflater stores; over 256 KiB
 NESTED_IO = io.BytesIO()
 with zipfile.ZipFile(NESTED_IO, "w") as z:  # local headers and descriptor signatures inside an entry's data
     z.writestr("in1.txt", b"first inner file PK\x07\x08 not a descriptor")

@@ -357,6 +357,40 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     return done;
 }
 
+namespace {
+
+// Copies from `offset` of `in` to the write buffer's position in `out`
+// (the buffer empty) while whole buffers' worth remain, between the files'
+// caches. Any error, or a copy of nothing (some file systems claim an end
+// they do not have), stops it: the rest goes through the buffer, where a
+// failed read and a failed write tell themselves apart.
+uint64_t KernelCopy(int in, uint64_t offset, int out, WriteBehind* w, uint64_t count) {
+    uint64_t done = 0;
+    while (count - done >= kWriteBehindSize) {
+        loff_t inAt = static_cast<loff_t>(offset + done), outAt = static_cast<loff_t>(w->fileOffset);
+        const ssize_t n = ::copy_file_range(in, &inAt, out, &outAt, count - done, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        w->fileOffset += static_cast<uint64_t>(n);
+        done += static_cast<uint64_t>(n);
+    }
+    return done;
+}
+
+}  // namespace
+
+uint64_t FileCopyAt(FileHandle from, uint64_t offset, FileHandle to, uint64_t count, bool* shortRead) {
+    *shortRead = false;
+    WriteBehind* w = WriteBehindOf(to);
+    if (w == nullptr) return CopyThroughMemory(from, offset, to, count, shortRead, FileWrite);
+    uint64_t done = 0;
+    if (count >= kWriteBehindSize && ToFd(from) >= 0 && !w->failed) {
+        FlushWriteBehind(w);
+        if (!w->failed) done = KernelCopy(ToFd(from), offset, ToFd(to), w, count);
+    }
+    return done + WriteBehindCopy(w, from, offset + done, count - done, shortRead);
+}
+
 int FileSeek(FileHandle h, uint64_t offset) {
     int fd = ToFd(h);
     if (fd < 0) return 0;

@@ -10,6 +10,7 @@
 #define FileCreatePrivate PosixFileCreatePrivate
 #define FileCreateNew PosixFileCreateNew
 #define FileWrite PosixFileWrite
+#define FileCopyAt PosixFileCopyAt
 #define PathMove PosixPathMove
 #define PathReplace PosixPathReplace
 #define MemoryAllocate PosixMemoryAllocate
@@ -18,6 +19,7 @@
 #undef FileCreatePrivate
 #undef FileCreateNew
 #undef FileWrite
+#undef FileCopyAt
 #undef PathMove
 #undef PathReplace
 #undef MemoryAllocate
@@ -57,6 +59,13 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
         g_faults.budget -= allowed;
     }
     return PosixFileWrite(h, buffer, allowed);
+}
+
+// A short write must come through the faultable FileWrite.
+uint64_t FileCopyAt(FileHandle from, uint64_t offset, FileHandle to, uint64_t count, bool* shortRead) {
+    if (g_faults.fault == PlatformFault::kShortWrite)
+        return CopyThroughMemory(from, offset, to, count, shortRead, FileWrite);
+    return PosixFileCopyAt(from, offset, to, count, shortRead);
 }
 
 int PathMove(const char* from, const char* to) {

@@ -159,6 +159,12 @@ uint32_t FileWrite(FileHandle h, const void* buffer, uint32_t count) {
     return done;
 }
 
+uint64_t FileCopyAt(FileHandle from, uint64_t offset, FileHandle to, uint64_t count, bool* shortRead) {
+    *shortRead = false;
+    if (WriteBehind* w = WriteBehindOf(to)) return WriteBehindCopy(w, from, offset, count, shortRead);
+    return CopyThroughMemory(from, offset, to, count, shortRead, FileWrite);
+}
+
 int FileSeek(FileHandle h, uint64_t offset) {
     if (!IsOpenFile(h)) return 0;
     if (WriteBehind* w = WriteBehindOf(h)) {
