@@ -49,6 +49,8 @@ constexpr uint64_t kBytesPerThread = 32 * 1024 * 1024;
 // (one lock and at most one wake-up for many), and a chain that breaks at
 // every entry costs no more than one batch per entry.
 constexpr uint32_t kBatchPerThread = 64;
+// Entries with less compressed data than this are decoded by the scan.
+constexpr uint32_t kSmallestJob = 256;
 // A job reads the archive in pieces of up to this size, never further than
 // its data's end when the decode asks for no more: the entries of a typical
 // archive are far smaller, and every byte read past them would be a copy
@@ -356,10 +358,17 @@ void DropFirst(VerifyAhead& a) {
     --a.count;
 }
 
+// Whether an entry's data is small enough that the scan decodes it faster
+// than it hands it over (the job, its replay, the locks): it is not made a
+// job, and the chain passes over it.
+bool TooSmallForJob(const uint8_t header[kLocalHeaderSize]) {
+    return LoadLE32(header + kLhCompressed) < kSmallestJob;
+}
+
 // Whether the scan's check decode of this entry can be a job: an entry
-// KeepIfIntact decodes with DecodeEntry.
+// KeepIfIntact decodes with DecodeEntry, worth handing over.
 bool Eligible(const RepairRun& run, const uint8_t header[kLocalHeaderSize]) {
-    return MayKeepIntact(run, header) && !IsStreamedEntry(run, header);
+    return MayKeepIntact(run, header) && !IsStreamedEntry(run, header) && !TooSmallForJob(header);
 }
 
 // The entry whose local header stands at `at`, as the salvage will hold its
@@ -587,7 +596,8 @@ bool TakeVerifiedDecode(Salvage& s, const uint8_t header[kLocalHeaderSize], uint
     // it is left to do so here.
     // Sizes from a ZIP64 block reach the decode beside the header: such an
     // entry is never a job (the chain does not follow ZIP64 headers).
-    if (s.ahead == nullptr || RunStopped(&s.run.status) || s.largeCompressed != 0 || s.largeUncompressed != 0)
+    if (s.ahead == nullptr || RunStopped(&s.run.status) || s.largeCompressed != 0 || s.largeUncompressed != 0 ||
+        TooSmallForJob(header))
         return false;
     VerifyAhead& a = *s.ahead;
     // An entry found through its central directory record stands where the

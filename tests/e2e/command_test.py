@@ -162,8 +162,8 @@ class Command(Case):
         with zipfile.ZipFile(mixed, "w", zipfile.ZIP_DEFLATED) as z:
             for n in range(8):
                 z.writestr("f%d" % n, "".join("%d %d\n" % (n, i) for i in range(3000 * n)))
-            for n in range(60):  # small entries, which a worker takes several at a time
-                z.writestr("t%d" % n, "%d\n" % n * n)
+            for n in range(60):  # small entries, which a worker takes several at a time (the tiny, the scan)
+                z.writestr("t%d" % n, bytes(range(n, 256)) * (n % 3))
         mixed = bytearray(mixed.getvalue())
         mixed[len(mixed) // 2] ^= 0xFF
         self.write("mixed.zip", bytes(mixed) + bytes(data) + bytes(mixed))
