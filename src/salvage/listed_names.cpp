@@ -113,6 +113,7 @@ void ReleaseListedNames(ListedNames& names) {
     std::free(names.takenInOrder.marks);
     std::free(names.recordFound);
     std::free(names.byHash);
+    std::free(names.hashStarts);
     std::free(names.taken);
     std::free(names.window.bytes);
     for (PackedSpans* spans : {&names.savedByScan, &names.savedThroughRecords}) {
@@ -248,10 +249,45 @@ bool SpanHolds(const PackedSpans& p, uint64_t offset) {
     return offset < furthest;
 }
 
+uint64_t TopBits(uint64_t hash, int bits) { return bits == 0 ? 0 : hash >> (64 - bits); }
+
+// Indexes the records' hashes, in increasing order as `hashAt(i)` gives
+// them, by their top bits: about sixteen records a slot. Without memory there
+// is no index, and lookups search all the records.
+template <typename HashAt>
+void IndexHashes(ListedNames& names, HashAt hashAt) {
+    std::free(names.hashStarts);
+    names.hashStarts = nullptr;
+    const size_t count = names.recordCount;
+    int bits = 0;
+    while (bits < 28 && (size_t{16} << bits) < count) ++bits;
+    const size_t slots = size_t{1} << bits;
+    auto* starts = static_cast<uint32_t*>(std::malloc((slots + 1) * sizeof(uint32_t)));
+    if (starts == nullptr) return;
+    size_t i = 0;
+    for (size_t slot = 0; slot <= slots; ++slot) {
+        while (i < count && TopBits(hashAt(i), bits) < slot) ++i;
+        starts[slot] = static_cast<uint32_t>(i);
+    }
+    names.hashStarts = starts;
+    names.hashBits = bits;
+}
+
+// The stretch [*from, *to) of the indexed order where `hash` can stand.
+void HashStretch(const ListedNames& names, uint64_t hash, size_t* from, size_t* to) {
+    *from = 0;
+    *to = names.recordCount;
+    if (names.hashStarts == nullptr) return;
+    const uint64_t slot = TopBits(hash, names.hashBits);
+    *from = names.hashStarts[slot];
+    *to = names.hashStarts[slot + 1];
+}
+
 void MarkHash(ListedNames& names, uint64_t hash) {
-    const uint32_t* begin = names.byHash;
-    const uint32_t* end = begin + names.recordCount;
-    const uint32_t* at = std::lower_bound(begin, end, hash,
+    size_t from, to;
+    HashStretch(names, hash, &from, &to);
+    const uint32_t* end = names.byHash + names.recordCount;
+    const uint32_t* at = std::lower_bound(names.byHash + from, names.byHash + to, hash,
                                           [&](uint32_t i, uint64_t h) { return names.records[i].nameHash < h; });
     for (; at < end && names.records[*at].nameHash == hash; ++at)
         names.recordFound[*at / 8] = static_cast<uint8_t>(names.recordFound[*at / 8] | (1u << (*at % 8)));
@@ -362,6 +398,7 @@ bool PrepareFoundLookup(ListedNames& names) {
     std::sort(names.byHash, names.byHash + names.recordCount, [&](uint32_t a, uint32_t b) {
         return names.records[a].nameHash < names.records[b].nameHash;
     });
+    IndexHashes(names, [&](size_t i) { return names.records[names.byHash[i]].nameHash; });
     for (size_t i = 0; i < names.foundCount; ++i) MarkHash(names, names.found[i]);
     return true;
 }
@@ -373,6 +410,8 @@ void MarkFoundName(ListedNames& names, const char* name, size_t length) {
 void EndFoundMarking(ListedNames& names) {
     std::free(names.byHash);
     names.byHash = nullptr;
+    std::free(names.hashStarts);
+    names.hashStarts = nullptr;
 }
 
 bool RecordNameFound(const ListedNames& names, size_t record) {
@@ -465,13 +504,16 @@ void SortListedRecords(ListedNames& names) {
     std::sort(names.records, names.records + names.recordCount, [](const ListedRecord& a, const ListedRecord& b) {
         return a.nameHash != b.nameHash ? a.nameHash < b.nameHash : a.offset < b.offset;
     });
+    IndexHashes(names, [&](size_t i) { return names.records[i].nameHash; });
 }
 
 size_t FirstListedWithName(const ListedNames& names, const char* name, size_t length) {
     const uint64_t hash = HashName(reinterpret_cast<const uint8_t*>(name), length);
+    size_t from, to;
+    HashStretch(names, hash, &from, &to);
     const ListedRecord* begin = names.records;
     const ListedRecord* end = begin + names.recordCount;
-    const ListedRecord* at = std::lower_bound(begin, end, hash,
+    const ListedRecord* at = std::lower_bound(begin + from, begin + to, hash,
                                               [](const ListedRecord& r, uint64_t h) { return r.nameHash < h; });
     return at < end && at->nameHash == hash ? static_cast<size_t>(at - begin) : names.recordCount;
 }

@@ -92,6 +92,11 @@ struct ListedNames {
     PackedOffsets foundAt;         // offsets of the local headers whose names were read
     uint8_t* recordFound = nullptr;  // a bit per record: its name was found (PrepareFoundLookup)
     uint32_t* byHash = nullptr;      // the records' indices in name hash order, while marking
+    // Where the hashes whose top hashBits bits are k start in the order
+    // searched (byHash while marking, the records once sorted): a lookup
+    // searches the few between hashStarts[k] and hashStarts[k + 1].
+    uint32_t* hashStarts = nullptr;
+    int hashBits = 0;
     ListedRecord* records = nullptr;  // in input order until SortListedRecords
     size_t recordCount = 0;
     size_t recordCapacity = 0;
