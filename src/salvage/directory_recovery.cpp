@@ -85,16 +85,18 @@ void HeaderOf(const CentralRecord& r, uint8_t h[kLocalHeaderSize]) {
 }
 
 // The starts to try for a header at `at` (see the top of this file).
-Starts StartsAt(FileHandle input, uint64_t at, const CentralRecord& r) {
+Starts StartsAt(Salvage& s, uint64_t at, const CentralRecord& r) {
+    RecordWindow& window = s.listed.places;
     Starts starts{{}, 0};
     uint8_t local[kLocalHeaderSize];
-    if (FileReadAt(input, at, local, kLocalHeaderSize) == kLocalHeaderSize && LoadLE32(local) == 0x04034B50)
+    if (ReadThroughWindow(window, s.run.input, at, local, kLocalHeaderSize) == kLocalHeaderSize &&
+        LoadLE32(local) == 0x04034B50)
         AddStart(starts, at + kLocalHeaderSize + LoadLE16(local + kLhNameLength) + LoadLE16(local + kLhExtraLength));
     const uint64_t afterName = at + kLocalHeaderSize + r.nameLength;
     AddStart(starts, afterName + r.extraLength);
     AddStart(starts, afterName);
     uint8_t extra[kExtraWindow];
-    const uint32_t got = FileReadAt(input, afterName, extra, kExtraWindow);
+    const uint32_t got = ReadThroughWindow(window, s.run.input, afterName, extra, kExtraWindow);
     for (uint32_t next = 0; next + 4 <= got && LoadLE16(extra + next) != 0;) {
         next += 4 + LoadLE16(extra + next + 2);
         if (next > got) break;
@@ -106,9 +108,10 @@ Starts StartsAt(FileHandle input, uint64_t at, const CentralRecord& r) {
 // Whether the record's name stands right after the 30 bytes at `at`. An
 // empty entry proves nothing by its CRC-32 (any start decodes to nothing):
 // it is found only where its name still is.
-bool NameStandsAt(FileHandle input, uint64_t at, const char* name, uint16_t length) {
+bool NameStandsAt(Salvage& s, uint64_t at, const char* name, uint16_t length) {
     auto* read = static_cast<char*>(std::malloc(length + 1u));
-    const bool same = read != nullptr && FileReadAt(input, at + kLocalHeaderSize, read, length) == length &&
+    const bool same = read != nullptr &&
+                      ReadThroughWindow(s.listed.places, s.run.input, at + kLocalHeaderSize, read, length) == length &&
                       std::memcmp(read, name, length) == 0;
     std::free(read);
     return same;
@@ -194,8 +197,8 @@ int RecoverListedEntry(Salvage& s, uint64_t recordOffset, const DirectoryShifts&
         // (saved already) from one that does not.
         const int inside = InsideSavedEntry(s.listed, at);
         if (inside < 0 || (inside == 0 && HeaderWasFound(s.listed, at)) || PlaceTaken(s.listed, at)) continue;
-        if (r.uncompressedSize == 0 && !NameStandsAt(s.run.input, at, name, r.nameLength)) continue;
-        const Starts starts = StartsAt(s.run.input, at, r);
+        if (r.uncompressedSize == 0 && !NameStandsAt(s, at, name, r.nameLength)) continue;
+        const Starts starts = StartsAt(s, at, r);
         for (int k = 0; k < starts.count && !s.run.status.abortRequested; ++k) {
             if (!DataProves(s, header, starts.at[k], r)) continue;
             // Data already saved (a forged record that gives another

@@ -38,25 +38,6 @@ constexpr size_t kSpansBudget = size_t{8} << 20;
 constexpr uint32_t kShortName = 512;
 constexpr uint32_t kRecordWindowSize = 64 * 1024;
 
-// Up to `count` bytes of the input from `offset`, from the window, filled
-// anew from `offset` when it does not hold them all; reads larger than the
-// window (or without memory for it) go straight to the input.
-uint32_t ReadThroughWindow(RecordWindow& w, FileHandle input, uint64_t offset, void* out, uint32_t count) {
-    const bool held = w.input == input && offset >= w.start && offset - w.start <= w.length &&
-                      w.length - (offset - w.start) >= count;
-    if (!held) {
-        if (w.bytes == nullptr && count <= kRecordWindowSize)
-            w.bytes = static_cast<uint8_t*>(std::malloc(kRecordWindowSize));
-        if (w.bytes == nullptr || count > kRecordWindowSize) return FileReadAt(input, offset, out, count);
-        w.input = input;
-        w.start = offset;
-        w.length = FileReadAt(input, offset, w.bytes, kRecordWindowSize);
-    }
-    const uint64_t from = offset - w.start;
-    const uint32_t got = from >= w.length ? 0 : std::min<uint32_t>(count, w.length - static_cast<uint32_t>(from));
-    std::memcpy(out, w.bytes + from, got);
-    return got;
-}
 
 uint64_t HashName(const uint8_t* name, size_t length) {
     uint64_t h = 0xCBF29CE484222325u;  // 64-bit FNV-1a
@@ -116,6 +97,7 @@ void ReleaseListedNames(ListedNames& names) {
     std::free(names.hashStarts);
     std::free(names.taken);
     std::free(names.window.bytes);
+    std::free(names.places.bytes);
     for (PackedSpans* spans : {&names.savedByScan, &names.savedThroughRecords}) {
         std::free(spans->bytes);
         std::free(spans->marks);
@@ -294,6 +276,26 @@ void MarkHash(ListedNames& names, uint64_t hash) {
 }
 
 }  // namespace
+
+// The window is filled anew from `offset` when it does not hold all the
+// bytes asked for; reads larger than the window (or without memory for it)
+// go straight to the input.
+uint32_t ReadThroughWindow(RecordWindow& w, FileHandle input, uint64_t offset, void* out, uint32_t count) {
+    const bool held = w.input == input && offset >= w.start && offset - w.start <= w.length &&
+                      w.length - (offset - w.start) >= count;
+    if (!held) {
+        if (w.bytes == nullptr && count <= kRecordWindowSize)
+            w.bytes = static_cast<uint8_t*>(std::malloc(kRecordWindowSize));
+        if (w.bytes == nullptr || count > kRecordWindowSize) return FileReadAt(input, offset, out, count);
+        w.input = input;
+        w.start = offset;
+        w.length = FileReadAt(input, offset, w.bytes, kRecordWindowSize);
+    }
+    const uint64_t from = offset - w.start;
+    const uint32_t got = from >= w.length ? 0 : std::min<uint32_t>(count, w.length - static_cast<uint32_t>(from));
+    std::memcpy(out, w.bytes + from, got);
+    return got;
+}
 
 void NoteFoundName(ListedNames& names, const char* name, uint16_t length, uint64_t offset) {
     if (names.foundIncomplete) return;

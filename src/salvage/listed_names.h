@@ -118,7 +118,11 @@ struct ListedNames {
     PackedSpans savedByScan;
     PackedSpans savedThroughRecords;
     RecordWindow window;  // the records are read through it
+    RecordWindow places;  // and the local headers they lead to through this one
 };
+
+// Up to `count` bytes of the input from `offset`, through the window.
+uint32_t ReadThroughWindow(RecordWindow& w, FileHandle input, uint64_t offset, void* out, uint32_t count);
 
 // A central directory record as read from the input. Every field is what
 // the record says, nothing more: sizes and the local header's offset come
