@@ -179,12 +179,13 @@ std::string WithUnknownSize(const std::string& text) {
 // the call failed: it is counted but not shown, since the command finds out
 // and tells why (main.cpp), and the reason comes first and alone.
 void ARCSALVE_CALLBACK OnMessage(int level, const char* raw) {
+    // A quiet run shows no line per entry: none is made printable.
+    if (level == MESSAGE_INFO && g_console.quiet) return;
     ClearBar();
     const std::string safe = WithUnknownSize(Printable(raw));
     const char* text = safe.c_str();
     switch (level) {
         case MESSAGE_INFO:
-            if (g_console.quiet) return;
             std::fprintf(g_console.info, "%s\n", text);
             if (g_console.info == stdout) FlushStdout();
             return;
