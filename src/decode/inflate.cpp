@@ -121,10 +121,7 @@ static_assert(kDeflate64.lengthExtra[28] <= kHuffMaxExtraBits, "table entries ho
 // The bit reader of one Inflate call is held in locals while a block is
 // decoded and kept in the workspace between blocks.
 // One Inflate call: the workspace, the window, and the fixed codes' tables
-// once a fixed block needed them. The fixed tables are the same for every
-// block, so they are built once per entry and kept to its end: a stream of
-// tiny fixed blocks (ten bits each) would otherwise rebuild them for every
-// ten bits of input.
+// once a fixed block needed them (see SharedFixedTables).
 //
 // The window is flat: `size` bytes of history (the window's size: the
 // farthest a distance reaches), then the `size` bytes being filled, then
@@ -139,15 +136,22 @@ static_assert(kDeflate64.lengthExtra[28] <= kHuffMaxExtraBits, "table entries ho
 // decoding).
 constexpr uint32_t kWindowSpare = 40;
 
+struct FixedTables {
+    HuffEntry* lengthTable;
+    HuffEntry* distanceTable;
+    int lengthBits;
+    int distanceBits;
+};
+struct SharedFixedTables;
+
 struct InflateStream {
     DecodeWorkspace* ws;
     const InflateFormat* format;
     uint8_t* window;
     const uint8_t* known;  // the window's lowest byte a copy may read as it is
-    HuffEntry* fixedLengthTable;
-    HuffEntry* fixedDistanceTable;
-    int fixedLengthBits;
-    int fixedDistanceBits;
+    const FixedTables* fixed;  // the fixed codes' careful tables, once a fixed block needed them:
+    const SharedFixedTables* shared;  // the process's (and their fast tables),
+    FixedTables ownFixed;             // or, where it has none, the stream's own
     // The fast loop's tables (see BuildFastTable), allocated on first use:
     // the dynamic block's, then the fixed codes'. The dynamic ones are built
     // from the current block's code lengths, which stay here until its end.
@@ -601,9 +605,93 @@ bool InflateFast(InflateStream* s, BitReader& br, uint32_t* wp, const FastTables
     return ended;
 }
 
+// The code lengths of the fixed codes (RFC 1951 3.2.6): literal/length
+// lengths 8 (0..143), 9 (144..255), 7 (256..279), 8 (280..287); five-bit
+// distance codes, 30 of them in deflate, whose 32 patterns leave two spare
+// (distance codes 30 and 31 are errors in a fixed block), all 32 in
+// Deflate64.
+void FixedLiteralLengths(uint8_t lengths[kLiteralCodes]) {
+    std::memset(lengths, 8, 144);
+    std::memset(lengths + 144, 9, 112);
+    std::memset(lengths + 256, 7, 24);
+    std::memset(lengths + 280, 8, 8);
+}
+
+void BuildFixedFastTables(const InflateFormat* f, uint32_t* literals, uint32_t* distances) {
+    uint8_t lengths[kLiteralCodes];
+    FixedLiteralLengths(lengths);
+    BuildFastTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra, kFastLiteralBits,
+                   literals);
+    std::memset(lengths, 5, f->fixedDistanceCodes);
+    BuildFastTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kFastDistanceBits,
+                   distances);
+}
+
+// The careful tables of the fixed codes.
+DecodeResult BuildFixedTables(const InflateFormat* f, FixedTables* t) {
+    uint8_t lengths[kLiteralCodes];
+    FixedLiteralLengths(lengths);
+    t->lengthBits = kFixedLiteralLookupBits;
+    DecodeResult r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra,
+                                       kListLength, &t->lengthTable, &t->lengthBits);
+    if (r != kDecodeOk) {
+        FreeHuffmanTable(t->lengthTable);
+        t->lengthTable = nullptr;
+        return r;
+    }
+    std::memset(lengths, 5, f->fixedDistanceCodes);
+    t->distanceBits = kFixedDistanceLookupBits;
+    r = BuildHuffmanTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kListLength,
+                          &t->distanceTable, &t->distanceBits);
+    if (!TableBuilt(r)) {
+        FreeHuffmanTable(t->lengthTable);
+        FreeHuffmanTable(t->distanceTable);
+        t->lengthTable = t->distanceTable = nullptr;
+        return r;
+    }
+    return kDecodeOk;
+}
+
+// The fixed codes' tables of a format, careful and fast, built at the
+// first fixed block of the process and shared by every stream and thread
+// from then on: a small entry is one fixed block, and building them cost
+// more than decoding it. Null when there was no memory for them then: each
+// stream builds its own.
+struct SharedFixedTables {
+    FixedTables careful;
+    uint32_t literals[1u << kFastLiteralBits];
+    uint32_t distances[1u << kFastDistanceBits];
+};
+
+SharedFixedTables* MakeSharedFixedTables(const InflateFormat* f) {
+    auto* t = static_cast<SharedFixedTables*>(MemoryAllocate(sizeof(SharedFixedTables)));
+    if (t == nullptr) return nullptr;
+    *t = SharedFixedTables{};
+    if (BuildFixedTables(f, &t->careful) != kDecodeOk) {
+        MemoryFree(t);
+        return nullptr;
+    }
+    BuildFixedFastTables(f, t->literals, t->distances);
+    return t;
+}
+
+const SharedFixedTables* SharedFixedTablesOf(const InflateFormat* f) {
+    if (f == &kDeflate64) {
+        static const SharedFixedTables* const deflate64 = MakeSharedFixedTables(f);
+        return deflate64;
+    }
+    static const SharedFixedTables* const deflate = MakeSharedFixedTables(f);
+    return deflate;
+}
+
 // The fast tables of the current block, built when first needed; false
 // when there is no memory for them.
 bool PrepareFastTables(InflateStream* s, bool fixed, bool withDistances, FastTables* t) {
+    if (fixed && s->shared != nullptr) {
+        t->literals = s->shared->literals;
+        t->distances = s->shared->distances;
+        return true;
+    }
     if (s->fastTables == nullptr) {
         if (s->fastFailed) return false;
         const size_t entries = kFastTablesSize + (1u << kFastLiteralBits) + (1u << kFastDistanceBits);
@@ -618,16 +706,7 @@ bool PrepareFastTables(InflateStream* s, bool fixed, bool withDistances, FastTab
     uint32_t* distances = literals + (fixed ? 1u << kFastLiteralBits : kFastLiteralTableSize);
     const InflateFormat* f = s->format;
     if (fixed && !s->fixedFastBuilt) {
-        uint8_t lengths[kLiteralCodes];
-        std::memset(lengths, 8, 144);
-        std::memset(lengths + 144, 9, 112);
-        std::memset(lengths + 256, 7, 24);
-        std::memset(lengths + 280, 8, 8);
-        BuildFastTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra, kFastLiteralBits,
-                       literals);
-        std::memset(lengths, 5, f->fixedDistanceCodes);
-        BuildFastTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kFastDistanceBits,
-                       distances);
+        BuildFixedFastTables(f, literals, distances);
         s->fixedFastBuilt = true;
     } else if (!fixed && !s->dynamicFastBuilt) {
         BuildFastTable(s->blockLengths, s->blockLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra,
@@ -905,57 +984,25 @@ DecodeResult InflateStoredBlock(InflateStream* s) {
     return result;
 }
 
-// The tables of the fixed codes of RFC 1951 3.2.6: literal/length lengths 8
-// (0..143), 9 (144..255), 7 (256..279), 8 (280..287); five-bit distance
-// codes, 30 of them in deflate, whose 32 patterns leave two spare (distance
-// codes 30 and 31 are errors in a fixed block), all 32 in Deflate64.
-DecodeResult BuildFixedTables(InflateStream* s) {
-    auto* lengths = static_cast<uint8_t*>(MemoryAllocate(kLiteralCodes));
-    if (lengths == nullptr) return kDecodeNoMemory;
-    std::memset(lengths, 8, 144);
-    std::memset(lengths + 144, 9, 112);
-    std::memset(lengths + 256, 7, 24);
-    std::memset(lengths + 280, 8, 8);
-    HuffEntry* lengthTable = nullptr;
-    int lbits = kFixedLiteralLookupBits;
-    const InflateFormat* f = s->format;
-    DecodeResult r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra,
-                                       kListLength, &lengthTable, &lbits);
-    if (r != kDecodeOk) {
-        FreeHuffmanTable(lengthTable);
-        MemoryFree(lengths);
-        return r;
-    }
-    std::memset(lengths, 5, f->fixedDistanceCodes);
-    HuffEntry* distanceTable = nullptr;
-    int dbits = kFixedDistanceLookupBits;
-    r = BuildHuffmanTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kListLength,
-                          &distanceTable, &dbits);
-    MemoryFree(lengths);
-    if (!TableBuilt(r)) {
-        FreeHuffmanTable(lengthTable);
-        return r;
-    }
-    s->fixedLengthTable = lengthTable;
-    s->fixedLengthBits = lbits;
-    s->fixedDistanceTable = distanceTable;
-    s->fixedDistanceBits = dbits;
-    return kDecodeOk;
-}
-
 // The fixed literal/length code is 7 to 9 bits long and its first level
 // 7 bits wide: the end-of-block code (7 bits) is found at the first level.
 DecodeResult InflateFixedBlock(InflateStream* s) {
-    if (s->fixedLengthTable == nullptr) {
-        DecodeResult r = BuildFixedTables(s);
-        if (r != kDecodeOk) return r;
+    if (s->fixed == nullptr) {
+        s->shared = SharedFixedTablesOf(s->format);
+        if (s->shared != nullptr) {
+            s->fixed = &s->shared->careful;
+        } else {
+            const DecodeResult r = BuildFixedTables(s->format, &s->ownFixed);
+            if (r != kDecodeOk) return r;
+            s->fixed = &s->ownFixed;
+        }
     }
-    const uint32_t lbits = static_cast<uint32_t>(s->fixedLengthBits);
+    const uint32_t lbits = static_cast<uint32_t>(s->fixed->lengthBits);
     BlockCodes c{};
-    c.lengthTable = s->fixedLengthTable;
-    c.distanceTable = s->fixedDistanceTable;
+    c.lengthTable = s->fixed->lengthTable;
+    c.distanceTable = s->fixed->distanceTable;
     c.lengthBits = lbits;
-    c.distanceBits = static_cast<uint32_t>(s->fixedDistanceBits);
+    c.distanceBits = static_cast<uint32_t>(s->fixed->distanceBits);
     c.hasDistances = c.fixed = c.built = true;
     c.endReach = lbits;
     return InflateCodes(s, &c);
@@ -1210,8 +1257,8 @@ int InflateStreamOf(DecodeState* state, const InflateFormat& format) {
     // ended well never used them.)
     if (ok && ws->bitCount >= ws->bitsMadeUp)
         state->unusedInput = static_cast<int32_t>((ws->bitCount - ws->bitsMadeUp) / 8);
-    FreeHuffmanTable(stream.fixedLengthTable);
-    FreeHuffmanTable(stream.fixedDistanceTable);
+    FreeHuffmanTable(stream.ownFixed.lengthTable);
+    FreeHuffmanTable(stream.ownFixed.distanceTable);
     MemoryFree(stream.fastTables);
     MemoryFree(window);
     MemoryFree(ws);
