@@ -22,7 +22,9 @@
 // so, and the byte source hands out one byte a read, so the frame's buffer
 // never holds what the fast loop needs) against both loops. They must agree on
 // everything the salvage goes by: the result, every output byte, and the
-// input taken and left over.
+// input taken and left over. The next bit of the first byte has the decode
+// with both loops use the code built for any processor rather than the
+// variant for newer instructions, where there is one.
 #include <unistd.h>
 #include <zlib.h>
 
@@ -108,7 +110,8 @@ struct Decoded {
 };
 
 Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t compressedSize, bool deflate64,
-               uint64_t limit, bool oneByteReads, uint64_t plainSize, arcsalve::ResyncReport* resync = nullptr) {
+               uint64_t limit, bool oneByteReads, uint64_t plainSize, arcsalve::ResyncReport* resync = nullptr,
+               bool baseline = false) {
     arcsalve::FileDecode input(inPath.c_str());
     arcsalve::FileHandle out = arcsalve::FileCreate(outPath.c_str());
     if (!arcsalve::IsOpenFile(input.run.input) || !arcsalve::IsOpenFile(out)) std::abort();
@@ -117,6 +120,7 @@ Decoded Decode(const std::string& inPath, const std::string& outPath, int64_t co
     OneByteReads slow{state.source};
     if (oneByteReads) state.source = OneByteAtATime(&slow);
     state.carefulOnly = oneByteReads ? 1 : 0;
+    state.baselineCode = baseline ? 1 : 0;
     state.outputFlag = 1;
     state.outputFile = out;
     state.compressedSize = compressedSize;
@@ -146,6 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool deflate64 = (data[0] / 12) % 2 == 1;
     const bool cut = (data[0] / 24) % 2 == 1;
     const bool recorded = (data[0] / 48) % 2 == 1 && size >= 9;
+    const bool baseline = (data[0] / 96) % 2 == 1;
     ++data;
     --size;
     uint64_t plainSize = 0;
@@ -164,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t compressedSize =
         static_cast<int64_t>(size) - (shortBy == 11 ? static_cast<int64_t>(size / 2) : shortBy);
     const uint64_t limit = cut ? size * 2 + 1 : 0;
-    const Decoded fast = Decode(inPath, outPath, compressedSize, deflate64, limit, false, plainSize);
+    const Decoded fast = Decode(inPath, outPath, compressedSize, deflate64, limit, false, plainSize, nullptr, baseline);
     const Decoded careful = Decode(inPath, outPath, compressedSize, deflate64, limit, true, plainSize);
     if (fast.result != careful.result || fast.output != careful.output || fast.consumed != careful.consumed ||
         fast.unusedInput != careful.unusedInput || fast.position != careful.position)

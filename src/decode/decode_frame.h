@@ -90,6 +90,9 @@ struct DecodeState {
     // 1: the decoders' careful paths alone, none of the shortcuts that must
     // agree with them (a check of those; see fuzz/fuzz_inflate.cpp).
     uint32_t carefulOnly;
+    // 1: the decoders' code for any processor of the target, where a variant
+    // built for newer instructions would run (a check that the two agree).
+    uint32_t baselineCode;
     // Whole bytes the decoder took from the source but left unused behind the
     // end of its stream (inflate's bit buffer reads ahead of the last code):
     // the stream fills the first consumed - unusedInput bytes of the data.
