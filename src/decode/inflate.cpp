@@ -649,29 +649,24 @@ void BuildFixedFastTables(const InflateFormat* f, uint32_t* literals, uint32_t* 
                    distances);
 }
 
-// The careful tables of the fixed codes.
+// The careful tables of the fixed codes (*t zeroed); on failure none.
 DecodeResult BuildFixedTables(const InflateFormat* f, FixedTables* t) {
     uint8_t lengths[kLiteralCodes];
     FixedLiteralLengths(lengths);
     t->lengthBits = kFixedLiteralLookupBits;
     DecodeResult r = BuildHuffmanTable(lengths, kLiteralCodes, kFirstLengthSymbol, f->lengthBase, f->lengthExtra,
                                        kListLength, &t->lengthTable, &t->lengthBits);
-    if (r != kDecodeOk) {
-        FreeHuffmanTable(t->lengthTable);
-        t->lengthTable = nullptr;
-        return r;
+    if (r == kDecodeOk) {
+        std::memset(lengths, 5, f->fixedDistanceCodes);
+        t->distanceBits = kFixedDistanceLookupBits;
+        r = BuildHuffmanTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kListLength,
+                              &t->distanceTable, &t->distanceBits);
+        if (TableBuilt(r)) return kDecodeOk;
     }
-    std::memset(lengths, 5, f->fixedDistanceCodes);
-    t->distanceBits = kFixedDistanceLookupBits;
-    r = BuildHuffmanTable(lengths, f->fixedDistanceCodes, 0, f->distanceBase, f->distanceExtra, kListLength,
-                          &t->distanceTable, &t->distanceBits);
-    if (!TableBuilt(r)) {
-        FreeHuffmanTable(t->lengthTable);
-        FreeHuffmanTable(t->distanceTable);
-        t->lengthTable = t->distanceTable = nullptr;
-        return r;
-    }
-    return kDecodeOk;
+    FreeHuffmanTable(t->lengthTable);
+    FreeHuffmanTable(t->distanceTable);
+    *t = FixedTables{};
+    return r;
 }
 
 // The fixed codes' tables of a format, careful and fast, built at the

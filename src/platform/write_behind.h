@@ -1,8 +1,8 @@
 // Write-behind of the rebuilt archive (FileBufferWrites), and the copies
-// from the input into it (FileCopyAt), shared by the backends. The salvage writes a tiny entry in a few small pieces (its
-// header, its name, its data, its header once more with the final sizes)
-// and its central record later in two: gathered here, they go out in one
-// positional write. The handle's position, as FileTell and FileSeek see it,
+// from the input into it (FileCopyAt), shared by the backends. The salvage
+// writes a tiny entry in a few small pieces (its header, its name, its
+// data, its header once more with the final sizes) and its central record
+// later in two: gathered here, they go out in one positional write. The handle's position, as FileTell and FileSeek see it,
 // is fileOffset + next; the file's own position is not used while the
 // buffer exists. A write that fails is remembered (from where bytes were
 // lost), so that the next write, FileFlush or the cut at FileTruncateHere
